@@ -1,0 +1,15 @@
+// Checksumming pass-through: every byte read or written through it is
+// folded into a running CRC-32 register. No tell or seek.
+#pragma once
+
+#include "streams/cIO.h"
+
+struct cIO_crc32_t : cIO {
+  uint32_t crc;  // running register, starts at 0xFFFFFFFF, never complemented
+  cIO* inner;    // not owned
+};
+
+// A checksumming stream over inner (not owned); nullptr if inner is null.
+cIO* cIO_crc32_ctor(cIO* inner);
+// The register as it stands: the complement of crc_32 of the bytes passed.
+uint32_t cIO_crc32_getCRC(cIO* io);
