@@ -1,0 +1,88 @@
+// Conversion rules: turn the raw number read from a record into the
+// channel's physical value.
+//
+// A rule is a small value object: a pointer to a constant operation table
+// and a pointer to a heap parameter owned by the rule. Three kinds exist:
+//   identity           defaultVtable           no parameter
+//   linear             linearVtable            cMdfLinearParameter
+//   exact value table  lookupTableExactVtable  cMdfValueTable
+// A rule with no table at all (all zero) behaves as the identity rule.
+// Rules are never modified after construction, so one rule serves any
+// number of conversions; converting never allocates.
+#pragma once
+
+#include <cstdint>
+
+struct cMdfConversionRule;
+
+struct cMdfConversionRule_vtable {
+  // Physical value of a raw value.
+  double (*convert)(const cMdfConversionRule* rule, double raw);
+  // Frees the parameter and sets it to null.
+  void (*drop)(cMdfConversionRule* rule);
+  // A new rule with its own copy of the parameter.
+  cMdfConversionRule (*clone)(cMdfConversionRule rule);
+};
+
+struct cMdfConversionRule {
+  const cMdfConversionRule_vtable* vtable;  // null acts as defaultVtable
+  void* parameter;                          // owned; null for identity
+};
+
+// physical = raw * factor + offset
+struct cMdfLinearParameter {
+  double factor;
+  double offset;
+};
+
+struct cMdfValueTableEntry {
+  double key;
+  double value;
+};
+
+// Hash map from double to double with open addressing (linear probing,
+// capacity a power of two, at most three quarters full). Keys compare with
+// floating-point equality: 0.0 and -0.0 are one key, and a NaN key never
+// matches, so NaN keys are not stored at all.
+struct cMdfValueTable {
+  cMdfValueTableEntry* entries;  // capacity slots; null when empty
+  uint8_t* states;  // capacity + 1 bytes: 0 empty, 1 occupied, end marker 2
+  int32_t count;    // occupied slots
+  int32_t capacity;
+};
+
+extern const cMdfConversionRule_vtable defaultVtable;
+extern const cMdfConversionRule_vtable linearVtable;
+extern const cMdfConversionRule_vtable lookupTableExactVtable;
+
+// Value table. The table starts zeroed (no storage).
+// Adds key -> value unless the key is already there (the first pair wins)
+// or is NaN. False when the table cannot grow; the table is then unchanged.
+bool cMdfValueTable_insert(cMdfValueTable* table, double key, double value);
+// The value stored for key, or null.
+const double* cMdfValueTable_find(const cMdfValueTable* table, double key);
+// Frees the storage and leaves an empty table.
+void cMdfValueTable_drop(cMdfValueTable* table);
+
+// Constructors. Where a parameter cannot be allocated the identity rule is
+// returned instead, so a rule never points at nothing.
+cMdfConversionRule cMdfConversionRule_default();
+cMdfConversionRule cMdfConversionRule_linear(double factor, double offset);
+// Copies the table; the caller keeps and frees its own.
+cMdfConversionRule cMdfConversionRule_lookupTable(cMdfValueTable table);
+
+// Dispatchers. A null rule converts to the raw value; empty slots have
+// nothing to do; clone of a kind without clone returns the rule itself.
+double cMdfConversionRule_convert(const cMdfConversionRule* rule, double raw);
+void cMdfConversionRule_drop(cMdfConversionRule* rule);
+cMdfConversionRule cMdfConversionRule_clone(cMdfConversionRule rule);
+
+// Kind operations, as found in the tables above. A value that is not a key
+// of an exact table converts to itself: the table says nothing about it, and
+// the raw value keeps the frame fields it feeds meaningful.
+double convertLinear(const cMdfConversionRule* rule, double x);
+double convertLookupTableExact(const cMdfConversionRule* rule, double x);
+void dropLinear(cMdfConversionRule* rule);
+void dropLookupTableExact(cMdfConversionRule* rule);
+cMdfConversionRule cloneLinear(cMdfConversionRule rule);
+cMdfConversionRule cloneLookupTableExact(cMdfConversionRule rule);

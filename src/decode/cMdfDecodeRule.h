@@ -1,0 +1,101 @@
+// Decoding rules: how to get one channel's value out of a record and which
+// field of the decoded frame (cMdfBusMsg) it fills.
+//
+// A channel group builds one rule per leaf channel when it loads; the frame
+// decoders walk the rule array for every record. Everything a decoder needs
+// per record is resolved here once: the field code comes from the channel
+// name, so the per-record walk compares no strings.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "decode/cMdfConversionRule.h"
+
+struct cMdfBlock_t;
+struct cMdfBlock_CN_t;
+
+enum class cMdfValueKind : uint32_t {
+  Unsigned = 0,  // unsigned integer
+  Bytes = 1,     // byte array
+  Float = 2,     // IEEE 754 floating point
+};
+
+// The frame field a channel fills, selected by its name.
+enum class cMdfFrameField : uint32_t {
+  None = 0,
+  Brs = 1,
+  BusChannel = 2,
+  DataBytes = 3,
+  DataLength = 4,
+  Dir = 5,
+  Dlc = 6,
+  Edl = 7,
+  ErrorType = 8,
+  Esi = 9,
+  Id = 10,
+  Ide = 11,
+  LinBusChannel = 12,
+  LinDataBytes = 13,
+  LinDataLength = 14,
+  LinDir = 15,
+  LinId = 16,
+  LinReceivedDataByteCount = 17,
+  Timestamp = 18,
+};
+
+struct cMdfDecodeRule {
+  // First bit of the value in the record (after the record id), LSB-first
+  // numbering: byte offset * 8 + bit offset.
+  uint64_t bitPosition;
+  uint64_t bitCount;
+  cMdfValueKind valueKind;
+  bool littleEndian;              // false: big-endian, MSB-first numbering
+  cMdfConversionRule conversion;  // owned
+  char* name;  // owned, zero-terminated (malloc); null reads as ""
+  cMdfFrameField field;
+  // Block holding the channel's variable-length values (SD block or VLSD
+  // channel group); null unless the channel is a VLSD channel. Borrowed:
+  // the channel keeps the reference.
+  const cMdfBlock_t* signalData;
+};
+
+// Growable rule array, owned by its channel group. It grows to
+// capacity * 3 / 2 + 4 elements when full. All members are plain data, so
+// the array moves rules with realloc.
+struct cMdfDecodeRuleArray {
+  cMdfDecodeRule* data;
+  size_t size;
+  size_t capacity;
+};
+
+// Every member zero or empty (position 0, count 0, Unsigned, big-endian,
+// conversion with no table, no name, field None, no signal data). False for
+// a null rule.
+bool cMdfDecodeRule_init(cMdfDecodeRule* rule);
+// Frees the name and drops the conversion; the rule is left empty.
+void cMdfDecodeRule_drop(cMdfDecodeRule* rule);
+// Same members, a fresh copy of the name and a clone of the conversion; the
+// signal data pointer is shared. If the name cannot be copied the clone has
+// none (and so field None).
+cMdfDecodeRule cMdfDecodeRule_clone(cMdfDecodeRule rule);
+// Replaces the name with a copy of the n bytes at text (cut at the first
+// zero byte). False when allocation fails; the rule then has no name.
+bool cMdfDecodeRule_setName(cMdfDecodeRule* rule, const char* text, size_t n);
+// Sets the field from the name: whole, case-sensitive match against the
+// bus-logging channel names; None for any other name.
+void cMdfDecodeRule_mapName(cMdfDecodeRule* rule);
+
+// Takes ownership of *rule on success. False when the array cannot grow; the
+// caller still owns the rule then.
+bool cMdfDecodeRuleArray_push(cMdfDecodeRuleArray* rules,
+                              const cMdfDecodeRule* rule);
+// Drops every rule, last to first; the storage is kept.
+void cMdfDecodeRuleArray_clear(cMdfDecodeRuleArray* rules);
+// Clears and frees the storage.
+void cMdfDecodeRuleArray_drop(cMdfDecodeRuleArray* rules);
+
+// Appends the rules of one channel: a composed channel contributes the
+// rules of its leaf members, in order and at any depth, and none of its own.
+void createDecodingRulesInner(const cMdfBlock_CN_t* channel,
+                              cMdfDecodeRuleArray* rules);

@@ -1,0 +1,404 @@
+#include "decode/cMdfDecoders.h"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <string_view>
+
+#include "decode/cDecode.h"
+
+namespace {
+
+// One rule's value: a number for numeric rules, a byte run (pointing into
+// the record or the signal data, not copied) for Bytes rules.
+struct RuleValue {
+  bool isBytes;
+  double number;
+  const uint8_t* bytes;
+  uint64_t length;
+};
+
+// Reading position in the view's signal data: one value per VLSD rule.
+struct SignalCursor {
+  const uint8_t* data;
+  uint64_t size;
+  uint64_t offset;  // may pass size once the values run out
+};
+
+// IEEE 754 binary16 widened to double.
+double halfToDouble(uint16_t h) {
+  const int exponent = (h >> 10) & 0x1F;
+  const int mantissa = h & 0x3FF;
+  double magnitude = 0.0;
+  if (exponent == 0) {
+    magnitude = std::ldexp(mantissa, -24);
+  } else if (exponent == 0x1F) {
+    magnitude = mantissa == 0 ? INFINITY : NAN;
+  } else {
+    magnitude = std::ldexp(mantissa + 1024, exponent - 25);
+  }
+  return (h & 0x8000) != 0 ? -magnitude : magnitude;
+}
+
+// Floats of 16, 32 and 64 bits are IEEE values; no other width has a
+// meaning, and those read as 0.
+double floatFromBits(uint64_t raw, uint64_t bitCount) {
+  switch (bitCount) {
+    case 16:
+      return halfToDouble(static_cast<uint16_t>(raw));
+    case 32:
+      return static_cast<double>(
+          std::bit_cast<float>(static_cast<uint32_t>(raw)));
+    case 64:
+      return std::bit_cast<double>(raw);
+    default:
+      return 0.0;
+  }
+}
+
+double numericValue(const cMdfRecordView* view, const cMdfDecodeRule& rule) {
+  const uint64_t raw =
+      cDecode_getRawBits(view->record, view->recordSize, rule.bitPosition,
+                         rule.bitCount, rule.littleEndian);
+  const double value = rule.valueKind == cMdfValueKind::Float
+                           ? floatFromBits(raw, rule.bitCount)
+                           : static_cast<double>(raw);
+  return cMdfConversionRule_convert(&rule.conversion, value);
+}
+
+// The byte run of a Bytes rule. VLSD rules take the next value of the
+// signal data (an exhausted signal data gives an empty value: the record
+// layer found no value for the channel); other rules take bitCount / 8
+// bytes of the record. False when the run is longer than a CAN payload or
+// reaches past its buffer.
+bool byteValue(const cMdfRecordView* view, const cMdfDecodeRule& rule,
+               SignalCursor* cursor, RuleValue* out) {
+  out->isBytes = true;
+  out->bytes = nullptr;
+  out->length = 0;
+  if (rule.signalData != nullptr) {
+    const uint64_t remaining =
+        cursor->offset < cursor->size ? cursor->size - cursor->offset : 0;
+    if (remaining < 4) {
+      cursor->offset += 4;
+      return true;
+    }
+    const uint64_t length =
+        cDecode_getRawBits(cursor->data + cursor->offset, 4, 0, 32, true);
+    cursor->offset += 4;
+    if (length > kMdfCanPayloadSize || length > remaining - 4) return false;
+    out->bytes = cursor->data + cursor->offset;
+    out->length = length;
+    cursor->offset += length;
+    return true;
+  }
+  const uint64_t length = rule.bitCount / 8;
+  const uint64_t first = rule.bitPosition / 8;
+  if (length > kMdfCanPayloadSize || first > view->recordSize ||
+      length > view->recordSize - first) {
+    return false;
+  }
+  out->bytes = length > 0 ? view->record + first : nullptr;
+  out->length = length;
+  return true;
+}
+
+bool flagOf(double v) { return std::fabs(v) >= 1.0; }  // trunc(v) != 0
+
+// v truncated toward zero; 0 where that is no 64-bit integer (NaN, huge).
+uint64_t integerOf(double v) {
+  if (!(v >= -0x1p63 && v < 0x1p63)) return 0;
+  return static_cast<uint64_t>(static_cast<int64_t>(v));
+}
+
+uint8_t byteOf(double v) { return static_cast<uint8_t>(integerOf(v)); }
+
+uint64_t clampedLength(double v, uint64_t payloadSize) {
+  const uint64_t length = byteOf(v);
+  return length < payloadSize ? length : payloadSize;
+}
+
+enum class Walk {
+  Ok,       // every rule accepted
+  Refused,  // some rule's field is not one of the decoder's
+  Aborted,  // a byte value was unusable; the walk stopped there
+};
+
+// Applies every rule of the view in order through store(frame, field,
+// value), which says whether the decoder accepts the field. Refused fields do
+// not stop the walk, so later fields are still written.
+using StoreFn = bool (*)(cMdfBusMsg* frame, cMdfFrameField field,
+                         const RuleValue& value);
+
+// The store is a template argument so that its switch is inlined into the
+// walk.
+template <StoreFn store>
+Walk walkRules(const cMdfRecordView* view, cMdfBusMsg* frame) {
+  if (view->rules == nullptr) return Walk::Ok;
+  SignalCursor cursor{view->signalData,
+                      view->signalData != nullptr ? view->signalDataSize : 0,
+                      0};
+  Walk result = Walk::Ok;
+  const cMdfDecodeRule* const end = view->rules->data + view->rules->size;
+  for (const cMdfDecodeRule* rule = view->rules->data; rule != end; ++rule) {
+    RuleValue value{};
+    if (rule->valueKind == cMdfValueKind::Bytes) {
+      if (!byteValue(view, *rule, &cursor, &value)) return Walk::Aborted;
+    } else {
+      value.number = numericValue(view, *rule);
+    }
+    if (!store(frame, rule->field, value)) result = Walk::Refused;
+  }
+  return result;
+}
+
+// Clears the frame, walks the rules through store and completes the frame:
+// on success its kind and the payload of that kind (none for error frames),
+// otherwise kind 0, no data and kMdfDecodeFailed.
+template <StoreFn store>
+int32_t decodeFrame(const cMdfRecordView* view, cMdfBusMsg* frame,
+                    uint32_t kind) {
+  if (frame == nullptr) return kMdfDecodeFailed;
+  std::memset(frame, 0, sizeof *frame);
+  frame->can.remote = kind == kMdfBusMsgCanRemote;
+  const Walk walk =
+      view != nullptr ? walkRules<store>(view, frame) : Walk::Aborted;
+  if (walk != Walk::Ok) {
+    frame->kind = kMdfBusMsgNone;
+    frame->data = nullptr;
+    frame->dataLength = 0;
+    return kMdfDecodeFailed;
+  }
+  frame->kind = kind;
+  frame->data = kind == kMdfBusMsgLin        ? frame->lin.payload
+                : kind == kMdfBusMsgCanError ? nullptr
+                                             : frame->can.payload;
+  return static_cast<int32_t>(kind);
+}
+
+// The fields shared by CAN data and remote frames; false for others. A
+// Bytes rule on a numeric field leaves it untouched.
+bool storeCanCommon(cMdfBusMsg* frame, cMdfFrameField field,
+                    const RuleValue& value) {
+  if (value.isBytes) {
+    switch (field) {
+      case cMdfFrameField::Timestamp:
+      case cMdfFrameField::Id:
+      case cMdfFrameField::Ide:
+      case cMdfFrameField::Dir:
+      case cMdfFrameField::BusChannel:
+      case cMdfFrameField::Dlc:
+      case cMdfFrameField::DataLength:
+        return true;
+      default:
+        return false;
+    }
+  }
+  const double v = value.number;
+  switch (field) {
+    case cMdfFrameField::Timestamp:
+      frame->timeOffset = v;
+      return true;
+    case cMdfFrameField::Id:
+      frame->id |= static_cast<uint32_t>(integerOf(v));
+      return true;
+    case cMdfFrameField::Ide:
+      frame->can.ide = flagOf(v);
+      return true;
+    case cMdfFrameField::Dir:
+      frame->can.dir = flagOf(v);
+      return true;
+    case cMdfFrameField::BusChannel:
+      frame->can.busChannel = byteOf(v);
+      return true;
+    case cMdfFrameField::Dlc:
+      frame->can.dlc = byteOf(v);
+      return true;
+    case cMdfFrameField::DataLength:
+      frame->dataLength = clampedLength(v, kMdfCanPayloadSize);
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool storeCanData(cMdfBusMsg* frame, cMdfFrameField field,
+                  const RuleValue& value) {
+  const bool numeric = !value.isBytes;
+  switch (field) {
+    case cMdfFrameField::DataBytes:
+      if (value.isBytes && value.length > 0) {
+        std::memcpy(frame->can.payload, value.bytes, value.length);
+      }
+      return true;
+    case cMdfFrameField::Edl:
+      if (numeric) frame->can.edl = flagOf(value.number);
+      return true;
+    case cMdfFrameField::Esi:
+      if (numeric) frame->can.esi = flagOf(value.number);
+      return true;
+    case cMdfFrameField::Brs:
+      if (numeric) frame->can.brs = flagOf(value.number);
+      return true;
+    default:
+      return storeCanCommon(frame, field, value);
+  }
+}
+
+bool storeCanError(cMdfBusMsg* frame, cMdfFrameField field,
+                   const RuleValue& value) {
+  const bool numeric = !value.isBytes;
+  switch (field) {
+    case cMdfFrameField::Timestamp:
+      if (numeric) frame->timeOffset = value.number;
+      return true;
+    case cMdfFrameField::BusChannel:
+      if (numeric) frame->canError.busChannel = byteOf(value.number);
+      return true;
+    case cMdfFrameField::ErrorType:
+      if (numeric) {
+        const uint8_t type = byteOf(value.number);
+        frame->canError.errorType = type >= 1 && type <= 5 ? type : 0;
+      }
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool storeLin(cMdfBusMsg* frame, cMdfFrameField field, const RuleValue& value) {
+  const bool numeric = !value.isBytes;
+  const double v = value.number;
+  switch (field) {
+    case cMdfFrameField::Timestamp:
+      if (numeric) frame->timeOffset = v;
+      return true;
+    case cMdfFrameField::LinId:
+      if (numeric) frame->id |= static_cast<uint32_t>(integerOf(v));
+      return true;
+    case cMdfFrameField::LinDir:
+      if (numeric) frame->lin.dir = v != 0.0;  // NaN counts as set
+      return true;
+    case cMdfFrameField::LinBusChannel:
+      if (numeric) frame->lin.busChannel = byteOf(v);
+      return true;
+    case cMdfFrameField::LinDataLength:
+      if (numeric) frame->dataLength = clampedLength(v, kMdfLinPayloadSize);
+      return true;
+    case cMdfFrameField::LinReceivedDataByteCount:
+      if (numeric) frame->lin.receivedDataByteCount = byteOf(v);
+      return true;
+    case cMdfFrameField::LinDataBytes:
+      // The payload is always all 8 bytes, zero beyond the value.
+      if (value.isBytes) {
+        std::memset(frame->lin.payload, 0, kMdfLinPayloadSize);
+        const uint64_t n = value.length < kMdfLinPayloadSize
+                               ? value.length
+                               : kMdfLinPayloadSize;
+        if (n > 0) std::memcpy(frame->lin.payload, value.bytes, n);
+      }
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+int32_t cMdfDecoders_decodeCanDataFrame(const cMdfRecordView* view,
+                                        cMdfBusMsg* frame) {
+  return decodeFrame<storeCanData>(view, frame, kMdfBusMsgCanData);
+}
+
+int32_t cMdfDecoders_decodeCanRemoteFrame(const cMdfRecordView* view,
+                                          cMdfBusMsg* frame) {
+  return decodeFrame<storeCanCommon>(view, frame, kMdfBusMsgCanRemote);
+}
+
+int32_t cMdfDecoders_decodeCanErrorFrame(const cMdfRecordView* view,
+                                         cMdfBusMsg* frame) {
+  return decodeFrame<storeCanError>(view, frame, kMdfBusMsgCanError);
+}
+
+int32_t cMdfDecoders_decodeLinFrame(const cMdfRecordView* view,
+                                    cMdfBusMsg* frame) {
+  return decodeFrame<storeLin>(view, frame, kMdfBusMsgLin);
+}
+
+int32_t cMdfDecoders_decodeGeneric(const cMdfRecordView*, cMdfBusMsg* frame) {
+  if (frame != nullptr) frame->kind = kMdfBusMsgNone;
+  return kMdfDecodeFailed;
+}
+
+int32_t cMdfDecoders_decodeLinChecksumError(const cMdfRecordView* view,
+                                            cMdfBusMsg* frame) {
+  return cMdfDecoders_decodeGeneric(view, frame);
+}
+
+int32_t cMdfDecoders_decodeLinReceiveError(const cMdfRecordView* view,
+                                           cMdfBusMsg* frame) {
+  return cMdfDecoders_decodeGeneric(view, frame);
+}
+
+int32_t cMdfDecoders_decodeLinSyncError(const cMdfRecordView* view,
+                                        cMdfBusMsg* frame) {
+  return cMdfDecoders_decodeGeneric(view, frame);
+}
+
+int32_t cMdfDecoders_decodeLinTransmissionError(const cMdfRecordView* view,
+                                                cMdfBusMsg* frame) {
+  return cMdfDecoders_decodeGeneric(view, frame);
+}
+
+namespace {
+
+struct DecoderChoice {
+  std::string_view prefix;
+  cMdfDecoderFn decoder;
+  uint32_t kind;
+};
+
+constexpr DecoderChoice kDecoderChoices[] = {
+    {"CAN_DataFrame", cMdfDecoders_decodeCanDataFrame, kMdfDecoderCanData},
+    {"CAN_RemoteFrame", cMdfDecoders_decodeCanRemoteFrame,
+     kMdfDecoderCanRemote},
+    {"CAN_ErrorFrame", cMdfDecoders_decodeCanErrorFrame, kMdfDecoderCanError},
+    {"LIN_Frame", cMdfDecoders_decodeLinFrame, kMdfDecoderLin},
+    {"LIN_ChecksumError", cMdfDecoders_decodeLinChecksumError,
+     kMdfDecoderLinChecksumError},
+    {"LIN_ReceiveError", cMdfDecoders_decodeLinReceiveError,
+     kMdfDecoderLinReceiveError},
+    {"LIN_SyncError", cMdfDecoders_decodeLinSyncError, kMdfDecoderLinSyncError},
+    {"LIN_TransmissionError", cMdfDecoders_decodeLinTransmissionError,
+     kMdfDecoderLinTransmissionError},
+};
+
+}  // namespace
+
+bool getOptimalDecoder(const cMdfDecodeRuleArray* rules, cMdfDecoderFn* decoder,
+                       uint32_t* kind) {
+  if (rules == nullptr || decoder == nullptr || kind == nullptr) return false;
+  bool found = false;
+  std::string_view prefix;
+  for (size_t i = 0; i < rules->size; ++i) {
+    if (rules->data[i].name == nullptr) continue;
+    const std::string_view name(rules->data[i].name);
+    const size_t dot = name.find('.');
+    if (dot == std::string_view::npos) continue;
+    const std::string_view own = name.substr(0, dot);
+    if (found && own != prefix) return false;
+    found = true;
+    prefix = own;
+  }
+  if (!found) return false;
+  *decoder = cMdfDecoders_decodeGeneric;
+  *kind = kMdfDecoderGeneric;
+  for (const DecoderChoice& choice : kDecoderChoices) {
+    if (choice.prefix == prefix) {
+      *decoder = choice.decoder;
+      *kind = choice.kind;
+      break;
+    }
+  }
+  return true;
+}
