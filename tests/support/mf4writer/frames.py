@@ -22,13 +22,14 @@ FD_LENGTHS = (12, 16, 20, 24, 32, 48, 64)
 
 
 def dlc_for_length(length: int) -> int:
-    """The smallest CAN (FD) length code whose length holds `length`."""
+    """The smallest CAN (FD) length code whose length holds `length`; 15
+    for a longer payload (which no bus carries, but a file may)."""
     if length <= 8:
         return length
     for code, size in enumerate(FD_LENGTHS, 9):
         if length <= size:
             return code
-    raise ValueError("a CAN payload holds at most 64 bytes")
+    return 15
 
 
 @dataclass
@@ -183,8 +184,8 @@ class FrameTable:
     def from_frames(cls, kind: str, frames: Sequence) -> "FrameTable":
         rows = [f.fields() for f in frames]
         names = sorted({k for r in rows for k in r if k != DATA_BYTES})
-        columns = {n: np.array([r.get(n, 0) for r in rows], np.float64)
-                   for n in names}
+        # Integers stay integers (a 64-bit value does not fit a float).
+        columns = {n: np.array([r.get(n, 0) for r in rows]) for n in names}
         columns.setdefault(TIMESTAMP, np.zeros(len(rows)))
         data = [r.get(DATA_BYTES, b"") for r in rows]
         width = max([len(d) for d in data] + [0])
