@@ -207,16 +207,23 @@ def tables_from_frames(frames: Sequence) -> List[FrameTable]:
 def random_traffic(count: int, seed: int = 0,
                    kinds: Sequence[str] = (CAN_DATA,), fd: bool = False,
                    tick: float = 1e-6, mean_gap_ticks: int = 200,
-                   bus_channels: Sequence[int] = (1, 2)) -> List[FrameTable]:
-    """`count` frames spread at random over `kinds`, with strictly
+                   bus_channels: Sequence[int] = (1, 2),
+                   weights: Optional[Sequence[float]] = None
+                   ) -> List[FrameTable]:
+    """`count` frames spread at random over `kinds` (evenly, or with the
+    probabilities `weights`), with strictly
     increasing timestamps that are whole multiples of `tick`. CAN data
     frames mix 11- and 29-bit identifiers, payloads of 0 to 8 bytes and,
     with `fd`, FD frames of up to 64 bytes."""
     rng = np.random.default_rng(seed)
     gaps = rng.integers(1, 2 * mean_gap_ticks, count, dtype=np.int64)
     times = np.cumsum(gaps) * tick
-    which = rng.integers(0, len(kinds), count) if len(kinds) > 1 \
-        else np.zeros(count, np.int64)
+    if weights is not None:
+        which = rng.choice(len(kinds), count, p=np.asarray(weights))
+    elif len(kinds) > 1:
+        which = rng.integers(0, len(kinds), count)
+    else:
+        which = np.zeros(count, np.int64)
     tables = []
     for number, kind in enumerate(kinds):
         stamps = times[which == number]
