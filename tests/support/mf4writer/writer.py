@@ -100,6 +100,12 @@ def _put_bits(records: np.ndarray, position: int, count: int,
     if count < 64:
         values = values & np.uint64((1 << count) - 1)
     first, shift = divmod(position, 8)
+    if shift + count <= 64 and first + 8 <= records.shape[1]:
+        # One unaligned 64-bit word per row holds the whole field.
+        word = np.ndarray((records.shape[0],), "<u8", records, first,
+                          (records.shape[1],))
+        word |= values << np.uint64(shift)
+        return
     for index in range((shift + count + 7) // 8):
         part = values << np.uint64(shift) if index == 0 else \
             values >> np.uint64(8 * index - shift)
@@ -217,6 +223,10 @@ def _interleave(units: List[Tuple[np.ndarray, np.ndarray]],
                 sequence: np.ndarray) -> np.ndarray:
     """Lays the units of several groups out in `sequence` order (indexes
     into the groups' units concatenated) as one byte array."""
+    if len(units) == 1 and np.array_equal(units[0][1], np.full(
+            len(sequence), units[0][0].shape[1])) and \
+            np.array_equal(sequence, np.arange(len(sequence))):
+        return units[0][0].reshape(-1)
     lengths = np.concatenate([u[1] for u in units]).astype(np.int64)
     in_order = lengths[sequence]
     starts = np.empty_like(lengths)
