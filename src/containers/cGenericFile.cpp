@@ -1,0 +1,41 @@
+// Container header: recognition of the "Generic File" magic and the table
+// of header combinations the openers accept.
+#include "containers/cGenericFile.h"
+
+#include <cstring>
+
+#include "streams/cSerializer.h"
+
+bool cGenericFile_readHeader(cIO* stream, cGenericFileHeader* header) {
+  if (!stream || !header) return false;
+  cIO_seek(stream, 0, CIO_SEEK_SET);
+  cSerializer s;
+  cSerializer_ctor(&s, stream);
+  // In file order, stopping at the first short read: the fields before it
+  // are filled, the rest are left as they were.
+  const bool ok =
+      cSerializer_readRaw(&s, header->magic, sizeof header->magic) &&
+      cSerializer_readU8(&s, &header->format_revision) &&
+      cSerializer_readU8(&s, &header->footer_flag) &&
+      cSerializer_readU8(&s, &header->container_type) &&
+      cSerializer_readU8(&s, &header->header_version) &&
+      cSerializer_readU32_BE(&s, &header->device_id);
+  return ok && memcmp(header->magic, magic_bytes, sizeof header->magic) == 0;
+}
+
+bool cGenericFile_accepts(const cGenericFileHeader* header,
+                          uint8_t container_type) {
+  if (!header || header->container_type != container_type ||
+      header->header_version != 1)
+    return false;
+  switch (container_type) {
+    case GENERIC_FILE_TYPE_COMPRESSED:
+      // The footer comes with format revision 1 and only with it.
+      return header->format_revision <= 1 &&
+             header->footer_flag == header->format_revision;
+    case GENERIC_FILE_TYPE_ENCRYPTED:
+      return header->format_revision <= 1 && header->footer_flag == 0;
+    default:
+      return false;
+  }
+}
