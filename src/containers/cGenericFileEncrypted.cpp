@@ -1,0 +1,161 @@
+// Encrypted container: PBKDF2-HMAC-SHA-256 key derivation and streaming
+// AES-256-GCM decryption through the mbedtls cipher interface.
+#include "containers/cGenericFileEncrypted.h"
+
+#include <mbedtls/cipher.h>
+#include <mbedtls/md.h>
+#include <mbedtls/pkcs5.h>
+#include <mbedtls/platform_util.h>
+#include <mbedtls/version.h>
+
+#include <cstdint>
+#include <new>
+
+#include "streams/cIO_memoryAlloc.h"
+#include "streams/cSerializer.h"
+
+namespace {
+
+constexpr size_t kNonceOffset = kGenericFileHeaderSize;
+constexpr size_t kNonceSize = 12;
+constexpr size_t kIterationsOffset = kNonceOffset + kNonceSize;
+constexpr size_t kSaltOffset = kIterationsOffset + 4;
+constexpr size_t kSaltSize = 16;
+// Everything before the ciphertext; authenticated, not encrypted.
+constexpr size_t kAuthenticatedSize = kSaltOffset + kSaltSize;
+constexpr size_t kTagSize = 16;
+constexpr int64_t kMinContainerSize = kAuthenticatedSize + kTagSize;
+constexpr size_t kKeySize = 32;
+// Ciphertext is decrypted in steps of this size, a multiple of the AES block
+// as GCM needs for every step but the last.
+constexpr size_t kStepSize = 512;
+constexpr size_t kAesBlockSize = 16;
+
+// The operations of stream kind cGenericFileEncrypted.
+using cGenericFileEncrypted = cGenericFileContentOps<cGenericFileEncrypted_t>;
+
+// PBKDF2-HMAC-SHA-256. The one place where the mbedtls series differ: 3.3
+// and later take the hash type directly (the context form is deprecated
+// there), 2.28 wants an HMAC context.
+int deriveKey(const char* password, size_t password_length, const uint8_t* salt,
+              uint32_t iterations, uint8_t* key) {
+  const unsigned char* pw = reinterpret_cast<const unsigned char*>(password);
+#if MBEDTLS_VERSION_NUMBER >= 0x03030000
+  return mbedtls_pkcs5_pbkdf2_hmac_ext(MBEDTLS_MD_SHA256, pw, password_length,
+                                       salt, kSaltSize, iterations, kKeySize,
+                                       key);
+#else
+  mbedtls_md_context_t md;
+  mbedtls_md_init(&md);
+  const mbedtls_md_info_t* info = mbedtls_md_info_from_type(MBEDTLS_MD_SHA256);
+  int result = info ? mbedtls_md_setup(&md, info, 1) : -1;
+  if (result == 0)
+    result = mbedtls_pkcs5_pbkdf2_hmac(&md, pw, password_length, salt,
+                                       kSaltSize, iterations, kKeySize, key);
+  mbedtls_md_free(&md);
+  return result;
+#endif
+}
+
+// Reads exactly `len` bytes from where the source stands, over as many
+// short reads as it takes. False when the source fails or ends first.
+bool readFully(cIO* source, uint8_t* dst, size_t len) {
+  size_t got = 0;
+  while (got < len) {
+    const int64_t n = cIO_read(source, dst + got, len - got);
+    if (n <= 0 || static_cast<uint64_t>(n) > len - got) return false;
+    got += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Decrypts the ciphertext [kAuthenticatedSize, size - kTagSize) of source
+// into content and checks the tag. The cipher is keyed and holds the
+// authenticated data already.
+bool decryptInto(mbedtls_cipher_context_t* cipher, cIO* source, int64_t size,
+                 const uint8_t* tag, cIO* content) {
+  uint8_t in[kStepSize];
+  uint8_t out[kStepSize + kAesBlockSize];
+  uint64_t remaining = static_cast<uint64_t>(size - kMinContainerSize);
+  if (cIO_seek(source, kAuthenticatedSize, CIO_SEEK_SET) !=
+      static_cast<int64_t>(kAuthenticatedSize))
+    return false;
+  while (remaining > 0) {
+    const size_t step =
+        remaining < kStepSize ? static_cast<size_t>(remaining) : kStepSize;
+    size_t produced = 0;
+    if (!readFully(source, in, step) ||
+        mbedtls_cipher_update(cipher, in, step, out, &produced) != 0 ||
+        cIO_write(content, out, produced) != static_cast<int64_t>(produced))
+      return false;
+    remaining -= step;
+  }
+  size_t produced = 0;
+  return mbedtls_cipher_finish(cipher, out, &produced) == 0 &&
+         cIO_write(content, out, produced) == static_cast<int64_t>(produced) &&
+         mbedtls_cipher_check_tag(cipher, tag, kTagSize) == 0;
+}
+
+uint32_t readU32BE(const uint8_t* p) {
+  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 |
+         uint32_t{p[3]};
+}
+
+bool load(cIO* source, const char* password, size_t password_length,
+          cIO* content) {
+  // The authenticated bytes are read once and the nonce, iteration count
+  // and salt taken from them, so what is used is what is authenticated.
+  uint8_t authenticated[kAuthenticatedSize];
+  uint8_t tag[kTagSize];
+  cSerializer s;
+  const int64_t size = cIO_seek(source, 0, CIO_SEEK_END);
+  if (size < kMinContainerSize || cIO_seek(source, 0, CIO_SEEK_SET) != 0)
+    return false;
+  cSerializer_ctor(&s, source);
+  if (!cSerializer_readRaw(&s, authenticated, sizeof authenticated) ||
+      !cSerializer_skip(&s, static_cast<uint64_t>(size - kMinContainerSize)) ||
+      !cSerializer_readRaw(&s, tag, sizeof tag))
+    return false;
+
+  uint8_t key[kKeySize];
+  mbedtls_cipher_context_t cipher;
+  mbedtls_cipher_init(&cipher);
+  const mbedtls_cipher_info_t* info = mbedtls_cipher_info_from_values(
+      MBEDTLS_CIPHER_ID_AES, static_cast<int>(kKeySize * 8), MBEDTLS_MODE_GCM);
+  const bool ok =
+      deriveKey(password, password_length, authenticated + kSaltOffset,
+                readU32BE(authenticated + kIterationsOffset), key) == 0 &&
+      info && mbedtls_cipher_setup(&cipher, info) == 0 &&
+      mbedtls_cipher_setkey(&cipher, key, static_cast<int>(kKeySize * 8),
+                            MBEDTLS_DECRYPT) == 0 &&
+      mbedtls_cipher_set_iv(&cipher, authenticated + kNonceOffset,
+                            kNonceSize) == 0 &&
+      mbedtls_cipher_update_ad(&cipher, authenticated, sizeof authenticated) ==
+          0 &&
+      decryptInto(&cipher, source, size, tag, content);
+  mbedtls_cipher_free(&cipher);
+  mbedtls_platform_zeroize(key, sizeof key);
+  return ok;
+}
+
+}  // namespace
+
+cIO* cGenericFile_encrypted_open(cIO* source, const cGenericFileHeader* header,
+                                 const char* password, size_t password_length) {
+  static const char kNoPassword[1] = {};
+  if (!source || !cGenericFile_accepts(header, GENERIC_FILE_TYPE_ENCRYPTED) ||
+      (!password && password_length > 0))
+    return nullptr;
+  if (!password) password = kNoPassword;
+  cGenericFileEncrypted_t* e = new (std::nothrow) cGenericFileEncrypted_t;
+  if (!e) return nullptr;
+  e->vtable = &cGenericFileEncrypted::vtable;
+  e->header = *header;
+  e->content = cIO_memoryAlloc_ctor();
+  if (!e->content || !load(source, password, password_length, e->content)) {
+    // Whatever was decrypted before the tag check goes with the content.
+    cGenericFileEncrypted::close(e);
+    return nullptr;
+  }
+  return e;
+}
