@@ -252,8 +252,11 @@ def test_expected_payload_follows_data_length():
     DataGroup([CanFrame(0.1, 1)], layouts={CAN_DATA: GroupLayout(
         CAN_DATA, timestamp_channel(), (Channel(CAN_DATA + ".ID", 8, 29),),
         bus=None)}),
+    DataGroup([CanFrame(0.1, 1)], layouts={CAN_DATA: GroupLayout(
+        CAN_DATA, Channel("Time", 0, 64),
+        (Channel(CAN_DATA + ".ID", 8, 29),))}),
 ], ids=["no bus", "LIN error", "VLSD payload of 65", "unknown member",
-        "no source"])
+        "no source", "master named otherwise"])
 def test_records_without_a_message(group):
     assert build_mf4([group]).expected() == [{"error": "Unknown bus type"}]
 

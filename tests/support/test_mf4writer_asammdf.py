@@ -19,8 +19,7 @@ from support.mf4writer import (CAN_DATA, CAN_ERROR, CAN_REMOTE, LIN_ERRORS,
                                LIN_FRAME, Channel, DataGroup, FileHistory,
                                GroupLayout, Linear, Prop, ValueTable,
                                build_mf4, can_data_layout, lin_layout,
-                               random_traffic, signal_layout,
-                               timestamp_channel)
+                               random_traffic, timestamp_channel)
 from support.mf4writer.frames import FrameTable
 
 BUS_KINDS = (CAN_DATA, CAN_REMOTE, CAN_ERROR, LIN_FRAME)

@@ -21,3 +21,18 @@ from .layouts import (CAN_DATA, CAN_ERROR, CAN_REMOTE, LIN_ERRORS, LIN_FRAME,
 from .truth import UNKNOWN_BUS_TYPE, merged
 from .writer import (DEFAULT_START_NS, DataGroup, FileHistory, Mf4Log,
                      build_mf4, default_layout)
+
+__all__ = [
+    "Prop", "expected_metadata", "header_comment", "history_comment",
+    "compress", "container_header", "encrypt",
+    "CanErrorFrame", "CanFrame", "CanRemoteFrame", "FrameTable",
+    "LinErrorFrame", "LinFrame", "Sample", "dlc_for_length",
+    "random_traffic",
+    "CAN_DATA", "CAN_ERROR", "CAN_REMOTE", "LIN_ERRORS", "LIN_FRAME",
+    "TIMESTAMP", "Channel", "GroupLayout", "Linear", "ValueTable",
+    "can_data_layout", "can_error_layout", "can_remote_layout",
+    "lin_error_layout", "lin_layout", "signal_layout", "timestamp_channel",
+    "UNKNOWN_BUS_TYPE", "merged",
+    "DEFAULT_START_NS", "DataGroup", "FileHistory", "Mf4Log", "build_mf4",
+    "default_layout",
+]

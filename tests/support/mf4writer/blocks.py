@@ -148,7 +148,8 @@ def cn_block(next_cn: int, composition: int, name: int, source: int,
 def cg_block(next_cg: int, first_cn: int, acq_name: int, acq_source: int,
              comment: int, record_id: int, cycle_count: int, flags: int,
              data_bytes: int, invalidation_bytes: int,
-             sample_reduction: int = 0, path_separator: int = ord(".")) -> bytes:
+             sample_reduction: int = 0,
+             path_separator: int = ord(".")) -> bytes:
     data = CG_DATA.pack(record_id, cycle_count, flags, path_separator,
                         data_bytes, invalidation_bytes)
     return block(b"##CG", [next_cg, first_cn, acq_name, acq_source,

@@ -367,8 +367,9 @@ class _Writer:
 
     def channel(self, path: str, channel: Channel, next_cn: int,
                 composition: int = 0, data_link: int = 0,
-                invalidation_bit: Optional[int] = None) -> int:
-        if channel.name == TIMESTAMP:
+                invalidation_bit: Optional[int] = None,
+                master: bool = False) -> int:
+        if master:
             kind, sync = B.CN_MASTER, B.SYNC_TIME
         else:
             kind = B.CN_VLSD if channel.vlsd else B.CN_FIXED
@@ -406,7 +407,7 @@ class _Writer:
             whole = Channel(layout.name, start, 8 * (end - start),
                             data_type=BYTES)
             next_cn = self.channel(path, whole, 0, composition=next_cn)
-        return self.channel(path, layout.timestamp, next_cn)
+        return self.channel(path, layout.timestamp, next_cn, master=True)
 
     def vlsd_group(self, path: str, group: ChannelGroupData,
                    next_cg: int) -> int:
