@@ -11,7 +11,7 @@ from support.mf4writer import (CAN_DATA, LIN_FRAME, CanErrorFrame, CanFrame,
                                FileHistory, GroupLayout, Linear, LinErrorFrame,
                                LinFrame, Prop, Sample, build_mf4,
                                can_data_layout, random_traffic, merged,
-                               timestamp_channel)
+                               message_fields, timestamp_channel)
 
 START_NS = 1714564800 * 10**9
 START = 1714564800.0
@@ -259,6 +259,17 @@ def test_expected_payload_follows_data_length():
         "no source", "master named otherwise"])
 def test_records_without_a_message(group):
     assert build_mf4([group]).expected() == [{"error": "Unknown bus type"}]
+
+
+def test_expected_messages_are_can_message_arguments():
+    can = pytest.importorskip("can")
+    log = build_mf4([DataGroup(random_traffic(
+        300, 6, kinds=(CAN_DATA, "CAN_RemoteFrame", "CAN_ErrorFrame",
+                       LIN_FRAME), fd=True), vlsd="sd")])
+    for expected in log.expected():
+        if expected.get("is_remote_frame"):     # can.Message drops the data
+            expected = dict(expected, data=b"")
+        assert message_fields(can.Message(**expected), expected) == expected
 
 
 def test_merge_takes_earlier_group_first_and_stops_at_an_error():

@@ -18,7 +18,7 @@ from .layouts import (CAN_DATA, CAN_ERROR, CAN_REMOTE, LIN_ERRORS, LIN_FRAME,
                       can_data_layout, can_error_layout, can_remote_layout,
                       lin_error_layout, lin_layout, signal_layout,
                       timestamp_channel)
-from .truth import UNKNOWN_BUS_TYPE, merged
+from .truth import UNKNOWN_BUS_TYPE, merged, message_fields
 from .writer import (DEFAULT_START_NS, DataGroup, FileHistory, Mf4Log,
                      build_mf4, default_layout)
 
@@ -32,7 +32,7 @@ __all__ = [
     "TIMESTAMP", "Channel", "GroupLayout", "Linear", "ValueTable",
     "can_data_layout", "can_error_layout", "can_remote_layout",
     "lin_error_layout", "lin_layout", "signal_layout", "timestamp_channel",
-    "UNKNOWN_BUS_TYPE", "merged",
+    "UNKNOWN_BUS_TYPE", "merged", "message_fields",
     "DEFAULT_START_NS", "DataGroup", "FileHistory", "Mf4Log", "build_mf4",
     "default_layout",
 ]

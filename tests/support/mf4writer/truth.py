@@ -14,7 +14,8 @@ lands in the message field its name selects:
   CAN data        is_fd "EDL", error_state_indicator "ESI",
                   bitrate_switch "BRS", is_rx not "Dir",
                   is_extended_id "IDE", channel "CAN <BusChannel>"
-  CAN remote      is_remote_frame True, is_rx, is_extended_id, channel
+  CAN remote      is_remote_frame True, is_rx, is_extended_id, channel;
+                  data is "DataLength" zero bytes (can.Message drops it)
   CAN error       is_error_frame True, channel "CAN <BusChannel>"
   LIN frame       is_rx not "Dir", channel "LIN <BusChannel>",
                   is_extended_id False
@@ -159,6 +160,17 @@ def group_messages(layout: GroupLayout, raw: RawValues, count: int,
             for (t, i, n, d), fd, esi, brs, tx, ext, c, bad in zip(
                 common, flag("EDL"), flag("ESI"), flag("BRS"), flag("Dir"),
                 flag("IDE"), channel, too_long)]
+
+
+def message_fields(message, like: dict) -> dict:
+    """The attributes of a can.Message named by the keys of `like` (an
+    expected message), data as bytes. can.Message keeps no data for a
+    remote frame, so compare with message_fields(can.Message(**like),
+    like) rather than with `like` itself."""
+    fields = {key: getattr(message, key) for key in like}
+    if "data" in fields:
+        fields["data"] = bytes(fields["data"])
+    return fields
 
 
 class _Stop(Exception):
