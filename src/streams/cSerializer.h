@@ -4,7 +4,8 @@
 //
 // Every operation returns true only for a complete transfer; on failure the
 // cursor stays where it was, so callers can chain reads with && and decide
-// once. Values of failed reads are undefined.
+// once. Values of failed reads are undefined. A null serializer, stream or
+// destination fails before any I/O.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +20,9 @@ struct cSerializer {
   uint64_t offset;  // cursor relative to base
 };
 
-// Binds to the stream's current position. Does not check for null.
+// Binds to the stream's current position. Over a stream that cannot tell
+// (base < 0) the serializer does not seek: it transfers from wherever the
+// stream stands, in order. A null stream leaves every operation failing.
 cSerializer* cSerializer_ctor(cSerializer* s, cIO* stream);
 
 bool cSerializer_readU8(cSerializer* s, uint8_t* v);
@@ -36,8 +39,10 @@ bool cSerializer_readU64(cSerializer* s, uint64_t* v);
 bool cSerializer_readI64(cSerializer* s, int64_t* v);
 bool cSerializer_readF64(cSerializer* s, double* v);
 bool cSerializer_readRaw(cSerializer* s, void* buffer, uint64_t n);
-// Appends n bytes to *str (zero bytes included). On a short read the string
-// keeps length L + n with undefined tail; callers discard it.
+// Appends n bytes to *str (zero bytes included). The string grows with the
+// bytes that really arrive (64 KiB at a time), so a length that runs past
+// the end of the stream never turns into an allocation of that length. On
+// failure the string is cut back to its first L characters.
 bool cSerializer_readCstr(cSerializer* s, std::string* str, uint64_t n);
 
 bool cSerializer_writeU8(cSerializer* s, uint8_t v);

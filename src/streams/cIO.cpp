@@ -1,0 +1,65 @@
+// Dispatch through the operation table and the helpers built on it.
+#include "streams/cIO.h"
+
+int64_t cIO_read(cIO* io, void* dst, uint64_t len) {
+  if (!io || !io->vtable) return -1;
+  if (!io->vtable->read) return CIO_UNSUPPORTED;
+  return io->vtable->read(io, dst, len);
+}
+
+int64_t cIO_write(cIO* io, const void* src, uint64_t len) {
+  if (!io || !io->vtable) return -1;
+  if (!io->vtable->write) return CIO_UNSUPPORTED;
+  return io->vtable->write(io, src, len);
+}
+
+int64_t cIO_tell(cIO* io) {
+  if (!io || !io->vtable) return -1;
+  if (!io->vtable->tell) return CIO_UNSUPPORTED;
+  return io->vtable->tell(io);
+}
+
+int64_t cIO_seek(cIO* io, int64_t offset, int whence) {
+  if (!io || !io->vtable) return -1;
+  if (!io->vtable->seek) return CIO_UNSUPPORTED;
+  return io->vtable->seek(io, offset, whence);
+}
+
+int cIO_close(cIO* io) {
+  if (!io || !io->vtable || !io->vtable->close) return 0;
+  return io->vtable->close(io);
+}
+
+bool cIO_pushLocation(cIO* io, int64_t* slot) {
+  if (!io || !slot) return false;
+  const int64_t pos = cIO_tell(io);
+  // A failed tell is no location to come back to.
+  if (pos < 0) return false;
+  *slot = pos;
+  return true;
+}
+
+bool cIO_popLocation(cIO* io, const int64_t* slot) {
+  if (!io || !slot) return false;
+  return cIO_seek(io, *slot, CIO_SEEK_SET) == *slot;
+}
+
+int64_t cIO_getSize(cIO* io) {
+  int64_t saved = 0;
+  if (!cIO_pushLocation(io, &saved)) return -1;
+  int64_t size = cIO_seek(io, 0, CIO_SEEK_END);
+  if (size >= 0) size = cIO_tell(io);
+  cIO_popLocation(io, &saved);
+  return size < 0 ? -1 : size;
+}
+
+void cIO_cat(cIO* src, cIO* dst) {
+  if (!src || !dst) return;
+  unsigned char buffer[4096];
+  for (;;) {
+    const int64_t n = cIO_read(src, buffer, sizeof buffer);
+    // A stream claiming more than it was given room for is broken too.
+    if (n <= 0 || n > static_cast<int64_t>(sizeof buffer)) return;
+    cIO_write(dst, buffer, static_cast<uint64_t>(n));
+  }
+}

@@ -1,0 +1,95 @@
+// Dispatch and the helpers built on the stream interface.
+#include "streams/cIO.h"
+
+#include <gtest/gtest.h>
+
+#include "stream_test_util.h"
+#include "streams/cIO_crc32.h"
+#include "streams/cIO_file.h"
+
+namespace {
+
+TEST(cIO, EmptySlotsGiveUnsupportedAndDoNothing) {
+  static const cIO_vtable empty = {nullptr, nullptr, nullptr, nullptr, nullptr};
+  cIO io{&empty};
+  char buf[4] = {'a', 'b', 'c', 'd'};
+  EXPECT_EQ(cIO_read(&io, buf, 4), CIO_UNSUPPORTED);
+  EXPECT_EQ(cIO_write(&io, buf, 4), CIO_UNSUPPORTED);
+  EXPECT_EQ(cIO_tell(&io), CIO_UNSUPPORTED);
+  EXPECT_EQ(cIO_seek(&io, 0, CIO_SEEK_SET), CIO_UNSUPPORTED);
+  EXPECT_EQ(cIO_close(&io), 0);
+  EXPECT_EQ(std::string(buf, 4), "abcd");
+}
+
+TEST(cIO, NullStreamFailsInsteadOfCrashing) {
+  char buf[1];
+  EXPECT_EQ(cIO_read(nullptr, buf, 1), -1);
+  EXPECT_EQ(cIO_write(nullptr, buf, 1), -1);
+  EXPECT_EQ(cIO_tell(nullptr), -1);
+  EXPECT_EQ(cIO_seek(nullptr, 0, CIO_SEEK_SET), -1);
+  EXPECT_EQ(cIO_close(nullptr), 0);
+  EXPECT_EQ(cIO_getSize(nullptr), -1);
+}
+
+TEST(cIO, PushAndPopLocation) {
+  IOPtr io = memoryWith(countingBytes(20));
+  ASSERT_EQ(cIO_seek(io.get(), 7, CIO_SEEK_SET), 7);
+  int64_t slot = -5;
+  EXPECT_FALSE(cIO_pushLocation(nullptr, &slot));
+  EXPECT_FALSE(cIO_pushLocation(io.get(), nullptr));
+  EXPECT_EQ(slot, -5);
+  ASSERT_TRUE(cIO_pushLocation(io.get(), &slot));
+  EXPECT_EQ(slot, 7);
+  cIO_seek(io.get(), 15, CIO_SEEK_SET);
+  EXPECT_TRUE(cIO_popLocation(io.get(), &slot));
+  EXPECT_EQ(cIO_tell(io.get()), 7);
+  EXPECT_FALSE(cIO_popLocation(io.get(), nullptr));
+  // A location the stream cannot reach is reported.
+  const int64_t beyond = 1000;
+  EXPECT_FALSE(cIO_popLocation(io.get(), &beyond));
+}
+
+TEST(cIO, PushFailsOnStreamWithoutTell) {
+  RecordingStream rec;
+  int64_t slot = 3;
+  EXPECT_FALSE(cIO_pushLocation(&rec, &slot));
+  EXPECT_EQ(slot, 3);
+  EXPECT_EQ(cIO_getSize(&rec), -1);
+}
+
+TEST(cIO, GetSizeKeepsPosition) {
+  ScratchFile file(countingBytes(300));
+  IOPtr io(cIO_file_open(file.path(), CIO_FILE_READ));
+  ASSERT_NE(io, nullptr);
+  ASSERT_EQ(cIO_seek(io.get(), 10, CIO_SEEK_SET), 10);
+  EXPECT_EQ(cIO_getSize(io.get()), 300);
+  EXPECT_EQ(cIO_tell(io.get()), 10);
+  char c;
+  ASSERT_EQ(cIO_read(io.get(), &c, 1), 1);
+  EXPECT_EQ(c, 10);
+}
+
+TEST(cIO, GetSizeFailsWhenStreamCannotSeek) {
+  IOPtr inner = memoryWith("abc");
+  IOPtr crc(cIO_crc32_ctor(inner.get()));
+  EXPECT_EQ(cIO_getSize(crc.get()), -1);
+}
+
+TEST(cIO, CatCopiesInPiecesOf4096) {
+  const std::string bytes = countingBytes(10000);
+  IOPtr src = memoryWith(bytes);
+  RecordingStream dst;
+  cIO_cat(src.get(), &dst);
+  EXPECT_EQ(dst.writes, (std::vector<uint64_t>{4096, 4096, 1808}));
+  EXPECT_EQ(dst.data, bytes);
+  EXPECT_EQ(cIO_tell(src.get()), 10000);
+}
+
+TEST(cIO, CatOfEmptySourceWritesNothing) {
+  IOPtr src = memoryWith("");
+  RecordingStream dst;
+  cIO_cat(src.get(), &dst);
+  EXPECT_TRUE(dst.writes.empty());
+}
+
+}  // namespace
