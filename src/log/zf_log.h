@@ -63,10 +63,15 @@ extern zf_log_format _zf_log_global_format;
 extern zf_log_output _zf_log_global_output;
 extern const zf_log_output out_stderr;
 extern int _zf_log_global_output_lvl;
+// Text put before every tag ("prefix.tag"); nullptr for none. Not copied:
+// it must outlive all logging.
+extern const char* _zf_log_tag_prefix;
 
+// A null callback silences the output.
 void zf_log_set_output_v(unsigned mask, void* arg, zf_log_output_cb callback);
 void zf_log_set_output_level(int lvl);
 void zf_log_set_tag_prefix(const char* prefix);
+// Bytes per memory-dump line; 0 turns memory dumps off.
 void zf_log_set_mem_width(unsigned width);
 void zf_log_out_stderr_callback(const zf_log_message* msg, void* arg);
 
