@@ -3,6 +3,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "log/zf_log.h"
+#include "mdf/blocks/cMdfBlock_CC.h"
+#include "mdf/blocks/cMdfBlock_CN.h"
+#include "mdf/blocks/cMdfBlock_TX.h"
+
 namespace {
 
 struct NamedField {
@@ -40,6 +45,102 @@ constexpr NamedField kNamedFields[] = {
      cMdfFrameField::LinReceivedDataByteCount},
     {"LIN_Frame.DataLength", cMdfFrameField::LinDataLength},
 };
+
+// Conversion types of the channel conversion block that have a rule.
+enum : uint8_t {
+  kConversionLinear = 1,
+  kConversionValueToValue = 5,  // exact table, no interpolation
+};
+
+// Composed channels are expanded with an explicit stack of composition
+// lists; a channel graph that shares members can expand to far more leaves
+// than it has blocks, so the number of channels visited per call is
+// bounded. Real groups have a dozen channels.
+constexpr size_t kMaxChannelsVisited = size_t{1} << 16;
+
+struct CompositionFrame {
+  const cMdfBlockList* members;
+  size_t next;  // index of the member to visit next
+};
+
+// The rule for a channel's conversion block: identity without one or for
+// conversion types other than linear and value-to-value table.
+cMdfConversionRule conversionOf(const cMdfBlock_CC_t* cc) {
+  if (cc == nullptr) return cMdfConversionRule_default();
+  const uint8_t type = cMdfBlock_CC_getConversionType(cc);
+  if (type == kConversionLinear) {
+    // Missing parameters keep physical = raw * 1 + 0.
+    double offset = 0.0;
+    double factor = 1.0;
+    cMdfBlock_CC_getParameter(cc, 0, &offset);
+    cMdfBlock_CC_getParameter(cc, 1, &factor);
+    return cMdfConversionRule_linear(factor, offset);
+  }
+  if (type == kConversionValueToValue) {
+    // Pairs (key, value); an odd last value is ignored, the first pair for
+    // a key wins.
+    cMdfValueTable table{};
+    const uint64_t pairs = cMdfBlock_CC_getValueCount(cc) / 2;
+    for (uint64_t i = 0; i < pairs; ++i) {
+      double key = 0.0;
+      double value = 0.0;
+      if (!cMdfBlock_CC_getParameter(cc, 2 * i, &key) ||
+          !cMdfBlock_CC_getParameter(cc, 2 * i + 1, &value) ||
+          !cMdfValueTable_insert(&table, key, value)) {
+        // Without memory for the whole table the channel keeps its raw
+        // values rather than a partial table.
+        cMdfValueTable_drop(&table);
+        return cMdfConversionRule_default();
+      }
+    }
+    const cMdfConversionRule rule = cMdfConversionRule_lookupTable(table);
+    cMdfValueTable_drop(&table);
+    return rule;
+  }
+  return cMdfConversionRule_default();
+}
+
+// Appends the rule of one leaf channel.
+void appendLeafRule(const cMdfBlock_CN_t* channel, cMdfDecodeRuleArray* rules) {
+  cMdfDecodeRule rule;
+  cMdfDecodeRule_init(&rule);
+  const std::string_view name = cMdfBlockText_get(channel->name.block);
+  // Without memory for the name the rule stays nameless (field None), so
+  // the group's records fail to decode instead of losing the field.
+  cMdfDecodeRule_setName(&rule, name.data(), name.size());
+  cMdfDecodeRule_mapName(&rule);
+  rule.bitPosition = uint64_t{cMdfBlock_CN_getByteOffset(channel)} * 8 +
+                     cMdfBlock_CN_getBitOffset(channel);
+  rule.bitCount = cMdfBlock_CN_getBitLength(channel);
+  const uint32_t dataType = cMdfBlock_CN_getDataType(channel);
+  switch (dataType) {
+    case MDF_CN_DATA_UNSIGNED_LE:
+    case MDF_CN_DATA_UNSIGNED_BE:
+      rule.valueKind = cMdfValueKind::Unsigned;
+      rule.littleEndian = dataType == MDF_CN_DATA_UNSIGNED_LE;
+      break;
+    case MDF_CN_DATA_FLOAT_LE:
+    case MDF_CN_DATA_FLOAT_BE:
+      rule.valueKind = cMdfValueKind::Float;
+      rule.littleEndian = dataType == MDF_CN_DATA_FLOAT_LE;
+      break;
+    case MDF_CN_DATA_BYTES:
+      rule.valueKind = cMdfValueKind::Bytes;
+      rule.littleEndian = true;
+      break;
+    default:
+      // Kept with the initial kind and order: the decoders still see a rule
+      // for the channel's name.
+      ZF_LOGW("Unsupported channel data type: %d", static_cast<int>(dataType));
+      break;
+  }
+  rule.conversion =
+      conversionOf(cMdfBlock_t_to_cMdfBlock_CC_t(channel->conversion));
+  if (cMdfBlock_CN_getChannelType(channel) == MDF_CN_VLSD) {
+    rule.signalData = channel->data.block;
+  }
+  if (!cMdfDecodeRuleArray_push(rules, &rule)) cMdfDecodeRule_drop(&rule);
+}
 
 }  // namespace
 
@@ -123,4 +224,49 @@ void cMdfDecodeRuleArray_drop(cMdfDecodeRuleArray* rules) {
   cMdfDecodeRuleArray_clear(rules);
   std::free(rules->data);
   *rules = cMdfDecodeRuleArray{};
+}
+
+void createDecodingRulesInner(const cMdfBlock_CN_t* channel,
+                              cMdfDecodeRuleArray* rules) {
+  if (channel == nullptr || rules == nullptr) return;
+  if (cMdfBlockList_size(&channel->composition) == 0) {
+    appendLeafRule(channel, rules);
+    return;
+  }
+  // Depth-first over the composition lists, members in list order.
+  CompositionFrame* stack = nullptr;
+  size_t depth = 0;
+  size_t capacity = 0;
+  size_t visited = 0;
+  const cMdfBlockList* members = &channel->composition;
+  size_t next = 0;
+  for (;;) {
+    if (next == cMdfBlockList_size(members)) {
+      if (depth == 0) break;
+      --depth;
+      members = stack[depth].members;
+      next = stack[depth].next;
+      continue;
+    }
+    if (++visited > kMaxChannelsVisited) break;
+    const cMdfBlock_CN_t* member =
+        cMdfBlock_t_to_cMdfBlock_CN_t(cMdfBlockList_at(members, next++));
+    if (member == nullptr) continue;
+    if (cMdfBlockList_size(&member->composition) == 0) {
+      appendLeafRule(member, rules);
+      continue;
+    }
+    if (depth == capacity) {
+      const size_t grown = capacity * 2 + 8;
+      auto* bigger = static_cast<CompositionFrame*>(
+          std::realloc(stack, grown * sizeof(CompositionFrame)));
+      if (bigger == nullptr) break;
+      stack = bigger;
+      capacity = grown;
+    }
+    stack[depth++] = {members, next};
+    members = &member->composition;
+    next = 0;
+  }
+  std::free(stack);
 }

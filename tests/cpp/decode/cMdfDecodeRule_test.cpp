@@ -2,8 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "mdf/blocks/cMdfBlock_CC.h"
+#include "mdf/blocks/cMdfBlock_CN.h"
+#include "mdf/blocks/cMdfBlock_TX.h"
+#include "support/mdf_block_bytes.h"
 
 namespace {
 
@@ -144,6 +152,216 @@ TEST(cMdfDecodeRuleArray, GrowsAndClearsKeepingStorage) {
   cMdfDecodeRuleArray_drop(&rules);
   EXPECT_EQ(rules.data, nullptr);
   EXPECT_EQ(rules.capacity, 0u);
+}
+
+}  // namespace
+
+// createDecodingRulesInner over channels built in memory.
+namespace {
+
+cMdfBlockRef textRef(const std::string& text) {
+  cMdfBlock_TX_t* tx = cMdfBlock_TX_ctor();
+  EXPECT_TRUE(cMdfBlockText_set(tx, text));
+  return cMdfBlockRef_make(tx);
+}
+
+cMdfBlockRef conversionRef(uint8_t type, const std::vector<double>& values) {
+  cMdfBlock_CC_t* cc = cMdfBlock_CC_ctor();
+  cc->conversionType = type;
+  cc->valueCount = static_cast<uint16_t>(values.size());
+  if (!values.empty()) {
+    cc->values = static_cast<double*>(std::malloc(8 * values.size()));
+    std::memcpy(cc->values, values.data(), 8 * values.size());
+  }
+  return cMdfBlockRef_make(cc);
+}
+
+struct ChannelSpec {
+  std::string name;
+  uint32_t byteOffset = 0;
+  uint8_t bitOffset = 0;
+  uint32_t bitCount = 8;
+  uint32_t dataType = MDF_CN_DATA_UNSIGNED_LE;  // derived
+  uint32_t channelType = MDF_CN_FIXED;          // derived
+};
+
+cMdfBlockRef channelRef(const ChannelSpec& spec) {
+  cMdfBlock_CN_t* cn = cMdfBlock_CN_ctor();
+  if (!spec.name.empty()) cn->name = textRef(spec.name);
+  cn->byteOffset = spec.byteOffset;
+  cn->bitOffset = spec.bitOffset;
+  cn->bitCount = spec.bitCount;
+  cn->dataType = spec.dataType;
+  cn->channelType = spec.channelType;
+  return cMdfBlockRef_make(cn);
+}
+
+cMdfBlock_CN_t* channelOf(cMdfBlockRef ref) {
+  return cMdfBlock_t_to_cMdfBlock_CN_t_mut(ref);
+}
+
+// The rules of one channel; the caller drops the array.
+cMdfDecodeRuleArray rulesOf(cMdfBlockRef channel) {
+  cMdfDecodeRuleArray rules{};
+  createDecodingRulesInner(cMdfBlock_t_to_cMdfBlock_CN_t(channel), &rules);
+  return rules;
+}
+
+TEST(createDecodingRulesInner, LeafChannelPositionNameAndField) {
+  cMdfBlockRef channel =
+      channelRef({"CAN_DataFrame.DLC", 3, 2, 11, MDF_CN_DATA_UNSIGNED_LE});
+  cMdfDecodeRuleArray rules = rulesOf(channel);
+  ASSERT_EQ(rules.size, 1u);
+  EXPECT_EQ(rules.data[0].bitPosition, 26u);
+  EXPECT_EQ(rules.data[0].bitCount, 11u);
+  EXPECT_STREQ(rules.data[0].name, "CAN_DataFrame.DLC");
+  EXPECT_EQ(rules.data[0].field, cMdfFrameField::Dlc);
+  EXPECT_EQ(rules.data[0].signalData, nullptr);
+  cMdfDecodeRuleArray_drop(&rules);
+  cMdfBlockRef_drop(&channel);
+
+  cMdfBlockRef nameless = channelRef({"", 0, 0, 8});
+  rules = rulesOf(nameless);
+  ASSERT_EQ(rules.size, 1u);
+  EXPECT_STREQ(rules.data[0].name, "");
+  EXPECT_EQ(rules.data[0].field, cMdfFrameField::None);
+  cMdfDecodeRuleArray_drop(&rules);
+  cMdfBlockRef_drop(&nameless);
+}
+
+TEST(createDecodingRulesInner, DataTypesGiveKindAndByteOrder) {
+  const struct {
+    uint32_t dataType;
+    cMdfValueKind kind;
+    bool littleEndian;
+    bool warned;
+  } cases[] = {
+      {MDF_CN_DATA_UNSIGNED_LE, cMdfValueKind::Unsigned, true, false},
+      {MDF_CN_DATA_UNSIGNED_BE, cMdfValueKind::Unsigned, false, false},
+      {MDF_CN_DATA_FLOAT_LE, cMdfValueKind::Float, true, false},
+      {MDF_CN_DATA_FLOAT_BE, cMdfValueKind::Float, false, false},
+      {MDF_CN_DATA_BYTES, cMdfValueKind::Bytes, true, false},
+      {MDF_CN_DATA_UNSUPPORTED, cMdfValueKind::Unsigned, false, true},
+      {MDF_CN_DATA_STRING, cMdfValueKind::Unsigned, false, true},
+  };
+  for (const auto& c : cases) {
+    mdftest::LogCapture log;
+    cMdfBlockRef channel = channelRef({"Timestamp", 0, 0, 32, c.dataType});
+    cMdfDecodeRuleArray rules = rulesOf(channel);
+    ASSERT_EQ(rules.size, 1u);
+    EXPECT_EQ(rules.data[0].valueKind, c.kind) << c.dataType;
+    EXPECT_EQ(rules.data[0].littleEndian, c.littleEndian) << c.dataType;
+    EXPECT_EQ(rules.data[0].field, cMdfFrameField::Timestamp);
+    if (c.warned) {
+      ASSERT_EQ(log.messages.size(), 1u);
+      EXPECT_EQ(log.messages[0],
+                "Unsupported channel data type: " + std::to_string(c.dataType));
+    } else {
+      EXPECT_TRUE(log.messages.empty()) << c.dataType;
+    }
+    cMdfDecodeRuleArray_drop(&rules);
+    cMdfBlockRef_drop(&channel);
+  }
+}
+
+TEST(createDecodingRulesInner, ConversionsFromTheConversionBlock) {
+  const struct {
+    const char* what;
+    bool hasBlock;
+    uint8_t type;
+    std::vector<double> values;
+    std::vector<std::pair<double, double>> rawToPhysical;
+    int32_t tableEntries = 0;  // for value tables
+  } cases[] = {
+      {"none", false, 0, {}, {{7, 7}}},
+      {"linear", true, 1, {0.5, 2.0}, {{10, 20.5}}},
+      {"linear milli", true, 1, {0, 0.001}, {{123456, 123456 * 0.001}}},
+      {"linear offset only", true, 1, {3.0}, {{4, 7}}},
+      {"linear no values", true, 1, {}, {{9, 9}}},
+      {"table", true, 5, {1, 10, 2, 20, 1, 99}, {{1, 10}, {2, 20}, {3, 3}}, 2},
+      {"table odd count", true, 5, {1, 10, 2}, {{1, 10}, {2, 2}}, 1},
+      {"table empty", true, 5, {}, {{4, 4}}},
+      {"one-to-one", true, 0, {5, 6}, {{7, 7}}},
+      {"other type", true, 3, {1, 2, 3}, {{7, 7}}},
+  };
+  for (const auto& c : cases) {
+    cMdfBlockRef channel = channelRef({"CAN_DataFrame.ID", 0, 0, 32});
+    if (c.hasBlock) {
+      channelOf(channel)->conversion = conversionRef(c.type, c.values);
+    }
+    cMdfDecodeRuleArray rules = rulesOf(channel);
+    ASSERT_EQ(rules.size, 1u) << c.what;
+    for (const auto& [raw, physical] : c.rawToPhysical) {
+      EXPECT_EQ(cMdfConversionRule_convert(&rules.data[0].conversion, raw),
+                physical)
+          << c.what << " raw " << raw;
+    }
+    if (c.type == 5) {
+      const auto* table = static_cast<const cMdfValueTable*>(
+          rules.data[0].conversion.parameter);
+      ASSERT_NE(table, nullptr);
+      EXPECT_EQ(table->count, c.tableEntries) << c.what;
+    }
+    cMdfDecodeRuleArray_drop(&rules);
+    cMdfBlockRef_drop(&channel);
+  }
+}
+
+TEST(createDecodingRulesInner, SignalDataOnlyForVlsdChannels) {
+  for (const uint32_t channelType : {MDF_CN_VLSD, MDF_CN_FIXED}) {
+    cMdfBlockRef channel = channelRef(
+        {"CAN_DataFrame.DataBytes", 16, 0, 64, MDF_CN_DATA_BYTES, channelType});
+    cMdfBlockRef signal = textRef("stands in for the signal data block");
+    channelOf(channel)->data = cMdfBlockRef_copy(signal);
+    cMdfDecodeRuleArray rules = rulesOf(channel);
+    ASSERT_EQ(rules.size, 1u);
+    EXPECT_EQ(rules.data[0].signalData,
+              channelType == MDF_CN_VLSD ? signal.block : nullptr);
+    EXPECT_EQ(rules.data[0].valueKind, cMdfValueKind::Bytes);
+    cMdfDecodeRuleArray_drop(&rules);
+    cMdfBlockRef_drop(&channel);
+    cMdfBlockRef_drop(&signal);
+  }
+}
+
+TEST(createDecodingRulesInner, ComposedChannelsContributeTheirLeaves) {
+  // outer { a, inner { b, c }, d }: the rules are a, b, c, d.
+  cMdfBlockRef outer = channelRef({"CAN_DataFrame", 0, 0, 64});
+  cMdfBlockRef inner = channelRef({"inner", 0, 0, 8});
+  cMdfBlockList_pushBack(&channelOf(inner)->composition,
+                         channelRef({"b", 1, 0, 8}));
+  cMdfBlockList_pushBack(&channelOf(inner)->composition,
+                         channelRef({"c", 2, 0, 8}));
+  cMdfBlockList* members = &channelOf(outer)->composition;
+  cMdfBlockList_pushBack(members, channelRef({"a", 0, 0, 8}));
+  cMdfBlockList_pushBack(members, inner);
+  cMdfBlockList_pushBack(members, channelRef({"d", 3, 0, 8}));
+  cMdfDecodeRuleArray rules = rulesOf(outer);
+  ASSERT_EQ(rules.size, 4u);
+  const char* expected[] = {"a", "b", "c", "d"};
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_STREQ(rules.data[i].name, expected[i]);
+    EXPECT_EQ(rules.data[i].bitPosition, 8 * i);
+  }
+  cMdfDecodeRuleArray_drop(&rules);
+  cMdfBlockRef_drop(&outer);
+}
+
+TEST(createDecodingRulesInner, SharedMembersCannotExplode) {
+  // Each level lists the level below twice: 2^40 leaves in 41 blocks.
+  cMdfBlockRef level = channelRef({"CAN_DataFrame.ID", 0, 0, 8});
+  for (int i = 0; i < 40; ++i) {
+    cMdfBlockRef up = channelRef({"composed", 0, 0, 8});
+    cMdfBlockList_pushBack(&channelOf(up)->composition,
+                           cMdfBlockRef_copy(level));
+    cMdfBlockList_pushBack(&channelOf(up)->composition, level);
+    level = up;
+  }
+  cMdfDecodeRuleArray rules = rulesOf(level);
+  EXPECT_GT(rules.size, 0u);
+  EXPECT_LE(rules.size, size_t{1} << 16);
+  cMdfDecodeRuleArray_drop(&rules);
+  cMdfBlockRef_drop(&level);
 }
 
 }  // namespace

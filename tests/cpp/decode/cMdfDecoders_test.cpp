@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "support/mdf_block_bytes.h"
+
 namespace {
 
 // Any non-null block pointer marks a rule as a VLSD rule; the decoders only
@@ -49,30 +51,8 @@ struct Rules {
   Rules& operator=(const Rules&) = delete;
 };
 
-// Writes value into the record bit by bit, in the numbering of the byte
-// order (independent of the extractor under test).
-void putBits(std::vector<uint8_t>* record, uint64_t start, uint64_t count,
-             uint64_t value, bool littleEndian) {
-  for (uint64_t i = 0; i < count; ++i) {
-    const uint64_t p = start + i;
-    const uint64_t weight = littleEndian ? i : count - 1 - i;
-    const unsigned inByte = littleEndian ? p % 8 : 7 - p % 8;
-    const uint8_t mask = static_cast<uint8_t>(1u << inByte);
-    if ((value >> weight) & 1u) {
-      (*record)[p / 8] |= mask;
-    } else {
-      (*record)[p / 8] &= static_cast<uint8_t>(~mask);
-    }
-  }
-}
-
-// Signal data as record access hands it over: u32 length, then the bytes.
-void appendValue(std::vector<uint8_t>* signal,
-                 const std::vector<uint8_t>& bytes) {
-  const auto n = static_cast<uint32_t>(bytes.size());
-  for (int i = 0; i < 4; ++i) signal->push_back(uint8_t(n >> (8 * i)));
-  signal->insert(signal->end(), bytes.begin(), bytes.end());
-}
+using mdftest::appendValue;
+using mdftest::putBits;
 
 std::vector<uint8_t> counting(size_t n, uint8_t first) {
   std::vector<uint8_t> bytes(n);

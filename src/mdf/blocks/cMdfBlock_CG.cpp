@@ -1,0 +1,168 @@
+#include "mdf/blocks/cMdfBlock_CG.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "log/zf_log.h"
+#include "mdf/blocks/cMdfBlock_CN.h"
+
+namespace {
+
+// Link positions.
+enum : uint64_t {
+  kLinkNext = 0,
+  kLinkFirstChannel = 1,
+  kLinkAcquisitionName = 2,
+  kLinkAcquisitionSource = 3,
+  kLinkSampleReduction = 4,
+  kLinkComment = 5,
+  kLinkCount = 6,
+};
+
+enum : uint16_t {
+  kFlagVlsd = 0x0001,
+  kFlagBusEvent = 0x0002,
+  kFlagPlainBusEvent = 0x0004,
+};
+
+const cMdfBlock_vtable kGroupOperations = {cMdfBlock_CG_load, cMdfBlock_CG_save,
+                                           cMdfBlock_CG_dtor, cMdfBlock_CG_cmp};
+
+// A set link must yield a block.
+bool loadSingle(cIO* stream, uint64_t link, cMdfBlockCache* cache,
+                cMdfBlockRef* out) {
+  if (link == MDF_NO_LINK) return true;
+  *out = cMdfBlock_loadAtSingle(stream, link, cache);
+  return out->block != nullptr;
+}
+
+void buildRules(cMdfBlock_CG_t* group) {
+  for (size_t i = 0; i < cMdfBlockList_size(&group->channels); ++i) {
+    createDecodingRulesInner(
+        cMdfBlock_t_to_cMdfBlock_CN_t(cMdfBlockList_at(&group->channels, i)),
+        &group->rules);
+  }
+}
+
+}  // namespace
+
+cMdfBlock_CG_t* cMdfBlock_CG_ctor() {
+  auto* group =
+      static_cast<cMdfBlock_CG_t*>(std::calloc(1, sizeof(cMdfBlock_CG_t)));
+  if (group == nullptr) return nullptr;
+  cMdfBlock_ctorInPlace(group, cMdfBlockHeader_template(MDF_BLOCK_CG),
+                        &kGroupOperations);
+  return group;
+}
+
+bool cMdfBlock_CG_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
+                       const cMdfBlockHeader* header, cMdfBlockList* list) {
+  cMdfBlock_CG_t* group = cMdfBlock_t_to_cMdfBlock_CG_t_mut(block);
+  if (group == nullptr || header == nullptr ||
+      header->linkCount != kLinkCount) {
+    return false;
+  }
+  cMdfBlock_copyHeader(group, header);
+  uint64_t links[kLinkCount];
+  if (!cMdfBlock_loadLinks(stream, header, links, kLinkCount)) return false;
+
+  if (links[kLinkNext] != MDF_NO_LINK &&
+      !cMdfBlock_loadAt(stream, links[kLinkNext], cache, list)) {
+    return false;
+  }
+  if (links[kLinkFirstChannel] != MDF_NO_LINK &&
+      !cMdfBlock_loadAt(stream, links[kLinkFirstChannel], cache,
+                        &group->channels)) {
+    return false;
+  }
+  if (!loadSingle(stream, links[kLinkAcquisitionName], cache,
+                  &group->acquisitionName) ||
+      !loadSingle(stream, links[kLinkAcquisitionSource], cache,
+                  &group->acquisitionSource)) {
+    return false;
+  }
+  if (links[kLinkSampleReduction] != MDF_NO_LINK) {
+    ZF_LOGE("Unsupported parameter present in file");
+    return false;
+  }
+  if (!loadSingle(stream, links[kLinkComment], cache, &group->comment)) {
+    return false;
+  }
+
+  cSerializer s = cMdfBlock_dataSerializer(group, stream);
+  if (!cSerializer_readU64(&s, &group->recordId) ||
+      !cSerializer_readU64(&s, &group->cycleCount) ||
+      !cSerializer_readU16(&s, &group->flags) ||
+      !cSerializer_readU16(&s, &group->pathSeparator) ||
+      !cSerializer_skip(&s, 4) || !cSerializer_readU32(&s, &group->dataBytes) ||
+      !cSerializer_readU32(&s, &group->invalidationBytes)) {
+    return false;
+  }
+  group->vlsd = (group->flags & kFlagVlsd) != 0;
+  group->busEvent = (group->flags & kFlagBusEvent) != 0;
+  group->plainBusEvent = (group->flags & kFlagPlainBusEvent) != 0;
+  buildRules(group);
+  return true;
+}
+
+bool cMdfBlock_CG_save(cMdfBlock_t* block, cMdfBlockSaveContext* context,
+                       const cMdfBlock_t* next) {
+  cMdfBlock_CG_t* group = cMdfBlock_t_to_cMdfBlock_CG_t_mut(block);
+  if (group == nullptr || context == nullptr ||
+      !cMdfBlock_reserve(group, context, false)) {
+    return false;
+  }
+  bool ok = true;
+  uint64_t links[kLinkCount];
+  links[kLinkNext] = cMdfBlock_linkTo(next);
+  links[kLinkFirstChannel] =
+      cMdfBlock_saveChain(&group->channels, context, &ok);
+  links[kLinkAcquisitionName] =
+      cMdfBlock_saveChild(group->acquisitionName, context, &ok);
+  links[kLinkAcquisitionSource] =
+      cMdfBlock_saveChild(group->acquisitionSource, context, &ok);
+  links[kLinkSampleReduction] = 0;
+  links[kLinkComment] = cMdfBlock_saveChild(group->comment, context, &ok);
+
+  cSerializer s;
+  if (!cMdfBlock_writeHead(group, context, links, kLinkCount, &s)) {
+    return false;
+  }
+  ok = cSerializer_writeU64(&s, group->recordId) && ok;
+  ok = cSerializer_writeU64(&s, group->cycleCount) && ok;
+  ok = cSerializer_writeU16(&s, group->flags) && ok;
+  ok = cSerializer_writeU16(&s, group->pathSeparator) && ok;
+  ok = cSerializer_skip(&s, 4) && ok;
+  ok = cSerializer_writeU32(&s, group->dataBytes) && ok;
+  ok = cSerializer_writeU32(&s, group->invalidationBytes) && ok;
+  return ok;
+}
+
+void cMdfBlock_CG_dtor(cMdfBlock_t* block) {
+  cMdfBlock_CG_t* group = cMdfBlock_t_to_cMdfBlock_CG_t_mut(block);
+  if (group == nullptr) return;
+  cMdfBlockList_clear(&group->channels);
+  cMdfBlockRef_drop(&group->acquisitionName);
+  cMdfBlockRef_drop(&group->acquisitionSource);
+  cMdfBlockRef_drop(&group->comment);
+  cMdfDecodeRuleArray_drop(&group->rules);
+}
+
+int cMdfBlock_CG_cmp(const cMdfBlock_t* a, const cMdfBlock_t* b) {
+  if (a == b) return 0;
+  if (a == nullptr) return 1;
+  if (b == nullptr) return -1;
+  const int diff = std::memcmp(a, b, sizeof(cMdfBlock_CG_t));
+  return diff < 0 ? -1 : diff > 0 ? 1 : 0;
+}
+
+bool cMdfBlock_CG_isVLSD(const cMdfBlock_CG_t* group) {
+  return group != nullptr && group->vlsd;
+}
+
+cMdfDecodeRuleArray* cMdfBlock_CG_getDecodingRules(cMdfBlock_CG_t* group) {
+  if (group == nullptr) return nullptr;
+  cMdfDecodeRuleArray_clear(&group->rules);
+  buildRules(group);
+  return &group->rules;
+}
