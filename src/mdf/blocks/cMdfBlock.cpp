@@ -1,0 +1,574 @@
+#include "mdf/blocks/cMdfBlock.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "log/zf_log.h"
+#include "mdf/blocks/cMdfBlock_CC.h"
+#include "mdf/blocks/cMdfBlock_DT.h"
+#include "mdf/blocks/cMdfBlock_FH.h"
+#include "mdf/blocks/cMdfBlock_HD.h"
+#include "mdf/blocks/cMdfBlock_ID.h"
+#include "mdf/blocks/cMdfBlock_MD.h"
+#include "mdf/blocks/cMdfBlock_SD.h"
+#include "mdf/blocks/cMdfBlock_SI.h"
+#include "mdf/blocks/cMdfBlock_TX.h"
+
+namespace {
+
+// The kinds the loader can construct, by type number. Adding a kind is
+// adding its line here.
+cMdfBlock_t* constructKind(uint32_t type) {
+  switch (type) {
+    case MDF_BLOCK_ID:
+      return cMdfBlock_ID_ctor();
+    case MDF_BLOCK_CC:
+      return cMdfBlock_CC_ctor();
+    case MDF_BLOCK_DT:
+      return cMdfBlock_DT_ctor();
+    case MDF_BLOCK_FH:
+      return cMdfBlock_FH_ctor();
+    case MDF_BLOCK_HD:
+      return cMdfBlock_HD_ctor();
+    case MDF_BLOCK_MD:
+      return cMdfBlock_MD_ctor();
+    case MDF_BLOCK_SD:
+      return cMdfBlock_SD_ctor();
+    case MDF_BLOCK_SI:
+      return cMdfBlock_SI_ctor();
+    case MDF_BLOCK_TX:
+      return cMdfBlock_TX_ctor();
+    default:
+      return nullptr;
+  }
+}
+
+// Blocks whose last handle went, waiting for their dtor. A dtor drops the
+// handles it owns, which may queue more blocks; the outermost drop on a
+// thread empties the queue in a loop, so destruction never nests.
+thread_local cMdfBlock_t* tDropQueue = nullptr;
+thread_local bool tDropping = false;
+
+void destroy(cMdfBlock_t* block) {
+  block->dropNext = tDropQueue;
+  tDropQueue = block;
+  if (tDropping) return;
+  tDropping = true;
+  while (tDropQueue) {
+    cMdfBlock_t* next = tDropQueue;
+    tDropQueue = next->dropNext;
+    cMdfBlock_dtor(next);
+    free(next);
+  }
+  tDropping = false;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Handles
+
+cMdfBlockRef cMdfBlockRef_make(cMdfBlock_t* block) {
+  if (!block) return {};
+  auto* count = new (std::nothrow) std::atomic<int64_t>(1);
+  if (!count) {
+    destroy(block);
+    return {};
+  }
+  return {block, count};
+}
+
+cMdfBlockRef cMdfBlockRef_copy(cMdfBlockRef ref) {
+  if (!ref.block || !ref.count) return {};
+  ref.count->fetch_add(1, std::memory_order_relaxed);
+  return ref;
+}
+
+void cMdfBlockRef_drop(cMdfBlockRef* ref) {
+  if (!ref) return;
+  const cMdfBlockRef old = *ref;
+  *ref = {};
+  if (!old.block || !old.count) return;
+  if (old.count->fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    delete old.count;
+    destroy(old.block);
+  }
+}
+
+int64_t cMdfBlockRef_useCount(cMdfBlockRef ref) {
+  return ref.count ? ref.count->load(std::memory_order_relaxed) : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Block lists
+
+namespace {
+
+size_t slot(const cMdfBlockList* list, size_t i) {
+  return (list->head + i) % list->capacity;
+}
+
+bool makeRoom(cMdfBlockList* list) {
+  if (list->size < list->capacity) return true;
+  const size_t capacity = list->capacity * 3 / 2 + 4;
+  if (capacity > SIZE_MAX / sizeof(cMdfBlockRef)) return false;
+  auto* items =
+      static_cast<cMdfBlockRef*>(malloc(capacity * sizeof(cMdfBlockRef)));
+  if (!items) return false;
+  for (size_t i = 0; i < list->size; ++i) items[i] = list->items[slot(list, i)];
+  free(list->items);
+  list->items = items;
+  list->capacity = capacity;
+  list->head = 0;
+  return true;
+}
+
+}  // namespace
+
+bool cMdfBlockList_pushFront(cMdfBlockList* list, cMdfBlockRef ref) {
+  if (!list || !makeRoom(list)) {
+    cMdfBlockRef_drop(&ref);
+    return false;
+  }
+  list->head = (list->head + list->capacity - 1) % list->capacity;
+  list->items[list->head] = ref;
+  ++list->size;
+  return true;
+}
+
+bool cMdfBlockList_pushBack(cMdfBlockList* list, cMdfBlockRef ref) {
+  if (!list || !makeRoom(list)) {
+    cMdfBlockRef_drop(&ref);
+    return false;
+  }
+  list->items[slot(list, list->size)] = ref;
+  ++list->size;
+  return true;
+}
+
+size_t cMdfBlockList_size(const cMdfBlockList* list) {
+  return list ? list->size : 0;
+}
+
+cMdfBlockRef cMdfBlockList_at(const cMdfBlockList* list, size_t i) {
+  if (!list || i >= list->size) return {};
+  return list->items[slot(list, i)];
+}
+
+void cMdfBlockList_clear(cMdfBlockList* list) {
+  if (!list) return;
+  const cMdfBlockList old = *list;
+  *list = {};
+  for (size_t i = 0; i < old.size; ++i)
+    cMdfBlockRef_drop(&old.items[slot(&old, i)]);
+  free(old.items);
+}
+
+// ---------------------------------------------------------------------------
+// Loading
+
+namespace {
+
+// Every failure of a tree load ends it: the cache refuses all further
+// requests, so blocks dropped on the way out are never handed out again.
+cMdfBlockRef fail(cMdfBlockCache* cache) {
+  cache->failed = true;
+  return {};
+}
+
+cMdfBlockRef failLogged(cMdfBlockCache* cache, uint64_t offset) {
+  ZF_LOGE("Could not parse block at offset %lu",
+          static_cast<unsigned long>(offset));
+  return fail(cache);
+}
+
+bool markLoading(cMdfBlockCache* cache, uint64_t offset) {
+  try {
+    return cache->entries.emplace(offset, cMdfBlockCacheEntry{{}, true}).second;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool appendOffset(std::vector<uint64_t>* offsets, uint64_t offset) {
+  try {
+    offsets->push_back(offset);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+int64_t streamSize(cIO* stream, cMdfBlockCache* cache) {
+  if (!cache) return cIO_getSize(stream);
+  if (cache->streamSize < 0) cache->streamSize = cIO_getSize(stream);
+  return cache->streamSize;
+}
+
+// What every block must satisfy before anything is constructed for it: its
+// links and its kind's fixed fields lie inside its length, and it lies
+// inside the stream. Data and signal data blocks are exempt from the last
+// rule: their content is never read into memory, and the last one of an
+// unfinalized file may claim more than was written.
+bool plausible(cIO* stream, cMdfBlockCache* cache, uint64_t offset,
+               const cMdfBlockHeader& header) {
+  const cMdfBlockHeader* tmpl = cMdfBlockHeader_template(header.type);
+  if (!tmpl || header.length < tmpl->length ||
+      header.linkCount > (header.length - MDF_BLOCK_HEADER_SIZE) / 8)
+    return false;
+  if (header.type == MDF_BLOCK_DT || header.type == MDF_BLOCK_SD) return true;
+  return cMdfBlock_fitsInStream(stream, cache, offset, header.length);
+}
+
+bool seekTo(cIO* stream, uint64_t offset) {
+  return offset <= static_cast<uint64_t>(INT64_MAX) &&
+         cIO_seek(stream, static_cast<int64_t>(offset), CIO_SEEK_SET) ==
+             static_cast<int64_t>(offset);
+}
+
+// Loads the block at `offset`, whose cache entry is already marked as
+// loading, and records it in the cache. The kind's load gets `list`.
+cMdfBlockRef loadOne(cIO* stream, uint64_t offset, cMdfBlockCache* cache,
+                     cMdfBlockList* list) {
+  if (cache->depth >= MDF_BLOCK_MAX_DEPTH) return failLogged(cache, offset);
+  cMdfBlockHeader header;
+  if (!seekTo(stream, offset) || !cMdfBlockHeader_read(stream, &header) ||
+      !plausible(stream, cache, offset, header))
+    return fail(cache);
+  cMdfBlockRef ref = cMdfBlockRef_make(constructKind(header.type));
+  if (!ref.block) return failLogged(cache, offset);
+  ref.block->fileOffset = offset;
+  // The kind expects the stream just after the header (at the start of an
+  // identification block).
+  const uint64_t start =
+      header.type == MDF_BLOCK_ID ? offset : offset + MDF_BLOCK_HEADER_SIZE;
+  ++cache->depth;
+  const bool ok =
+      seekTo(stream, start) && ref.block->vtable->load &&
+      ref.block->vtable->load(ref.block, stream, cache, &header, list);
+  --cache->depth;
+  if (!ok) {
+    cMdfBlockRef_drop(&ref);
+    return fail(cache);
+  }
+  auto entry = cache->entries.find(offset);
+  if (entry == cache->entries.end()) {
+    cMdfBlockRef_drop(&ref);
+    return fail(cache);
+  }
+  entry->second = {ref, false};
+  return ref;
+}
+
+// Reads the header and links of the block at `offset`. 1 with its link 0 in
+// *next when it is a chain member whose own load will follow that link;
+// 0 when a chain walk stops here; -1 when its header cannot be read (the
+// block's load would fail the same way).
+int peekNext(cIO* stream, cMdfBlockCache* cache, uint64_t offset,
+             uint64_t* next) {
+  cMdfBlockHeader header;
+  if (!seekTo(stream, offset) || !cMdfBlockHeader_read(stream, &header))
+    return -1;
+  const cMdfBlockHeader* tmpl = cMdfBlockHeader_template(header.type);
+  uint64_t links[8];
+  if (!cMdfBlockHeader_isChained(header.type) ||
+      header.linkCount != tmpl->linkCount ||
+      !plausible(stream, cache, offset, header) ||
+      !cMdfBlock_loadLinks(stream, &header, links, 8))
+    return 0;
+  *next = links[0];
+  return 1;
+}
+
+// Collects the members after `first` of the chain that starts there, in
+// chain order, marking each as loading. The walk ends at no link, at a
+// block that is not a chain member, or at an offset the cache knows
+// (loaded, or in progress: that cycle fails when the member before it
+// loads its next link).
+bool walkChain(cIO* stream, cMdfBlockCache* cache, uint64_t first,
+               std::vector<uint64_t>* members) {
+  uint64_t next = MDF_NO_LINK;
+  int more = peekNext(stream, cache, first, &next);
+  while (more > 0 && next != MDF_NO_LINK && !cache->entries.contains(next)) {
+    if (!markLoading(cache, next) || !appendOffset(members, next)) return false;
+    more = peekNext(stream, cache, next, &next);
+  }
+  return more >= 0;
+}
+
+// Gives up the loader's own reference to a chain member loaded ahead of
+// its predecessor. The predecessor's load took a reference of its own;
+// should it not have, the block goes and so does its cache entry.
+void releaseAhead(cMdfBlockCache* cache, cMdfBlockRef* ahead) {
+  if (!ahead->block) return;
+  if (cMdfBlockRef_useCount(*ahead) == 1)
+    cache->entries.erase(ahead->block->fileOffset);
+  cMdfBlockRef_drop(ahead);
+}
+
+}  // namespace
+
+bool cMdfBlock_loadLinks(cIO* stream, const cMdfBlockHeader* header,
+                         uint64_t* links, uint64_t capacity) {
+  if (!stream || !header || !links || header->linkCount > capacity)
+    return false;
+  cSerializer s;
+  cSerializer_ctor(&s, stream);
+  for (uint64_t i = 0; i < header->linkCount; ++i) {
+    uint64_t link;
+    if (!cSerializer_readU64(&s, &link)) return false;
+    links[i] = link == 0 ? MDF_NO_LINK : link;
+  }
+  return true;
+}
+
+cMdfBlockRef cMdfBlock_loadAtCommon(cIO* stream, uint64_t offset,
+                                    cMdfBlockCache* cache,
+                                    cMdfBlockList* list) {
+  if (offset == MDF_NO_LINK || !stream || !cache || cache->failed) return {};
+  auto hit = cache->entries.find(offset);
+  if (hit != cache->entries.end()) {
+    if (hit->second.loading) return failLogged(cache, offset);  // a cycle
+    cMdfBlockRef ref = cMdfBlockRef_copy(hit->second.ref);
+    if (list && !cMdfBlockList_pushFront(list, ref)) return fail(cache);
+    return ref;
+  }
+  if (streamSize(stream, cache) < 0 || !markLoading(cache, offset))
+    return fail(cache);
+
+  // A chain is loaded from its last member to its first, each member
+  // finding its successor in the cache. `ahead` keeps the member loaded
+  // last alive until its predecessor has linked it.
+  cMdfBlockRef ahead = {};
+  if (list) {
+    std::vector<uint64_t> members;
+    if (!walkChain(stream, cache, offset, &members)) return fail(cache);
+    for (size_t i = members.size(); i-- > 0;) {
+      cMdfBlockRef ref = loadOne(stream, members[i], cache, list);
+      releaseAhead(cache, &ahead);
+      if (!ref.block) return {};
+      ahead = ref;
+    }
+  }
+  cMdfBlockRef ref = loadOne(stream, offset, cache, list);
+  releaseAhead(cache, &ahead);
+  if (ref.block && list && !cMdfBlockList_pushFront(list, ref))
+    return fail(cache);
+  return ref;
+}
+
+cMdfBlockRef cMdfBlock_loadAtSingle(cIO* stream, uint64_t offset,
+                                    cMdfBlockCache* cache) {
+  return cMdfBlock_loadAtCommon(stream, offset, cache, nullptr);
+}
+
+bool cMdfBlock_loadAt(cIO* stream, uint64_t offset, cMdfBlockCache* cache,
+                      cMdfBlockList* list) {
+  if (!list) return false;
+  return cMdfBlock_loadAtCommon(stream, offset, cache, list).block != nullptr;
+}
+
+cMdfBlockRef cMdfBlock_loadTree(cIO* stream) {
+  cMdfBlockCache cache;
+  cMdfBlockRef root = cMdfBlock_loadAtSingle(stream, 0, &cache);
+  cMdfBlock_ID_t* id = cMdfBlock_t_to_cMdfBlock_ID_t_mut(root);
+  if (!id) {
+    if (root.block) failLogged(&cache, 0);
+    cMdfBlockRef_drop(&root);
+    return {};
+  }
+  cMdfBlockRef header = cMdfBlock_loadAtSingle(stream, 64, &cache);
+  if (!cMdfBlock_t_to_cMdfBlock_HD_t(header)) {
+    if (header.block) failLogged(&cache, 64);
+    cMdfBlockRef_drop(&header);
+    cMdfBlockRef_drop(&root);
+    return {};
+  }
+  id->header = header;
+  return root;
+}
+
+bool cMdfBlock_loadChainLink(cIO* stream, uint64_t link, cMdfBlockCache* cache,
+                             cMdfBlockList* list) {
+  return link == MDF_NO_LINK || cMdfBlock_loadAt(stream, link, cache, list);
+}
+
+bool cMdfBlock_loadSingleLink(cIO* stream, uint64_t link, cMdfBlockCache* cache,
+                              cMdfBlockRef* into) {
+  *into = cMdfBlock_loadAtSingle(stream, link, cache);
+  return link == MDF_NO_LINK || into->block;
+}
+
+bool cMdfBlock_fitsInStream(cIO* stream, cMdfBlockCache* cache,
+                            uint64_t position, uint64_t size) {
+  if (!stream) return false;
+  const int64_t total = streamSize(stream, cache);
+  if (total < 0) return false;
+  const auto end = static_cast<uint64_t>(total);
+  return position <= end && size <= end - position;
+}
+
+bool cMdfBlock_loadHead(cMdfBlock_t* block, cIO* stream,
+                        const cMdfBlockHeader* header, uint64_t* links,
+                        uint64_t n) {
+  if (header->linkCount != n) return false;
+  cMdfBlock_copyHeader(block, header);
+  return cMdfBlock_loadLinks(stream, header, links, n);
+}
+
+void cMdfBlock_copyHeader(cMdfBlock_t* block, const cMdfBlockHeader* header) {
+  block->type = header->type;
+  block->length = header->length;
+  block->linkCount = header->linkCount;
+}
+
+cSerializer cMdfBlock_dataSerializer(const cMdfBlock_t* block, cIO* stream) {
+  const uint64_t start =
+      block->fileOffset + MDF_BLOCK_HEADER_SIZE + 8 * block->linkCount;
+  return cSerializer{stream, static_cast<int64_t>(start), 0};
+}
+
+// ---------------------------------------------------------------------------
+// Construction, destruction, comparison
+
+void cMdfBlock_ctorInPlace(cMdfBlock_t* block, const cMdfBlockHeader* tmpl,
+                           const cMdfBlock_vtable* operations) {
+  if (!block) return;
+  memset(static_cast<void*>(block), 0, sizeof(cMdfBlock_t));
+  if (tmpl) {
+    block->type = tmpl->type;
+    block->length = tmpl->length;
+    block->linkCount = tmpl->linkCount;
+  }
+  block->vtable = operations;
+}
+
+void cMdfBlock_dtor(cMdfBlock_t* block) {
+  if (block && block->vtable && block->vtable->dtor) block->vtable->dtor(block);
+}
+
+int cMdfBlock_cmp(const cMdfBlock_t* a, const cMdfBlock_t* b) {
+  if (a == b) return 0;
+  if (!a) return 1;
+  if (!b) return -1;
+  if (a->type != b->type) return a->type < b->type ? -1 : 1;
+  if (a->vtable && a->vtable->cmp) return a->vtable->cmp(a, b);
+  if (a->fileOffset != b->fileOffset)
+    return a->fileOffset < b->fileOffset ? -1 : 1;
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Saving
+
+int cMdfBlock_save(cMdfBlock_t* block, cMdfBlockSaveContext* context,
+                   const cMdfBlock_t* next) {
+  if (!block || !context) return -1;
+  if (context->written.contains(block)) return 1;
+  if (!block->vtable || !block->vtable->save ||
+      context->depth >= MDF_BLOCK_MAX_DEPTH)
+    return 0;
+  ++context->depth;
+  const bool ok = block->vtable->save(block, context, next);
+  --context->depth;
+  if (!ok) return 0;
+  try {
+    context->written.insert(block);
+  } catch (...) {
+    // Not remembered: reached again, the block is written again.
+  }
+  return 1;
+}
+
+bool cMdfBlock_saveTree(cMdfBlockRef root, cIO* stream) {
+  if (!root.block || !stream) return false;
+  cMdfBlockSaveContext context;
+  context.stream = stream;
+  return cMdfBlock_save(root.block, &context, nullptr) == 1;
+}
+
+bool cMdfBlock_reserve(cMdfBlock_t* block, cMdfBlockSaveContext* context,
+                       bool align8) {
+  const uint64_t start = context->nextFree;
+  uint64_t end = start + block->length;
+  if (end < start || end > static_cast<uint64_t>(INT64_MAX)) return false;
+  if (align8) end = (end + 7) & ~uint64_t{7};
+  block->fileOffset = start;
+  context->nextFree = end;
+  return true;
+}
+
+uint64_t cMdfBlock_linkTo(const cMdfBlock_t* next) {
+  return next ? next->fileOffset : 0;
+}
+
+uint64_t cMdfBlock_saveChild(cMdfBlockRef child, cMdfBlockSaveContext* context,
+                             bool* ok) {
+  if (!child.block) return 0;
+  if (cMdfBlock_save(child.block, context, nullptr) == 0) *ok = false;
+  return child.block->fileOffset;
+}
+
+uint64_t cMdfBlock_saveChain(const cMdfBlockList* list,
+                             cMdfBlockSaveContext* context, bool* ok) {
+  const cMdfBlock_t* previous = nullptr;
+  for (size_t i = 0; i < cMdfBlockList_size(list); ++i) {
+    cMdfBlock_t* member = cMdfBlockList_at(list, i).block;
+    if (cMdfBlock_save(member, context, previous) == 0) *ok = false;
+    previous = member;
+  }
+  return cMdfBlock_linkTo(previous);
+}
+
+namespace {
+
+// Blocks are written after the blocks they link to, which lie behind them:
+// the output may end before a block's offset. A stream that cannot seek
+// past its end from the start (a memory stream) is extended from its end.
+bool seekToWrite(cIO* stream, uint64_t offset) {
+  if (seekTo(stream, offset)) return true;
+  const int64_t end = cIO_seek(stream, 0, CIO_SEEK_END);
+  if (end < 0 || static_cast<uint64_t>(end) > offset) return false;
+  return cIO_seek(stream, static_cast<int64_t>(offset) - end, CIO_SEEK_END) ==
+         static_cast<int64_t>(offset);
+}
+
+}  // namespace
+
+bool cMdfBlock_writeHead(const cMdfBlock_t* block,
+                         cMdfBlockSaveContext* context, const uint64_t* links,
+                         uint64_t n, cSerializer* out) {
+  if (n != block->linkCount ||
+      !seekToWrite(context->stream, block->fileOffset) ||
+      !cMdfBlockHeader_save(block, context->stream))
+    return false;
+  cSerializer_ctor(out, context->stream);
+  bool ok = true;
+  for (uint64_t i = 0; i < n; ++i)
+    ok = cSerializer_writeU64(out, links[i]) && ok;
+  return ok;
+}
+
+bool cMdfBlock_writeTail(const cMdfBlock_t* block, cSerializer* s) {
+  static const char kZeros[512] = {};
+  const uint64_t at = static_cast<uint64_t>(s->base) + s->offset;
+  const uint64_t end = block->fileOffset + block->length;
+  bool ok = true;
+  for (uint64_t left = end > at ? end - at : 0; ok && left > 0;) {
+    const uint64_t n = left < sizeof kZeros ? left : sizeof kZeros;
+    ok = cSerializer_writeCsview(s, kZeros, n);
+    left -= n;
+  }
+  return ok;
+}
+
+bool cMdfBlock_checkSavePosition(cMdfBlockSaveContext* context,
+                                 uint64_t expected) {
+  const int64_t at = cIO_tell(context->stream);
+  if (at >= 0 && static_cast<uint64_t>(at) == expected) return true;
+  ZF_LOGE("Error during save. Expected to be at %zu but stream is at %zu",
+          static_cast<size_t>(expected), static_cast<size_t>(at));
+  return false;
+}

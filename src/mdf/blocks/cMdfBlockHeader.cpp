@@ -1,0 +1,125 @@
+#include "mdf/blocks/cMdfBlockHeader.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "log/zf_log.h"
+
+namespace {
+
+struct Kind {
+  const char* id;  // four characters on disk; nullptr for the ID block
+  cMdfBlockHeader header;
+  bool chained;  // link 0 is the next member of a chain
+};
+
+// Indexed by type number.
+const Kind kKinds[MDF_BLOCK_TYPE_COUNT] = {
+    {nullptr, {MDF_BLOCK_UNKNOWN, 0, 0}, false},
+    {nullptr, {MDF_BLOCK_ID, 64, 0}, false},
+    {"##CC", {MDF_BLOCK_CC, 80, 4}, false},
+    {"##CG", {MDF_BLOCK_CG, 104, 6}, true},
+    {"##CN", {MDF_BLOCK_CN, 160, 8}, true},
+    {"##DG", {MDF_BLOCK_DG, 64, 4}, true},
+    {"##DT", {MDF_BLOCK_DT, 24, 0}, false},
+    {"##FH", {MDF_BLOCK_FH, 56, 2}, true},
+    {"##HD", {MDF_BLOCK_HD, 104, 6}, false},
+    {"##MD", {MDF_BLOCK_MD, 24, 0}, false},
+    {"##SD", {MDF_BLOCK_SD, 24, 0}, false},
+    {"##SI", {MDF_BLOCK_SI, 56, 3}, false},
+    {"##TX", {MDF_BLOCK_TX, 24, 0}, false},
+};
+
+uint64_t loadU64(const unsigned char* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+void storeU64(unsigned char* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+// The ids are tested in a fixed order: the frequent four-character ids
+// first, then the eight-character identification strings, then the rest.
+uint32_t classify(const unsigned char* bytes) {
+  static const uint32_t kFrequent[] = {MDF_BLOCK_CC, MDF_BLOCK_CG, MDF_BLOCK_CN,
+                                       MDF_BLOCK_DG, MDF_BLOCK_DT, MDF_BLOCK_FH,
+                                       MDF_BLOCK_HD};
+  static const uint32_t kRare[] = {MDF_BLOCK_MD, MDF_BLOCK_SD, MDF_BLOCK_SI,
+                                   MDF_BLOCK_TX};
+  for (uint32_t type : kFrequent)
+    if (memcmp(bytes, kKinds[type].id, 4) == 0) return type;
+  if (memcmp(bytes, "UnFinMF ", 8) == 0 || memcmp(bytes, "MDF     ", 8) == 0)
+    return MDF_BLOCK_ID;
+  for (uint32_t type : kRare)
+    if (memcmp(bytes, kKinds[type].id, 4) == 0) return type;
+  return MDF_BLOCK_UNKNOWN;
+}
+
+}  // namespace
+
+const cMdfBlockHeader* cMdfBlockHeader_template(uint32_t type) {
+  if (type == MDF_BLOCK_UNKNOWN || type >= MDF_BLOCK_TYPE_COUNT) return nullptr;
+  return &kKinds[type].header;
+}
+
+bool cMdfBlockHeader_isChained(uint32_t type) {
+  return type < MDF_BLOCK_TYPE_COUNT && kKinds[type].chained;
+}
+
+bool cMdfBlockHeader_read(cIO* stream, cMdfBlockHeader* out) {
+  if (!stream || !out) return false;
+  unsigned char bytes[MDF_BLOCK_HEADER_SIZE];
+  if (cIO_read(stream, bytes, sizeof bytes) !=
+      static_cast<int64_t>(sizeof bytes))
+    return false;
+  const uint32_t type = classify(bytes);
+  if (type == MDF_BLOCK_UNKNOWN) {
+    char id[9];
+    memcpy(id, bytes, 8);
+    id[8] = '\0';
+    ZF_LOGE("Unable to load block header for type %s", id);
+    return false;
+  }
+  out->type = type;
+  if (type == MDF_BLOCK_ID) {
+    cIO_seek(stream, -static_cast<int64_t>(MDF_BLOCK_HEADER_SIZE),
+             CIO_SEEK_CUR);
+    out->length = kKinds[MDF_BLOCK_ID].header.length;
+    out->linkCount = 0;
+  } else {
+    out->length = loadU64(bytes + 8);
+    out->linkCount = loadU64(bytes + 16);
+  }
+  return true;
+}
+
+cMdfBlockHeader* cMdfBlockHeader_load(cIO* stream) {
+  cMdfBlockHeader header;
+  if (!cMdfBlockHeader_read(stream, &header)) return nullptr;
+  auto* copy = static_cast<cMdfBlockHeader*>(malloc(sizeof header));
+  if (copy) *copy = header;
+  return copy;
+}
+
+void cMdfBlockHeader_free(cMdfBlockHeader* header) { free(header); }
+
+bool cMdfBlockHeader_save(const cMdfBlockHeader* block, cIO* stream) {
+  if (!block || !stream || block->type <= MDF_BLOCK_ID ||
+      block->type >= MDF_BLOCK_TYPE_COUNT)
+    return false;
+  unsigned char bytes[MDF_BLOCK_HEADER_SIZE] = {};
+  memcpy(bytes, kKinds[block->type].id, 4);
+  storeU64(bytes + 8, block->length);
+  storeU64(bytes + 16, block->linkCount);
+  return cIO_write(stream, bytes, sizeof bytes) ==
+         static_cast<int64_t>(sizeof bytes);
+}
+
+uint64_t cMdfBlockHeader_getDataSize(const cMdfBlockHeader* header) {
+  if (!header || header->linkCount > (UINT64_MAX - MDF_BLOCK_HEADER_SIZE) / 8)
+    return 0;
+  const uint64_t head = MDF_BLOCK_HEADER_SIZE + 8 * header->linkCount;
+  return header->length > head ? header->length - head : 0;
+}
