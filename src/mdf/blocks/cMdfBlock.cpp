@@ -7,6 +7,8 @@
 
 #include "log/zf_log.h"
 #include "mdf/blocks/cMdfBlock_CC.h"
+#include "mdf/blocks/cMdfBlock_CG.h"
+#include "mdf/blocks/cMdfBlock_CN.h"
 #include "mdf/blocks/cMdfBlock_DT.h"
 #include "mdf/blocks/cMdfBlock_FH.h"
 #include "mdf/blocks/cMdfBlock_HD.h"
@@ -26,6 +28,10 @@ cMdfBlock_t* constructKind(uint32_t type) {
       return cMdfBlock_ID_ctor();
     case MDF_BLOCK_CC:
       return cMdfBlock_CC_ctor();
+    case MDF_BLOCK_CG:
+      return cMdfBlock_CG_ctor();
+    case MDF_BLOCK_CN:
+      return cMdfBlock_CN_ctor();
     case MDF_BLOCK_DT:
       return cMdfBlock_DT_ctor();
     case MDF_BLOCK_FH:
