@@ -528,26 +528,28 @@ uint64_t cMdfBlock_saveChain(const cMdfBlockList* list,
   return cMdfBlock_linkTo(previous);
 }
 
-namespace {
-
-// Blocks are written after the blocks they link to, which lie behind them:
-// the output may end before a block's offset. A stream that cannot seek
-// past its end from the start (a memory stream) is extended from its end.
-bool seekToWrite(cIO* stream, uint64_t offset) {
-  if (seekTo(stream, offset)) return true;
-  const int64_t end = cIO_seek(stream, 0, CIO_SEEK_END);
-  if (end < 0 || static_cast<uint64_t>(end) > offset) return false;
-  return cIO_seek(stream, static_cast<int64_t>(offset) - end, CIO_SEEK_END) ==
-         static_cast<int64_t>(offset);
+bool cMdfBlock_seekToWrite(cIO* stream, uint64_t offset, uint64_t end) {
+  if (!stream || end < offset || end > static_cast<uint64_t>(INT64_MAX))
+    return false;
+  const int64_t size = cIO_seek(stream, 0, CIO_SEEK_END);
+  if (size < 0) return false;
+  const auto target = static_cast<int64_t>(end);
+  if (size < target && cIO_seek(stream, target - size, CIO_SEEK_END) != target)
+    return false;
+  return seekTo(stream, offset);
 }
-
-}  // namespace
 
 bool cMdfBlock_writeHead(const cMdfBlock_t* block,
                          cMdfBlockSaveContext* context, const uint64_t* links,
                          uint64_t n, cSerializer* out) {
+  // The kind's fixed fields may skip bytes; they must lie inside the
+  // output.
+  const cMdfBlockHeader* tmpl = cMdfBlockHeader_template(block->type);
+  const uint64_t fixed =
+      tmpl && tmpl->length < block->length ? tmpl->length : block->length;
   if (n != block->linkCount ||
-      !seekToWrite(context->stream, block->fileOffset) ||
+      !cMdfBlock_seekToWrite(context->stream, block->fileOffset,
+                             block->fileOffset + fixed) ||
       !cMdfBlockHeader_save(block, context->stream))
     return false;
   cSerializer_ctor(out, context->stream);

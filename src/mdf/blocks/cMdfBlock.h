@@ -262,7 +262,14 @@ uint64_t cMdfBlock_saveChild(cMdfBlockRef child, cMdfBlockSaveContext* context,
 // disk), 0 for an empty list. A failed save clears *ok.
 uint64_t cMdfBlock_saveChain(const cMdfBlockList* list,
                              cMdfBlockSaveContext* context, bool* ok);
-// Seeks to the block's file offset and writes its header and the n links
+// Blocks are written after the blocks they link to, which lie behind them,
+// so the output may end before a block's offset, and a serializer that
+// skips reserved bytes must not skip past the output's end. Extends the
+// output to at least `end` (a memory stream with zeros) and seeks to
+// `offset`; false when either fails.
+bool cMdfBlock_seekToWrite(cIO* stream, uint64_t offset, uint64_t end);
+// Seeks to the block's file offset, makes sure the output holds the kind's
+// fixed fields (cMdfBlock_seekToWrite) and writes its header and the n links
 // (0 for MDF_NO_LINK is the caller's business: pass file offsets); *out is
 // then bound just after the links. False without writing anything when n
 // differs from the block's link count, false after a failed write.

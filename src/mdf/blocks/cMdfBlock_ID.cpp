@@ -42,7 +42,7 @@ bool cMdfBlock_ID_save(cMdfBlock_t* block, cMdfBlockSaveContext* context,
                        const cMdfBlock_t*) {
   auto* id = static_cast<cMdfBlock_ID_t*>(block);
   if (context->nextFree != 0 ||
-      cIO_seek(context->stream, 0, CIO_SEEK_SET) != 0 ||
+      !cMdfBlock_seekToWrite(context->stream, 0, block->length) ||
       !cMdfBlock_reserve(block, context, false))
     return false;
   const bool unfinalized =

@@ -7,6 +7,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -104,6 +107,10 @@ class Held {
   ~Held() { cMdfBlockRef_drop(&ref_); }
   Held(const Held&) = delete;
   Held& operator=(const Held&) = delete;
+  void reset(cMdfBlockRef ref) {
+    cMdfBlockRef_drop(&ref_);
+    ref_ = ref;
+  }
   cMdfBlockRef get() const { return ref_; }
   cMdfBlock_t* block() const { return ref_.block; }
 
@@ -115,4 +122,39 @@ class Held {
 inline std::string contentOf(cIO* io) {
   cIO_seek(io, 0, CIO_SEEK_SET);
   return readAll(io);
+}
+
+// Loads the block at `offset` of `image` through a fresh cache, saves it
+// with the pass starting at `offset` into a fresh memory stream and expects
+// the image back byte for byte (zeros before `offset`, children laid out
+// behind their parent as the save places them).
+inline void expectGoldenRoundTrip(const Mf4Image& image, uint64_t offset) {
+  IOPtr in = image.stream();
+  cMdfBlockCache cache;
+  Held block(cMdfBlock_loadAtSingle(in.get(), offset, &cache));
+  ASSERT_NE(block.block(), nullptr);
+  IOPtr out(cIO_memoryAlloc_ctor());
+  cMdfBlockSaveContext context;
+  context.stream = out.get();
+  context.nextFree = offset;
+  ASSERT_EQ(cMdfBlock_save(block.block(), &context, nullptr), 1);
+  EXPECT_EQ(contentOf(out.get()), image.bytes);
+}
+
+// Loads `image` at `offset` through a fresh cache; the handle or null.
+inline cMdfBlockRef loadBlock(const Mf4Image& image, uint64_t offset) {
+  IOPtr in = image.stream();
+  cMdfBlockCache cache;
+  return cMdfBlock_loadAtSingle(in.get(), offset, &cache);
+}
+
+// Bytes of tests/cpp/fixtures/blocks/<name>, written by make_fixtures.py in
+// that folder with the project's MF4 writer.
+inline std::string blockFixture(const std::string& name) {
+  const std::filesystem::path path =
+      std::filesystem::path(__FILE__).parent_path().parent_path() / "fixtures" /
+      "blocks" / name;
+  std::ifstream in(path, std::ios::binary);
+  EXPECT_TRUE(in.good()) << path;
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }

@@ -298,6 +298,46 @@ TEST(cMdfBlock_loadTree, LongChainsLoadWithoutRecursion) {
                              "Unable to load block header for type ##EV"});
 }
 
+// Files of the project's writer: the tree loads with what the writer put
+// in; a save and a reload give it back with the chain reversed, a second
+// round gives the first round's bytes again.
+TEST(cMdfBlock_loadTree, WriterFiles) {
+  std::string bytes = blockFixture("history.mf4");
+  std::vector<std::string> saved;
+  for (int round = 0; round < 3; ++round) {
+    IOPtr in = memoryWith(bytes);
+    Held root(cMdfBlock_loadTree(in.get()));
+    const cMdfBlock_HD_t* hd = headerOf(root.get());
+    ASSERT_NE(hd, nullptr) << round;
+    EXPECT_EQ(cMdfBlock_ID_getFinalizationFlags(
+                  cMdfBlock_t_to_cMdfBlock_ID_t(root.get())),
+              5);
+    EXPECT_EQ(hd->startTime, uint64_t{1714564800} * 1'000'000'000);
+    EXPECT_EQ(hd->timeZoneOffset, 60);
+    EXPECT_EQ(hd->daylightOffset, 60);
+    EXPECT_STREQ(cMdfBlock_HD_getComment(hd).data(),
+                 "<HDcomment><TX>bench run</TX></HDcomment>");
+    std::vector<uint64_t> times;
+    for (size_t i = 0; i < cMdfBlockList_size(&hd->fileHistory); ++i)
+      times.push_back(
+          cMdfBlock_t_to_cMdfBlock_FH_t(cMdfBlockList_at(&hd->fileHistory, i))
+              ->time /
+          1'000'000'000u);
+    const std::vector<uint64_t> inOrder = {1, 2, 3}, reversed = {3, 2, 1};
+    EXPECT_EQ(times, round % 2 == 0 ? inOrder : reversed);
+    IOPtr out(cIO_memoryAlloc_ctor());
+    ASSERT_TRUE(cMdfBlock_saveTree(root.get(), out.get()));
+    bytes = contentOf(out.get());
+    saved.push_back(bytes);
+  }
+  EXPECT_EQ(saved[2], saved[0]);
+
+  LogCapture log;
+  IOPtr foreign = memoryWith(blockFixture("foreign.mf4"));
+  EXPECT_EQ(cMdfBlock_loadTree(foreign.get()).block, nullptr);
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"Unsupported MF4 file"});
+}
+
 // ---------------------------------------------------------------------------
 // Comparison and casts
 
