@@ -472,14 +472,17 @@ int cMdfBlock_cmp(const cMdfBlock_t* a, const cMdfBlock_t* b) {
 int cMdfBlock_save(cMdfBlock_t* block, cMdfBlockSaveContext* context,
                    const cMdfBlock_t* next) {
   if (!block || !context) return -1;
+  if (context->failed) return 0;
   if (context->written.contains(block)) return 1;
-  if (!block->vtable || !block->vtable->save ||
-      context->depth >= MDF_BLOCK_MAX_DEPTH)
-    return 0;
   ++context->depth;
-  const bool ok = block->vtable->save(block, context, next);
+  const bool ok = block->vtable && block->vtable->save &&
+                  context->depth <= MDF_BLOCK_MAX_DEPTH &&
+                  block->vtable->save(block, context, next);
   --context->depth;
-  if (!ok) return 0;
+  if (!ok) {
+    context->failed = true;
+    return 0;
+  }
   try {
     context->written.insert(block);
   } catch (...) {

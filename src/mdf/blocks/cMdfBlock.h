@@ -235,11 +235,14 @@ struct cMdfBlockSaveContext {
   uint64_t nextFree = 0;  // offset the next block reached will get
   std::unordered_set<const cMdfBlock_t*> written;  // blocks done this pass
   uint32_t depth = 0;                              // saves in progress
+  bool failed = false;  // sticky: a save failed, nothing more is written
 };
 
 // -1 for a null block or context (nothing to write: callers count it as
 // success); 1 when the block was written in this pass already or its
-// kind's save succeeded; 0 when that save failed.
+// kind's save succeeded; 0 when that save failed. After a failure the pass
+// writes nothing more: every later save gives 0, so a block whose offsets
+// went wrong cannot send the rest of the tree far out into the output.
 int cMdfBlock_save(cMdfBlock_t* block, cMdfBlockSaveContext* context,
                    const cMdfBlock_t* next);
 // One whole pass from offset 0 on a fresh context; true on success.

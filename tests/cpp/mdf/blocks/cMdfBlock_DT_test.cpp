@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "mdf/blocks/cMdfBlock_SD.h"
+#include "mdf/blocks/cMdfBlock_TX.h"
 #include "support/container_test_support.h"
 #include "support/mdf_block_support.h"
 
@@ -136,6 +137,10 @@ TEST(cMdfBlock_DT, SavingAShortSectionFails) {
   EXPECT_EQ(log.lines(), std::vector<std::string>{
                              "Error during save. Expected to be at 124 but "
                              "stream is at 27"});
+  // The pass writes nothing more.
+  Held tx(cMdfBlockRef_make(cMdfBlock_TX_ctor()));
+  EXPECT_EQ(cMdfBlock_save(tx.block(), &context, nullptr), 0);
+  EXPECT_EQ(contentOf(out.get()).size(), 27u);
 }
 
 }  // namespace
