@@ -143,6 +143,24 @@ TEST(cMdfBlock_load, SharedBlocksLoadOnce) {
   EXPECT_EQ(cMdfBlockRef_useCount(sa->name), 3);
 }
 
+// A channel chain whose two channels link one conversion: the chain comes
+// in chain order and the conversion is loaded once, held twice.
+TEST(cMdfBlock_load, TwoChannelsShareTheirConversion) {
+  Mf4Image image;
+  image.block(64, "##CN", {400, 0, 0, 0, 600, 0, 0, 0}, zeros(72));
+  image.block(400, "##CN", {0, 0, 0, 0, 600, 0, 0, 0}, zeros(72));
+  image.block(600, "##CC", {0, 0, 0, 0}, zeros(24));
+  IOPtr io = image.stream();
+  cMdfBlockCache cache;
+  cMdfBlockList channels = {};
+  ASSERT_TRUE(cMdfBlock_loadAt(io.get(), 64, &cache, &channels));
+  EXPECT_EQ(offsetsOf(&channels), (std::vector<uint64_t>{64, 400}));
+  auto* cc = cMdfBlock_t_to_cMdfBlock_CC_t(cache.entries.at(600).ref);
+  ASSERT_NE(cc, nullptr);
+  EXPECT_EQ(cMdfBlockRef_useCount(cache.entries.at(600).ref), 2);
+  cMdfBlockList_clear(&channels);
+}
+
 TEST(cMdfBlock_load, NoLinkIsNothingAndNoFailure) {
   Mf4Image image = minimalFile();
   IOPtr io = image.stream();
