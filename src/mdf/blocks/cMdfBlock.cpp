@@ -9,6 +9,7 @@
 #include "mdf/blocks/cMdfBlock_CC.h"
 #include "mdf/blocks/cMdfBlock_CG.h"
 #include "mdf/blocks/cMdfBlock_CN.h"
+#include "mdf/blocks/cMdfBlock_DG.h"
 #include "mdf/blocks/cMdfBlock_DT.h"
 #include "mdf/blocks/cMdfBlock_FH.h"
 #include "mdf/blocks/cMdfBlock_HD.h"
@@ -32,6 +33,8 @@ cMdfBlock_t* constructKind(uint32_t type) {
       return cMdfBlock_CG_ctor();
     case MDF_BLOCK_CN:
       return cMdfBlock_CN_ctor();
+    case MDF_BLOCK_DG:
+      return cMdfBlock_DG_ctor();
     case MDF_BLOCK_DT:
       return cMdfBlock_DT_ctor();
     case MDF_BLOCK_FH:

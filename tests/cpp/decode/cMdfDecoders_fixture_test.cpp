@@ -7,9 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -18,54 +15,13 @@
 #include "decode/cMdfDecoders.h"
 #include "mdf/blocks/cMdfBlock_CG.h"
 #include "streams/cIO_memoryAlloc.h"
+#include "support/mf4_truth_support.h"
 
 namespace {
 
-std::filesystem::path fixturePath(const std::string& name) {
-  return std::filesystem::path(__FILE__).parent_path().parent_path() /
-         "fixtures" / "decode" / name;
-}
-
 std::vector<uint8_t> fixtureBytes(const std::string& name) {
-  std::ifstream in(fixturePath(name), std::ios::binary);
-  EXPECT_TRUE(in.good()) << fixturePath(name);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-// One line of frames.truth (see make_fixtures.py next to the fixture).
-struct Truth {
-  int kind = 0;
-  double time = 0;
-  uint32_t id = 0;
-  unsigned bus = 0;
-  uint64_t length = 0;
-  std::vector<uint8_t> data;
-  int ide = 0, dir = 0, edl = 0, brs = 0, esi = 0;
-};
-
-std::vector<std::vector<Truth>> readTruth() {
-  std::ifstream in(fixturePath("frames.truth"));
-  EXPECT_TRUE(in.good());
-  std::vector<std::vector<Truth>> groups;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("dg ", 0) == 0) {
-      groups.emplace_back();
-      continue;
-    }
-    std::istringstream fields(line);
-    Truth t;
-    std::string time, hex;
-    fields >> t.kind >> time >> t.id >> t.bus >> t.length >> hex >> t.ide >>
-        t.dir >> t.edl >> t.brs >> t.esi;
-    t.time = std::stod(time);
-    for (size_t i = 0; hex != "-" && i + 1 < hex.size(); i += 2) {
-      t.data.push_back(
-          static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    }
-    groups.back().push_back(t);
-  }
-  return groups;
+  const std::string bytes = mf4truth::fixtureBytes("decode", name);
+  return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
 uint64_t littleEndian(const std::vector<uint8_t>& bytes, uint64_t at,
@@ -77,44 +33,10 @@ uint64_t littleEndian(const std::vector<uint8_t>& bytes, uint64_t at,
   return v;
 }
 
-void expectFrame(int32_t result, const cMdfBusMsg& frame, const Truth& t) {
-  if (t.kind == 0) {
-    EXPECT_EQ(result, 9);
-    EXPECT_EQ(frame.kind, 0u);
-    return;
-  }
-  ASSERT_EQ(result, t.kind);
-  EXPECT_EQ(frame.kind, static_cast<uint32_t>(t.kind));
-  EXPECT_DOUBLE_EQ(frame.timeOffset, t.time);
-  if (t.kind == 3) {
-    EXPECT_EQ(frame.canError.busChannel, t.bus);
-    EXPECT_EQ(frame.data, nullptr);
-    return;
-  }
-  EXPECT_EQ(frame.id, t.id);
-  ASSERT_EQ(frame.dataLength, t.length);
-  ASSERT_NE(frame.data, nullptr);
-  EXPECT_EQ(std::vector<uint8_t>(frame.data, frame.data + frame.dataLength),
-            t.data);
-  if (t.kind == 4) {
-    EXPECT_EQ(frame.lin.busChannel, t.bus);
-    EXPECT_EQ(frame.lin.dir, t.dir == 1);
-    return;
-  }
-  EXPECT_EQ(frame.can.busChannel, t.bus);
-  EXPECT_EQ(frame.can.ide, t.ide == 1);
-  EXPECT_EQ(frame.can.dir, t.dir == 1);
-  EXPECT_EQ(frame.can.remote, t.kind == 2);
-  if (t.kind == 1) {
-    EXPECT_EQ(frame.can.edl, t.edl == 1);
-    EXPECT_EQ(frame.can.brs, t.brs == 1);
-    EXPECT_EQ(frame.can.esi, t.esi == 1);
-  }
-}
-
 TEST(cMdfDecodersFixture, RecordsDecodeToTheWritersGroundTruth) {
   const std::vector<uint8_t> file = fixtureBytes("frames.mf4");
-  const std::vector<std::vector<Truth>> truth = readTruth();
+  const std::vector<std::vector<mf4truth::Frame>> truth =
+      mf4truth::readTruth("decode", "frames.truth");
   ASSERT_EQ(truth.size(), 3u);
   cIO* io = cIO_memoryAlloc_ctor();
   ASSERT_EQ(cIO_write(io, file.data(), file.size()),
@@ -187,7 +109,7 @@ TEST(cMdfDecodersFixture, RecordsDecodeToTheWritersGroundTruth) {
       const int32_t result = found->second.decoder(&view, &frame);
       ASSERT_LT(n, truth[g].size());
       SCOPED_TRACE("record " + std::to_string(n));
-      expectFrame(result, frame, truth[g][n++]);
+      mf4truth::expectFrame(result, frame, truth[g][n++]);
     }
     EXPECT_EQ(n, truth[g].size());
     cMdfBlockList_clear(&groups);

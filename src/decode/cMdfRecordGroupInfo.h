@@ -1,0 +1,169 @@
+// Record map and record access: reading the records of a data group one
+// after another, in file order.
+//
+// The record map of a data group tells, for every record id, how long the
+// record is, which decoding rules describe it and which frame decoder turns
+// it into a frame. It is built when the data group loads
+// (cMdfBlock_DG_updateRecordMap). Record access then walks the group's data
+// block: cMdfBlock_DG_at returns the next record, with the variable-length
+// values of its VLSD channels already fetched, as a record view ready for
+// the decoder; cMdfBlock_DG_getRecordDataRaw returns a record's id and raw
+// bytes.
+//
+// Record layout in a data block (MDF 4):
+//   sorted group (record id size 0, one channel group):
+//     [data bytes][invalidation bytes] [data bytes][invalidation bytes] ...
+//   unsorted group (record id size 1 to 8, records of several groups):
+//     [id][data bytes][invalidation bytes]   a record of a frame group
+//     [id][u32 length L][L bytes]            a record of a VLSD group
+// A record's length is its channel group's data bytes plus invalidation
+// bytes. The invalidation bytes are read with the record (they follow the
+// data bytes) and take no other part in decoding.
+//
+// Variable-length values come either from the VLSD record that follows the
+// frame record in the data block (VLSD channel group) or from a signal data
+// block at the offset that the channel's value in the record gives.
+//
+// Reading never allocates per record in steady state: the record and
+// signal data buffers of an iteration state keep their storage, and grow
+// only with bytes that really arrived, never by a length taken from the
+// file alone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "decode/cMdfDecoders.h"
+
+struct cMdf;
+struct cMdfBlock_DG_t;
+
+// Record length of a VLSD channel group in the map: its records carry their
+// own length.
+constexpr uint32_t kMdfRecordLengthVlsd = 0xFFFFFFFF;
+// cMdfBlock_DG_getRecordDataRaw: there is no record.
+constexpr uint32_t kMdfNoRecord = 0xFFFFFFFF;
+
+// What the record map holds per record id. Owns nothing.
+struct cMdfRecordInfo {
+  uint64_t recordId;  // the channel group's own record id
+  // Data bytes plus invalidation bytes of the group, or
+  // kMdfRecordLengthVlsd for a VLSD channel group.
+  uint32_t recordLength;
+  const cMdfDecodeRuleArray* rules;  // the group's rules, borrowed; null
+                                     // for a VLSD group
+  cMdfDecoderFn decoder;             // null for a VLSD group
+  uint32_t decoderKind;              // kMdfDecoder*; 0 for a VLSD group
+};
+
+// Every member 0 or null; true (false for a null info).
+bool cMdfRecordInfo_init(cMdfRecordInfo* info);
+// Nothing to release: the info owns nothing.
+void cMdfRecordInfo_drop(cMdfRecordInfo* info);
+cMdfRecordInfo cMdfRecordInfo_clone(cMdfRecordInfo info);
+
+// Hash map from record id to record info, open addressing with linear
+// probing over a power-of-two table kept at most half full. Plain data:
+// zero-filled is empty.
+struct cMdfRecordMapSlot {
+  uint64_t key;
+  cMdfRecordInfo info;
+  bool used;
+};
+struct cMdfRecordMap {
+  cMdfRecordMapSlot* slots;  // owned (malloc)
+  size_t capacity;           // 0 or a power of two
+  size_t size;
+};
+
+// The info under `id`, or null.
+const cMdfRecordInfo* cMdfRecordMap_find(const cMdfRecordMap* map, uint64_t id);
+// Inserts a copy of *info under `id`. False when the id is present already
+// (the first entry stays) or the table cannot grow.
+bool cMdfRecordMap_insert(cMdfRecordMap* map, uint64_t id,
+                          const cMdfRecordInfo* info);
+size_t cMdfRecordMap_size(const cMdfRecordMap* map);
+// Removes every entry; the storage stays.
+void cMdfRecordMap_clear(cMdfRecordMap* map);
+// Frees the storage.
+void cMdfRecordMap_drop(cMdfRecordMap* map);
+
+// A growable byte string. Plain data: zero-filled is empty.
+struct cMdfByteBuffer {
+  uint8_t* data;  // owned (malloc)
+  uint64_t size;
+  uint64_t capacity;
+};
+
+// Frees the storage and leaves the buffer empty.
+void cMdfByteBuffer_drop(cMdfByteBuffer* buffer);
+
+// Where an iteration over a data group stands, and the current record.
+// Zero-filled is a valid state at position 0.
+struct cMdfBlock_DG_iteratorState {
+  // Offset, within the data section of the group's data block, of the next
+  // record to read.
+  uint64_t position;
+  // The current record; points into the two buffers and stays valid until
+  // the next call on this state.
+  cMdfRecordView view;
+  cMdfByteBuffer record;  // the current record, without its id
+  // Values of the current record's VLSD channels, one per rule with signal
+  // data, in rule order: a u32 little-endian length, then that many bytes.
+  cMdfByteBuffer signalData;
+  uint32_t decoderKind;   // of the current record's channel group
+  cMdfDecoderFn decoder;  // of the current record's channel group
+};
+
+// One record as it stands in the data block, without decoding.
+struct cMdfRawRecord {
+  uint64_t id;
+  // The record's bytes after its id: the group's record length of bytes,
+  // or for a VLSD record its u32 length followed by the value.
+  cMdfByteBuffer bytes;
+};
+
+void cMdfRawRecord_drop(cMdfRawRecord* record);
+
+// Rebuilds the group's record map from its channel groups, in list order:
+// every channel group enters its record id (the first group with an id
+// wins) with its record length, rules and decoder. A group whose
+// acquisition source is a bus gets the decoder its channel names select,
+// any other the generic decoder. With record id size 0 the records carry
+// no id: the first channel group is entered under id 0. A group whose
+// record length does not fit 32 bits is left out.
+void cMdfBlock_DG_updateRecordMap(cMdfBlock_DG_t* group);
+
+// Position 0, empty buffers (their storage kept); false for a null state.
+// The state must be zero-filled or initialised before. The group is not
+// used.
+bool cMdfBlock_DG_iteratorState_init(cMdfBlock_DG_iteratorState* state,
+                                     const cMdfBlock_DG_t* group);
+// Frees both buffers; the state is then at position 0 again.
+void cMdfBlock_DG_iteratorState_drop(cMdfBlock_DG_iteratorState* state);
+
+// Reads the record at the state's position and returns the state's view of
+// it, with the state's decoder and decoder kind set for its channel group
+// and the position moved past the record and the VLSD records it consumed.
+// Null, with the state unchanged, at the end of the records: no data block
+// (DT), the position at or beyond the end of the data, a record id the
+// group does not define, a truncated record, a record of no bytes at all.
+//
+// Groups with at most one channel group are read as sorted (no ids), the
+// others as unsorted. A VLSD record met where a frame record is expected is
+// skipped. After a frame record, a VLSD value is taken from the next record
+// only when that record belongs to the channel's VLSD group; otherwise the
+// value is empty and the record is read again by the next call. A value
+// that reaches beyond its data is cut to the bytes that exist (its length
+// says how many).
+const cMdfRecordView* cMdfBlock_DG_at(cMdfBlock_DG_t* group,
+                                      cMdfBlock_DG_iteratorState* state);
+
+// Reads the record at `position` of the group's data block into *out and
+// returns the bytes it occupies (id, VLSD length prefix and data), or
+// kMdfNoRecord: no data block, the position beyond the data, a truncated
+// id or VLSD length, an unknown id, a record too long to count in 32 bits.
+// A record cut short by the end of the data gives fewer bytes in *out and
+// the full size. `file` is not used.
+uint32_t cMdfBlock_DG_getRecordDataRaw(const cMdf* file, cMdfBlock_DG_t* group,
+                                       uint64_t position, cMdfRawRecord* out);

@@ -1,0 +1,128 @@
+#include "mdf/blocks/cMdfBlock_DG.h"
+
+#include <cstdlib>
+
+#include "mdf/cMdfBusMsgContainer.h"
+
+namespace {
+
+const cMdfBlock_vtable kOperations = {cMdfBlock_DG_load, cMdfBlock_DG_save,
+                                      cMdfBlock_DG_dtor, nullptr};
+
+enum : uint64_t {
+  kLinkNext,
+  kLinkFirstChannelGroup,
+  kLinkData,
+  kLinkComment,
+  kLinkCount,
+};
+
+bool listedAfter(const cMdfBlockList* list, size_t i) {
+  for (size_t j = i + 1; j < cMdfBlockList_size(list); ++j) {
+    if (cMdfBlockList_at(list, j).block == cMdfBlockList_at(list, i).block)
+      return true;
+  }
+  return false;
+}
+
+// Writes the channel group chain in list order: the groups are saved from
+// the last to the first, each given the one saved before it (its successor
+// in the list) as next; the result is the offset of the first group.
+//
+// The order matters. A VLSD channel group is also the target of the data
+// link of a channel in the frame group before it. Saved the other way round
+// (each group pointing back to the one before it in the list), the chain on
+// disk would first pass the VLSD groups before the frame groups that refer
+// to them, which the loader takes for a cycle, and the VLSD group, first
+// written through the channel's data link, would carry no next link, cutting
+// the chain there. A group still written through such a link before its turn
+// (a VLSD group listed before its frame group) gets its next link (link 0)
+// written again when its turn comes.
+uint64_t saveChannelGroups(const cMdfBlockList* list,
+                           cMdfBlockSaveContext* context, bool* ok) {
+  const cMdfBlock_t* next = nullptr;
+  for (size_t i = cMdfBlockList_size(list); i-- > 0;) {
+    cMdfBlock_t* member = cMdfBlockList_at(list, i).block;
+    const bool reached =
+        member && context->written.contains(member) && !listedAfter(list, i);
+    if (cMdfBlock_save(member, context, next) == 0) {
+      *ok = false;
+    } else if (reached) {
+      cSerializer s{
+          context->stream,
+          static_cast<int64_t>(member->fileOffset + MDF_BLOCK_HEADER_SIZE), 0};
+      *ok = cSerializer_writeU64(&s, cMdfBlock_linkTo(next)) && *ok;
+    }
+    next = member;
+  }
+  return cMdfBlock_linkTo(next);
+}
+
+}  // namespace
+
+cMdfBlock_DG_t* cMdfBlock_DG_ctor() {
+  auto* group = cMdfBlock_allocate<cMdfBlock_DG_t>(MDF_BLOCK_DG, &kOperations);
+  if (!group) return nullptr;
+  group->container = cMdfBusMsgContainer_ctor(group);
+  if (!group->container) {
+    free(group);
+    return nullptr;
+  }
+  return group;
+}
+
+bool cMdfBlock_DG_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
+                       const cMdfBlockHeader* header, cMdfBlockList* list) {
+  auto* group = static_cast<cMdfBlock_DG_t*>(block);
+  // The base keeps the template's header: a data group is 64 bytes with 4
+  // links whatever length the file gives it.
+  uint64_t links[kLinkCount];
+  if (!header || header->linkCount != kLinkCount ||
+      !cMdfBlock_loadLinks(stream, header, links, kLinkCount) ||
+      !cMdfBlock_loadChainLink(stream, links[kLinkNext], cache, list) ||
+      !cMdfBlock_loadChainLink(stream, links[kLinkFirstChannelGroup], cache,
+                               &group->channelGroups) ||
+      !cMdfBlock_loadSingleLink(stream, links[kLinkData], cache,
+                                &group->data) ||
+      !cMdfBlock_loadSingleLink(stream, links[kLinkComment], cache,
+                                &group->comment))
+    return false;
+  cSerializer s = cMdfBlock_dataSerializer(block, stream);
+  if (!cSerializer_readU8(&s, &group->recordIdSize) ||
+      group->recordIdSize > kMdfMaxRecordIdSize)
+    return false;
+  cMdfBlock_DG_updateRecordMap(group);
+  return true;
+}
+
+bool cMdfBlock_DG_save(cMdfBlock_t* block, cMdfBlockSaveContext* context,
+                       const cMdfBlock_t* next) {
+  auto* group = static_cast<cMdfBlock_DG_t*>(block);
+  if (!cMdfBlock_reserve(block, context, false)) return false;
+  bool ok = true;
+  uint64_t links[kLinkCount];
+  links[kLinkNext] = cMdfBlock_linkTo(next);
+  links[kLinkFirstChannelGroup] =
+      saveChannelGroups(&group->channelGroups, context, &ok);
+  links[kLinkData] = cMdfBlock_saveChild(group->data, context, &ok);
+  links[kLinkComment] = cMdfBlock_saveChild(group->comment, context, &ok);
+  cSerializer s;
+  if (!cMdfBlock_writeHead(block, context, links, kLinkCount, &s)) return false;
+  ok = cSerializer_writeU8(&s, group->recordIdSize) && ok;
+  return cMdfBlock_writeTail(block, &s) && ok;  // reserved: zeros
+}
+
+void cMdfBlock_DG_dtor(cMdfBlock_t* block) {
+  auto* group = static_cast<cMdfBlock_DG_t*>(block);
+  cMdfBlockList_clear(&group->channelGroups);
+  cMdfBlockRef_drop(&group->data);
+  cMdfBlockRef_drop(&group->comment);
+  cMdfRecordMap_drop(&group->recordMap);
+  cMdfBusMsgContainer_dtor(group->container);
+  group->container = nullptr;
+}
+
+bool cMdfBlock_DG_isSorted(const cMdfBlock_DG_t* group) {
+  return group && group->recordIdSize == 0 &&
+         cMdfBlockList_size(&group->channelGroups) == 1;
+}

@@ -1,0 +1,44 @@
+// cMdf: an open MF4 file, a byte stream and the block tree loaded from it.
+//
+//   cMdf* mdf = cMdf_open(stream);            // loads every block
+//   cMdfBlockList* groups = cMdf_getDataGroups(mdf);
+//   double start = cMdf_getStartTime(mdf, 1);  // seconds since 1970, UTC
+//   ... a cMdfBusMsgContainer per data group ...
+//   cMdf_close(mdf);
+//   cIO_close(stream);                         // the caller's stream
+//
+// Opening an unfinalized file whose last data block still has the length
+// of an empty one (unfinalized flag bit 2) extends that block to the end of
+// the stream in memory, so that it can be read without being rewritten.
+#pragma once
+
+#include <cstdint>
+
+#include "mdf/blocks/cMdfBlock.h"
+#include "streams/cIO.h"
+
+struct cMdf {
+  cIO* stream;        // borrowed: never closed here
+  cMdfBlockRef root;  // the identification block, which holds the header
+                      // block and through it everything else; owned
+};
+
+// Unfinalized flag: the length of the last data block must be updated.
+constexpr uint16_t kMdfUnfinalizedLastDataLength = 0x0004;
+
+// A new open file over `stream`, or null: null stream, no memory, or a file
+// that does not load (the block loader logs its reasons).
+cMdf* cMdf_open(cIO* stream);
+// Drops the block tree and frees the record; the stream stays open.
+// Nothing for null.
+void cMdf_close(cMdf* mdf);
+// The header block's list of data groups, in chain order; borrowed, valid
+// until close. Null for a null file.
+cMdfBlockList* cMdf_getDataGroups(cMdf* mdf);
+// The recording's start time in seconds since 1970-01-01 UTC when the low
+// byte of utcOnly is non-zero, else shifted by the header's time zone and
+// daylight saving offsets to local time. 0.0 for a null file.
+double cMdf_getStartTime(const cMdf* mdf, uint32_t utcOnly);
+// Writes the whole tree to `stream` from offset 0 in one save pass (nothing
+// is truncated). False on failure or a null argument.
+bool cMdf_save(cMdf* mdf, cIO* stream);

@@ -1,0 +1,57 @@
+#include "mdf/cMdfBusMsgContainer.h"
+
+#include <cstdlib>
+#include <cstring>
+
+bool cMdfBusMsgContainer_init(cMdfBusMsgContainer* container,
+                              cMdfBlock_DG_t* group) {
+  if (!container || !group) return false;
+  memset(static_cast<void*>(&container->state), 0, sizeof container->state);
+  memset(static_cast<void*>(&container->frame), 0, sizeof container->frame);
+  container->group = group;
+  return cMdfBlock_DG_iteratorState_init(&container->state, group);
+}
+
+cMdfBusMsgContainer* cMdfBusMsgContainer_ctor(cMdfBlock_DG_t* group) {
+  auto* container =
+      static_cast<cMdfBusMsgContainer*>(calloc(1, sizeof(cMdfBusMsgContainer)));
+  if (!container) return nullptr;
+  if (!cMdfBusMsgContainer_init(container, group)) {
+    cMdfBusMsgContainer_dtor(container);
+    return nullptr;
+  }
+  return container;
+}
+
+void cMdfBusMsgContainer_drop(cMdfBusMsgContainer* container) {
+  if (container) cMdfBlock_DG_iteratorState_drop(&container->state);
+}
+
+void cMdfBusMsgContainer_dtor(cMdfBusMsgContainer* container) {
+  cMdfBusMsgContainer_drop(container);
+  free(container);
+}
+
+cMdfBusMsgContainerPosition cMdfBusMsgContainer_begin(
+    cMdfBusMsgContainer* container) {
+  cMdfBusMsgContainerPosition position = {nullptr, kMdfDecodeFailed, container};
+  if (container) {
+    container->state.position = 0;
+    cMdfBusMsgContainer_next(&position);
+  }
+  return position;
+}
+
+void cMdfBusMsgContainer_next(cMdfBusMsgContainerPosition* position) {
+  if (!position || !position->container) return;
+  cMdfBusMsgContainer* container = position->container;
+  cMdfBlock_DG_iteratorState* state = &container->state;
+  const cMdfRecordView* view = cMdfBlock_DG_at(container->group, state);
+  if (!view || !state->decoder) {
+    position->frame = nullptr;
+    position->container = nullptr;
+    return;
+  }
+  position->result = state->decoder(view, &container->frame);
+  position->frame = &container->frame;
+}
