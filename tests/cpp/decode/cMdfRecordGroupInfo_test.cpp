@@ -1,0 +1,373 @@
+#include "decode/cMdfRecordGroupInfo.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "mdf/blocks/cMdfBlock_DG.h"
+#include "support/mdf_group_support.h"
+
+namespace {
+
+using mdfgroup::BlockBytes;
+using mdfgroup::Group;
+using mdfgroup::le;
+using mdfgroup::Loaded;
+using mdfgroup::record;
+using mdfgroup::State;
+using mdfgroup::Step;
+using mdfgroup::steps;
+using mdfgroup::VlsdInGroup;
+using mdfgroup::vlsdRecord;
+
+// ---------------------------------------------------------------------------
+// Records of plain channel groups (no channels): what each call returns and
+// where the position stands after it.
+
+struct Case {
+  const char* name;
+  std::vector<Group> groups;
+  uint8_t recordIdSize;
+  std::string data;
+  std::vector<Step> expected;  // decoder kinds 0: no group has a bus source
+};
+
+std::string filled(size_t n, char c) { return std::string(n, c); }
+
+std::vector<Case> cases() {
+  const std::string a20 = filled(20, 'a'), b10 = filled(10, 'b'),
+                    c20 = filled(20, 'c');
+  const std::string sixteen = "0123456789abcdef";
+  const std::string sorted48 = sixteen + filled(16, 'x') + filled(16, 'y');
+  return {
+      {"SortedRecordsBackToBack",
+       {{5, 16}},
+       0,
+       sorted48,
+       {{sixteen, "", 16, 0},
+        {filled(16, 'x'), "", 32, 0},
+        {filled(16, 'y'), "", 48, 0}}},
+      {"SortedTruncatedLastRecordIsNotReturned",
+       {{5, 16}},
+       0,
+       sorted48 + "12345",
+       {{sixteen, "", 16, 0},
+        {filled(16, 'x'), "", 32, 0},
+        {filled(16, 'y'), "", 48, 0}}},
+      {"UnsortedRecordsOfTwoGroups",
+       {{1, 20}, {2, 10}},
+       1,
+       record(1, 1, a20) + record(2, 1, b10) + record(1, 1, c20),
+       {{a20, "", 21, 0}, {b10, "", 32, 0}, {c20, "", 53, 0}}},
+      {"UnknownIdEndsTheIteration",
+       {{1, 20}, {2, 10}},
+       1,
+       record(1, 1, a20) + record(3, 1, b10) + record(1, 1, c20),
+       {{a20, "", 21, 0}}},
+      {"TruncatedIdEndsTheIteration",
+       {{0x0102, 2}, {2, 3}},
+       2,
+       record(0x0102, 2, "xy") + "\x02",
+       {{"xy", "", 4, 0}}},
+      // Invalidation bytes follow the data bytes and belong to the record.
+      {"InvalidationBytesArePartOfTheRecord",
+       {{1, 4, 1}, {2, 2}},
+       1,
+       record(1, 1, "wxyz\x01") + record(2, 1, "uv") +
+           record(1, 1, std::string("abcd\0", 5)),
+       {{"wxyz\x01", "", 6, 0},
+        {"uv", "", 9, 0},
+        {std::string("abcd\0", 5), "", 15, 0}}},
+      {"RecordIdSize2",
+       {{0x0201, 3}, {7, 1}},
+       2,
+       record(0x0201, 2, "abc") + record(7, 2, "d"),
+       {{"abc", "", 5, 0}, {"d", "", 8, 0}}},
+      {"RecordIdSize3",
+       {{0x030201, 3}, {7, 1}},
+       3,
+       record(0x030201, 3, "abc") + record(7, 3, "d"),
+       {{"abc", "", 6, 0}, {"d", "", 10, 0}}},
+      {"RecordIdSize4",
+       {{0x04030201, 3}, {7, 1}},
+       4,
+       record(0x04030201, 4, "abc") + record(7, 4, "d"),
+       {{"abc", "", 7, 0}, {"d", "", 12, 0}}},
+      {"RecordIdSize8",
+       {{0x0807060504030201, 3}, {7, 1}},
+       8,
+       record(0x0807060504030201, 8, "abc") + record(7, 8, "d"),
+       {{"abc", "", 11, 0}, {"d", "", 20, 0}}},
+      // Values written ahead of their frame, or whose frame was lost.
+      {"VlsdRecordWhereAFrameIsExpectedIsSkipped",
+       {{1, 4}, {2, 0, 0, true}},
+       1,
+       vlsdRecord(2, 1, "ab") + record(1, 1, "wxyz") + vlsdRecord(2, 1, "") +
+           record(1, 1, "abcd"),
+       {{"wxyz", "", 12, 0}, {"abcd", "", 22, 0}}},
+      {"TruncatedVlsdRecordEndsTheIteration",
+       {{1, 4}, {2, 0, 0, true}},
+       1,
+       record(1, 1, "wxyz") + "\x02\x05\x00",
+       {{"wxyz", "", 5, 0}}},
+      {"SortedGroupOfAVlsdGroupYieldsNothing",
+       {{2, 0, 0, true}},
+       0,
+       le(3, 4) + "abc",
+       {}},
+      {"RecordsOfNoBytesYieldNothing", {{1, 0}}, 0, "abcdef", {}},
+      {"GroupWithoutChannelGroupsYieldsNothing", {}, 1, "\x01\x02", {}},
+      // With record id size 0 the first channel group is entered under 0.
+      {"IdSize0WithTwoGroupsReadsTheFirst",
+       {{1, 3}, {2, 5}},
+       0,
+       "abcdef",
+       {{"abc", "", 3, 0}, {"def", "", 6, 0}}},
+  };
+}
+
+class RecordAccess : public testing::TestWithParam<Case> {};
+
+TEST_P(RecordAccess, YieldsTheRecordsInFileOrder) {
+  const Case& c = GetParam();
+  BlockBytes b;
+  const uint64_t first = mdfgroup::channelGroups(&b, c.groups);
+  const uint64_t dt = mdfgroup::dataBlock(&b, "##DT", c.data);
+  Loaded loaded(b, mdfgroup::dataGroup(&b, first, dt, c.recordIdSize));
+  ASSERT_NE(loaded.group(), nullptr);
+  EXPECT_EQ(steps(loaded.group()), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RecordAccess, testing::ValuesIn(cases()),
+                         [](const testing::TestParamInfo<Case>& param) {
+                           return std::string(param.param.name);
+                         });
+
+TEST(cMdfBlock_DG_at, NullStateAfterTheEnd) {
+  BlockBytes b;
+  const uint64_t first = mdfgroup::channelGroups(&b, {{1, 2}});
+  const uint64_t dt = mdfgroup::dataBlock(&b, "##DT", "abcd");
+  Loaded loaded(b, mdfgroup::dataGroup(&b, first, dt, 0));
+  State state;
+  ASSERT_NE(cMdfBlock_DG_at(loaded.group(), &state.s), nullptr);
+  ASSERT_NE(cMdfBlock_DG_at(loaded.group(), &state.s), nullptr);
+  EXPECT_EQ(cMdfBlock_DG_at(loaded.group(), &state.s), nullptr);
+  EXPECT_EQ(state.s.position, 4u);  // unchanged by the failing call
+  EXPECT_EQ(cMdfBlock_DG_at(nullptr, &state.s), nullptr);
+  EXPECT_EQ(cMdfBlock_DG_at(loaded.group(), nullptr), nullptr);
+}
+
+TEST(cMdfBlock_DG_at, NoDataBlockYieldsNothing) {
+  BlockBytes b;
+  const uint64_t first = mdfgroup::channelGroups(&b, {{1, 2}});
+  const uint64_t sd = mdfgroup::dataBlock(&b, "##SD", "abcd");
+  Loaded none(b, mdfgroup::dataGroup(&b, first, 0, 0));
+  Loaded other(b, mdfgroup::dataGroup(&b, first, sd, 0));
+  EXPECT_TRUE(steps(none.group()).empty());
+  EXPECT_TRUE(steps(other.group()).empty());
+}
+
+// Steady-state reading allocates nothing: the buffers keep their storage.
+TEST(cMdfBlock_DG_at, BuffersAreReusedFromRecordToRecord) {
+  BlockBytes b;
+  const uint64_t first = mdfgroup::channelGroups(&b, {{1, 16}});
+  const uint64_t dt = mdfgroup::dataBlock(&b, "##DT", filled(16 * 50, 'r'));
+  Loaded loaded(b, mdfgroup::dataGroup(&b, first, dt, 0));
+  State state;
+  const cMdfRecordView* view = cMdfBlock_DG_at(loaded.group(), &state.s);
+  ASSERT_NE(view, nullptr);
+  const uint8_t* storage = view->record;
+  const uint64_t capacity = state.s.record.capacity;
+  int records = 1;
+  while ((view = cMdfBlock_DG_at(loaded.group(), &state.s)) != nullptr) {
+    ++records;
+    EXPECT_EQ(view->record, storage);
+  }
+  EXPECT_EQ(records, 50);
+  EXPECT_EQ(state.s.record.capacity, capacity);
+}
+
+// ---------------------------------------------------------------------------
+// Variable-length values
+
+TEST(cMdfBlock_DG_at, VlsdValueFromTheFollowingRecord) {
+  const std::string frame = mdfgroup::canRecord(5, 0x123, 12);
+  const std::string value = "0123456789ab";
+  VlsdInGroup file(record(1, 1, frame) + vlsdRecord(2, 1, value));
+  Loaded loaded(file.b, file.dg);
+  EXPECT_EQ(steps(loaded.group()),
+            (std::vector<Step>{{frame, le(12, 4) + value, 1 + 21 + 1 + 4 + 12,
+                                kMdfDecoderCanData}}));
+}
+
+// The record after a frame is not its value: the frame gets an empty
+// value and the next call reads that record whole.
+TEST(cMdfBlock_DG_at, ARecordReadAheadIsReadAgain) {
+  const std::string first = mdfgroup::canRecord(5, 0x100, 0);
+  const std::string second = mdfgroup::canRecord(6, 0x101, 2);
+  VlsdInGroup file(record(1, 1, first) + record(1, 1, second) +
+                   vlsdRecord(2, 1, "hi"));
+  Loaded loaded(file.b, file.dg);
+  EXPECT_EQ(steps(loaded.group()),
+            (std::vector<Step>{{first, le(0, 4), 22, kMdfDecoderCanData},
+                               {second, le(2, 4) + "hi", 22 + 22 + 1 + 4 + 2,
+                                kMdfDecoderCanData}}));
+}
+
+// A value cut short by the end of the data block keeps the bytes that
+// exist; its length says how many.
+TEST(cMdfBlock_DG_at, TruncatedVlsdValueIsCut) {
+  const std::string frame = mdfgroup::canRecord(5, 0x123, 12);
+  VlsdInGroup file(record(1, 1, frame) + "\x02" + le(12, 4) + "01234");
+  Loaded loaded(file.b, file.dg);
+  EXPECT_EQ(
+      steps(loaded.group()),
+      (std::vector<Step>{{frame, le(5, 4) + "01234", 22 + 1 + 4 + 5, 1}}));
+}
+
+// Values in a signal data block at the offsets the records give: from the
+// start, a value cut by the end of the block, an offset beyond it.
+TEST(cMdfBlock_DG_at, VlsdValuesFromASignalDataBlock) {
+  BlockBytes b;
+  const std::string values = le(3, 4) + "abc" + le(10, 4) + "de";
+  const uint64_t sd = mdfgroup::dataBlock(&b, "##SD", values);
+  Group frames{0, mdfgroup::kCanRecordBytes};
+  frames.firstChannel = mdfgroup::canChannels(&b, sd);
+  frames.source = mdfgroup::busSource(&b);
+  const std::string r0 = mdfgroup::canRecord(1, 1, 3, 0);
+  const std::string r1 = mdfgroup::canRecord(2, 2, 2, 7);
+  const std::string r2 = mdfgroup::canRecord(3, 3, 0, 100);
+  const uint64_t dt = mdfgroup::dataBlock(&b, "##DT", r0 + r1 + r2);
+  Loaded loaded(
+      b, mdfgroup::dataGroup(&b, mdfgroup::channelGroup(&b, frames, 0), dt, 0));
+  EXPECT_EQ(steps(loaded.group()),
+            (std::vector<Step>{{r0, le(3, 4) + "abc", 21, 1},
+                               {r1, le(2, 4) + "de", 42, 1},
+                               {r2, le(0, 4), 63, 1}}));
+}
+
+// ---------------------------------------------------------------------------
+// The record map
+
+TEST(cMdfBlock_DG_updateRecordMap, SortedGroupIsEnteredUnderZero) {
+  BlockBytes b;
+  Loaded loaded(b, mdfgroup::dataGroup(
+                       &b, mdfgroup::channelGroups(&b, {{5, 16, 2}}), 0, 0));
+  const cMdfRecordMap* map = &loaded.group()->recordMap;
+  ASSERT_EQ(cMdfRecordMap_size(map), 1u);
+  const cMdfRecordInfo* info = cMdfRecordMap_find(map, 0);
+  ASSERT_NE(info, nullptr);
+  EXPECT_EQ(info->recordId, 5u);
+  EXPECT_EQ(info->recordLength, 18u);
+  EXPECT_EQ(info->decoder, &cMdfDecoders_decodeGeneric);
+  EXPECT_EQ(cMdfRecordMap_find(map, 5), nullptr);
+}
+
+TEST(cMdfBlock_DG_updateRecordMap, TheFirstGroupOfAnIdWins) {
+  BlockBytes b;
+  Loaded loaded(
+      b, mdfgroup::dataGroup(&b, mdfgroup::channelGroups(&b, {{1, 8}, {1, 4}}),
+                             0, 1));
+  const cMdfRecordMap* map = &loaded.group()->recordMap;
+  ASSERT_EQ(cMdfRecordMap_size(map), 1u);
+  EXPECT_EQ(cMdfRecordMap_find(map, 1)->recordLength, 8u);
+}
+
+// A bus group gets the decoder its channel names select; the same channels
+// without a bus source the generic decoder; a VLSD group none.
+TEST(cMdfBlock_DG_updateRecordMap, DecodersFollowTheSourceAndNames) {
+  BlockBytes b;
+  const uint64_t vlsd = mdfgroup::channelGroup(&b, {3, 0, 0, true}, 0);
+  Group plain{2, mdfgroup::kCanRecordBytes};
+  plain.firstChannel = mdfgroup::canChannels(&b, vlsd);
+  Group bus = plain;
+  bus.recordId = 1;
+  bus.firstChannel = mdfgroup::canChannels(&b, vlsd);
+  bus.source = mdfgroup::busSource(&b);
+  const uint64_t first =
+      mdfgroup::channelGroup(&b, bus, mdfgroup::channelGroup(&b, plain, vlsd));
+  Loaded loaded(b, mdfgroup::dataGroup(&b, first, 0, 1));
+  const cMdfRecordMap* map = &loaded.group()->recordMap;
+  ASSERT_EQ(cMdfRecordMap_size(map), 3u);
+  EXPECT_EQ(cMdfRecordMap_find(map, 1)->decoder,
+            &cMdfDecoders_decodeCanDataFrame);
+  EXPECT_EQ(cMdfRecordMap_find(map, 1)->decoderKind, kMdfDecoderCanData);
+  EXPECT_EQ(cMdfRecordMap_find(map, 2)->decoder, &cMdfDecoders_decodeGeneric);
+  EXPECT_EQ(cMdfRecordMap_find(map, 2)->rules->size, 4u);
+  const cMdfRecordInfo* v = cMdfRecordMap_find(map, 3);
+  EXPECT_EQ(v->recordLength, kMdfRecordLengthVlsd);
+  EXPECT_EQ(v->rules, nullptr);
+  EXPECT_EQ(v->decoder, nullptr);
+}
+
+// Many ids: the table grows and finds every one; clear keeps the storage.
+TEST(cMdfRecordMap, InsertFindClear) {
+  cMdfRecordMap map = {};
+  for (uint64_t id = 0; id < 300; ++id) {
+    cMdfRecordInfo info;
+    ASSERT_TRUE(cMdfRecordInfo_init(&info));
+    info.recordId = id * 977;
+    info.recordLength = static_cast<uint32_t>(id);
+    ASSERT_TRUE(cMdfRecordMap_insert(&map, id * 977, &info));
+    EXPECT_FALSE(cMdfRecordMap_insert(&map, id * 977, &info));
+  }
+  EXPECT_EQ(cMdfRecordMap_size(&map), 300u);
+  for (uint64_t id = 0; id < 300; ++id) {
+    const cMdfRecordInfo* info = cMdfRecordMap_find(&map, id * 977);
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(info->recordLength, id);
+  }
+  EXPECT_EQ(cMdfRecordMap_find(&map, 1), nullptr);
+  const size_t capacity = map.capacity;
+  cMdfRecordMap_clear(&map);
+  EXPECT_EQ(cMdfRecordMap_size(&map), 0u);
+  EXPECT_EQ(cMdfRecordMap_find(&map, 977), nullptr);
+  EXPECT_EQ(map.capacity, capacity);
+  cMdfRecordMap_drop(&map);
+  EXPECT_EQ(map.slots, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Raw records
+
+TEST(cMdfBlock_DG_getRecordDataRaw, FrameAndVlsdRecords) {
+  const std::string frame = mdfgroup::canRecord(5, 0x123, 12);
+  const std::string value = "0123456789ab";
+  VlsdInGroup file(record(1, 1, frame) + vlsdRecord(2, 1, value) + "\x09");
+  Loaded loaded(file.b, file.dg);
+  cMdfRawRecord raw = {};
+  EXPECT_EQ(cMdfBlock_DG_getRecordDataRaw(nullptr, loaded.group(), 0, &raw),
+            22u);
+  EXPECT_EQ(raw.id, 1u);
+  EXPECT_EQ(mdfgroup::viewBytes(raw.bytes.data, raw.bytes.size), frame);
+  EXPECT_EQ(cMdfBlock_DG_getRecordDataRaw(nullptr, loaded.group(), 22, &raw),
+            1u + 4 + 12);
+  EXPECT_EQ(raw.id, 2u);
+  EXPECT_EQ(mdfgroup::viewBytes(raw.bytes.data, raw.bytes.size),
+            le(12, 4) + value);
+  // Record id 9 is no group's.
+  EXPECT_EQ(cMdfBlock_DG_getRecordDataRaw(nullptr, loaded.group(), 39, &raw),
+            kMdfNoRecord);
+  EXPECT_EQ(cMdfBlock_DG_getRecordDataRaw(nullptr, loaded.group(), 40, &raw),
+            kMdfNoRecord);
+  EXPECT_EQ(cMdfBlock_DG_getRecordDataRaw(nullptr, nullptr, 0, &raw),
+            kMdfNoRecord);
+  cMdfRawRecord_drop(&raw);
+}
+
+// A record cut by the end of the data gives the bytes that exist and the
+// size it claims.
+TEST(cMdfBlock_DG_getRecordDataRaw, TruncatedRecordGivesFewerBytes) {
+  BlockBytes b;
+  const uint64_t first = mdfgroup::channelGroups(&b, {{4, 8}, {5, 1}});
+  const uint64_t dt = mdfgroup::dataBlock(&b, "##DT", record(4, 2, "abc"));
+  Loaded loaded(b, mdfgroup::dataGroup(&b, first, dt, 2));
+  cMdfRawRecord raw = {};
+  EXPECT_EQ(cMdfBlock_DG_getRecordDataRaw(nullptr, loaded.group(), 0, &raw),
+            10u);
+  EXPECT_EQ(mdfgroup::viewBytes(raw.bytes.data, raw.bytes.size), "abc");
+  cMdfRawRecord_drop(&raw);
+}
+
+}  // namespace
