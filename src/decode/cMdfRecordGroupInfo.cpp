@@ -255,8 +255,7 @@ cIO* dataOf(cMdfBlock_DG_t* group) {
 // Fetches the values of the record's VLSD channels into the state's signal
 // data buffer, in rule order; `data` stands just after the frame record.
 // Returns the bytes of VLSD records consumed from the data block.
-uint64_t fetchSignalData(cIO* data, unsigned idSize, bool sorted,
-                         const cMdfRecordInfo* info,
+uint64_t fetchSignalData(cIO* data, unsigned idSize, const cMdfRecordInfo* info,
                          cMdfBlock_DG_iteratorState* state) {
   uint64_t consumed = 0;
   bool peeked = false, peekedOk = false;
@@ -268,11 +267,11 @@ uint64_t fetchSignalData(cIO* data, unsigned idSize, bool sorted,
     if (const cMdfBlock_CG_t* vlsd = cMdfBlock_t_to_cMdfBlock_CG_t(source)) {
       // The value is the next record when that record is one of this VLSD
       // group; any other record stays for the next call.
-      if (!sorted && !peeked) {
-        peekedOk = readNumber(data, idSize, &nextId);
+      if (!peeked) {
+        peekedOk = idSize > 0 && readNumber(data, idSize, &nextId);
         peeked = true;
       }
-      if (!sorted && peekedOk && nextId == vlsd->recordId) {
+      if (peekedOk && nextId == vlsd->recordId) {
         consumed += idSize + appendValue(data, &state->signalData);
         peeked = false;
       } else {
@@ -321,8 +320,10 @@ const cMdfRecordView* cMdfBlock_DG_at(cMdfBlock_DG_t* group,
     return nullptr;
   cIO* data = dataOf(group);
   if (!data) return nullptr;
-  const bool sorted = cMdfBlockList_size(&group->channelGroups) <= 1;
-  const unsigned idSize = sorted ? 0 : group->recordIdSize;
+  // Records carry ids whenever the group says so, also when it holds a
+  // single channel group (as a logger writes a log of one frame kind);
+  // without ids they are looked up as id 0.
+  const unsigned idSize = group->recordIdSize;
 
   // The record id and its info. VLSD records standing where a frame record
   // is expected (their frame lost, or values written ahead of it) are
@@ -336,7 +337,7 @@ const cMdfRecordView* cMdfBlock_DG_at(cMdfBlock_DG_t* group,
     if (!info) return nullptr;
     if (info->recordLength != kMdfRecordLengthVlsd) break;
     uint64_t length = 0;
-    if (sorted || !readNumber(data, 4, &length)) return nullptr;
+    if (idSize == 0 || !readNumber(data, 4, &length)) return nullptr;
     at += idSize + 4 + length;
   }
 
@@ -346,7 +347,7 @@ const cMdfRecordView* cMdfBlock_DG_at(cMdfBlock_DG_t* group,
       info->recordLength)
     return nullptr;
   uint64_t advance = idSize + uint64_t{info->recordLength};
-  advance += fetchSignalData(data, idSize, sorted, info, state);
+  advance += fetchSignalData(data, idSize, info, state);
   // A record of no bytes would leave the position where it is for ever.
   if (advance == 0) return nullptr;
 

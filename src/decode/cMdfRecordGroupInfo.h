@@ -149,13 +149,15 @@ void cMdfBlock_DG_iteratorState_drop(cMdfBlock_DG_iteratorState* state);
 // (DT), the position at or beyond the end of the data, a record id the
 // group does not define, a truncated record, a record of no bytes at all.
 //
-// Groups with at most one channel group are read as sorted (no ids), the
-// others as unsorted. A VLSD record met where a frame record is expected is
-// skipped. After a frame record, a VLSD value is taken from the next record
-// only when that record belongs to the channel's VLSD group; otherwise the
-// value is empty and the record is read again by the next call. A value
-// that reaches beyond its data is cut to the bytes that exist (its length
-// says how many).
+// Every record starts with an id of the group's record id size, also when
+// the group holds a single channel group; with size 0 the records carry no
+// id and are looked up as id 0 (a sorted group). A VLSD record met where a
+// frame record is expected is skipped; a group without ids whose records
+// are VLSD records holds no frames. After a frame record, a VLSD value is
+// taken from the next record only when that record belongs to the
+// channel's VLSD group; otherwise the value is empty and the record is read
+// again by the next call. A value that reaches beyond its data is cut to
+// the bytes that exist (its length says how many).
 const cMdfRecordView* cMdfBlock_DG_at(cMdfBlock_DG_t* group,
                                       cMdfBlock_DG_iteratorState* state);
 

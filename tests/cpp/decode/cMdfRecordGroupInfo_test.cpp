@@ -60,6 +60,12 @@ std::vector<Case> cases() {
        1,
        record(1, 1, a20) + record(2, 1, b10) + record(1, 1, c20),
        {{a20, "", 21, 0}, {b10, "", 32, 0}, {c20, "", 53, 0}}},
+      // A log of one frame kind: one channel group, records with ids.
+      {"SingleGroupWithRecordIds",
+       {{7, 3}},
+       1,
+       record(7, 1, "abc") + record(7, 1, "def"),
+       {{"abc", "", 4, 0}, {"def", "", 8, 0}}},
       {"UnknownIdEndsTheIteration",
        {{1, 20}, {2, 10}},
        1,
