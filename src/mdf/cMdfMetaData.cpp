@@ -7,6 +7,11 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "mdf/blocks/cMdfBlock_HD.h"
+#include "mdf/blocks/cMdfBlock_ID.h"
+#include "mdf/blocks/cMdfBlock_MD.h"
+#include "mdf/cMdf.h"
+
 namespace {
 
 constexpr size_t kNoCurrent = static_cast<size_t>(-1);
@@ -168,4 +173,18 @@ cMdfMetaDataMap cMdfMetaData_parse(const char* text, size_t length) {
   XML_ParserFree(parser);
   if (!ok) cMdfMetaDataMap().swap(result);
   return result;
+}
+
+cMdfMetaDataMap cMdf_getMetaData(const cMdf* mdf) {
+  if (mdf == nullptr) return {};
+  const cMdfBlock_ID_t* id = cMdfBlock_t_to_cMdfBlock_ID_t(mdf->root);
+  const cMdfBlock_HD_t* header =
+      id != nullptr ? cMdfBlock_t_to_cMdfBlock_HD_t(id->header) : nullptr;
+  const cMdfBlock_MD_t* comment =
+      header != nullptr ? cMdfBlock_t_to_cMdfBlock_MD_t(header->comment)
+                        : nullptr;
+  if (comment == nullptr) return {};  // none, or a plain text comment
+  std::string_view text = cMdfBlock_MD_getText(comment);
+  return cMdfMetaData_parse(text.data(),
+                            text.substr(0, text.find('\0')).size());
 }

@@ -100,8 +100,9 @@ const ParseCase kParseCases[] = {
 INSTANTIATE_TEST_SUITE_P(Cases, MetaDataParse,
                          ::testing::ValuesIn(kParseCases));
 
-TEST(MetaData, NullTextGivesNothing) {
+TEST(MetaData, NullTextOrFileGivesNothing) {
   EXPECT_TRUE(cMdfMetaData_parse(nullptr, 10).empty());
+  EXPECT_TRUE(cMdf_getMetaData(nullptr).empty());
 }
 
 TEST(MetaData, InitDropClone) {
