@@ -266,12 +266,13 @@ uint64_t fetchSignalData(cIO* data, unsigned idSize, const cMdfRecordInfo* info,
     if (!source) continue;
     if (const cMdfBlock_CG_t* vlsd = cMdfBlock_t_to_cMdfBlock_CG_t(source)) {
       // The value is the next record when that record is one of this VLSD
-      // group; any other record stays for the next call.
+      // group; any other record stays for the next call. A data link to a
+      // group of frame records gives no value.
       if (!peeked) {
         peekedOk = idSize > 0 && readNumber(data, idSize, &nextId);
         peeked = true;
       }
-      if (peekedOk && nextId == vlsd->recordId) {
+      if (peekedOk && nextId == vlsd->recordId && cMdfBlock_CG_isVLSD(vlsd)) {
         consumed += idSize + appendValue(data, &state->signalData);
         peeked = false;
       } else {

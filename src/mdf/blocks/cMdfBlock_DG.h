@@ -49,8 +49,10 @@ cMdfBlock_DG_t* cMdfBlock_DG_ctor();
 // record id size above kMdfMaxRecordIdSize, or a short block.
 bool cMdfBlock_DG_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
                        const cMdfBlockHeader* header, cMdfBlockList* list);
-// Writes the group and, behind it, its channel groups (the chain in reverse
-// list order), data block and comment.
+// Writes the group and, behind it, its channel groups, data block and
+// comment. The channel group chain is written in list order (so that a
+// VLSD channel group, also reached through a channel's data link, keeps its
+// place in the chain), unlike the other chains of a save pass.
 bool cMdfBlock_DG_save(cMdfBlock_t* block, cMdfBlockSaveContext* context,
                        const cMdfBlock_t* next);
 // Drops the channel groups, data block and comment, frees the record map

@@ -221,6 +221,17 @@ TEST(cMdfBlock_DG_at, ARecordReadAheadIsReadAgain) {
                                 kMdfDecoderCanData}}));
 }
 
+// A payload channel whose data link is a group of frame records takes no
+// value from them: they are records of their own.
+TEST(cMdfBlock_DG_at, DataLinkToAFrameGroupGivesNoValue) {
+  const std::string frame = mdfgroup::canRecord(5, 0x123, 0);
+  VlsdInGroup file(record(1, 1, frame) + record(2, 1, ""), false);
+  Loaded loaded(file.b, file.dg);
+  EXPECT_EQ(steps(loaded.group()),
+            (std::vector<Step>{{frame, le(0, 4), 22, kMdfDecoderCanData},
+                               {"", "", 23, kMdfDecoderGeneric}}));
+}
+
 // A value cut short by the end of the data block keeps the bytes that
 // exist; its length says how many.
 TEST(cMdfBlock_DG_at, TruncatedVlsdValueIsCut) {

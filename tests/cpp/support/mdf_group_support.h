@@ -112,13 +112,14 @@ inline std::string canRecord(uint64_t time, uint32_t id, uint8_t length,
 }
 
 // A CAN data frame group (record id 1, bus source) whose payload channel
-// takes its values from a VLSD channel group (record id 2).
+// takes its values from a VLSD channel group (record id 2; with `vlsdGroup`
+// false, a group of records of no bytes in its place).
 struct VlsdInGroup {
   BlockBytes b;
   uint64_t dg;
 
-  explicit VlsdInGroup(const std::string& data) {
-    const uint64_t vlsd = channelGroup(&b, {2, 0, 0, true}, 0);
+  explicit VlsdInGroup(const std::string& data, bool vlsdGroup = true) {
+    const uint64_t vlsd = channelGroup(&b, {2, 0, 0, vlsdGroup}, 0);
     Group frames{1, kCanRecordBytes};
     frames.firstChannel = canChannels(&b, vlsd);
     frames.source = busSource(&b);
