@@ -1,22 +1,84 @@
-// The extension module python_can_brenix_mf4 (limited API, abi3).
-#include <Python.h>
+#include "python/Module.h"
 
-static PyModuleDef_Slot Module_slots[] = {
-    {0, nullptr},
-};
+#include "python/CanMsgExtension.h"
+#include "python/FileTypeSupport.h"
+#include "python/MdfFile.h"
+#include "python/MdfFileIterator.h"
 
-static PyModuleDef Module_def = {
+// All state is process-wide (m_size -1): the module is set up once.
+static PyModuleDef python_can_brenix_mf4_module = {
     PyModuleDef_HEAD_INIT,
     "python_can_brenix_mf4",
-    "Reader of MDF 4 bus logs for python-can.",
-    0,
     nullptr,
-    Module_slots,
+    -1,
+    nullptr,
+    nullptr,
     nullptr,
     nullptr,
     nullptr,
 };
 
+static const char* loggerMethod(int level) {
+  switch (level) {
+    case ZF_LOG_INFO:
+      return "info";
+    case ZF_LOG_WARN:
+      return "warning";
+    case ZF_LOG_ERROR:
+      return "error";
+    case ZF_LOG_FATAL:
+      return "critical";
+    default:
+      return "debug";
+  }
+}
+
+void loggingWrapper(const zf_log_message* message, void* logger) {
+  if (message == nullptr || logger == nullptr || message->buf == nullptr ||
+      message->p < message->buf)
+    return;
+  // The library may log while a Python error is pending (a file object's
+  // method raised and the layer above is failing because of it); park it so
+  // the logger call runs cleanly, then put it back.
+  PyPendingError pending;
+  PyPendingError_fetch(&pending);
+  // Bytes of the file can end up in a message: decode leniently.
+  PyRef text(
+      PyUnicode_DecodeUTF8(message->buf, message->p - message->buf, "replace"));
+  PyRef result;
+  if (text)
+    result =
+        PyRef(PyObject_CallMethod(static_cast<PyObject*>(logger),
+                                  loggerMethod(message->lvl), "O", text.get()));
+  if (!result) PyErr_Clear();
+  PyPendingError_restore(&pending);
+}
+
+// Adds a created type (new reference, consumed) to the module.
+static bool addType(PyObject* module, const char* name, PyObject* type) {
+  if (type == nullptr) return false;
+  int result = PyObject_SetAttrString(module, name, type);
+  Py_DECREF(type);
+  return result == 0;
+}
+
 PyMODINIT_FUNC PyInit_python_can_brenix_mf4(void) {
-  return PyModuleDef_Init(&Module_def);
+  PyRef module(PyModule_Create2(&python_can_brenix_mf4_module, 3));
+  if (!module) return nullptr;
+
+  PyRef logging(PyImport_ImportModule("logging"));
+  if (!logging) return nullptr;
+  // The logger lives as long as the process: the log output keeps it.
+  PyObject* logger = PyObject_CallMethod(logging.get(), "getLogger", "s",
+                                         "python_can_brenix_mf4");
+  logging = PyRef();
+  if (logger == nullptr) return nullptr;
+  zf_log_set_output_v(ZF_LOG_PUT_MSG, logger, loggingWrapper);
+
+  if (!initFileTypeSupport()) return nullptr;
+  if (!addType(module.get(), "CanMsgExtension", CanMsgExtension_initType()) ||
+      !addType(module.get(), "MdfFile", MdfFile_initType()) ||
+      !addType(module.get(), "MdfFileIterator", MdfFileIterator_initType()))
+    return nullptr;
+  return module.release();
 }

@@ -1,5 +1,9 @@
 """The extension module builds once as abi3 and imports on every interpreter."""
+import ctypes
+import logging
 import sys
+
+import pytest
 
 import python_can_brenix_mf4 as mod
 
@@ -12,3 +16,36 @@ def test_module_is_the_stable_abi_build():
 
 def test_running_on_a_supported_interpreter():
     assert (3, 9) <= sys.version_info[:2] <= (3, 13)
+
+
+def test_module_publishes_exactly_the_three_types():
+    public = {name for name in vars(mod) if not name.startswith("__")}
+    assert public == {"CanMsgExtension", "MdfFile", "MdfFileIterator"}
+    for name in public:
+        assert getattr(mod, name).__name__ == name
+        assert getattr(mod, name).__module__ == "python_can_brenix_mf4"
+
+
+def test_import_raises_no_deprecation_warning():
+    # A fresh interpreter: type creation warns at import time only.
+    import subprocess
+    result = subprocess.run(
+        [sys.executable, "-W", "error::DeprecationWarning", "-c",
+         "import python_can_brenix_mf4"], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+
+
+@pytest.mark.parametrize("level, method", [
+    (1, logging.DEBUG), (2, logging.DEBUG), (3, logging.INFO),
+    (4, logging.WARNING), (5, logging.ERROR), (6, logging.CRITICAL),
+    (9, logging.DEBUG)])
+def test_library_log_lines_reach_the_python_logger(level, method, caplog):
+    # The library's log entry point, called as library code calls it
+    # (with the interpreter lock held: PyDLL).
+    write = getattr(ctypes.PyDLL(mod.__file__), "_Z13_zf_log_writeiPKcS0_z")
+    with caplog.at_level(logging.DEBUG, logger="python_can_brenix_mf4"):
+        write(level, None, b"value %d of %s", ctypes.c_int(42), b"\xffx")
+    (record,) = [r for r in caplog.records
+                 if r.name == "python_can_brenix_mf4"]
+    assert record.levelno == method
+    assert record.getMessage() == "value 42 of \ufffdx"

@@ -1,0 +1,511 @@
+#include "python/MdfFile.h"
+
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+
+#include "containers/cGenericFile.h"
+#include "containers/cGenericFileCompressed.h"
+#include "containers/cGenericFileEncrypted.h"
+#include "mdf/blocks/cMdfBlock_DG.h"
+#include "mdf/cMdfBusMsgContainer.h"
+#include "mdf/cMdfMetaData.h"
+#include "python/BufferWrapper.h"
+#include "python/FileTypeSupport.h"
+#include "python/MdfFileIterator.h"
+#include "streams/cIO_file.h"
+
+PyObject* MdfFileType = nullptr;
+static PyObject* MdfFileBaseType = nullptr;  // the native base of MdfFile
+static PyObject* heapQMerge = nullptr;       // heapq.merge
+// Set while MdfFile itself is being created: the only subclass allowed.
+static bool creatingMdfFile = false;
+
+// Containers nest (an encrypted file holding a compressed one); real logs
+// have at most two levels. A container that decodes to itself would
+// otherwise be unwrapped forever.
+constexpr int kMaxContainerDepth = 16;
+
+static MdfFileObject* asMdfFile(PyObject* object) {
+  return reinterpret_cast<MdfFileObject*>(object);
+}
+
+bool MdfFile_enter(MdfFileObject* self) {
+  if (self->busy != 0) {
+    PyErr_SetString(PyExc_RuntimeError, "Handle is in use");
+    return false;
+  }
+  self->busy = 1;
+  return true;
+}
+
+void MdfFile_leave(MdfFileObject* self) { self->busy = 0; }
+
+static bool MdfFile_checkOpen(MdfFileObject* self) {
+  if (self->mdf != nullptr) return true;
+  PyErr_SetString(PyExc_RuntimeError, "Handle has been closed");
+  return false;
+}
+
+// Releases the open file: first the containers of live iterators (they
+// borrow the data groups), then the MF4 file object, then its stream.
+static void MdfFile_release(MdfFileObject* self) {
+  MdfFileIterator_detachAll(self);
+  cMdf* mdf = self->mdf;
+  cIO* stream = self->stream;
+  self->mdf = nullptr;
+  self->stream = nullptr;
+  cMdf_close(mdf);
+  cIO_close(stream);
+}
+
+// Closes the file object that the base initialiser opened, if any. A pending
+// error is kept. False with a Python error when close() raised.
+static bool MdfFile_closeFileObject(MdfFileObject* self) {
+  if (!self->closeFileObject) return true;
+  self->closeFileObject = false;
+  PyObject* object = reinterpret_cast<PyObject*>(self);
+  PyPendingError pending;
+  PyPendingError_fetch(&pending);
+  PyRef file(PyObject_GetAttrString(object, "file"));
+  bool ok = true;
+  if (!file) {
+    PyErr_Clear();  // taken away meanwhile: nothing left to close
+  } else {
+    PyRef result(PyObject_CallMethod(file.get(), "close", nullptr));
+    ok = static_cast<bool>(result);
+  }
+  if (!ok && pending.type != nullptr) PyErr_Clear();
+  if (PyPendingError_restore(&pending)) return true;
+  return ok;
+}
+
+// The password of an encrypted container: the entry for the device id as
+// eight upper-case hex digits, else "default". New reference, or null with
+// a Python error.
+static PyObject* MdfFile_password(PyObject* passwords, uint32_t deviceId) {
+  if (passwords == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Encrypted file detected, but no passwords supplied");
+    return nullptr;
+  }
+  char deviceKey[9];
+  std::snprintf(deviceKey, sizeof deviceKey, "%08X", deviceId);
+  for (const char* key : {static_cast<const char*>(deviceKey), "default"}) {
+    PyRef pyKey(PyUnicode_FromString(key));
+    if (!pyKey) return nullptr;
+    PyObject* password = PyDict_GetItemWithError(passwords, pyKey.get());
+    if (password != nullptr) {
+      if (!PyUnicode_Check(password)) {
+        PyErr_Format(PyExc_TypeError, "the password for key '%s' must be a str",
+                     key);
+        return nullptr;
+      }
+      Py_INCREF(password);
+      return password;
+    }
+    if (PyErr_Occurred() != nullptr) return nullptr;
+  }
+  PyErr_SetString(PyExc_RuntimeError, "Could not find key to decrypt stream");
+  return nullptr;
+}
+
+// Opens the encrypted container on stream. The new stream, or null with a
+// Python error; stream stays open either way.
+static cIO* MdfFile_decrypt(cIO* stream, const cGenericFileHeader* header,
+                            PyObject* passwords) {
+  PyRef password(MdfFile_password(passwords, header->device_id));
+  if (!password) return nullptr;
+  PyRef ascii(PyUnicode_AsASCIIString(password.get()));
+  if (!ascii) return nullptr;
+  char* bytes = nullptr;
+  Py_ssize_t length = 0;
+  if (PyBytes_AsStringAndSize(ascii.get(), &bytes, &length) < 0) return nullptr;
+  cIO* inner = cGenericFile_encrypted_open(stream, header, bytes,
+                                           static_cast<size_t>(length));
+  if (inner == nullptr)
+    Py_RaiseLibraryError(PyExc_RuntimeError, "Could not decrypt stream");
+  return inner;
+}
+
+// Unwraps containers until the stream holds none. Takes over `stream` and
+// returns the innermost one, or null with a Python error after closing every
+// stream it had.
+static cIO* MdfFile_unwrap(cIO* stream, PyObject* passwords) {
+  for (int depth = 0;; ++depth) {
+    cGenericFileHeader header;
+    if (!cGenericFile_readHeader(stream, &header)) {
+      if (PyErr_Occurred() == nullptr) return stream;  // not a container
+      cIO_close(stream);
+      Py_RaiseLibraryError(PyExc_RuntimeError, "Could not open data source");
+      return nullptr;
+    }
+    cIO* inner = nullptr;
+    if (depth == kMaxContainerDepth) {
+      Py_RaiseLibraryError(PyExc_RuntimeError, "Could not open data source");
+    } else if (header.container_type == GENERIC_FILE_TYPE_COMPRESSED) {
+      inner = cGenericFile_compressed_open(stream, &header);
+      if (inner == nullptr)
+        Py_RaiseLibraryError(PyExc_RuntimeError, "Could not decompress stream");
+    } else if (header.container_type == GENERIC_FILE_TYPE_ENCRYPTED) {
+      inner = MdfFile_decrypt(stream, &header, passwords);
+    } else {
+      Py_RaiseLibraryError(PyExc_RuntimeError, "Could not open data source");
+    }
+    // The container stream holds the decoded content: the outer one is done.
+    cIO_close(stream);
+    if (inner == nullptr) return nullptr;
+    stream = inner;
+  }
+}
+
+// A read-only file stream for a path (str or pathlib.Path), encoded as the
+// file system encodes names. Null with a Python error.
+static cIO* MdfFile_openPath(PyObject* file) {
+  PyRef text(PyObject_Str(file));
+  if (!text) return nullptr;
+  PyRef encoded(PyUnicode_EncodeFSDefault(text.get()));
+  if (!encoded) return nullptr;
+  char* path = nullptr;
+  Py_ssize_t length = 0;
+  if (PyBytes_AsStringAndSize(encoded.get(), &path, &length) < 0)
+    return nullptr;
+  if (std::strlen(path) != static_cast<size_t>(length)) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return nullptr;
+  }
+  cIO* stream = cIO_file_open(path, CIO_FILE_READ);
+  if (stream == nullptr)
+    PyErr_SetString(PyExc_FileNotFoundError, "Could not open file");
+  return stream;
+}
+
+// The source stream for the reader's `file`, or null with a Python error.
+static cIO* MdfFile_openSource(PyObject* file) {
+  switch (getFileType(file)) {
+    case FileType_String:
+    case FileType_Path:
+      return MdfFile_openPath(file);
+    case FileType_Buffer: {
+      cIO* stream = BufferWrapper_createFromWrapped(file);
+      if (stream == nullptr && PyErr_Occurred() == nullptr)
+        PyErr_SetString(PyExc_RuntimeError, "Could not allocate buffer");
+      return stream;
+    }
+    case FileType_Error:
+      return nullptr;
+    case FileType_Unknown:
+      break;
+  }
+  PyErr_SetString(PyExc_ValueError, "Unknown data source type");
+  return nullptr;
+}
+
+// What the reader reads: self.file, which the base initialiser sets, or,
+// when it does not (python-can 4.6 and later set nothing), the constructor's
+// `file` argument, which then becomes self.file. python-can up to 4.5 opens
+// a path itself into a Python file object that only the reader can close;
+// the path is then read directly, which spares a Python call per read.
+// Returns a new reference or null with a Python error.
+static PyObject* MdfFile_source(PyObject* object, PyObject* args,
+                                PyObject* keywords) {
+  PyObject* argument = PyTuple_Size(args) > 0
+                           ? PyTuple_GetItem(args, 0)
+                           : PyDict_GetItemString(keywords, "file");
+  PyObject* file = PyObject_GetAttrString(object, "file");
+  if (file == nullptr) {
+    if (argument == nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_TypeError, "could not get file property");
+      return nullptr;
+    }
+    PyErr_Clear();
+    if (PyObject_SetAttrString(object, "file", argument) < 0) return nullptr;
+    Py_INCREF(argument);
+    return argument;
+  }
+  if (file == argument || file == Py_None || argument == nullptr) return file;
+  asMdfFile(object)->closeFileObject = true;
+  FileType argumentType = getFileType(argument);
+  if (argumentType != FileType_String && argumentType != FileType_Path) {
+    PyErr_Clear();
+    return file;
+  }
+  Py_DECREF(file);
+  Py_INCREF(argument);
+  return argument;
+}
+
+// The "passwords" keyword: a dict, or null for none (missing or None).
+static bool MdfFile_passwords(PyObject* keywords, PyObject** passwords) {
+  PyObject* value = PyDict_GetItemString(keywords, "passwords");
+  *passwords = value == Py_None ? nullptr : value;
+  if (*passwords == nullptr || PyDict_Check(*passwords)) return true;
+  PyErr_SetString(PyExc_TypeError,
+                  "passwords must be a dict mapping device ids (8 upper-case "
+                  "hex digits) or \"default\" to password strings");
+  return false;
+}
+
+// __init__(file, ..., passwords=...): opens the file, unwrapping any
+// compressed and encrypted containers.
+static int MdfFile_init(PyObject* object, PyObject* args, PyObject* kwargs) {
+  MdfFileObject* self = asMdfFile(object);
+  if (self->busy != 0) {
+    PyErr_SetString(PyExc_RuntimeError, "Handle is in use");
+    return -1;
+  }
+  // Initialising again starts from nothing.
+  MdfFile_release(self);
+  if (!MdfFile_closeFileObject(self)) return -1;
+  if (PyObject_DelAttrString(object, "file") < 0) PyErr_Clear();
+
+  PyRef keywords(kwargs != nullptr ? PyDict_Copy(kwargs) : PyDict_New());
+  if (!keywords) return -1;
+  PyRef mode(PyUnicode_FromString("rb"));
+  if (!mode || PyDict_SetItemString(keywords.get(), "mode", mode.get()) < 0)
+    return -1;
+  PyRef base(
+      Py_CallSuperString(reinterpret_cast<PyTypeObject*>(MdfFileBaseType),
+                         object, "__init__", args, keywords.get()));
+  if (!base) return -1;
+
+  PyRef file(MdfFile_source(object, args, keywords.get()));
+  PyObject* passwords = nullptr;
+  cIO* stream = nullptr;
+  if (file && file.get() == Py_None)
+    PyErr_SetString(PyExc_ValueError, "file must not be None");
+  else if (file && MdfFile_passwords(keywords.get(), &passwords))
+    stream = MdfFile_openSource(file.get());
+  if (stream == nullptr) {
+    MdfFile_closeFileObject(self);
+    return -1;
+  }
+
+  // Reading runs Python code (file object methods, logging handlers), which
+  // must not use this reader meanwhile.
+  self->busy = 1;
+  stream = MdfFile_unwrap(stream, passwords);
+  cMdf* mdf = nullptr;
+  if (stream != nullptr) {
+    mdf = cMdf_open(stream);
+    // A file object that failed while the library still got what it needed
+    // is a failure all the same.
+    if (mdf != nullptr && PyErr_Occurred() != nullptr) {
+      cMdf_close(mdf);
+      mdf = nullptr;
+    }
+    if (mdf == nullptr) {
+      cIO_close(stream);
+      Py_RaiseLibraryError(PyExc_RuntimeError, "Could not open data source");
+    }
+  }
+  MdfFile_leave(self);
+  if (mdf == nullptr) {
+    MdfFile_closeFileObject(self);
+    return -1;
+  }
+  self->mdf = mdf;
+  self->stream = stream;
+  return 0;
+}
+
+// __iter__: one iterator per data group, merged by timestamp (of equal
+// timestamps, the earlier data group's frame first).
+static PyObject* MdfFile_iter(PyObject* object) {
+  MdfFileObject* self = asMdfFile(object);
+  if (!MdfFile_checkOpen(self) || !MdfFile_enter(self)) return nullptr;
+  double startTime = cMdf_getStartTime(self->mdf, 1);
+  PyRef iterators(PyList_New(0));
+  bool ok = static_cast<bool>(iterators);
+  const cMdfBlockList* groups = cMdf_getDataGroups(self->mdf);
+  size_t count = cMdfBlockList_size(groups);
+  for (size_t i = 0; ok && i < count; ++i) {
+    cMdfBusMsgContainer* container = cMdfBusMsgContainer_ctor(
+        cMdfBlock_t_to_cMdfBlock_DG_t_mut(cMdfBlockList_at(groups, i)));
+    PyRef iterator(MdfFileIterator_fromGroup(object, container, startTime));
+    ok = iterator && PyList_Append(iterators.get(), iterator.get()) == 0;
+  }
+  MdfFile_leave(self);
+  if (!ok) return nullptr;
+  PyRef arguments(PyList_AsTuple(iterators.get()));
+  if (!arguments) return nullptr;
+  return PyObject_Call(heapQMerge, arguments.get(), nullptr);
+}
+
+// A Python str of UTF-8 bytes; undecodable bytes become U+FFFD.
+static PyObject* text(const std::string& value) {
+  return PyUnicode_DecodeUTF8(value.data(),
+                              static_cast<Py_ssize_t>(value.size()), "replace");
+}
+
+static PyObject* MdfFile_property(const cMdfMetaData& property) {
+  PyRef result(PyDict_New());
+  if (!result) return nullptr;
+  const struct {
+    const char* key;
+    PyObject* value;
+  } items[] = {
+      {"name", text(property.name)},
+      {"description", text(property.description)},
+      {"read_only", PyBool_FromLong(property.readOnly)},
+      {"unit", text(property.unit)},
+      {"value_raw", text(property.valueRaw)},
+      {"value_type", text(property.valueType)},
+  };
+  bool ok = true;
+  for (const auto& item : items) {
+    ok = ok && item.value != nullptr &&
+         PyDict_SetItemString(result.get(), item.key, item.value) == 0;
+    Py_XDECREF(item.value);
+  }
+  return ok ? result.release() : nullptr;
+}
+
+// get_metadata(): {key: {"name", "description", "read_only", "unit",
+// "value_raw", "value_type"}} of the header comment's properties.
+static PyObject* MdfFile_getMetadata(PyObject* object, PyObject*) {
+  MdfFileObject* self = asMdfFile(object);
+  if (!MdfFile_checkOpen(self)) return nullptr;
+  cMdfMetaDataMap properties = cMdf_getMetaData(self->mdf);
+  PyRef result(PyDict_New());
+  if (!result) return nullptr;
+  for (const auto& [key, property] : properties) {
+    PyRef pyKey(text(key));
+    PyRef value(MdfFile_property(property));
+    if (!pyKey || !value ||
+        PyDict_SetItem(result.get(), pyKey.get(), value.get()) < 0)
+      return nullptr;
+  }
+  return result.release();
+}
+
+// close(*args): releases the file, then forwards to the base class's close
+// where python-can has one.
+static PyObject* MdfFile_close(PyObject* object, PyObject* args) {
+  MdfFileObject* self = asMdfFile(object);
+  if (self->busy != 0) {
+    PyErr_SetString(PyExc_RuntimeError, "Handle is in use");
+    return nullptr;
+  }
+  MdfFile_release(self);
+  if (!MdfFile_closeFileObject(self)) return nullptr;
+  PyRef super(
+      PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
+                                   MdfFileBaseType, object, nullptr));
+  if (!super) return nullptr;
+  PyRef close(PyObject_GetAttrString(super.get(), "close"));
+  if (!close) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+    Py_RETURN_NONE;
+  }
+  return PyObject_Call(close.get(), args, nullptr);
+}
+
+// stop(): what python-can's context manager calls on exit; closes.
+static PyObject* MdfFile_stop(PyObject* object, PyObject*) {
+  PyRef args(PyTuple_New(0));
+  if (!args) return nullptr;
+  return MdfFile_close(object, args.get());
+}
+
+// __init_subclass__: refuses subclasses of MdfFile and of its native base,
+// MdfFile itself excepted, so that a method's class and the instance's class
+// are the same, as for the native types.
+static PyObject* MdfFile_initSubclass(PyObject*, PyObject*, PyObject*) {
+  if (!creatingMdfFile) {
+    PyErr_SetString(PyExc_TypeError,
+                    "type 'MdfFile' is not an acceptable base type");
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// Finaliser: releases the file; keeps any pending error.
+static void MdfFile_finalize(PyObject* object) {
+  MdfFileObject* self = asMdfFile(object);
+  PyPendingError pending;
+  PyPendingError_fetch(&pending);
+  MdfFile_release(self);
+  if (!MdfFile_closeFileObject(self)) PyErr_Clear();
+  PyPendingError_restore(&pending);
+}
+
+static void MdfFile_dealloc(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  MdfFile_release(asMdfFile(object));
+  auto release = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  release(object);
+  Py_DECREF(type);
+}
+
+static PyMethodDef MdfFileMethods[] = {
+    {"close", reinterpret_cast<PyCFunction>(MdfFile_close), METH_VARARGS, ""},
+    {"get_metadata", reinterpret_cast<PyCFunction>(MdfFile_getMetadata),
+     METH_NOARGS, "Get metadata"},
+    {"stop", reinterpret_cast<PyCFunction>(MdfFile_stop), METH_NOARGS,
+     "Close the file (python-can's reader interface)."},
+    {"__init_subclass__",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)(void)>(MdfFile_initSubclass)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static PyType_Slot MdfFileSlots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(MdfFile_init)},
+    {Py_tp_methods, MdfFileMethods},
+    {Py_tp_iter, reinterpret_cast<void*>(MdfFile_iter)},
+    {Py_tp_finalize, reinterpret_cast<void*>(MdfFile_finalize)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(MdfFile_dealloc)},
+    {0, nullptr},
+};
+
+static PyType_Spec MdfFileSpec = {
+    "python_can_brenix_mf4._MdfFileBase",     sizeof(MdfFileObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, MdfFileSlots,
+};
+
+// module.attribute.attribute...: new reference or null with a Python error.
+static PyObject* importPath(const char* module,
+                            std::initializer_list<const char*> attributes) {
+  PyObject* object = PyImport_ImportModule(module);
+  for (const char* attribute : attributes) {
+    if (object == nullptr) return nullptr;
+    PyObject* next = PyObject_GetAttrString(object, attribute);
+    Py_DECREF(object);
+    object = next;
+  }
+  return object;
+}
+
+PyObject* MdfFile_initType() {
+  PyRef merge(importPath("heapq", {"merge"}));
+  if (!merge) return nullptr;
+  PyRef reader(importPath("can", {"io", "generic", "MessageReader"}));
+  if (!reader) return nullptr;
+  PyRef base(PyType_FromSpec(&MdfFileSpec));
+  if (!base) return nullptr;
+
+  // class MdfFile(_MdfFileBase, MessageReader), made by MessageReader's
+  // metaclass (ABCMeta) the way a class statement would.
+  PyRef namespaceDict(Py_BuildValue(
+      "{s:s,s:s,s:s}", "__module__", "python_can_brenix_mf4", "__qualname__",
+      "MdfFile", "__doc__",
+      "MdfFile(file, passwords=None)\n\n"
+      "Reader of MF4 bus logs (plain, compressed or encrypted): iterating "
+      "yields every\nframe of every data group as a CanMsgExtension, in "
+      "timestamp order."));
+  if (!namespaceDict) return nullptr;
+  PyObject* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(reader.get()));
+  creatingMdfFile = true;
+  PyRef type(PyObject_CallFunction(metaclass, "s(OO)O", "MdfFile", base.get(),
+                                   reader.get(), namespaceDict.get()));
+  creatingMdfFile = false;
+  if (!type) return nullptr;
+  heapQMerge = merge.release();
+  MdfFileBaseType = base.release();
+  MdfFileType = PyRef::borrow(type.get()).release();
+  return type.release();
+}

@@ -1,0 +1,75 @@
+// Helpers shared by the Python types: an owning reference, calls into a base
+// class, and the one place where library failures become Python exceptions.
+//
+// Everything here runs with the global interpreter lock held and uses only
+// the limited API (abi3, CPython 3.9 and later).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+// One strong reference, dropped when the holder goes. Constructed from a new
+// reference (or null); use PyRef::borrow to take a reference of one's own.
+class PyRef {
+ public:
+  PyRef() = default;
+  explicit PyRef(PyObject* object) : object_(object) {}
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  PyRef(PyRef&& other) noexcept : object_(other.release()) {}
+  PyRef& operator=(PyRef&& other) noexcept {
+    std::swap(object_, other.object_);
+    return *this;
+  }
+  ~PyRef() { Py_XDECREF(object_); }
+
+  static PyRef borrow(PyObject* object) {
+    Py_XINCREF(object);
+    return PyRef(object);
+  }
+
+  PyObject* get() const { return object_; }
+  // Hands the reference to the caller.
+  PyObject* release() { return std::exchange(object_, nullptr); }
+  explicit operator bool() const { return object_ != nullptr; }
+
+ private:
+  PyObject* object_ = nullptr;
+};
+
+// Calls the method `name` of the class after `type` in the method resolution
+// order of self's class, i.e. super(type, self).name(*args, **kwargs).
+// `type` is the class that defines the calling method (so a subclass of it
+// does not loop back into the caller). args may be null for no positional
+// arguments, kwargs null for none. Returns a new reference, or null with a
+// Python error.
+PyObject* Py_CallSuper(PyTypeObject* type, PyObject* self, PyObject* name,
+                       PyObject* args, PyObject* kwargs);
+// The same with the name as a C string.
+PyObject* Py_CallSuperString(PyTypeObject* type, PyObject* self,
+                             const char* name, PyObject* args,
+                             PyObject* kwargs);
+
+// Raises `exceptionType` with `message`. A Python error that is already set
+// (for example one raised by a file object's method while the library read
+// through it) becomes the new exception's __cause__, so the reason is kept.
+void Py_RaiseLibraryError(PyObject* exceptionType, const char* message);
+
+// A pending Python error taken out of the interpreter, to be raised again
+// later (or dropped). Holds the three parts of PyErr_Fetch.
+struct PyPendingError {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+};
+
+// Takes the pending error, if any, into *slot (which must be empty); true
+// when there was one.
+bool PyPendingError_fetch(PyPendingError* slot);
+// Sets the held error as the current one and empties the slot; false (and
+// nothing set) when the slot is empty.
+bool PyPendingError_restore(PyPendingError* slot);
+// Drops the held error.
+void PyPendingError_clear(PyPendingError* slot);

@@ -1,0 +1,130 @@
+"""CanMsgExtension: a can.Message that hashes its content and orders by
+timestamp, and how decoded frames become messages."""
+import dataclasses
+
+import can
+import pytest
+
+from python_can_brenix_mf4 import CanMsgExtension, MdfFile
+from support.mf4writer import (CAN_DATA, CanErrorFrame, CanFrame,
+                               CanRemoteFrame, Channel, DataGroup,
+                               LinErrorFrame, LinFrame, build_mf4,
+                               can_data_layout)
+
+from conftest import attributes, expected_attributes
+
+
+def test_is_a_can_message_built_by_can_message_init():
+    m = CanMsgExtension(timestamp=1.5, arbitration_id=0x123, data=b"\x01\x02",
+                        is_extended_id=False, channel="CAN 1")
+    assert isinstance(m, can.Message)
+    assert (m.timestamp, m.arbitration_id, m.dlc, bytes(m.data)) == \
+        (1.5, 0x123, 2, b"\x01\x02")
+    assert m.is_extended_id is False and m.channel == "CAN 1"
+    with pytest.raises(TypeError):
+        CanMsgExtension(no_such_argument=1)
+
+
+def test_cannot_be_subclassed():
+    with pytest.raises(TypeError):
+        type("Sub", (CanMsgExtension,), {})
+
+
+def test_hash_is_the_hash_of_the_content_tuple():
+    m = CanMsgExtension(timestamp=2.0, arbitration_id=7, data=b"ab",
+                        channel="CAN 2", is_fd=True, is_rx=False,
+                        bitrate_switch=True)
+    assert hash(m) == hash((
+        m.timestamp, m.arbitration_id, m.is_extended_id, m.is_remote_frame,
+        m.is_error_frame, m.channel, m.dlc, str(m.data), m.is_fd, m.is_rx,
+        m.bitrate_switch, m.error_state_indicator))
+    other = CanMsgExtension(timestamp=2.0, arbitration_id=8, data=b"ab")
+    assert hash(other) != hash(m)
+
+
+@pytest.mark.parametrize("a, b", [(1.0, 2.0), (2.0, 2.0), (3.0, 2.0),
+                                  (float("nan"), 1.0)])
+def test_comparison_follows_the_timestamps_only(a, b):
+    x = CanMsgExtension(timestamp=a, arbitration_id=1)
+    y = CanMsgExtension(timestamp=b, arbitration_id=2, data=b"zz")
+    plain = can.Message(timestamp=b)
+    for other in (y, plain):
+        assert (x < other, x <= other, x == other, x != other, x > other,
+                x >= other) == (a < b, a <= b, a == b, a != b, a > b, a >= b)
+
+
+@pytest.mark.parametrize("other", [None, 1.0, "x", object()])
+def test_comparison_with_anything_else_raises(other):
+    m = CanMsgExtension(timestamp=1.0)
+    for compare in (lambda: m == other, lambda: m != other,
+                    lambda: m < other, lambda: m >= other):
+        with pytest.raises(TypeError,
+                           match="^Attempting to compare incompatible "
+                                 "classes$"):
+            compare()
+
+
+def wide_id_layout():
+    """CAN data frames whose ID channel has all 32 bits."""
+    base = can_data_layout()
+    members = tuple(Channel(CAN_DATA + ".ID", 24, 32) if m.field == "ID"
+                    else m for m in base.members)
+    return dataclasses.replace(base, members=members)
+
+
+# One sorted data group per case; the reader's messages must equal the
+# writer's ground truth in every attribute.
+FRAME_CASES = {
+    "identifier cut to 29 bits": DataGroup(
+        [CanFrame(0.1, 0xFFFFFFFF, b"\x01", extended=True)],
+        record_id_size=0, layouts={CAN_DATA: wide_id_layout()}),
+    "CAN FD frame of 64 bytes": DataGroup(
+        [CanFrame(0.1, 0x10, bytes(range(64)), fd=True, brs=True, esi=True)],
+        record_id_size=0),
+    "CAN data, transmitted, channel 3": DataGroup(
+        [CanFrame(0.1, 0x7FF, b"\xff" * 8, tx=True, channel=3)],
+        record_id_size=0),
+    "CAN remote frame": DataGroup(
+        [CanRemoteFrame(0.2, 0x55, dlc=4, extended=True)], record_id_size=0),
+    "CAN error frame": DataGroup(
+        [CanErrorFrame(0.3, channel=2, error_type=3)], record_id_size=0),
+    "transmitted LIN frame on channel 2": DataGroup(
+        [LinFrame(0.4, 0x21, b"\x01\x02\x03", tx=True, channel=2)],
+        record_id_size=0),
+}
+
+
+@pytest.mark.parametrize("group", FRAME_CASES.values(), ids=FRAME_CASES)
+def test_frames_become_messages(group, source):
+    log = build_mf4([group])
+    messages = list(MdfFile(source(log.data)))
+    assert all(type(m) is CanMsgExtension for m in messages)
+    assert [attributes(m) for m in messages] == \
+        expected_attributes(log.expected())
+    assert len(messages) == 1
+
+
+def test_a_lin_error_record_raises_and_the_next_frame_follows(source):
+    log = build_mf4([DataGroup([LinFrame(0.1, 1, b"\x01"),
+                                LinErrorFrame(0.2),
+                                LinFrame(0.3, 2, b"\x02")],
+                               record_id_size=1)])
+    reader = MdfFile(source(log.data))
+    # Through MdfFile.__iter__ the error ends the merged iteration.
+    with pytest.raises(RuntimeError, match="^Unknown bus type$"):
+        list(reader)
+    # A group's own iterator goes on after the error.
+    (group,) = _group_iterators(reader)
+    assert next(group).arbitration_id == 1
+    with pytest.raises(RuntimeError, match="^Unknown bus type$"):
+        next(group)
+    assert next(group).arbitration_id == 2
+    with pytest.raises(StopIteration):
+        next(group)
+
+
+def _group_iterators(reader):
+    """The per-data-group iterators behind iter(reader) (heapq.merge keeps
+    them in its generator frame)."""
+    merged = iter(reader)
+    return [it for it in merged.gi_frame.f_locals["iterables"]]
