@@ -3,10 +3,14 @@
 # installs the extension into the test environments. Idempotent: on a machine
 # where everything is present it only rebuilds what changed.
 #
-# Environments (under build/venv/):
-#   main   default interpreter, newest python-can, the independent oracles
-#   py3.9  oldest supported CPython with python-can 4.5
-#   py3.13 newest supported CPython with newest python-can
+# Environments (under build/venv/): one per supported CPython, so that the
+# one abi3 build is tested on the whole range and on both python-can lines
+# (4.5: MessageReader opens paths itself; 4.6: it is an abstract base):
+#   main    default interpreter, newest python-can, the independent oracles
+#   py3.9   oldest supported CPython with python-can 4.5
+#   py3.10  with python-can 4.5
+#   py3.12  with newest python-can
+#   py3.13  newest supported CPython with newest python-can
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -55,16 +59,15 @@ COMMON=(pytest numpy heatshrink2 cryptography)
 make_venv main "$DEFAULT_PY" "${COMMON[@]}" "python-can>=4.6" asammdf \
   scikit-build-core cmake ninja
 ENVS=(main)
-if PY39=$(find_python 3.9); then
-  make_venv py3.9 "$PY39" "${COMMON[@]}" "python-can==4.5.*"; ENVS+=(py3.9)
-else
-  echo "warning: no CPython 3.9 found; skipping that environment" >&2
-fi
-if PY313=$(find_python 3.13); then
-  make_venv py3.13 "$PY313" "${COMMON[@]}" "python-can>=4.6"; ENVS+=(py3.13)
-else
-  echo "warning: no CPython 3.13 found; skipping that environment" >&2
-fi
+for spec in "3.9 python-can==4.5.*" "3.10 python-can==4.5.*" \
+            "3.12 python-can>=4.6" "3.13 python-can>=4.6"; do
+  read -r version can <<<"$spec"
+  if py=$(find_python "$version"); then
+    make_venv "py$version" "$py" "${COMMON[@]}" "$can"; ENVS+=("py$version")
+  else
+    echo "warning: no CPython $version found; skipping that environment" >&2
+  fi
+done
 printf '%s\n' "${ENVS[@]}" > build/venv/envs
 
 # --- Build -----------------------------------------------------------------
