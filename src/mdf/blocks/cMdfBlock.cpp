@@ -317,6 +317,15 @@ void releaseAhead(cMdfBlockCache* cache, cMdfBlockRef* ahead) {
   cMdfBlockRef_drop(ahead);
 }
 
+// True when the list holds its i-th member again further on.
+bool listedAfter(const cMdfBlockList* list, size_t i) {
+  for (size_t j = i + 1; j < cMdfBlockList_size(list); ++j) {
+    if (cMdfBlockList_at(list, j).block == cMdfBlockList_at(list, i).block)
+      return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool cMdfBlock_loadLinks(cIO* stream, const cMdfBlockHeader* header,
@@ -525,13 +534,30 @@ uint64_t cMdfBlock_saveChild(cMdfBlockRef child, cMdfBlockSaveContext* context,
 
 uint64_t cMdfBlock_saveChain(const cMdfBlockList* list,
                              cMdfBlockSaveContext* context, bool* ok) {
-  const cMdfBlock_t* previous = nullptr;
-  for (size_t i = 0; i < cMdfBlockList_size(list); ++i) {
+  // Members are written from the last to the first, each given the one
+  // written before it (its successor in the list) as next, so the chain on
+  // disk runs in list order and a reload gives the same list.
+  //
+  // A member may have been written already through another link (a VLSD
+  // channel group is also the data link target of a channel of the group
+  // before it); its save is then a no-op, so its next link, written as
+  // none at that time, is patched here.
+  const cMdfBlock_t* next = nullptr;
+  for (size_t i = cMdfBlockList_size(list); i-- > 0;) {
     cMdfBlock_t* member = cMdfBlockList_at(list, i).block;
-    if (cMdfBlock_save(member, context, previous) == 0) *ok = false;
-    previous = member;
+    const bool reached =
+        member && context->written.contains(member) && !listedAfter(list, i);
+    if (cMdfBlock_save(member, context, next) == 0) {
+      *ok = false;
+    } else if (reached) {
+      cSerializer s{
+          context->stream,
+          static_cast<int64_t>(member->fileOffset + MDF_BLOCK_HEADER_SIZE), 0};
+      *ok = cSerializer_writeU64(&s, cMdfBlock_linkTo(next)) && *ok;
+    }
+    next = member;
   }
-  return cMdfBlock_linkTo(previous);
+  return cMdfBlock_linkTo(next);
 }
 
 bool cMdfBlock_seekToWrite(cIO* stream, uint64_t offset, uint64_t end) {

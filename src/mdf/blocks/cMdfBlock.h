@@ -40,8 +40,9 @@
 //
 // Saving. A pass gives every reachable block the next free offset when it
 // is first reached (a depth-first pre-order of the graph) and writes it
-// once; a chain held in a list is written in reverse list order, each
-// member's next link pointing at the member saved before it.
+// once; a chain held in a list is written from its last member to its
+// first, each member's next link pointing at its successor, so the chain
+// keeps its order through a save and a reload.
 //
 // Destruction. Dropping the last handle of a block runs its kind's dtor and
 // frees the record. Blocks released by that dtor are destroyed by a loop,
@@ -260,9 +261,9 @@ uint64_t cMdfBlock_linkTo(const cMdfBlock_t* next);
 // A failed save clears *ok.
 uint64_t cMdfBlock_saveChild(cMdfBlockRef child, cMdfBlockSaveContext* context,
                              bool* ok);
-// Saves a chain in list order, each member given the one saved before it
-// as next; the offset of the last one saved (the chain's first link on
-// disk), 0 for an empty list. A failed save clears *ok.
+// Saves a chain from its last member to its first, each given its
+// successor as next; the offset of the first member (the parent's link),
+// 0 for an empty list. A failed save clears *ok.
 uint64_t cMdfBlock_saveChain(const cMdfBlockList* list,
                              cMdfBlockSaveContext* context, bool* ok);
 // Blocks are written after the blocks they link to, which lie behind them,

@@ -17,47 +17,6 @@ enum : uint64_t {
   kLinkCount,
 };
 
-bool listedAfter(const cMdfBlockList* list, size_t i) {
-  for (size_t j = i + 1; j < cMdfBlockList_size(list); ++j) {
-    if (cMdfBlockList_at(list, j).block == cMdfBlockList_at(list, i).block)
-      return true;
-  }
-  return false;
-}
-
-// Writes the channel group chain in list order: the groups are saved from
-// the last to the first, each given the one saved before it (its successor
-// in the list) as next; the result is the offset of the first group.
-//
-// The order matters. A VLSD channel group is also the target of the data
-// link of a channel in the frame group before it. Saved the other way round
-// (each group pointing back to the one before it in the list), the chain on
-// disk would first pass the VLSD groups before the frame groups that refer
-// to them, which the loader takes for a cycle, and the VLSD group, first
-// written through the channel's data link, would carry no next link, cutting
-// the chain there. A group still written through such a link before its turn
-// (a VLSD group listed before its frame group) gets its next link (link 0)
-// written again when its turn comes.
-uint64_t saveChannelGroups(const cMdfBlockList* list,
-                           cMdfBlockSaveContext* context, bool* ok) {
-  const cMdfBlock_t* next = nullptr;
-  for (size_t i = cMdfBlockList_size(list); i-- > 0;) {
-    cMdfBlock_t* member = cMdfBlockList_at(list, i).block;
-    const bool reached =
-        member && context->written.contains(member) && !listedAfter(list, i);
-    if (cMdfBlock_save(member, context, next) == 0) {
-      *ok = false;
-    } else if (reached) {
-      cSerializer s{
-          context->stream,
-          static_cast<int64_t>(member->fileOffset + MDF_BLOCK_HEADER_SIZE), 0};
-      *ok = cSerializer_writeU64(&s, cMdfBlock_linkTo(next)) && *ok;
-    }
-    next = member;
-  }
-  return cMdfBlock_linkTo(next);
-}
-
 }  // namespace
 
 cMdfBlock_DG_t* cMdfBlock_DG_ctor() {
@@ -103,7 +62,7 @@ bool cMdfBlock_DG_save(cMdfBlock_t* block, cMdfBlockSaveContext* context,
   uint64_t links[kLinkCount];
   links[kLinkNext] = cMdfBlock_linkTo(next);
   links[kLinkFirstChannelGroup] =
-      saveChannelGroups(&group->channelGroups, context, &ok);
+      cMdfBlock_saveChain(&group->channelGroups, context, &ok);
   links[kLinkData] = cMdfBlock_saveChild(group->data, context, &ok);
   links[kLinkComment] = cMdfBlock_saveChild(group->comment, context, &ok);
   cSerializer s;

@@ -41,19 +41,15 @@ struct DtorContainer {
 using ContainerPtr = std::unique_ptr<cMdfBusMsgContainer, DtorContainer>;
 
 // Every data group of the file yields, through a bus message container,
-// exactly the frames of the truth, in file order. A save pass writes every
-// chain in reverse list order: a saved file lists its data groups
-// `reversed`.
+// exactly the frames of the truth, in file order.
 void expectTruth(cMdf* mdf,
-                 const std::vector<std::vector<mf4truth::Frame>>& truth,
-                 bool reversed = false) {
+                 const std::vector<std::vector<mf4truth::Frame>>& truth) {
   const size_t count = truth.size();
   ASSERT_EQ(cMdfBlockList_size(cMdf_getDataGroups(mdf)), count);
   const double start = cMdf_getStartTime(mdf, 1);
   for (size_t g = 0; g < count; ++g) {
     SCOPED_TRACE("data group " + std::to_string(g));
-    ContainerPtr container(
-        cMdfBusMsgContainer_ctor(groupAt(mdf, reversed ? count - 1 - g : g)));
+    ContainerPtr container(cMdfBusMsgContainer_ctor(groupAt(mdf, g)));
     ASSERT_NE(container, nullptr);
     size_t n = 0;
     for (cMdfBusMsgContainerPosition p =
@@ -87,7 +83,7 @@ TEST_P(MdfFixture, ASavedFileReopensWithTheSameFrames) {
   mdf.reset();
   MdfPtr again(cMdf_open(out.get()));
   ASSERT_NE(again, nullptr);
-  expectTruth(again.get(), mf4truth::readTruth("mdf", name + ".truth"), true);
+  expectTruth(again.get(), mf4truth::readTruth("mdf", name + ".truth"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, MdfFixture,

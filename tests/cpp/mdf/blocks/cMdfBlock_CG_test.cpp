@@ -426,7 +426,7 @@ TEST(cMdfBlock_CG, RefusesOtherLinkCounts) {
   cMdfBlockRef_drop(&ref);
 }
 
-TEST(cMdfBlock_CG, SaveWritesTheChannelChainInReverse) {
+TEST(cMdfBlock_CG, SaveKeepsTheChannelChainOrder) {
   BlockBytes bytes;
   BlockBytes::Group spec;
   spec.firstChannel =
@@ -440,17 +440,18 @@ TEST(cMdfBlock_CG, SaveWritesTheChannelChainInReverse) {
   for (size_t i = 0; i < 3; ++i) {
     offsets[i] = cMdfBlockList_at(&group->channels, i).block->fileOffset;
   }
-  EXPECT_LT(offsets[0], offsets[1]);
-  EXPECT_LT(offsets[1], offsets[2]);
+  // Written from the last to the first, each linking to its successor.
+  EXPECT_GT(offsets[0], offsets[1]);
+  EXPECT_GT(offsets[1], offsets[2]);
   const auto linkAt = [&out](uint64_t at) {
     uint64_t v = 0;
     std::memcpy(&v, &out.at(at), 8);
     return v;
   };
-  EXPECT_EQ(linkAt(32), offsets[2]);
-  EXPECT_EQ(linkAt(offsets[2] + 24), offsets[1]);
-  EXPECT_EQ(linkAt(offsets[1] + 24), offsets[0]);
-  EXPECT_EQ(linkAt(offsets[0] + 24), 0u);
+  EXPECT_EQ(linkAt(32), offsets[0]);
+  EXPECT_EQ(linkAt(offsets[0] + 24), offsets[1]);
+  EXPECT_EQ(linkAt(offsets[1] + 24), offsets[2]);
+  EXPECT_EQ(linkAt(offsets[2] + 24), 0u);
   EXPECT_EQ(linkAt(56), 0u);  // sample reduction
   cMdfBlockRef_drop(&ref);
 }

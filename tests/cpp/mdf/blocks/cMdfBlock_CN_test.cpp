@@ -131,7 +131,7 @@ TEST(cMdfBlock_CN, ChainLoadsIntoTheListInChainOrder) {
   cMdfBlockList_clear(&list);
 }
 
-TEST(cMdfBlock_CN, SaveWritesCompositionInReverseAndRoundTrips) {
+TEST(cMdfBlock_CN, SaveKeepsCompositionOrderAndRoundTrips) {
   BlockBytes bytes;
   BlockBytes::Channel first, second, third, parent;
   first.name = "first";
@@ -153,21 +153,21 @@ TEST(cMdfBlock_CN, SaveWritesCompositionInReverseAndRoundTrips) {
   EXPECT_EQ(out.at(88), 3);
   EXPECT_EQ(out.at(90), 10);
   EXPECT_EQ(out.at(109), 0);  // reserved, never written
-  // Members in list order at increasing offsets; the chain on disk runs
-  // third -> second -> first.
+  // Members are written from the last to the first, each linking to its
+  // successor: the chain on disk runs first -> second -> third.
   const cMdfBlockList* members =
       &cMdfBlock_t_to_cMdfBlock_CN_t(ref)->composition;
   const uint64_t offsets[] = {cMdfBlockList_at(members, 0).block->fileOffset,
                               cMdfBlockList_at(members, 1).block->fileOffset,
                               cMdfBlockList_at(members, 2).block->fileOffset};
-  EXPECT_LT(offsets[0], offsets[1]);
-  EXPECT_LT(offsets[1], offsets[2]);
-  EXPECT_EQ(u64At(out, 32), offsets[2]);
-  EXPECT_EQ(u64At(out, offsets[2] + 24), offsets[1]);
-  EXPECT_EQ(u64At(out, offsets[1] + 24), offsets[0]);
-  EXPECT_EQ(u64At(out, offsets[0] + 24), 0u);
+  EXPECT_GT(offsets[0], offsets[1]);
+  EXPECT_GT(offsets[1], offsets[2]);
+  EXPECT_EQ(u64At(out, 32), offsets[0]);
+  EXPECT_EQ(u64At(out, offsets[0] + 24), offsets[1]);
+  EXPECT_EQ(u64At(out, offsets[1] + 24), offsets[2]);
+  EXPECT_EQ(u64At(out, offsets[2] + 24), 0u);
 
-  // What was written loads again, with the chain in its on-disk order.
+  // What was written loads again, with the chain in its order.
   cIO* io = cIO_memoryAlloc_ctor();
   cIO_write(io, out.data(), out.size());
   cMdfBlockCache cache;
@@ -180,11 +180,11 @@ TEST(cMdfBlock_CN, SaveWritesCompositionInReverseAndRoundTrips) {
   EXPECT_EQ(reloaded->dataTypeRaw, 10);
   EXPECT_EQ(cMdfBlock_CN_getBitLength(reloaded), 64u);
   ASSERT_EQ(cMdfBlockList_size(&reloaded->composition), 3u);
-  const char* onDisk[] = {"third", "second", "first"};
+  const char* names[] = {"first", "second", "third"};
   for (size_t i = 0; i < 3; ++i) {
     EXPECT_EQ(nameOf(cMdfBlock_t_to_cMdfBlock_CN_t(
                   cMdfBlockList_at(&reloaded->composition, i))),
-              onDisk[i]);
+              names[i]);
   }
   cMdfBlockRef_drop(&again);
   cMdfBlockRef_drop(&ref);
