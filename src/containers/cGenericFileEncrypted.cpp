@@ -30,6 +30,10 @@ constexpr size_t kKeySize = 32;
 // as GCM needs for every step but the last.
 constexpr size_t kStepSize = 512;
 constexpr size_t kAesBlockSize = 16;
+// PBKDF2 costs about a microsecond per iteration here, and the count comes
+// from the file: a damaged or hostile count near 2^32 would keep the open
+// busy for over an hour. Loggers use far fewer; more than this is refused.
+constexpr uint32_t kMaxIterations = 10'000'000;
 
 // The operations of stream kind cGenericFileEncrypted.
 using cGenericFileEncrypted = cGenericFileContentOps<cGenericFileEncrypted_t>;
@@ -122,9 +126,11 @@ bool load(cIO* source, const char* password, size_t password_length,
   mbedtls_cipher_init(&cipher);
   const mbedtls_cipher_info_t* info = mbedtls_cipher_info_from_values(
       MBEDTLS_CIPHER_ID_AES, static_cast<int>(kKeySize * 8), MBEDTLS_MODE_GCM);
+  const uint32_t iterations = readU32BE(authenticated + kIterationsOffset);
   const bool ok =
+      iterations <= kMaxIterations &&
       deriveKey(password, password_length, authenticated + kSaltOffset,
-                readU32BE(authenticated + kIterationsOffset), key) == 0 &&
+                iterations, key) == 0 &&
       info && mbedtls_cipher_setup(&cipher, info) == 0 &&
       mbedtls_cipher_setkey(&cipher, key, static_cast<int>(kKeySize * 8),
                             MBEDTLS_DECRYPT) == 0 &&
