@@ -193,13 +193,25 @@ cMdfBlockRef failLogged(cMdfBlockCache* cache, uint64_t offset) {
   return fail(cache);
 }
 
-bool markLoading(cMdfBlockCache* cache, uint64_t offset) {
+// Enters an offset the cache does not know yet.
+bool mark(cMdfBlockCache* cache, uint64_t offset, cMdfBlockCacheState state) {
   try {
-    return cache->entries.emplace(offset, cMdfBlockCacheEntry{{}, true}).second;
+    return cache->entries.emplace(offset, cMdfBlockCacheEntry{{}, state})
+        .second;
   } catch (...) {
     return false;
   }
 }
+
+// The entry of an offset the cache knows.
+cMdfBlockCacheEntry& entryOf(cMdfBlockCache* cache, uint64_t offset) {
+  return cache->entries.find(offset)->second;
+}
+
+// The list a block gets for its load when a single link reached it ahead
+// of its chain's loader: its next link is left to that loader. Never holds
+// anything: cMdfBlock_loadAt returns before a push.
+cMdfBlockList leftToTheChain = {};
 
 bool appendOffset(std::vector<uint64_t>* offsets, uint64_t offset) {
   try {
@@ -238,7 +250,8 @@ bool seekTo(cIO* stream, uint64_t offset) {
 }
 
 // Loads the block at `offset`, whose cache entry is already marked as
-// loading, and records it in the cache. The kind's load gets `list`.
+// loading, and records it in the cache as loaded. The kind's load gets
+// `list`.
 cMdfBlockRef loadOne(cIO* stream, uint64_t offset, cMdfBlockCache* cache,
                      cMdfBlockList* list) {
   if (cache->depth >= MDF_BLOCK_MAX_DEPTH) return failLogged(cache, offset);
@@ -267,7 +280,7 @@ cMdfBlockRef loadOne(cIO* stream, uint64_t offset, cMdfBlockCache* cache,
     cMdfBlockRef_drop(&ref);
     return fail(cache);
   }
-  entry->second = {ref, false};
+  entry->second = {ref, cMdfBlockCacheState::Loaded};
   return ref;
 }
 
@@ -291,30 +304,104 @@ int peekNext(cIO* stream, cMdfBlockCache* cache, uint64_t offset,
   return 1;
 }
 
-// Collects the members after `first` of the chain that starts there, in
-// chain order, marking each as loading. The walk ends at no link, at a
-// block that is not a chain member, or at an offset the cache knows
-// (loaded, or in progress: that cycle fails when the member before it
-// loads its next link).
-bool walkChain(cIO* stream, cMdfBlockCache* cache, uint64_t first,
-               std::vector<uint64_t>* members) {
+// Appends the members after the first one (already in *members) of the
+// chain that starts there, in chain order, queueing each, and leaves in
+// *last the next link of the last member. The walk ends at no link, at a
+// block that is not a chain member, or at an offset the cache knows (the
+// last member's next link then meets it as a chain link: a cycle, or a
+// block some chain holds already, and fails).
+bool walkChain(cIO* stream, cMdfBlockCache* cache,
+               std::vector<uint64_t>* members, uint64_t* last) {
   uint64_t next = MDF_NO_LINK;
-  int more = peekNext(stream, cache, first, &next);
+  int more = peekNext(stream, cache, members->back(), &next);
   while (more > 0 && next != MDF_NO_LINK && !cache->entries.contains(next)) {
-    if (!markLoading(cache, next) || !appendOffset(members, next)) return false;
+    if (!mark(cache, next, cMdfBlockCacheState::Queued) ||
+        !appendOffset(members, next))
+      return false;
     more = peekNext(stream, cache, next, &next);
   }
+  *last = more > 0 ? next : MDF_NO_LINK;
   return more >= 0;
 }
 
 // Gives up the loader's own reference to a chain member loaded ahead of
-// its predecessor. The predecessor's load took a reference of its own;
-// should it not have, the block goes and so does its cache entry.
+// its predecessor. The predecessor took it into the list; should it not
+// have, the block goes and so does its cache entry.
 void releaseAhead(cMdfBlockCache* cache, cMdfBlockRef* ahead) {
   if (!ahead->block) return;
   if (cMdfBlockRef_useCount(*ahead) == 1)
     cache->entries.erase(ahead->block->fileOffset);
   cMdfBlockRef_drop(ahead);
+}
+
+// A chain link (into `list`) to a block the cache knows: only the member
+// its chain's loader loaded ahead may be taken, once.
+cMdfBlockRef takeIntoChain(cMdfBlockCache* cache, uint64_t offset,
+                           cMdfBlockList* list) {
+  cMdfBlockCacheEntry& entry = entryOf(cache, offset);
+  if (entry.state != cMdfBlockCacheState::Ahead)
+    return failLogged(cache, offset);  // a cycle, or a second chain
+  entry.state = cMdfBlockCacheState::Loaded;
+  cMdfBlockRef ref = cMdfBlockRef_copy(entry.ref);
+  if (!cMdfBlockList_pushFront(list, ref)) return fail(cache);
+  return ref;
+}
+
+// A single link to a block the cache knows: shared when loaded; a queued
+// chain member is loaded now, its next link left to its chain's loader.
+cMdfBlockRef shareOrLoadEarly(cIO* stream, cMdfBlockCache* cache,
+                              uint64_t offset) {
+  cMdfBlockCacheEntry& entry = entryOf(cache, offset);
+  switch (entry.state) {
+    case cMdfBlockCacheState::Loaded:
+    case cMdfBlockCacheState::Ahead:
+      return cMdfBlockRef_copy(entry.ref);
+    case cMdfBlockCacheState::Queued:
+      entry.state = cMdfBlockCacheState::Loading;
+      return loadOne(stream, offset, cache, &leftToTheChain);
+    case cMdfBlockCacheState::Loading:
+      break;
+  }
+  return failLogged(cache, offset);  // a cycle
+}
+
+// Loads the chain that starts at `first` (queued) into `list`: its members
+// from the last to the first, each finding its successor in the cache, and
+// pushes the first member to the list's front. A member that a single link
+// loaded early has its successor linked here instead. `ahead` keeps the
+// member loaded last alive until its predecessor has taken it.
+cMdfBlockRef loadChain(cIO* stream, cMdfBlockCache* cache, uint64_t first,
+                       cMdfBlockList* list) {
+  std::vector<uint64_t> members;
+  uint64_t last = MDF_NO_LINK;
+  if (!appendOffset(&members, first) ||
+      !walkChain(stream, cache, &members, &last))
+    return fail(cache);
+  cMdfBlockRef ahead = {};
+  for (size_t i = members.size(); i-- > 0;) {
+    cMdfBlockCacheEntry& entry = entryOf(cache, members[i]);
+    cMdfBlockRef ref = {};
+    if (entry.state == cMdfBlockCacheState::Queued) {
+      entry.state = cMdfBlockCacheState::Loading;
+      ref = loadOne(stream, members[i], cache, list);
+    } else if (entry.state == cMdfBlockCacheState::Loaded) {
+      // Loaded early through a single link.
+      ref = cMdfBlockRef_copy(entry.ref);
+      const bool linked =
+          ahead.block
+              ? takeIntoChain(cache, members[i + 1], list).block != nullptr
+              : cMdfBlock_loadChainLink(stream, last, cache, list);
+      if (!linked) cMdfBlockRef_drop(&ref);
+    }
+    releaseAhead(cache, &ahead);
+    if (!ref.block) return fail(cache);
+    entryOf(cache, members[i]).state =
+        i > 0 ? cMdfBlockCacheState::Ahead : cMdfBlockCacheState::Loaded;
+    ahead = ref;
+  }
+  // The loader's reference to the first member goes to the list.
+  if (!cMdfBlockList_pushFront(list, ahead)) return fail(cache);
+  return ahead;
 }
 
 // True when the list holds its i-th member again further on.
@@ -346,35 +433,16 @@ cMdfBlockRef cMdfBlock_loadAtCommon(cIO* stream, uint64_t offset,
                                     cMdfBlockCache* cache,
                                     cMdfBlockList* list) {
   if (offset == MDF_NO_LINK || !stream || !cache || cache->failed) return {};
-  auto hit = cache->entries.find(offset);
-  if (hit != cache->entries.end()) {
-    if (hit->second.loading) return failLogged(cache, offset);  // a cycle
-    cMdfBlockRef ref = cMdfBlockRef_copy(hit->second.ref);
-    if (list && !cMdfBlockList_pushFront(list, ref)) return fail(cache);
-    return ref;
-  }
-  if (streamSize(stream, cache) < 0 || !markLoading(cache, offset))
-    return fail(cache);
-
-  // A chain is loaded from its last member to its first, each member
-  // finding its successor in the cache. `ahead` keeps the member loaded
-  // last alive until its predecessor has linked it.
-  cMdfBlockRef ahead = {};
+  if (cache->entries.contains(offset))
+    return list ? takeIntoChain(cache, offset, list)
+                : shareOrLoadEarly(stream, cache, offset);
+  if (streamSize(stream, cache) < 0) return fail(cache);
   if (list) {
-    std::vector<uint64_t> members;
-    if (!walkChain(stream, cache, offset, &members)) return fail(cache);
-    for (size_t i = members.size(); i-- > 0;) {
-      cMdfBlockRef ref = loadOne(stream, members[i], cache, list);
-      releaseAhead(cache, &ahead);
-      if (!ref.block) return {};
-      ahead = ref;
-    }
+    if (!mark(cache, offset, cMdfBlockCacheState::Queued)) return fail(cache);
+    return loadChain(stream, cache, offset, list);
   }
-  cMdfBlockRef ref = loadOne(stream, offset, cache, list);
-  releaseAhead(cache, &ahead);
-  if (ref.block && list && !cMdfBlockList_pushFront(list, ref))
-    return fail(cache);
-  return ref;
+  if (!mark(cache, offset, cMdfBlockCacheState::Loading)) return fail(cache);
+  return loadOne(stream, offset, cache, nullptr);
 }
 
 cMdfBlockRef cMdfBlock_loadAtSingle(cIO* stream, uint64_t offset,
@@ -385,6 +453,7 @@ cMdfBlockRef cMdfBlock_loadAtSingle(cIO* stream, uint64_t offset,
 bool cMdfBlock_loadAt(cIO* stream, uint64_t offset, cMdfBlockCache* cache,
                       cMdfBlockList* list) {
   if (!list) return false;
+  if (list == &leftToTheChain) return true;
   return cMdfBlock_loadAtCommon(stream, offset, cache, list).block != nullptr;
 }
 

@@ -30,13 +30,24 @@
 //   but the stack does not grow with the chain's length;
 // - other links nest at most MDF_BLOCK_MAX_DEPTH blocks deep;
 // - a link back to a block whose load is in progress (a cycle) fails;
+// - a block belongs to one chain at most: a chain link to a block that
+//   another chain (or the same one, earlier) holds already fails, so
+//   channel compositions cannot share members and expand into more rules
+//   than the file has channels;
+// - a chain member reached through a single link before its chain's loader
+//   got to it (a VLSD channel group in front of the frame group whose
+//   channel's data link names it) is loaded there and then, but does not
+//   follow its next link: the chain's loader links its successor when it
+//   reaches it, so the member after it, whose load may be the one in
+//   progress, is not taken for a cycle;
 // - a block must hold its links and its kind's fixed fields, and every
 //   block but data and signal data blocks must lie inside the stream;
 // - any failure is sticky for the cache: the whole tree load fails, and no
 //   block dropped on the way out is ever handed out again.
 // Failures that are not logged by a kind are logged as "Could not parse
-// block at offset %lu" only for an unconstructible kind, a cycle or too
-// deep nesting; short reads and bad sizes fail silently.
+// block at offset %lu" only for an unconstructible kind, a cycle, a block
+// in a second chain or too deep nesting; short reads and bad sizes fail
+// silently.
 //
 // Saving. A pass gives every reachable block the next free offset when it
 // is first reached (a depth-first pre-order of the graph) and writes it
@@ -144,9 +155,24 @@ void cMdfBlockList_clear(cMdfBlockList* list);
 // ---------------------------------------------------------------------------
 // Loading
 
+// Where the block at an offset stands in one tree load.
+enum class cMdfBlockCacheState : uint8_t {
+  // A member of a chain whose loader has not reached it yet. A single link
+  // that reaches it first loads it early, without its next link: the
+  // chain's loader links its successor when it gets there.
+  Queued,
+  // Its load is in progress: a link back to it is a cycle.
+  Loading,
+  // A chain member loaded before the member in front of it; that member's
+  // next link takes it into the chain's list.
+  Ahead,
+  // Loaded: single links share it; no chain takes it again.
+  Loaded,
+};
+
 struct cMdfBlockCacheEntry {
   cMdfBlockRef ref;  // counts no reference of its own
-  bool loading;      // the block's load is in progress
+  cMdfBlockCacheState state;
 };
 
 // The offset-to-handle map of one tree load over one stream. It holds no

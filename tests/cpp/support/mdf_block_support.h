@@ -85,6 +85,23 @@ inline std::string fhData(uint64_t time = 1'600'000'000'000'000'000) {
   return u64(time) + u16(60) + u16(0) + u8(2) + zeros(3);
 }
 
+// A channel group's data section: record id, cycle count 0, flags, data
+// bytes, no invalidation bytes.
+inline std::string cgData(uint64_t recordId, uint16_t flags = 0,
+                          uint32_t dataBytes = 0) {
+  return u64(recordId) + u64(0) + u16(flags) + zeros(6) + le(dataBytes, 4) +
+         zeros(4);
+}
+
+// A channel's data section: channel type and data type (raw codes), bit
+// and byte offset, bit count; the rest zero.
+inline std::string cnData(uint8_t channelType = 0, uint8_t dataType = 0,
+                          uint8_t bitOffset = 0, uint32_t byteOffset = 0,
+                          uint32_t bitCount = 8) {
+  return u8(channelType) + u8(0) + u8(dataType) + u8(bitOffset) +
+         le(byteOffset, 4) + le(bitCount, 4) + zeros(60);
+}
+
 inline const std::string kToolComment =
     "<FHcomment><TX>written</TX><tool_id>QX</tool_id></FHcomment>";
 

@@ -6,6 +6,9 @@
 #include <vector>
 
 #include "mdf/blocks/cMdfBlock_CC.h"
+#include "mdf/blocks/cMdfBlock_CG.h"
+#include "mdf/blocks/cMdfBlock_CN.h"
+#include "mdf/blocks/cMdfBlock_DG.h"
 #include "mdf/blocks/cMdfBlock_FH.h"
 #include "mdf/blocks/cMdfBlock_HD.h"
 #include "mdf/blocks/cMdfBlock_ID.h"
@@ -257,6 +260,103 @@ TEST(cMdfBlock_load, CyclesFail) {
     ASSERT_FALSE(log.lines().empty()) << c.what;
     EXPECT_EQ(log.lines()[0].rfind("Could not parse block at offset ", 0), 0u)
         << c.what;
+  }
+}
+
+// A data group whose channel group chain lists a VLSD group (500) in front
+// of the frame group (700) whose channel (900) takes its values from it:
+//   0 ID, 64 HD, 168 FH, 224 MD, 400 DG, 500 CG (VLSD), 700 CG, 900 CN
+Mf4Image vlsdGroupFirst() {
+  Mf4Image image = minimalFile();
+  image.put(64 + 24, u64(400));  // the header's first data group
+  image.block(400, "##DG", {0, 500, 0, 0}, u8(1) + zeros(7));
+  image.block(500, "##CG", {700, 0, 0, 0, 0, 0}, cgData(2, /*VLSD*/ 1));
+  image.block(700, "##CG", {0, 900, 0, 0, 0, 0}, cgData(1, 0, 8));
+  image.block(900, "##CN", {0, 0, 0, 0, 0, 500, 0, 0},
+              cnData(/*VLSD*/ 1, /*bytes*/ 10, 0, 0, 64));
+  return image;
+}
+
+// The frame group's channel reaches the VLSD group through its data link
+// while the chain's loader is still at the frame group: the VLSD group
+// loads there, and the chain keeps its order.
+TEST(cMdfBlock_loadTree, AVlsdGroupMayComeBeforeItsFrameGroup) {
+  Mf4Image image = vlsdGroupFirst();
+  IOPtr io = image.stream();
+  Held root(cMdfBlock_loadTree(io.get()));
+  const cMdfBlock_HD_t* hd = headerOf(root.get());
+  ASSERT_NE(hd, nullptr);
+  const cMdfBlock_DG_t* dg =
+      cMdfBlock_t_to_cMdfBlock_DG_t(cMdfBlockList_at(&hd->dataGroups, 0));
+  ASSERT_NE(dg, nullptr);
+  EXPECT_EQ(offsetsOf(&dg->channelGroups), (std::vector<uint64_t>{500, 700}));
+  const cMdfBlockRef vlsd = cMdfBlockList_at(&dg->channelGroups, 0);
+  const cMdfBlock_CG_t* frames =
+      cMdfBlock_t_to_cMdfBlock_CG_t(cMdfBlockList_at(&dg->channelGroups, 1));
+  ASSERT_NE(frames, nullptr);
+  const cMdfBlock_CN_t* channel =
+      cMdfBlock_t_to_cMdfBlock_CN_t(cMdfBlockList_at(&frames->channels, 0));
+  ASSERT_NE(channel, nullptr);
+  EXPECT_EQ(channel->data.block, vlsd.block);
+  EXPECT_EQ(cMdfBlockRef_useCount(vlsd), 2);  // the chain and the data link
+}
+
+// Cycles through that file still fail, whichever link closes them.
+TEST(cMdfBlock_loadTree, CyclesAroundAVlsdGroupFail) {
+  struct Case {
+    const char* what;
+    uint64_t at;  // link position to overwrite
+    uint64_t target;
+  };
+  const Case cases[] = {
+      {"frame group's next link back to the VLSD group", 700 + 24, 500},
+      {"VLSD group's next link to itself", 500 + 24, 500},
+      {"channel's data link to its own group", 900 + 24 + 8 * 5, 700},
+      {"VLSD group's first channel is the frame group's", 500 + 24 + 8, 900},
+  };
+  for (const Case& c : cases) {
+    Mf4Image image = vlsdGroupFirst();
+    image.put(c.at, u64(c.target));
+    LogCapture log;
+    IOPtr io = image.stream();
+    EXPECT_EQ(cMdfBlock_loadTree(io.get()).block, nullptr) << c.what;
+    ASSERT_FALSE(log.lines().empty()) << c.what;
+    EXPECT_EQ(log.lines()[0].rfind("Could not parse block at offset ", 0), 0u)
+        << c.what;
+  }
+}
+
+// A block is a member of one chain: two compositions naming one chain, or
+// a chain running on into another, would let channels expand into more
+// decoding rules than the file has channels.
+TEST(cMdfBlock_load, ABlockBelongsToOneChain) {
+  struct Case {
+    const char* what;
+    std::vector<uint64_t> compositions;  // of the channels at 64 and 400
+    uint64_t nextOf600;
+    uint64_t shared;  // the offset the log names
+  };
+  const Case cases[] = {
+      {"two compositions of one chain", {600, 600}, 0, 600},
+      {"a composition running into the outer chain", {600, 0}, 400, 400},
+  };
+  for (const Case& c : cases) {
+    Mf4Image image;
+    image.block(64, "##CN", {400, c.compositions[0], 0, 0, 0, 0, 0, 0},
+                cnData());
+    image.block(400, "##CN", {0, c.compositions[1], 0, 0, 0, 0, 0, 0},
+                cnData());
+    image.block(600, "##CN", {c.nextOf600, 0, 0, 0, 0, 0, 0, 0}, cnData());
+    IOPtr io = image.stream();
+    LogCapture log;
+    cMdfBlockCache cache;
+    cMdfBlockList channels = {};
+    EXPECT_FALSE(cMdfBlock_loadAt(io.get(), 64, &cache, &channels)) << c.what;
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"Could not parse block at offset " +
+                                       std::to_string(c.shared)})
+        << c.what;
+    cMdfBlockList_clear(&channels);
   }
 }
 
