@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 const cMdfConversionRule_vtable defaultVtable = {nullptr, nullptr, nullptr};
 const cMdfConversionRule_vtable linearVtable = {convertLinear, dropLinear,
@@ -146,11 +147,10 @@ cMdfConversionRule cMdfConversionRule_linear(double factor, double offset) {
 }
 
 cMdfConversionRule cMdfConversionRule_lookupTable(cMdfValueTable table) {
-  auto* parameter =
-      static_cast<cMdfValueTable*>(std::malloc(sizeof(cMdfValueTable)));
+  auto* parameter = new (std::nothrow) cMdfSharedValueTable{{}, 1};
   if (parameter == nullptr) return cMdfConversionRule_default();
-  if (!copyTable(&table, parameter)) {
-    std::free(parameter);
+  if (!copyTable(&table, &parameter->table)) {
+    delete parameter;
     return cMdfConversionRule_default();
   }
   return {&lookupTableExactVtable, parameter};
@@ -186,8 +186,10 @@ double convertLinear(const cMdfConversionRule* rule, double x) {
 }
 
 double convertLookupTableExact(const cMdfConversionRule* rule, double x) {
-  const double* value = cMdfValueTable_find(
-      static_cast<const cMdfValueTable*>(rule->parameter), x);
+  const auto* shared =
+      static_cast<const cMdfSharedValueTable*>(rule->parameter);
+  const double* value =
+      shared != nullptr ? cMdfValueTable_find(&shared->table, x) : nullptr;
   return value != nullptr ? *value : x;
 }
 
@@ -197,10 +199,13 @@ void dropLinear(cMdfConversionRule* rule) {
 }
 
 void dropLookupTableExact(cMdfConversionRule* rule) {
-  auto* table = static_cast<cMdfValueTable*>(rule->parameter);
-  cMdfValueTable_drop(table);
-  std::free(table);
+  auto* shared = static_cast<cMdfSharedValueTable*>(rule->parameter);
   rule->parameter = nullptr;
+  if (shared == nullptr ||
+      shared->holders.fetch_sub(1, std::memory_order_acq_rel) != 1)
+    return;
+  cMdfValueTable_drop(&shared->table);
+  delete shared;
 }
 
 cMdfConversionRule cloneLinear(cMdfConversionRule rule) {
@@ -210,7 +215,8 @@ cMdfConversionRule cloneLinear(cMdfConversionRule rule) {
 }
 
 cMdfConversionRule cloneLookupTableExact(cMdfConversionRule rule) {
-  const auto* table = static_cast<const cMdfValueTable*>(rule.parameter);
-  if (table == nullptr) return cMdfConversionRule_default();
-  return cMdfConversionRule_lookupTable(*table);
+  auto* shared = static_cast<cMdfSharedValueTable*>(rule.parameter);
+  if (shared == nullptr) return cMdfConversionRule_default();
+  shared->holders.fetch_add(1, std::memory_order_relaxed);
+  return rule;
 }

@@ -5,12 +5,18 @@
 // and a pointer to a heap parameter owned by the rule. Three kinds exist:
 //   identity           defaultVtable           no parameter
 //   linear             linearVtable            cMdfLinearParameter
-//   exact value table  lookupTableExactVtable  cMdfValueTable
+//   exact value table  lookupTableExactVtable  cMdfSharedValueTable
 // A rule with no table at all (all zero) behaves as the identity rule.
 // Rules are never modified after construction, so one rule serves any
 // number of conversions; converting never allocates.
+//
+// A value table may hold 32767 pairs (a megabyte), and one conversion block
+// may serve every channel of a file: the clones of a table rule share its
+// table, counted, instead of copying it, so that the channels of a file
+// cannot make it allocate a table each.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 struct cMdfConversionRule;
@@ -20,13 +26,15 @@ struct cMdfConversionRule_vtable {
   double (*convert)(const cMdfConversionRule* rule, double raw);
   // Frees the parameter and sets it to null.
   void (*drop)(cMdfConversionRule* rule);
-  // A new rule with its own copy of the parameter.
+  // A new rule, safe to drop on its own: a copy of the parameter, or the
+  // same immutable parameter with one more holder.
   cMdfConversionRule (*clone)(cMdfConversionRule rule);
 };
 
 struct cMdfConversionRule {
   const cMdfConversionRule_vtable* vtable;  // null acts as defaultVtable
-  void* parameter;                          // owned; null for identity
+  void* parameter;  // owned (shared among clones for a table); null for
+                    // identity
 };
 
 // physical = raw * factor + offset
@@ -51,6 +59,14 @@ struct cMdfValueTable {
   int32_t capacity;
 };
 
+// Parameter of the exact table kind: the table and the number of rules
+// holding it; the last one to drop it frees it. The table comes first, so
+// the parameter reads as a cMdfValueTable.
+struct cMdfSharedValueTable {
+  cMdfValueTable table;
+  std::atomic<int64_t> holders;
+};
+
 extern const cMdfConversionRule_vtable defaultVtable;
 extern const cMdfConversionRule_vtable linearVtable;
 extern const cMdfConversionRule_vtable lookupTableExactVtable;
@@ -68,7 +84,8 @@ void cMdfValueTable_drop(cMdfValueTable* table);
 // returned instead, so a rule never points at nothing.
 cMdfConversionRule cMdfConversionRule_default();
 cMdfConversionRule cMdfConversionRule_linear(double factor, double offset);
-// Copies the table; the caller keeps and frees its own.
+// Copies the table into a parameter of one holder; the caller keeps and
+// frees its own.
 cMdfConversionRule cMdfConversionRule_lookupTable(cMdfValueTable table);
 
 // Dispatchers. A null rule converts to the raw value; empty slots have

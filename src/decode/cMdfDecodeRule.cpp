@@ -63,10 +63,9 @@ struct CompositionFrame {
   size_t next;  // index of the member to visit next
 };
 
-// The rule for a channel's conversion block: identity without one or for
-// conversion types other than linear and value-to-value table.
-cMdfConversionRule conversionOf(const cMdfBlock_CC_t* cc) {
-  if (cc == nullptr) return cMdfConversionRule_default();
+// The rule for a conversion block's parameters: identity for conversion
+// types other than linear and value-to-value table.
+cMdfConversionRule buildConversion(const cMdfBlock_CC_t* cc) {
   const uint8_t type = cMdfBlock_CC_getConversionType(cc);
   if (type == kConversionLinear) {
     // Missing parameters keep physical = raw * 1 + 0.
@@ -98,6 +97,14 @@ cMdfConversionRule conversionOf(const cMdfBlock_CC_t* cc) {
     return rule;
   }
   return cMdfConversionRule_default();
+}
+
+// The rule for a channel's conversion block, identity without one: a clone
+// of the block's own rule, which is built on first use.
+cMdfConversionRule conversionOf(cMdfBlock_CC_t* cc) {
+  if (cc == nullptr) return cMdfConversionRule_default();
+  if (cc->rule.vtable == nullptr) cc->rule = buildConversion(cc);
+  return cMdfConversionRule_clone(cc->rule);
 }
 
 // Appends the rule of one leaf channel.
@@ -135,7 +142,7 @@ void appendLeafRule(const cMdfBlock_CN_t* channel, cMdfDecodeRuleArray* rules) {
       break;
   }
   rule.conversion =
-      conversionOf(cMdfBlock_t_to_cMdfBlock_CC_t(channel->conversion));
+      conversionOf(cMdfBlock_t_to_cMdfBlock_CC_t_mut(channel->conversion));
   if (cMdfBlock_CN_getChannelType(channel) == MDF_CN_VLSD) {
     rule.signalData = channel->data.block;
   }

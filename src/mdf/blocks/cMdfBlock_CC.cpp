@@ -93,6 +93,8 @@ void cMdfBlock_CC_dtor(cMdfBlock_t* block) {
   cMdfBlockRef_drop(&cc->inverse);
   free(cc->values);
   cc->values = nullptr;
+  cMdfConversionRule_drop(&cc->rule);
+  cc->rule = {};
 }
 
 bool cMdfBlock_CC_getParameter(const cMdfBlock_CC_t* block, uint64_t index,

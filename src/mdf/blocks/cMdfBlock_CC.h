@@ -21,6 +21,7 @@
 
 #include <cstdint>
 
+#include "decode/cMdfConversionRule.h"
 #include "mdf/blocks/cMdfBlock.h"
 
 struct cMdfBlock_CC_t : cMdfBlock_t {
@@ -36,6 +37,11 @@ struct cMdfBlock_CC_t : cMdfBlock_t {
   double rangeMin;
   double rangeMax;
   double* values;  // owned, valueCount entries; nullptr when 0
+  // The conversion rule of the parameters, built by the decoding rules on
+  // their first use of the block (no operation table until then); every
+  // channel's rule is a clone of it, so channels sharing the block share
+  // its value table. Owned.
+  cMdfConversionRule rule;
 };
 
 cMdfBlock_CC_t* cMdfBlock_CC_ctor();

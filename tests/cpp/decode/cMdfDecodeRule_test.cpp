@@ -307,6 +307,30 @@ TEST(createDecodingRulesInner, ConversionsFromTheConversionBlock) {
   }
 }
 
+// A value table of 32767 pairs is a megabyte: channels sharing their
+// conversion block share its table instead of building one each.
+TEST(createDecodingRulesInner, ChannelsSharingAConversionShareItsTable) {
+  cMdfBlockRef cc = conversionRef(5, {1, 10, 2, 20});
+  cMdfBlockRef a = channelRef({"CAN_DataFrame.ID", 0, 0, 8});
+  cMdfBlockRef b = channelRef({"CAN_DataFrame.DLC", 1, 0, 8});
+  channelOf(a)->conversion = cMdfBlockRef_copy(cc);
+  channelOf(b)->conversion = cMdfBlockRef_copy(cc);
+  cMdfDecodeRuleArray rulesA = rulesOf(a);
+  cMdfDecodeRuleArray rulesB = rulesOf(b);
+  ASSERT_EQ(rulesA.size, 1u);
+  ASSERT_EQ(rulesB.size, 1u);
+  EXPECT_EQ(rulesA.data[0].conversion.parameter,
+            rulesB.data[0].conversion.parameter);
+  // Each holder drops it on its own; the last one frees it.
+  cMdfDecodeRuleArray_drop(&rulesA);
+  cMdfBlockRef_drop(&a);
+  cMdfBlockRef_drop(&cc);
+  EXPECT_EQ(cMdfConversionRule_convert(&rulesB.data[0].conversion, 2), 20);
+  cMdfBlockRef_drop(&b);
+  EXPECT_EQ(cMdfConversionRule_convert(&rulesB.data[0].conversion, 1), 10);
+  cMdfDecodeRuleArray_drop(&rulesB);
+}
+
 TEST(createDecodingRulesInner, SignalDataOnlyForVlsdChannels) {
   for (const uint32_t channelType : {MDF_CN_VLSD, MDF_CN_FIXED}) {
     cMdfBlockRef channel = channelRef(
