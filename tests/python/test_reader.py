@@ -40,6 +40,11 @@ LOGS = {
         [DataGroup(traffic(100, 3, fd=True), vlsd="sd")]),
     "VLSD payloads in a VLSD channel group, 8-byte ids": lambda: build_mf4(
         [DataGroup(traffic(100, 4, fd=True), vlsd="cg", record_id_size=8)]),
+    # The VLSD group comes first in the chain: the frame group's channel
+    # links a group whose place in the chain the loader has not reached.
+    "VLSD channel groups in front of their frame groups": lambda: build_mf4(
+        [DataGroup(traffic(100, 8, fd=True), vlsd="cg", record_id_size=2,
+                   vlsd_group_first=True)]),
     "unfinalized, two groups": lambda: build_mf4(
         [DataGroup(traffic(80, 5)), DataGroup(traffic(80, 6),
                                               record_id_size=4)],

@@ -132,6 +132,9 @@ SHAPES = {
         DataGroup(_traffic(600, 5), record_id_size=1)],
     "unsorted, 2-byte ids, VLSD channel groups": lambda: [
         DataGroup(_traffic(600, 6, fd=True), record_id_size=2, vlsd="cg")],
+    "unsorted, 2-byte ids, VLSD channel groups in front": lambda: [
+        DataGroup(_traffic(600, 17, fd=True), record_id_size=2, vlsd="cg",
+                  vlsd_group_first=True)],
     "unsorted, 4-byte ids, VLSD in SD blocks": lambda: [
         DataGroup(_traffic(600, 7, fd=True), record_id_size=4, vlsd="sd")],
     "unsorted, 8-byte ids, VLSD channel groups": lambda: [

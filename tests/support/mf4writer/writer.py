@@ -14,7 +14,8 @@ Data groups:
   record id of its channel group; records of all groups interleaved in
   time order. A VLSD channel group's records (u32 length, value) follow
   the record of the frame they belong to, and the VLSD channel group
-  follows its frame group in the channel group chain.
+  follows its frame group in the channel group chain (or stands in front
+  of it, with vlsd_group_first).
 
 Record ids count up from `first_record_id` along the channel group chain.
 """
@@ -55,6 +56,8 @@ class DataGroup:
     VLSD channel group.
     sort: interleave the records by timestamp (stable); False keeps the
     order of the frame objects, then the FrameTables one after another.
+    vlsd_group_first: each VLSD channel group stands in front of its frame
+    group in the channel group chain (record ids stay as they are).
     """
     frames: Sequence = ()
     record_id_size: int = 1
@@ -63,6 +66,7 @@ class DataGroup:
     sort: bool = True
     first_record_id: int = 1
     comment: Optional[str] = None
+    vlsd_group_first: bool = False
 
 
 @dataclass
@@ -409,15 +413,22 @@ class _Writer:
             next_cn = self.channel(path, whole, 0, composition=next_cn)
         return self.channel(path, layout.timestamp, next_cn, master=True)
 
-    def vlsd_group(self, path: str, group: ChannelGroupData,
-                   next_cg: int) -> int:
+    def vlsd_group(self, path: str, group: ChannelGroupData, next_cg: int,
+                   reserved: Optional[int] = None) -> int:
+        """Writes a VLSD channel group, into `reserved` when its frame
+        group (written first) had to know its offset."""
         total = int((4 + group.vlsd_value[1]).sum())
         count = 0 if self.flags & B.UNFIN_CYCLE_COUNTS else group.count
         if self.flags & B.UNFIN_VLSD_BYTES:
             total = 0
-        offset = self.out.place(B.cg_block(
+        block = B.cg_block(
             next_cg, 0, 0, 0, 0, group.vlsd_record_id, count, B.CG_FLAG_VLSD,
-            total & 0xFFFFFFFF, total >> 32))
+            total & 0xFFFFFFFF, total >> 32)
+        if reserved is None:
+            offset = self.out.place(block)
+        else:
+            offset = reserved
+            self.out.fill(offset, block)
         self.offsets[path] = offset
         return offset
 
@@ -448,22 +459,34 @@ class _Writer:
         return offset
 
     def data_group(self, index: int, group: DataGroupData) -> int:
-        """Writes the channel groups of a data group; returns the first."""
+        """Writes the channel groups of a data group; returns the first.
+
+        The chain is written from its end: a VLSD group in front of its
+        frame group gets its place reserved when the frame group is
+        written, whose channel links it."""
         chain: List[Tuple[ChannelGroupData, bool]] = []
         for member in group.groups:
-            chain.append((member, False))
+            entries = [(member, False)]
             if member.vlsd_in_group:
-                chain.append((member, True))
-        next_cg = vlsd_link = 0
+                entries.insert(0 if group.spec.vlsd_group_first else 1,
+                               (member, True))
+            chain += entries
+        next_cg = 0
+        vlsd_links: Dict[int, int] = {}  # by id() of the frame group's data
+        reserved: Dict[int, int] = {}
         for position in reversed(range(len(chain))):
             member, is_vlsd = chain[position]
             path = "DG[%d].CG[%d]" % (index, position)
+            key = id(member)
             if is_vlsd:
-                next_cg = vlsd_link = self.vlsd_group(path, member, next_cg)
-            else:
-                next_cg = self.frame_group(path, member, next_cg,
-                                           vlsd_link if member.vlsd_in_group
-                                           else 0)
+                next_cg = vlsd_links[key] = self.vlsd_group(
+                    path, member, next_cg, reserved.get(key))
+                continue
+            if member.vlsd_in_group and key not in vlsd_links:
+                reserved[key] = vlsd_links[key] = self.out.reserve(
+                    len(B.cg_block(0, 0, 0, 0, 0, 0, 0, 0, 0, 0)))
+            next_cg = self.frame_group(path, member, next_cg,
+                                       vlsd_links.get(key, 0))
         return next_cg
 
 
