@@ -3,6 +3,7 @@
 #include <expat.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <unordered_set>
@@ -30,7 +31,15 @@ struct ParseContext {
   // Stack depth of an unnamed "tree"/"e" element being skipped with its
   // content, 0 when none.
   size_t skipFrom = 0;
+  // Bytes of keys the parse may still build. A key repeats the names of
+  // all its trees, so a long tree name over many properties would take
+  // memory (and time, for repeated keys) far beyond the text's size.
+  size_t keyBudget = 0;
 };
+
+// Keys of a document may take this many times its length, plus a floor.
+constexpr size_t kKeyBytesPerTextByte = 16;
+constexpr size_t kKeyBytesFloor = 64 * 1024;
 
 const char* findAttribute(const XML_Char** attributes, const char* name) {
   for (const XML_Char** a = attributes; a != nullptr && a[0] != nullptr;
@@ -62,6 +71,13 @@ void startProperty(ParseContext* context, const XML_Char* name,
   stack.back() = propertyName;
   if (isTree) return;
 
+  size_t keyLength = 0;
+  for (const std::string& part : stack) keyLength += part.size() + 1;
+  if (keyLength > context->keyBudget) {
+    stopParse(context);
+    return;
+  }
+  context->keyBudget -= keyLength;
   std::string key;
   for (const std::string& part : stack) {
     if (part == kCommonProperties) continue;
@@ -158,6 +174,10 @@ cMdfMetaDataMap cMdfMetaData_parse(const char* text, size_t length) {
   ParseContext context;
   context.parser = parser;
   context.result = &result;
+  context.keyBudget =
+      length < (SIZE_MAX - kKeyBytesFloor) / kKeyBytesPerTextByte
+          ? length * kKeyBytesPerTextByte + kKeyBytesFloor
+          : SIZE_MAX;
   XML_SetUserData(parser, &context);
   XML_SetElementHandler(parser, startElement, endElement);
   XML_SetCharacterDataHandler(parser, dataHandler);

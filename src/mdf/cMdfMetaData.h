@@ -17,6 +17,9 @@
 // common_properties, and everything outside it, are ignored. A "tree" or "e"
 // element without a "name" attribute cannot be keyed: it is skipped with
 // everything inside it. Of two properties with the same key the first wins.
+// Keys repeat the names of their trees: a document whose keys would take
+// more than 16 times its length (plus 64 KiB) gives nothing, so that a
+// small comment cannot take memory or time without bound.
 #pragma once
 
 #include <cstddef>
@@ -51,8 +54,9 @@ cMdfMetaData* cMdfMetaData_clone(cMdfMetaData* destination,
                                  const cMdfMetaData* source);
 
 // The properties of an XML document of `length` bytes. Empty when the
-// document is not well-formed anywhere (no partial result), when memory runs
-// short, or for null text. Nothing is logged.
+// document is not well-formed anywhere (no partial result), when its keys
+// exceed their bound, when memory runs short, or for null text. Nothing is
+// logged.
 cMdfMetaDataMap cMdfMetaData_parse(const char* text, size_t length);
 
 // The properties of the header block's metadata comment of `mdf`, parsed up

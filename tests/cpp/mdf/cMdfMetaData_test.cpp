@@ -95,10 +95,36 @@ const ParseCase kParseCases[] = {
      document("<e name=\"x\">1</e><e name=\"y\">2</f>"),
      {}},
     {"an empty text gives nothing", "", {}},
+    // 200 keys of 4,000 bytes from a text of 8,000: nothing, not 800 kB.
+    {"keys far longer than the text give nothing",
+     document("<tree name=\"" + std::string(4000, 't') + "\">" +
+              [] {
+                std::string properties;
+                for (int i = 0; i < 200; ++i)
+                  properties += "<e name=\"k" + std::to_string(i) + "\"/>";
+                return properties;
+              }() +
+              "</tree>"),
+     {}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, MetaDataParse,
                          ::testing::ValuesIn(kParseCases));
+
+// A large comment as loggers write it stays well inside the bound on keys.
+TEST(MetaData, ManyPropertiesInNestedTrees) {
+  const std::string tree(30, 'd');
+  std::string properties;
+  for (int i = 0; i < 2000; ++i)
+    properties += "<e name=\"p" + std::to_string(i) + "\">1</e>";
+  const std::string xml = document("<tree name=\"" + tree + "\"><tree name=\"" +
+                                   tree + "\"><tree name=\"" + tree + "\">" +
+                                   properties + "</tree></tree></tree>");
+  cMdfMetaDataMap map = cMdfMetaData_parse(xml.data(), xml.size());
+  ASSERT_EQ(map.size(), 2000u);
+  EXPECT_EQ(map[1999].first,
+            "HDcomment." + tree + "." + tree + "." + tree + ".p1999");
+}
 
 TEST(MetaData, NullTextOrFileGivesNothing) {
   EXPECT_TRUE(cMdfMetaData_parse(nullptr, 10).empty());
