@@ -58,6 +58,12 @@ enum : uint8_t {
 // bounded. Real groups have a dozen channels.
 constexpr size_t kMaxChannelsVisited = size_t{1} << 16;
 
+// A rule keeps at most this much of its channel's name. Bus-logging names
+// are a few dozen bytes; one text block may name every channel of a file,
+// and a copy of all of it per channel could take far more memory than the
+// file has bytes.
+constexpr size_t kMaxNameLength = 1024;
+
 struct CompositionFrame {
   const cMdfBlockList* members;
   size_t next;  // index of the member to visit next
@@ -111,7 +117,8 @@ cMdfConversionRule conversionOf(cMdfBlock_CC_t* cc) {
 void appendLeafRule(const cMdfBlock_CN_t* channel, cMdfDecodeRuleArray* rules) {
   cMdfDecodeRule rule;
   cMdfDecodeRule_init(&rule);
-  const std::string_view name = cMdfBlockText_get(channel->name.block);
+  const std::string_view name =
+      cMdfBlockText_get(channel->name.block).substr(0, kMaxNameLength);
   // Without memory for the name the rule stays nameless (field None), so
   // the group's records fail to decode instead of losing the field.
   cMdfDecodeRule_setName(&rule, name.data(), name.size());

@@ -97,5 +97,6 @@ void cMdfDecodeRuleArray_drop(cMdfDecodeRuleArray* rules);
 
 // Appends the rules of one channel: a composed channel contributes the
 // rules of its leaf members, in order and at any depth, and none of its own.
+// A rule's name is its channel's name, cut at 1024 bytes.
 void createDecodingRulesInner(const cMdfBlock_CN_t* channel,
                               cMdfDecodeRuleArray* rules);

@@ -220,6 +220,15 @@ TEST(createDecodingRulesInner, LeafChannelPositionNameAndField) {
   cMdfDecodeRuleArray_drop(&rules);
   cMdfBlockRef_drop(&channel);
 
+  // One text block may name every channel: each rule keeps 1024 bytes of
+  // it at most.
+  cMdfBlockRef longName = channelRef({std::string(5000, 'x'), 0, 0, 8});
+  rules = rulesOf(longName);
+  ASSERT_EQ(rules.size, 1u);
+  EXPECT_EQ(std::string(rules.data[0].name), std::string(1024, 'x'));
+  cMdfDecodeRuleArray_drop(&rules);
+  cMdfBlockRef_drop(&longName);
+
   cMdfBlockRef nameless = channelRef({"", 0, 0, 8});
   rules = rulesOf(nameless);
   ASSERT_EQ(rules.size, 1u);
