@@ -262,11 +262,11 @@ TEST(createDecodingRulesInner, DataTypesGiveKindAndByteOrder) {
     EXPECT_EQ(rules.data[0].littleEndian, c.littleEndian) << c.dataType;
     EXPECT_EQ(rules.data[0].field, cMdfFrameField::Timestamp);
     if (c.warned) {
-      ASSERT_EQ(log.messages.size(), 1u);
-      EXPECT_EQ(log.messages[0],
+      ASSERT_EQ(log.lines().size(), 1u);
+      EXPECT_EQ(log.lines()[0],
                 "Unsupported channel data type: " + std::to_string(c.dataType));
     } else {
-      EXPECT_TRUE(log.messages.empty()) << c.dataType;
+      EXPECT_TRUE(log.lines().empty()) << c.dataType;
     }
     cMdfDecodeRuleArray_drop(&rules);
     cMdfBlockRef_drop(&channel);

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "log/zf_log.h"
 #include "streams/cIO.h"
 #include "streams/stream_test_util.h"
+#include "support/log_capture.h"
 
 // Bytes of tests/cpp/fixtures/containers/<name>, written by
 // make_fixtures.py in that folder with the independent encoders.
@@ -159,29 +159,4 @@ struct ScriptedSource : cIO {
     return static_cast<int64_t>(s->pos);
   }
   static constexpr cIO_vtable kTable = {read, nullptr, tell, seek, nullptr};
-};
-
-// Collects the message text of every log line while it lives; restores the
-// previous output and level afterwards.
-class LogCapture {
- public:
-  LogCapture()
-      : output_(_zf_log_global_output), level_(_zf_log_global_output_lvl) {
-    zf_log_set_output_v(ZF_LOG_PUT_MSG, &lines_, collect);
-    zf_log_set_output_level(ZF_LOG_WARN);
-  }
-  ~LogCapture() {
-    zf_log_set_output_v(output_.mask, output_.arg, output_.callback);
-    zf_log_set_output_level(level_);
-  }
-  const std::vector<std::string>& lines() const { return lines_; }
-
- private:
-  static void collect(const zf_log_message* msg, void* arg) {
-    static_cast<std::vector<std::string>*>(arg)->emplace_back(msg->msg_b,
-                                                              msg->p);
-  }
-  zf_log_output output_;
-  int level_;
-  std::vector<std::string> lines_;
 };

@@ -1,6 +1,7 @@
-// Test helpers: MF4 blocks written byte by byte into a buffer, as a logger
-// lays them out, a memory stream over the result, and a capture of the
-// library's log messages.
+// Test helpers: MF4 blocks appended one after another into a buffer, as a
+// logger lays them out (the block encodings of mdf_block_support.h), a
+// memory stream over the result, loads through a fresh cache, save passes,
+// and the library's log.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,10 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "log/zf_log.h"
 #include "mdf/blocks/cMdfBlock.h"
 #include "streams/cIO.h"
 #include "streams/cIO_memoryAlloc.h"
+#include "support/log_capture.h"
+#include "support/mdf_block_support.h"
 
 namespace mdftest {
 
@@ -23,33 +25,30 @@ class BlockBytes {
  public:
   BlockBytes() : bytes_(64, 0) {}
 
-  // A block with the given id, links (0 for none) and data section.
+  // A block with the given id, links (0 for none) and data section; its
+  // offset.
   uint64_t block(const char* id, const std::vector<uint64_t>& links,
-                 const std::vector<uint8_t>& data) {
+                 const std::string& data) {
     while (bytes_.size() % 8 != 0) bytes_.push_back(0);
     const uint64_t at = bytes_.size();
-    bytes_.insert(bytes_.end(), id, id + 4);
-    putU32(0);
-    putU64(24 + 8 * links.size() + data.size());
-    putU64(links.size());
-    for (uint64_t link : links) putU64(link);
-    bytes_.insert(bytes_.end(), data.begin(), data.end());
+    const std::string raw = blockBytes(id, links, data);
+    bytes_.insert(bytes_.end(), raw.begin(), raw.end());
     return at;
+  }
+  uint64_t block(const char* id, const std::vector<uint64_t>& links,
+                 const std::vector<uint8_t>& data) {
+    return block(id, links, std::string(data.begin(), data.end()));
   }
 
   uint64_t tx(const std::string& text) {
-    std::vector<uint8_t> data(text.begin(), text.end());
-    data.push_back(0);
-    return block("##TX", {}, data);
+    return block("##TX", {}, text + '\0');
   }
 
   // Conversion block without references: type and parameters.
   uint64_t cc(uint8_t type, const std::vector<double>& values) {
-    Data d;
-    d.u8(type).u8(0).u16(0).u16(0).u16(static_cast<uint16_t>(values.size()));
-    d.f64(0).f64(0);
-    for (double v : values) d.f64(v);
-    return block("##CC", {0, 0, 0, 0}, d.bytes);
+    std::string data = u8(type) + zeros(5) + u16(values.size()) + zeros(16);
+    for (double v : values) data += f64(v);
+    return block("##CC", {0, 0, 0, 0}, data);
   }
 
   // A channel block as loggers write it; its name becomes a text block of
@@ -68,14 +67,10 @@ class BlockBytes {
   };
   uint64_t cn(const Channel& c) {
     const uint64_t name = c.name.empty() ? 0 : tx(c.name);
-    Data d;
-    d.u8(c.channelType).u8(0).u8(c.dataType).u8(c.bitOffset);
-    d.u32(c.byteOffset).u32(c.bitCount).u32(0).u32(0);
-    d.u8(0).u8(0).u16(0);
-    for (int i = 0; i < 6; ++i) d.f64(0);
     return block("##CN",
                  {c.next, c.composition, name, 0, c.conversion, c.data, 0, 0},
-                 d.bytes);
+                 cnData(c.channelType, c.dataType, c.bitOffset, c.byteOffset,
+                        c.bitCount));
   }
 
   // A chain of channels (next links in vector order); the first one's
@@ -100,13 +95,10 @@ class BlockBytes {
     uint64_t next = 0;
   };
   uint64_t cg(const Group& g) {
-    Data d;
-    d.u64(g.recordId).u64(0).u16(g.flags).u16(0).u32(0);
-    d.u32(g.dataBytes).u32(0);
     return block(
         "##CG",
         {g.next, g.firstChannel, 0, g.acquisitionSource, g.sampleReduction, 0},
-        d.bytes);
+        cgData(g.recordId, g.flags, g.dataBytes));
   }
 
   // Overwrites link i of the block at `at`.
@@ -116,42 +108,14 @@ class BlockBytes {
 
   const std::vector<uint8_t>& bytes() const { return bytes_; }
 
+  // The bytes as a file image.
+  Mf4Image image() const { return {std::string(bytes_.begin(), bytes_.end())}; }
+
   // A fresh memory stream holding the bytes, positioned at 0. Close it
   // with cIO_close.
-  cIO* stream() const {
-    cIO* io = cIO_memoryAlloc_ctor();
-    EXPECT_NE(io, nullptr);
-    EXPECT_EQ(cIO_write(io, bytes_.data(), bytes_.size()),
-              static_cast<int64_t>(bytes_.size()));
-    cIO_seek(io, 0, CIO_SEEK_SET);
-    return io;
-  }
-
-  // Little-endian data section builder.
-  struct Data {
-    std::vector<uint8_t> bytes;
-    Data& raw(const void* p, size_t n) {
-      const auto* b = static_cast<const uint8_t*>(p);
-      bytes.insert(bytes.end(), b, b + n);
-      return *this;
-    }
-    Data& u8(uint8_t v) { return raw(&v, 1); }
-    Data& u16(uint16_t v) { return raw(&v, 2); }
-    Data& u32(uint32_t v) { return raw(&v, 4); }
-    Data& u64(uint64_t v) { return raw(&v, 8); }
-    Data& f64(double v) { return raw(&v, 8); }
-  };
+  cIO* stream() const { return image().stream().release(); }
 
  private:
-  void putU32(uint32_t v) {
-    const auto* b = reinterpret_cast<const uint8_t*>(&v);
-    bytes_.insert(bytes_.end(), b, b + 4);
-  }
-  void putU64(uint64_t v) {
-    const auto* b = reinterpret_cast<const uint8_t*>(&v);
-    bytes_.insert(bytes_.end(), b, b + 8);
-  }
-
   std::vector<uint8_t> bytes_;
 };
 
@@ -185,11 +149,7 @@ inline void appendValue(std::vector<uint8_t>* signal,
 // Loads the block at `at` through a fresh cache, as a single link; the
 // caller drops the result.
 inline cMdfBlockRef loadSingle(const BlockBytes& bytes, uint64_t at) {
-  cIO* io = bytes.stream();
-  cMdfBlockCache cache;
-  cMdfBlockRef ref = cMdfBlock_loadAtSingle(io, at, &cache);
-  cIO_close(io);
-  return ref;
+  return loadBlock(bytes.image(), at);
 }
 
 // Loads the chain that starts at `at` into *list (which the caller clears);
@@ -237,30 +197,6 @@ inline std::vector<uint8_t> savePass(cMdfBlock_t* block) {
   return bytes;
 }
 
-// Collects the messages the library logs while it lives.
-class LogCapture {
- public:
-  LogCapture()
-      : level_(_zf_log_global_output_lvl), output_(_zf_log_global_output) {
-    zf_log_set_output_v(ZF_LOG_PUT_MSG, this, &LogCapture::collect);
-    zf_log_set_output_level(ZF_LOG_WARN);
-  }
-  ~LogCapture() {
-    zf_log_set_output_v(output_.mask, output_.arg, output_.callback);
-    zf_log_set_output_level(level_);
-  }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
-  std::vector<std::string> messages;
-
- private:
-  static void collect(const zf_log_message* msg, void* arg) {
-    static_cast<LogCapture*>(arg)->messages.emplace_back(msg->msg_b, msg->p);
-  }
-
-  int level_;
-  zf_log_output output_;
-};
+using ::LogCapture;
 
 }  // namespace mdftest

@@ -42,7 +42,21 @@ inline std::string textData(std::string_view text) {
   return data;
 }
 
-// An MF4 file image built block by block.
+// The bytes of a block: header (id, reserved, length, link count), links
+// (0 for none) and data section. Its length is 24 + 8 * links + data unless
+// `length` is given.
+inline std::string blockBytes(std::string_view id,
+                              const std::vector<uint64_t>& links,
+                              const std::string& data, uint64_t length = 0) {
+  std::string raw(id);
+  raw += zeros(4);
+  if (length == 0) length = 24 + 8 * links.size() + data.size();
+  raw += u64(length) + u64(links.size());
+  for (uint64_t link : links) raw += u64(link);
+  return raw + data;
+}
+
+// An MF4 file image built block by block at chosen offsets.
 struct Mf4Image {
   std::string bytes;
 
@@ -52,17 +66,11 @@ struct Mf4Image {
     bytes.replace(offset, raw.size(), raw);
     return *this;
   }
-  // A block with header, links and data section. Its length is
-  // 24 + 8 * links + data unless `length` is given.
+  // A block at `offset` (see blockBytes).
   Mf4Image& block(uint64_t offset, std::string_view id,
                   const std::vector<uint64_t>& links, const std::string& data,
                   uint64_t length = 0) {
-    std::string raw(id);
-    raw += zeros(4);
-    if (length == 0) length = 24 + 8 * links.size() + data.size();
-    raw += u64(length) + u64(links.size());
-    for (uint64_t link : links) raw += u64(link);
-    return put(offset, raw + data);
+    return put(offset, blockBytes(id, links, data, length));
   }
   IOPtr stream() const { return memoryWith(bytes); }
 };
@@ -86,11 +94,12 @@ inline std::string fhData(uint64_t time = 1'600'000'000'000'000'000) {
 }
 
 // A channel group's data section: record id, cycle count 0, flags, data
-// bytes, no invalidation bytes.
+// and invalidation bytes.
 inline std::string cgData(uint64_t recordId, uint16_t flags = 0,
-                          uint32_t dataBytes = 0) {
+                          uint32_t dataBytes = 0,
+                          uint32_t invalidationBytes = 0) {
   return u64(recordId) + u64(0) + u16(flags) + zeros(6) + le(dataBytes, 4) +
-         zeros(4);
+         le(invalidationBytes, 4);
 }
 
 // A channel's data section: channel type and data type (raw codes), bit

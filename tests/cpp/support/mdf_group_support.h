@@ -16,14 +16,8 @@
 
 namespace mdfgroup {
 
+using ::le;
 using mdftest::BlockBytes;
-
-// `v` as `width` little-endian bytes.
-inline std::string le(uint64_t v, unsigned width) {
-  std::string out(width, '\0');
-  for (unsigned i = 0; i < width; ++i) out[i] = static_cast<char>(v >> (8 * i));
-  return out;
-}
 
 // A record of an unsorted group: its id, then the bytes.
 inline std::string record(uint64_t id, unsigned idSize,
@@ -37,10 +31,6 @@ inline std::string vlsdRecord(uint64_t id, unsigned idSize,
   return le(id, idSize) + le(value.size(), 4) + value;
 }
 
-inline std::vector<uint8_t> bytesOf(const std::string& s) {
-  return std::vector<uint8_t>(s.begin(), s.end());
-}
-
 // A channel group as described by the tests.
 struct Group {
   uint64_t recordId = 0;
@@ -52,10 +42,9 @@ struct Group {
 };
 
 inline uint64_t channelGroup(BlockBytes* b, const Group& g, uint64_t next) {
-  BlockBytes::Data d;
-  d.u64(g.recordId).u64(0).u16(g.vlsd ? 1 : 0).u16(0).u32(0);
-  d.u32(g.dataBytes).u32(g.invalidationBytes);
-  return b->block("##CG", {next, g.firstChannel, 0, g.source, 0, 0}, d.bytes);
+  return b->block(
+      "##CG", {next, g.firstChannel, 0, g.source, 0, 0},
+      cgData(g.recordId, g.vlsd ? 1 : 0, g.dataBytes, g.invalidationBytes));
 }
 
 // The groups chained in vector order; the first one's offset.
@@ -68,22 +57,19 @@ inline uint64_t channelGroups(BlockBytes* b, const std::vector<Group>& groups) {
 
 // A source information block of a bus source (CAN).
 inline uint64_t busSource(BlockBytes* b) {
-  BlockBytes::Data d;
-  d.u8(2).u8(2).u8(0).u8(0).u32(0);
-  return b->block("##SI", {0, 0, 0}, d.bytes);
+  return b->block("##SI", {0, 0, 0}, u8(2) + u8(2) + zeros(6));
 }
 
 // A DT or SD block holding `bytes`.
 inline uint64_t dataBlock(BlockBytes* b, const char* id,
                           const std::string& bytes) {
-  return b->block(id, {}, bytesOf(bytes));
+  return b->block(id, {}, bytes);
 }
 
 inline uint64_t dataGroup(BlockBytes* b, uint64_t firstGroup, uint64_t data,
                           uint8_t recordIdSize, uint64_t next = 0) {
-  BlockBytes::Data d;
-  d.u8(recordIdSize).u8(0).u16(0).u32(0);
-  return b->block("##DG", {next, firstGroup, data, 0}, d.bytes);
+  return b->block("##DG", {next, firstGroup, data, 0},
+                  u8(recordIdSize) + zeros(7));
 }
 
 // The channels of a CAN data frame group whose payload is a VLSD channel:

@@ -412,8 +412,8 @@ TEST(cMdfBlock_CG, SampleReductionIsRefused) {
   mdftest::LogCapture log;
   cMdfBlockRef ref = mdftest::loadSingle(bytes, bytes.cg(spec));
   EXPECT_EQ(ref.block, nullptr);
-  ASSERT_FALSE(log.messages.empty());
-  EXPECT_EQ(log.messages[0], "Unsupported parameter present in file");
+  ASSERT_FALSE(log.lines().empty());
+  EXPECT_EQ(log.lines()[0], "Unsupported parameter present in file");
   cMdfBlockRef_drop(&ref);
 }
 

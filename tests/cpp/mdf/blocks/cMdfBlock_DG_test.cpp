@@ -100,9 +100,8 @@ uint64_t linkAt(const std::vector<uint8_t>& bytes, uint64_t block,
 TEST(cMdfBlock_DG, SaveWritesTheChannelGroupsInListOrder) {
   BlockBytes b;
   const uint64_t first = mdfgroup::channelGroups(&b, {{1, 4}, {2, 8}, {3, 2}});
-  BlockBytes::Data d;
-  d.u8(1).u8(0xEE).u16(0xEEEE).u32(0xEEEEEEEE);
-  Loaded loaded(b, b.block("##DG", {0, first, 0, 0}, d.bytes));
+  Loaded loaded(
+      b, b.block("##DG", {0, first, 0, 0}, u8(1) + std::string(7, '\xEE')));
   ASSERT_NE(loaded.group(), nullptr);
 
   const std::vector<uint8_t> out = mdftest::savePass(loaded.group());
