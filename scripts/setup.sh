@@ -61,9 +61,9 @@ COMMON=(pytest numpy "heatshrink2==0.15.*" cryptography)
 make_venv main "$DEFAULT_PY" "${COMMON[@]}" "python-can>=4.6" asammdf \
   scikit-build-core cmake ninja
 ENVS=(main)
-for spec in "3.9 python-can==4.5.*" "3.10 python-can==4.5.*" \
-            "3.12 python-can>=4.6" "3.13 python-can>=4.6"; do
-  read -r version can <<<"$spec"
+for wanted in "3.9 python-can==4.5.*" "3.10 python-can==4.5.*" \
+              "3.12 python-can>=4.6" "3.13 python-can>=4.6"; do
+  read -r version can <<<"$wanted"
   if py=$(find_python "$version"); then
     make_venv "py$version" "$py" "${COMMON[@]}" "$can"; ENVS+=("py$version")
   else

@@ -25,7 +25,7 @@ const char* _zf_log_tag_prefix = nullptr;
 
 namespace {
 
-const zf_log_spec global_spec = {&_zf_log_global_format,
+const zf_log_sink global_sink = {&_zf_log_global_format,
                                  &_zf_log_global_output};
 
 const char c_hex[] = "0123456789abcdef";
@@ -166,16 +166,16 @@ struct mem_block {
   size_t d_sz;
 };
 
-void emit(const zf_log_spec* spec, const zf_log_message* msg) {
-  if (spec->output->callback) spec->output->callback(msg, spec->output->arg);
+void emit(const zf_log_sink* sink, const zf_log_message* msg) {
+  if (sink->output->callback) sink->output->callback(msg, sink->output->arg);
 }
 
 // One dump line per mem_width bytes, written over the message part: hex
 // column padded to 2 * width, two spaces, then the bytes as text with "?"
 // for what is not printable. Nothing when a full dump line does not fit.
-void put_mem(const zf_log_spec* spec, zf_log_message* msg,
+void put_mem(const zf_log_sink* sink, zf_log_message* msg,
              const mem_block& mem) {
-  const uint64_t width = spec->format ? spec->format->mem_width : 0;
+  const uint64_t width = sink->format ? sink->format->mem_width : 0;
   if (!mem.d || mem.d_sz == 0 || width == 0) return;
   if (static_cast<uint64_t>(msg->e - msg->msg_b) < 3 * width + 2) return;
   const unsigned char* d = static_cast<const unsigned char*>(mem.d);
@@ -195,14 +195,14 @@ void put_mem(const zf_log_spec* spec, zf_log_message* msg,
     while (hex != ascii_b) *hex++ = ' ';
     *ascii = 0;
     msg->p = ascii;
-    emit(spec, msg);
+    emit(sink, msg);
   }
 }
 
-void _zf_log_write_imp(const zf_log_spec* spec, const src_location* src,
+void _zf_log_write_imp(const zf_log_sink* sink, const src_location* src,
                        const mem_block* mem, int lvl, const char* tag,
                        const char* fmt, va_list va) {
-  if (!spec || !spec->output) return;
+  if (!sink || !sink->output) return;
   char buf[ZF_LOG_BUF_SZ];
   zf_log_message msg;
   msg.lvl = lvl;
@@ -210,7 +210,7 @@ void _zf_log_write_imp(const zf_log_spec* spec, const src_location* src,
   msg.buf = buf;
   msg.e = buf + ZF_LOG_BUF_SZ - 2;  // room for the line end and a zero
   msg.p = buf;
-  const unsigned mask = spec->output->mask;
+  const unsigned mask = sink->output->mask;
   if (mask & ZF_LOG_PUT_CTX) put_ctx(&msg);
   msg.tag_b = msg.tag_e = msg.p;
   if (mask & ZF_LOG_PUT_TAG) put_tag(&msg, tag);
@@ -218,8 +218,8 @@ void _zf_log_write_imp(const zf_log_spec* spec, const src_location* src,
   msg.msg_b = msg.p;
   if ((mask & ZF_LOG_PUT_MSG) && fmt) put_vprintf(&msg, fmt, va);
   *msg.p = 0;
-  emit(spec, &msg);
-  if (mem) put_mem(spec, &msg, *mem);
+  emit(sink, &msg);
+  if (mem) put_mem(sink, &msg, *mem);
 }
 
 }  // namespace
@@ -252,46 +252,46 @@ void zf_log_out_stderr_callback(const zf_log_message* msg, void*) {
 
 // The public writers differ only in which output settings, source location
 // and memory block they pass on.
-#define ZF_LOG_FORWARD(spec, src, mem, fmt)               \
+#define ZF_LOG_FORWARD(sink, src, mem, fmt)               \
   do {                                                    \
     va_list va;                                           \
     va_start(va, fmt);                                    \
-    _zf_log_write_imp(spec, src, mem, lvl, tag, fmt, va); \
+    _zf_log_write_imp(sink, src, mem, lvl, tag, fmt, va); \
     va_end(va);                                           \
   } while (0)
 
 void _zf_log_write(int lvl, const char* tag, const char* fmt, ...) {
-  ZF_LOG_FORWARD(&global_spec, nullptr, nullptr, fmt);
+  ZF_LOG_FORWARD(&global_sink, nullptr, nullptr, fmt);
 }
 
-void _zf_log_write_aux(const zf_log_spec* spec, int lvl, const char* tag,
+void _zf_log_write_aux(const zf_log_sink* sink, int lvl, const char* tag,
                        const char* fmt, ...) {
-  ZF_LOG_FORWARD(spec, nullptr, nullptr, fmt);
+  ZF_LOG_FORWARD(sink, nullptr, nullptr, fmt);
 }
 
 void _zf_log_write_d(const char* func, const char* file, unsigned line, int lvl,
                      const char* tag, const char* fmt, ...) {
   const src_location src = {func, file, line};
-  ZF_LOG_FORWARD(&global_spec, &src, nullptr, fmt);
+  ZF_LOG_FORWARD(&global_sink, &src, nullptr, fmt);
 }
 
 void _zf_log_write_aux_d(const char* func, const char* file, unsigned line,
-                         const zf_log_spec* spec, int lvl, const char* tag,
+                         const zf_log_sink* sink, int lvl, const char* tag,
                          const char* fmt, ...) {
   const src_location src = {func, file, line};
-  ZF_LOG_FORWARD(spec, &src, nullptr, fmt);
+  ZF_LOG_FORWARD(sink, &src, nullptr, fmt);
 }
 
 void _zf_log_write_mem(int lvl, const char* tag, const void* d, size_t d_sz,
                        const char* fmt, ...) {
   const mem_block mem = {d, d_sz};
-  ZF_LOG_FORWARD(&global_spec, nullptr, &mem, fmt);
+  ZF_LOG_FORWARD(&global_sink, nullptr, &mem, fmt);
 }
 
-void _zf_log_write_mem_aux(const zf_log_spec* spec, int lvl, const char* tag,
+void _zf_log_write_mem_aux(const zf_log_sink* sink, int lvl, const char* tag,
                            const void* d, size_t d_sz, const char* fmt, ...) {
   const mem_block mem = {d, d_sz};
-  ZF_LOG_FORWARD(spec, nullptr, &mem, fmt);
+  ZF_LOG_FORWARD(sink, nullptr, &mem, fmt);
 }
 
 void _zf_log_write_mem_d(const char* func, const char* file, unsigned line,
@@ -299,15 +299,15 @@ void _zf_log_write_mem_d(const char* func, const char* file, unsigned line,
                          const char* fmt, ...) {
   const src_location src = {func, file, line};
   const mem_block mem = {d, d_sz};
-  ZF_LOG_FORWARD(&global_spec, &src, &mem, fmt);
+  ZF_LOG_FORWARD(&global_sink, &src, &mem, fmt);
 }
 
 void _zf_log_write_mem_aux_d(const char* func, const char* file, unsigned line,
-                             const zf_log_spec* spec, int lvl, const char* tag,
+                             const zf_log_sink* sink, int lvl, const char* tag,
                              const void* d, size_t d_sz, const char* fmt, ...) {
   const src_location src = {func, file, line};
   const mem_block mem = {d, d_sz};
-  ZF_LOG_FORWARD(spec, &src, &mem, fmt);
+  ZF_LOG_FORWARD(sink, &src, &mem, fmt);
 }
 
 #undef ZF_LOG_FORWARD

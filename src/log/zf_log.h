@@ -54,7 +54,8 @@ struct zf_log_output {
   zf_log_output_cb callback;
 };
 
-struct zf_log_spec {
+// Where a line goes and how it is laid out: the output and its format.
+struct zf_log_sink {
   const zf_log_format* format;
   const zf_log_output* output;
 };
@@ -77,20 +78,20 @@ void zf_log_out_stderr_callback(const zf_log_message* msg, void* arg);
 
 void _zf_log_write(int lvl, const char* tag, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)));
-void _zf_log_write_aux(const zf_log_spec* spec, int lvl, const char* tag,
+void _zf_log_write_aux(const zf_log_sink* sink, int lvl, const char* tag,
                        const char* fmt, ...)
     __attribute__((format(printf, 4, 5)));
 void _zf_log_write_d(const char* func, const char* file, unsigned line, int lvl,
                      const char* tag, const char* fmt, ...)
     __attribute__((format(printf, 6, 7)));
 void _zf_log_write_aux_d(const char* func, const char* file, unsigned line,
-                         const zf_log_spec* spec, int lvl, const char* tag,
+                         const zf_log_sink* sink, int lvl, const char* tag,
                          const char* fmt, ...)
     __attribute__((format(printf, 7, 8)));
 void _zf_log_write_mem(int lvl, const char* tag, const void* d, size_t d_sz,
                        const char* fmt, ...)
     __attribute__((format(printf, 5, 6)));
-void _zf_log_write_mem_aux(const zf_log_spec* spec, int lvl, const char* tag,
+void _zf_log_write_mem_aux(const zf_log_sink* sink, int lvl, const char* tag,
                            const void* d, size_t d_sz, const char* fmt, ...)
     __attribute__((format(printf, 6, 7)));
 void _zf_log_write_mem_d(const char* func, const char* file, unsigned line,
@@ -98,7 +99,7 @@ void _zf_log_write_mem_d(const char* func, const char* file, unsigned line,
                          const char* fmt, ...)
     __attribute__((format(printf, 8, 9)));
 void _zf_log_write_mem_aux_d(const char* func, const char* file, unsigned line,
-                             const zf_log_spec* spec, int lvl, const char* tag,
+                             const zf_log_sink* sink, int lvl, const char* tag,
                              const void* d, size_t d_sz, const char* fmt, ...)
     __attribute__((format(printf, 9, 10)));
 

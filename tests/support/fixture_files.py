@@ -13,10 +13,10 @@ GENERATOR = "make_fixtures.py"
 
 def load_generator(folder):
     """The make_fixtures.py module of a fixture folder."""
-    spec = importlib.util.spec_from_file_location(
+    found = importlib.util.spec_from_file_location(
         "make_%s_fixtures" % folder, FIXTURES / folder / GENERATOR)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

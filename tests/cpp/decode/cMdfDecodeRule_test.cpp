@@ -176,7 +176,7 @@ cMdfBlockRef conversionRef(uint8_t type, const std::vector<double>& values) {
   return cMdfBlockRef_make(cc);
 }
 
-struct ChannelSpec {
+struct ChannelFields {
   std::string name;
   uint32_t byteOffset = 0;
   uint8_t bitOffset = 0;
@@ -185,14 +185,14 @@ struct ChannelSpec {
   uint32_t channelType = MDF_CN_FIXED;          // derived
 };
 
-cMdfBlockRef channelRef(const ChannelSpec& spec) {
+cMdfBlockRef channelRef(const ChannelFields& fields) {
   cMdfBlock_CN_t* cn = cMdfBlock_CN_ctor();
-  if (!spec.name.empty()) cn->name = textRef(spec.name);
-  cn->byteOffset = spec.byteOffset;
-  cn->bitOffset = spec.bitOffset;
-  cn->bitCount = spec.bitCount;
-  cn->dataType = spec.dataType;
-  cn->channelType = spec.channelType;
+  if (!fields.name.empty()) cn->name = textRef(fields.name);
+  cn->byteOffset = fields.byteOffset;
+  cn->bitOffset = fields.bitOffset;
+  cn->bitCount = fields.bitCount;
+  cn->dataType = fields.dataType;
+  cn->channelType = fields.channelType;
   return cMdfBlockRef_make(cn);
 }
 

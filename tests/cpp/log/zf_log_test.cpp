@@ -50,7 +50,7 @@ class ZfLog : public testing::Test {
     zf_log_set_tag_prefix(nullptr);
     zf_log_set_mem_width(32);
   }
-  zf_log_spec specWith(unsigned mask) {
+  zf_log_sink sinkWith(unsigned mask) {
     output_ = {mask, &captured_, capture};
     return {&_zf_log_global_format, &output_};
   }
@@ -59,8 +59,8 @@ class ZfLog : public testing::Test {
 };
 
 TEST_F(ZfLog, ContextHoldsTimeIdsAndLevel) {
-  const zf_log_spec spec = specWith(ZF_LOG_PUT_STD);
-  _zf_log_write_aux(&spec, ZF_LOG_ERROR, nullptr, "hello %d", 42);
+  const zf_log_sink sink = sinkWith(ZF_LOG_PUT_STD);
+  _zf_log_write_aux(&sink, ZF_LOG_ERROR, nullptr, "hello %d", 42);
   ASSERT_EQ(captured_.lines.size(), 1u);
   const std::string& line = captured_.lines[0];
   std::smatch m;
@@ -77,12 +77,12 @@ TEST_F(ZfLog, ContextHoldsTimeIdsAndLevel) {
 }
 
 TEST_F(ZfLog, LevelLetters) {
-  const zf_log_spec spec = specWith(ZF_LOG_PUT_CTX);
+  const zf_log_sink sink = sinkWith(ZF_LOG_PUT_CTX);
   const std::pair<int, char> cases[] = {{1, 'V'}, {2, 'D'}, {3, 'I'}, {4, 'W'},
                                         {5, 'E'}, {6, 'F'}, {0, '?'}, {9, '?'}};
   for (const auto& [lvl, letter] : cases) {
     captured_.lines.clear();
-    _zf_log_write_aux(&spec, lvl, "tag", "msg");
+    _zf_log_write_aux(&sink, lvl, "tag", "msg");
     ASSERT_EQ(captured_.lines.size(), 1u);
     std::smatch m;
     ASSERT_TRUE(std::regex_match(captured_.lines[0], m, kContext));
@@ -91,8 +91,8 @@ TEST_F(ZfLog, LevelLetters) {
 }
 
 TEST_F(ZfLog, MessageOnlyMaskHoldsJustTheMessage) {
-  const zf_log_spec spec = specWith(ZF_LOG_PUT_MSG);
-  _zf_log_write_aux(&spec, ZF_LOG_WARN, "tag",
+  const zf_log_sink sink = sinkWith(ZF_LOG_PUT_MSG);
+  _zf_log_write_aux(&sink, ZF_LOG_WARN, "tag",
                     "Unsupported channel data type: %d", 7);
   ASSERT_EQ(captured_.lines.size(), 1u);
   EXPECT_EQ(captured_.lines[0], "Unsupported channel data type: 7");
@@ -104,8 +104,8 @@ TEST_F(ZfLog, LongContentIsCutAt510) {
   const std::string text(600, 'x');
   for (unsigned mask : {unsigned{ZF_LOG_PUT_MSG}, unsigned{ZF_LOG_PUT_STD}}) {
     captured_.lines.clear();
-    const zf_log_spec spec = specWith(mask);
-    _zf_log_write_aux(&spec, ZF_LOG_ERROR, nullptr, "%s", text.c_str());
+    const zf_log_sink sink = sinkWith(mask);
+    _zf_log_write_aux(&sink, ZF_LOG_ERROR, nullptr, "%s", text.c_str());
     ASSERT_EQ(captured_.lines.size(), 1u);
     EXPECT_EQ(captured_.lines[0].size(), 510u) << "mask " << mask;
     EXPECT_EQ(captured_.lines[0].back(), 'x');
@@ -126,12 +126,12 @@ TEST_F(ZfLog, TagForms) {
       {nullptr, nullptr, "msg", ""},
       {nullptr, "", "msg", ""},
   };
-  const zf_log_spec spec = specWith(ZF_LOG_PUT_TAG | ZF_LOG_PUT_MSG);
+  const zf_log_sink sink = sinkWith(ZF_LOG_PUT_TAG | ZF_LOG_PUT_MSG);
   for (const auto& c : cases) {
     captured_.lines.clear();
     captured_.tags.clear();
     zf_log_set_tag_prefix(c.prefix);
-    _zf_log_write_aux(&spec, ZF_LOG_INFO, c.tag, "msg");
+    _zf_log_write_aux(&sink, ZF_LOG_INFO, c.tag, "msg");
     ASSERT_EQ(captured_.lines.size(), 1u);
     EXPECT_EQ(captured_.lines[0], c.line);
     EXPECT_EQ(captured_.tags[0], c.tagPart);
@@ -139,12 +139,12 @@ TEST_F(ZfLog, TagForms) {
 }
 
 TEST_F(ZfLog, SourceLocationUsesFileBaseName) {
-  const zf_log_spec spec = specWith(ZF_LOG_PUT_SRC | ZF_LOG_PUT_MSG);
-  _zf_log_write_aux_d("load", "/a/b/cMdf.cpp", 42, &spec, ZF_LOG_ERROR, nullptr,
+  const zf_log_sink sink = sinkWith(ZF_LOG_PUT_SRC | ZF_LOG_PUT_MSG);
+  _zf_log_write_aux_d("load", "/a/b/cMdf.cpp", 42, &sink, ZF_LOG_ERROR, nullptr,
                       "m");
-  _zf_log_write_aux_d("save", "C:\\src\\x.c", 7, &spec, ZF_LOG_ERROR, nullptr,
+  _zf_log_write_aux_d("save", "C:\\src\\x.c", 7, &sink, ZF_LOG_ERROR, nullptr,
                       "m");
-  _zf_log_write_aux(&spec, ZF_LOG_ERROR, nullptr, "m");
+  _zf_log_write_aux(&sink, ZF_LOG_ERROR, nullptr, "m");
   EXPECT_EQ(captured_.lines, (std::vector<std::string>{"load@cMdf.cpp:42 m",
                                                        "save@x.c:7 m", "m"}));
 }
@@ -154,8 +154,8 @@ TEST_F(ZfLog, MemoryDumpLinesOfWidth) {
   for (int i = 0; i < 40; ++i) data.push_back(static_cast<char>('A' + i));
   data[1] = '\n';
   data[39] = static_cast<char>(0xFF);
-  const zf_log_spec spec = specWith(ZF_LOG_PUT_TAG | ZF_LOG_PUT_MSG);
-  _zf_log_write_mem_aux(&spec, ZF_LOG_DEBUG, "t", data.data(), data.size(),
+  const zf_log_sink sink = sinkWith(ZF_LOG_PUT_TAG | ZF_LOG_PUT_MSG);
+  _zf_log_write_mem_aux(&sink, ZF_LOG_DEBUG, "t", data.data(), data.size(),
                         "dump %d", 40);
   ASSERT_EQ(captured_.lines.size(), 3u);
   EXPECT_EQ(captured_.lines[0], "t dump 40");
@@ -174,17 +174,17 @@ TEST_F(ZfLog, MemoryDumpLinesOfWidth) {
 
 TEST_F(ZfLog, MemoryDumpSkippedWhenItCannotBeLaidOut) {
   const char data[4] = {1, 2, 3, 4};
-  const zf_log_spec spec = specWith(ZF_LOG_PUT_MSG);
+  const zf_log_sink sink = sinkWith(ZF_LOG_PUT_MSG);
   for (unsigned width : {0u, 170u}) {  // no width; 3 * 170 + 2 > 510
     captured_.lines.clear();
     zf_log_set_mem_width(width);
-    _zf_log_write_mem_aux(&spec, ZF_LOG_DEBUG, nullptr, data, sizeof data, "m");
+    _zf_log_write_mem_aux(&sink, ZF_LOG_DEBUG, nullptr, data, sizeof data, "m");
     EXPECT_EQ(captured_.lines, std::vector<std::string>{"m"}) << width;
   }
   zf_log_set_mem_width(169);
   captured_.lines.clear();
-  _zf_log_write_mem_aux(&spec, ZF_LOG_DEBUG, nullptr, nullptr, 4, "m");
-  _zf_log_write_mem_aux(&spec, ZF_LOG_DEBUG, nullptr, data, sizeof data, "m");
+  _zf_log_write_mem_aux(&sink, ZF_LOG_DEBUG, nullptr, nullptr, 4, "m");
+  _zf_log_write_mem_aux(&sink, ZF_LOG_DEBUG, nullptr, data, sizeof data, "m");
   ASSERT_EQ(captured_.lines.size(), 3u);
   // 4 bytes in hex, padded to 2 * 169, two spaces, 4 characters.
   EXPECT_EQ(captured_.lines[2].size(), 2u * 169 + 2 + 4);
@@ -247,12 +247,12 @@ TEST_F(ZfLog, DefaultOutputOfDumpRepeatsContext) {
 }
 
 TEST_F(ZfLog, ConcurrentWritersProduceWellFormedLines) {
-  const zf_log_spec spec = specWith(ZF_LOG_PUT_STD);
+  const zf_log_sink sink = sinkWith(ZF_LOG_PUT_STD);
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
-    threads.emplace_back([&spec, t] {
+    threads.emplace_back([&sink, t] {
       for (int i = 0; i < 200; ++i)
-        _zf_log_write_aux(&spec, ZF_LOG_INFO, nullptr, "t%d i%d", t, i);
+        _zf_log_write_aux(&sink, ZF_LOG_INFO, nullptr, "t%d i%d", t, i);
     });
   for (auto& thread : threads) thread.join();
   ASSERT_EQ(captured_.lines.size(), 800u);

@@ -250,42 +250,42 @@ def _interleave(units: List[Tuple[np.ndarray, np.ndarray]],
 class DataGroupData:
     """A data group as written: its channel groups and record order."""
 
-    def __init__(self, spec: DataGroup) -> None:
-        if spec.record_id_size not in RECORD_ID_SIZES:
+    def __init__(self, definition: DataGroup) -> None:
+        if definition.record_id_size not in RECORD_ID_SIZES:
             raise ValueError("record id size is one of %s"
                              % (RECORD_ID_SIZES,))
-        self.spec = spec
-        objects = [f for f in spec.frames if not isinstance(f, FrameTable)]
+        self.definition = definition
+        objects = [f for f in definition.frames if not isinstance(f, FrameTable)]
         tables = tables_from_frames(objects)
         positions: Dict[str, List[int]] = {}
         for index, frame in enumerate(objects):
             positions.setdefault(frame.kind, []).append(index)
         keys = [np.array(positions[t.kind]) for t in tables]
         base = len(objects)
-        for table in spec.frames:
+        for table in definition.frames:
             if isinstance(table, FrameTable):
                 tables.append(table)
                 keys.append(base + np.arange(len(table)))
                 base += len(table)
         self.groups = [ChannelGroupData(
-            spec.layouts.get(t.kind) or default_layout(t.kind, t, spec.vlsd),
+            definition.layouts.get(t.kind) or default_layout(t.kind, t, definition.vlsd),
             t) for t in tables]
-        self.sorted = spec.record_id_size == 0
+        self.sorted = definition.record_id_size == 0
         if self.sorted and len(self.groups) != 1:
             raise ValueError("a sorted data group holds one channel group")
         if self.sorted and self.groups[0].vlsd_in_group:
             raise ValueError("VLSD channel groups need an unsorted group")
-        record_id = spec.first_record_id
+        record_id = definition.first_record_id
         for group in self.groups:
             group.record_id = record_id
             record_id += 1
             if group.vlsd_in_group:
                 group.vlsd_record_id = record_id
                 record_id += 1
-        if spec.record_id_size and record_id - 1 >> 8 * spec.record_id_size:
+        if definition.record_id_size and record_id - 1 >> 8 * definition.record_id_size:
             raise ValueError("record ids do not fit the record id size")
         order_keys = np.concatenate(keys + [np.zeros(0, np.int64)])
-        if spec.sort:
+        if definition.sort:
             stamps = np.concatenate([t.timestamps for t in tables] +
                                     [np.zeros(0)])
             self.sequence = np.lexsort((order_keys, stamps))
@@ -299,7 +299,7 @@ class DataGroupData:
             records = self.groups[0].records
             in_order = np.array_equal(self.sequence, np.arange(len(records)))
             return records if in_order else records[self.sequence]
-        return _interleave([g.units(self.spec.record_id_size)
+        return _interleave([g.units(self.definition.record_id_size)
                             for g in self.groups], self.sequence)
 
     def messages(self, start_seconds: float) -> List[dict]:
@@ -468,7 +468,7 @@ class _Writer:
         for member in group.groups:
             entries = [(member, False)]
             if member.vlsd_in_group:
-                entries.insert(0 if group.spec.vlsd_group_first else 1,
+                entries.insert(0 if group.definition.vlsd_group_first else 1,
                                (member, True))
             chain += entries
         next_cg = 0
@@ -511,7 +511,7 @@ def build_mf4(data_groups: Sequence[DataGroup] = (), *,
     the VLSD byte counts, and with the last-DT-length flag the last data
     block keeps the length 24 of an empty one.
     """
-    groups = [DataGroupData(spec) for spec in data_groups]
+    groups = [DataGroupData(definition) for definition in data_groups]
     if unfinalized_flags is None:
         unfinalized_flags = 0
         if not finalized:
@@ -551,8 +551,8 @@ def build_mf4(data_groups: Sequence[DataGroup] = (), *,
     for index, group in enumerate(groups):
         w.offsets["DG[%d]" % index] = dg_offsets[index]
         first_cgs.append(w.data_group(index, group))
-        dg_comments.append(w.text(group.spec.comment)
-                           if group.spec.comment else 0)
+        dg_comments.append(w.text(group.definition.comment)
+                           if group.definition.comment else 0)
     data_offsets = []
     for index, group in enumerate(groups):
         data = group.data()
@@ -567,7 +567,7 @@ def build_mf4(data_groups: Sequence[DataGroup] = (), *,
         w.out.fill(dg_offsets[index], B.dg_block(
             dg_offsets[index + 1] if index + 1 < len(groups) else 0,
             first_cgs[index], data_offsets[index], dg_comments[index],
-            group.spec.record_id_size))
+            group.definition.record_id_size))
 
     w.out.fill(64, B.hd_block(dg_offsets[0] if groups else 0, next_fh,
                               hd_comment, start_time_ns, tz_offset_min,

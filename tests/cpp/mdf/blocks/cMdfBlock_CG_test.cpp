@@ -353,11 +353,11 @@ TEST(cMdfBlock_CG, UnknownMemberFailsTheRecord) {
 
 TEST(cMdfBlock_CG, DecodingRulesAreRebuiltInPlace) {
   BlockBytes bytes;
-  BlockBytes::Group spec;
-  spec.firstChannel = bytes.chain({member("a", 0, 0, 8), member("b", 1, 0, 8),
-                                   member("c", 2, 0, 8), member("d", 3, 0, 8),
-                                   member("e", 4, 0, 8)});
-  cMdfBlockRef ref = mdftest::loadSingle(bytes, bytes.cg(spec));
+  BlockBytes::Group layout;
+  layout.firstChannel = bytes.chain({member("a", 0, 0, 8), member("b", 1, 0, 8),
+                                     member("c", 2, 0, 8), member("d", 3, 0, 8),
+                                     member("e", 4, 0, 8)});
+  cMdfBlockRef ref = mdftest::loadSingle(bytes, bytes.cg(layout));
   cMdfBlock_CG_t* group = groupOf(ref);
   ASSERT_NE(group, nullptr);
   cMdfDecodeRuleArray* first = cMdfBlock_CG_getDecodingRules(group);
@@ -381,11 +381,11 @@ TEST(cMdfBlock_CG, FlagsAreReadAndWrittenBack) {
                {0x0009, true, false, false}};
   for (const auto& c : cases) {
     BlockBytes bytes;
-    BlockBytes::Group spec;
-    spec.flags = c.flags;
-    spec.recordId = 7;
-    spec.dataBytes = 19;
-    cMdfBlockRef ref = mdftest::loadSingle(bytes, bytes.cg(spec));
+    BlockBytes::Group layout;
+    layout.flags = c.flags;
+    layout.recordId = 7;
+    layout.dataBytes = 19;
+    cMdfBlockRef ref = mdftest::loadSingle(bytes, bytes.cg(layout));
     const cMdfBlock_CG_t* group = groupOf(ref);
     ASSERT_NE(group, nullptr);
     EXPECT_EQ(group->vlsd, c.vlsd);
@@ -407,10 +407,10 @@ TEST(cMdfBlock_CG, FlagsAreReadAndWrittenBack) {
 
 TEST(cMdfBlock_CG, SampleReductionIsRefused) {
   BlockBytes bytes;
-  BlockBytes::Group spec;
-  spec.sampleReduction = bytes.tx("stands in for a sample reduction block");
+  BlockBytes::Group layout;
+  layout.sampleReduction = bytes.tx("stands in for a sample reduction block");
   mdftest::LogCapture log;
-  cMdfBlockRef ref = mdftest::loadSingle(bytes, bytes.cg(spec));
+  cMdfBlockRef ref = mdftest::loadSingle(bytes, bytes.cg(layout));
   EXPECT_EQ(ref.block, nullptr);
   ASSERT_FALSE(log.lines().empty());
   EXPECT_EQ(log.lines()[0], "Unsupported parameter present in file");
@@ -428,11 +428,11 @@ TEST(cMdfBlock_CG, RefusesOtherLinkCounts) {
 
 TEST(cMdfBlock_CG, SaveKeepsTheChannelChainOrder) {
   BlockBytes bytes;
-  BlockBytes::Group spec;
-  spec.firstChannel =
+  BlockBytes::Group layout;
+  layout.firstChannel =
       bytes.chain({member("first", 0, 0, 8), member("second", 1, 0, 8),
                    member("third", 2, 0, 8)});
-  cMdfBlockRef ref = mdftest::loadSingle(bytes, bytes.cg(spec));
+  cMdfBlockRef ref = mdftest::loadSingle(bytes, bytes.cg(layout));
   const cMdfBlock_CG_t* group = groupOf(ref);
   ASSERT_NE(group, nullptr);
   const std::vector<uint8_t> out = mdftest::savePass(ref.block);
@@ -458,10 +458,10 @@ TEST(cMdfBlock_CG, SaveKeepsTheChannelChainOrder) {
 
 TEST(cMdfBlock_CG, CompareIsRawAndConsistent) {
   BlockBytes bytes;
-  BlockBytes::Group spec;
-  const uint64_t first = bytes.cg(spec);
-  spec.recordId = 5;
-  const uint64_t second = bytes.cg(spec);
+  BlockBytes::Group layout;
+  const uint64_t first = bytes.cg(layout);
+  layout.recordId = 5;
+  const uint64_t second = bytes.cg(layout);
   cIO* io = bytes.stream();
   cMdfBlockCache cache;
   cMdfBlockRef a = cMdfBlock_loadAtSingle(io, first, &cache);

@@ -29,13 +29,13 @@ std::string nameOf(const cMdfBlock_CN_t* channel) {
 TEST(cMdfBlock_CN, LoadsLinksAndDataSection) {
   BlockBytes bytes;
   const uint64_t cc = bytes.cc(1, {0.5, 2.0});
-  BlockBytes::Channel spec;
-  spec.name = "CAN_DataFrame.ID";
-  spec.byteOffset = 9;
-  spec.bitOffset = 3;
-  spec.bitCount = 29;
-  spec.conversion = cc;
-  const uint64_t at = bytes.cn(spec);
+  BlockBytes::Channel described;
+  described.name = "CAN_DataFrame.ID";
+  described.byteOffset = 9;
+  described.bitOffset = 3;
+  described.bitCount = 29;
+  described.conversion = cc;
+  const uint64_t at = bytes.cn(described);
   cMdfBlockRef ref = loadSingle(bytes, at);
   const cMdfBlock_CN_t* channel = cMdfBlock_t_to_cMdfBlock_CN_t(ref);
   ASSERT_NE(channel, nullptr);
@@ -79,10 +79,10 @@ TEST(cMdfBlock_CN, DerivedTypes) {
   }
   // Through a load: unsupported raw types load and derive to 7 and 0.
   BlockBytes bytes;
-  BlockBytes::Channel spec;
-  spec.channelType = 4;
-  spec.dataType = 2;
-  cMdfBlockRef ref = loadSingle(bytes, bytes.cn(spec));
+  BlockBytes::Channel described;
+  described.channelType = 4;
+  described.dataType = 2;
+  cMdfBlockRef ref = loadSingle(bytes, bytes.cn(described));
   ASSERT_NE(ref.block, nullptr);
   EXPECT_EQ(cMdfBlock_CN_getChannelType(cMdfBlock_t_to_cMdfBlock_CN_t(ref)),
             MDF_CN_UNSUPPORTED);
