@@ -225,19 +225,25 @@ bool readNumber(cIO* io, unsigned n, uint64_t* value) {
   return true;
 }
 
+// Of a value in a signal data block no more than this is fetched: every
+// record may point at the same value, however long, and no decoder takes
+// a value of more than 64 bytes (a longer one fails its frame all the same).
+constexpr uint64_t kMaxSignalDataValue = kMdfCanPayloadSize + 1;
+
 // Appends one signal data value read from `io`, which stands at its u32
 // length: the length as four little-endian bytes, then the value. A value
-// cut short by the end of its data keeps the bytes that exist and the
-// length says how many; a length that cannot be read gives an empty value.
-// Returns the bytes consumed from `io`.
-uint64_t appendValue(cIO* io, cMdfByteBuffer* signal) {
+// cut short by the end of its data, or at `limit` bytes, keeps the bytes
+// taken and the length says how many; a length that cannot be read gives
+// an empty value. Returns the bytes consumed from `io`.
+uint64_t appendValue(cIO* io, cMdfByteBuffer* signal,
+                     uint64_t limit = UINT64_MAX) {
   uint64_t length = 0;
   const bool sized = io && readNumber(io, 4, &length);
   const uint64_t at = signal->size;
   const uint8_t none[4] = {};
   if (!append(signal, none, sizeof none)) return sized ? 4 : 0;
   if (!sized) return 0;
-  const uint64_t got = appendFrom(io, signal, length);
+  const uint64_t got = appendFrom(io, signal, length < limit ? length : limit);
   for (unsigned i = 0; i < 4; ++i)
     signal->data[at + i] = static_cast<uint8_t>(got >> (8 * i));
   return 4 + got;
@@ -285,8 +291,8 @@ uint64_t fetchSignalData(cIO* data, unsigned idSize, const cMdfRecordInfo* info,
       const uint64_t offset = cDecode_getRawBits(
           state->record.data, state->record.size, rule.bitPosition,
           rule.bitCount, rule.littleEndian);
-      appendValue(seekTo(values, offset) ? values : nullptr,
-                  &state->signalData);
+      appendValue(seekTo(values, offset) ? values : nullptr, &state->signalData,
+                  kMaxSignalDataValue);
     } else {
       appendEmptyValue(&state->signalData);
     }

@@ -157,7 +157,9 @@ void cMdfBlock_DG_iteratorState_drop(cMdfBlock_DG_iteratorState* state);
 // taken from the next record only when that record belongs to the
 // channel's VLSD group; otherwise the value is empty and the record is read
 // again by the next call. A value that reaches beyond its data is cut to
-// the bytes that exist (its length says how many).
+// the bytes that exist (its length says how many). Of a value in a signal
+// data block at most 65 bytes are fetched: records may all point at one
+// huge value, and a decoder refuses any value longer than 64 bytes.
 const cMdfRecordView* cMdfBlock_DG_at(cMdfBlock_DG_t* group,
                                       cMdfBlock_DG_iteratorState* state);
 

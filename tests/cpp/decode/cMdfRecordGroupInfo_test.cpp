@@ -264,6 +264,26 @@ TEST(cMdfBlock_DG_at, VlsdValuesFromASignalDataBlock) {
                                {r2, le(0, 4), 63, 1}}));
 }
 
+// Records pointing at one huge value in a signal data block fetch 65
+// bytes of it each, not all of it every time: no decoder takes more than
+// 64.
+TEST(cMdfBlock_DG_at, SignalDataValuesAreFetchedUpTo65Bytes) {
+  BlockBytes b;
+  const std::string value(100000, 'v');
+  const uint64_t sd =
+      mdfgroup::dataBlock(&b, "##SD", le(value.size(), 4) + value);
+  Group frames{0, mdfgroup::kCanRecordBytes};
+  frames.firstChannel = mdfgroup::canChannels(&b, sd);
+  frames.source = mdfgroup::busSource(&b);
+  const std::string r = mdfgroup::canRecord(1, 1, 64, 0);
+  const uint64_t dt = mdfgroup::dataBlock(&b, "##DT", r + r);
+  Loaded loaded(
+      b, mdfgroup::dataGroup(&b, mdfgroup::channelGroup(&b, frames, 0), dt, 0));
+  const std::string fetched = le(65, 4) + value.substr(0, 65);
+  EXPECT_EQ(steps(loaded.group()),
+            (std::vector<Step>{{r, fetched, 21, 1}, {r, fetched, 42, 1}}));
+}
+
 // ---------------------------------------------------------------------------
 // The record map
 
