@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "log/zf_log.h"
 #include "mdf/cMdfBusMsgContainer.h"
 
 namespace {
@@ -46,6 +47,14 @@ bool cMdfBlock_DG_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
       !cMdfBlock_loadSingleLink(stream, links[kLinkComment], cache,
                                 &group->comment))
     return false;
+  // A data block holds the records of one data group. Shared by several,
+  // it would yield its records once per group: a small file could make
+  // the reader deliver the same frames thousands of times over.
+  if (group->data.block && cMdfBlockRef_useCount(group->data) != 1) {
+    ZF_LOGE("Could not parse block at offset %lu",
+            static_cast<unsigned long>(group->data.block->fileOffset));
+    return false;
+  }
   cSerializer s = cMdfBlock_dataSerializer(block, stream);
   if (!cSerializer_readU8(&s, &group->recordIdSize) ||
       group->recordIdSize > kMdfMaxRecordIdSize)

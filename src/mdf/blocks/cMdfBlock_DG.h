@@ -46,7 +46,9 @@ cMdfBlock_DG_t* cMdfBlock_DG_ctor();
 // Loads the next data group into `list`, the channel groups, the data block
 // and the comment, reads the record id size and builds the record map.
 // Fails for a link count other than 4, a link that yields no block, a
-// record id size above kMdfMaxRecordIdSize, or a short block.
+// data block that another block links too ("Could not parse block at
+// offset %lu" with its offset), a record id size above kMdfMaxRecordIdSize,
+// or a short block.
 bool cMdfBlock_DG_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
                        const cMdfBlockHeader* header, cMdfBlockList* list);
 // Writes the group and, behind it, its channel groups, data block and

@@ -85,6 +85,29 @@ TEST(cMdfBlock_DG, RefusesWhatItCannotRead) {
   EXPECT_NE(Loaded(b, eight).group(), nullptr);
 }
 
+// Two data groups of one chain linking one data block: its records would
+// come once per group. The chain does not load.
+TEST(cMdfBlock_DG, ADataBlockServesOneGroup) {
+  BlockBytes b;
+  const uint64_t dt = mdfgroup::dataBlock(&b, "##DT", "abcd");
+  const uint64_t second =
+      mdfgroup::dataGroup(&b, mdfgroup::channelGroups(&b, {{0, 4}}), dt, 0);
+  const uint64_t first = mdfgroup::dataGroup(
+      &b, mdfgroup::channelGroups(&b, {{0, 4}}), dt, 0, second);
+  mdftest::LogCapture log;
+  cMdfBlockList groups = {};
+  EXPECT_FALSE(mdftest::loadChain(b, first, &groups));
+  EXPECT_EQ(log.lines(),
+            std::vector<std::string>{"Could not parse block at offset " +
+                                     std::to_string(dt)});
+  cMdfBlockList_clear(&groups);
+  // Each with a block of its own, they load.
+  b.setLink(first, 2, mdfgroup::dataBlock(&b, "##DT", "efgh"));
+  EXPECT_TRUE(mdftest::loadChain(b, first, &groups));
+  EXPECT_EQ(cMdfBlockList_size(&groups), 2u);
+  cMdfBlockList_clear(&groups);
+}
+
 uint64_t linkAt(const std::vector<uint8_t>& bytes, uint64_t block,
                 unsigned link) {
   uint64_t v = 0;
