@@ -120,6 +120,24 @@ def test_wide_field_at_a_bit_offset_spans_nine_bytes():
     assert dt_data(log)[8:].hex() == "00" "f8ffffffffffffff" "af"
 
 
+def test_big_endian_and_signed_fields_land_where_the_layout_says():
+    # A: the big-endian number of bytes 8-9 holds 0x23 in its bits 4-11.
+    # B: -2 as 12-bit two's complement (0xffe) in bits 3-14 of bytes 10-11.
+    # C: a big-endian single; D: -2 as a little-endian signed 12-bit field.
+    layout = GroupLayout("Moto", timestamp_channel(), (
+        Channel("Moto.A", 8, 8, 4, big_endian=True),
+        Channel("Moto.B", 10, 12, 3, "sint", big_endian=True),
+        Channel("Moto.C", 12, 32, data_type="float", big_endian=True),
+        Channel("Moto.D", 16, 12, 2, "sint")), bus=None)
+    log = build_mf4([DataGroup([Sample(0, "Moto", {"A": 0x23, "B": -2,
+                                                     "C": 1.5, "D": -2})],
+                               record_id_size=0, layouts={"Moto": layout})])
+    assert dt_data(log)[8:].hex() == "0230" "7ff0" "3fc00000" "f83f"
+    cn = {c: block_at(log.data, log.offsets["DG[0].CG[0].CN[Moto.%s]" % c])
+          for c in "ABCD"}
+    assert [cn[c][3][2] for c in "ABCD"] == [1, 3, 5, 2]
+
+
 @pytest.mark.parametrize("size", [1, 2, 4, 8])
 def test_unsorted_records_carry_their_group_id(size):
     frames = [CanFrame(0.002, 1), LinFrame(0.001, 2), CanFrame(0.003, 3)]
@@ -304,8 +322,16 @@ def test_conversions_are_inverted_on_write():
     (DataGroup([CanFrame(0, 1, data_length=65)]), "DataLength above 64"),
     (DataGroup([Sample(0, "S", {"A": 1.5})]), "whole numbers"),
     (DataGroup([CanFrame(0, 1)], record_id_size=3), "record id size"),
+    (DataGroup([Sample(0, "S", {"A": -129})], layouts={"S": GroupLayout(
+        "S", timestamp_channel(), (Channel("S.A", 8, 8, data_type="sint"),),
+        bus=None)}), "outside 8 bits"),
+    (DataGroup([CanFrame(0, 1)], layouts={CAN_DATA: GroupLayout(
+        CAN_DATA, timestamp_channel(), (Channel(
+            CAN_DATA + ".DataBytes", 8, 64, data_type="bytes",
+            big_endian=True),))}), "byte order"),
 ], ids=["range", "sorted", "fixed payload", "vlsd cg sorted", "id fit",
-        "data length", "fraction", "id size"])
+        "data length", "fraction", "id size", "signed range",
+        "big-endian bytes"])
 def test_descriptions_that_cannot_be_written(group, message):
     with pytest.raises(ValueError, match=message):
         build_mf4([group]).expected()

@@ -18,8 +18,9 @@ asammdf = pytest.importorskip("asammdf")
 from support.mf4writer import (CAN_DATA, CAN_ERROR, CAN_REMOTE, LIN_ERRORS,
                                LIN_FRAME, Channel, DataGroup, FileHistory,
                                GroupLayout, Linear, Prop, ValueTable,
-                               build_mf4, can_data_layout, lin_layout,
-                               random_traffic, timestamp_channel)
+                               build_mf4, can_data_big_endian_layout,
+                               can_data_layout, lin_layout, random_traffic,
+                               timestamp_channel)
 from support.mf4writer.frames import FrameTable
 
 BUS_KINDS = (CAN_DATA, CAN_REMOTE, CAN_ERROR, LIN_FRAME)
@@ -109,6 +110,8 @@ def _traffic(count, seed, kinds=BUS_KINDS, fd=False):
 
 FLOAT_TIME = timestamp_channel("float", 64)
 SINGLE_TIME = timestamp_channel("float", 32)
+FLOAT_BE_TIME = timestamp_channel("float", 64, big_endian=True)
+SINGLE_BE_TIME = timestamp_channel("float", 32, big_endian=True)
 BUS_TABLE = ValueTable(((0, 1), (1, 2), (5, 9)))
 TABLE_LAYOUT = GroupLayout(
     CAN_DATA, timestamp_channel(conversion=Linear(1e-5, -0.25)),
@@ -154,6 +157,17 @@ SHAPES = {
         lambda: [DataGroup(_traffic(300, 13, (CAN_DATA,), fd=True),
                            record_id_size=1,
                            layouts={CAN_DATA: TABLE_LAYOUT})],
+    "big-endian and signed fields at odd bit positions, big-endian floats":
+        lambda: [
+            DataGroup(_traffic(300, 20, (CAN_DATA,), fd=True),
+                      record_id_size=1,
+                      layouts={CAN_DATA: can_data_big_endian_layout(64)}),
+            DataGroup(_traffic(200, 21, (CAN_DATA,)), record_id_size=0,
+                      layouts={CAN_DATA: can_data_layout(
+                          timestamp=FLOAT_BE_TIME)}),
+            DataGroup(_traffic(200, 22, (LIN_FRAME,)), record_id_size=0,
+                      layouts={LIN_FRAME: lin_layout(
+                          timestamp=SINGLE_BE_TIME)})],
     "members without composition channel": lambda: [
         DataGroup(_traffic(200, 14, (CAN_DATA,)), record_id_size=0,
                   layouts={CAN_DATA: can_data_layout(composed=False)})],

@@ -15,9 +15,9 @@ from .frames import (CanErrorFrame, CanFrame, CanRemoteFrame, FrameTable,
                      random_traffic)
 from .layouts import (CAN_DATA, CAN_ERROR, CAN_REMOTE, LIN_ERRORS, LIN_FRAME,
                       TIMESTAMP, Channel, GroupLayout, Linear, ValueTable,
-                      can_data_layout, can_error_layout, can_remote_layout,
-                      lin_error_layout, lin_layout, signal_layout,
-                      timestamp_channel)
+                      can_data_big_endian_layout, can_data_layout,
+                      can_error_layout, can_remote_layout, lin_error_layout,
+                      lin_layout, signal_layout, timestamp_channel)
 from .truth import UNKNOWN_BUS_TYPE, merged, message_fields
 from .writer import (DEFAULT_START_NS, DataGroup, FileHistory, Mf4Log,
                      build_mf4, default_layout)
@@ -30,7 +30,8 @@ __all__ = [
     "random_traffic",
     "CAN_DATA", "CAN_ERROR", "CAN_REMOTE", "LIN_ERRORS", "LIN_FRAME",
     "TIMESTAMP", "Channel", "GroupLayout", "Linear", "ValueTable",
-    "can_data_layout", "can_error_layout", "can_remote_layout",
+    "can_data_big_endian_layout", "can_data_layout", "can_error_layout",
+    "can_remote_layout",
     "lin_error_layout", "lin_layout", "signal_layout", "timestamp_channel",
     "UNKNOWN_BUS_TYPE", "merged", "message_fields",
     "DEFAULT_START_NS", "DataGroup", "FileHistory", "Mf4Log", "build_mf4",

@@ -60,7 +60,8 @@ UNFINALIZED = b"UnFinMF "
 # Channel types, sync types and data types of ASAM MDF 4.x.
 CN_FIXED, CN_VLSD, CN_MASTER = 0, 1, 2
 SYNC_NONE, SYNC_TIME = 0, 1
-DT_UINT_LE, DT_FLOAT_LE, DT_BYTES = 0, 4, 10
+DT_UINT_LE, DT_UINT_BE, DT_SINT_LE, DT_SINT_BE = 0, 1, 2, 3
+DT_FLOAT_LE, DT_FLOAT_BE, DT_BYTES = 4, 5, 10
 CN_FLAG_INVALIDATION = 0x02
 
 # Conversion types.

@@ -15,9 +15,13 @@ import numpy as np
 
 from . import blocks
 
-UINT, FLOAT, BYTES = "uint", "float", "bytes"
-DATA_TYPE_CODES = {UINT: blocks.DT_UINT_LE, FLOAT: blocks.DT_FLOAT_LE,
-                   BYTES: blocks.DT_BYTES}
+UINT, SINT, FLOAT, BYTES = "uint", "sint", "float", "bytes"
+INTEGERS = (UINT, SINT)
+# Data type code per data type: (little-endian, big-endian).
+DATA_TYPE_CODES = {UINT: (blocks.DT_UINT_LE, blocks.DT_UINT_BE),
+                   SINT: (blocks.DT_SINT_LE, blocks.DT_SINT_BE),
+                   FLOAT: (blocks.DT_FLOAT_LE, blocks.DT_FLOAT_BE),
+                   BYTES: (blocks.DT_BYTES, None)}
 
 # Group names of the frame kinds, as loggers name the composed channel.
 CAN_DATA, CAN_REMOTE, CAN_ERROR = ("CAN_DataFrame", "CAN_RemoteFrame",
@@ -90,8 +94,14 @@ Conversion = Union[Linear, ValueTable]
 
 @dataclass(frozen=True)
 class Channel:
-    """One channel of a record: bits [bit_position, bit_position+bit_count)
-    counted LSB-first from the record start (after the record id)."""
+    """One channel of a record.
+
+    Little-endian: bits [bit_position, bit_position+bit_count) counted
+    LSB-first from the record start (after the record id).
+    big_endian: the bytes from byte_offset that hold bit_offset+bit_count
+    bits, read as one big-endian number, hold the value in its bits
+    [bit_offset, bit_offset+bit_count) (the low bit_offset bits of the last
+    byte stay free)."""
     name: str
     byte_offset: int
     bit_count: int
@@ -100,6 +110,7 @@ class Channel:
     conversion: Optional[Conversion] = None
     vlsd: bool = False
     unit: str = ""
+    big_endian: bool = False
 
     @property
     def field(self) -> str:
@@ -108,6 +119,10 @@ class Channel:
     @property
     def bit_position(self) -> int:
         return self.byte_offset * 8 + self.bit_offset
+
+    @property
+    def data_type_code(self) -> int:
+        return DATA_TYPE_CODES[self.data_type][self.big_endian]
 
     @property
     def end_byte(self) -> int:
@@ -120,9 +135,10 @@ class Channel:
         if not 0 <= self.bit_offset <= 7:
             raise ValueError("%s: bit offset outside 0..7" % self.name)
         if self.data_type == BYTES:
-            if self.bit_offset or self.bit_count % 8 or self.conversion:
+            if self.bit_offset or self.bit_count % 8 or self.conversion or \
+                    self.big_endian:
                 raise ValueError("%s: byte arrays are whole bytes without "
-                                 "conversion" % self.name)
+                                 "conversion or byte order" % self.name)
             if self.vlsd and self.bit_count != 64:
                 raise ValueError("%s: a VLSD channel holds a 64-bit offset"
                                  % self.name)
@@ -193,12 +209,13 @@ class GroupLayout:
 
 def timestamp_channel(data_type: str = UINT, bit_count: int = 64,
                       conversion: Optional[Conversion] = Linear(1e-6),
-                      byte_offset: int = 0) -> Channel:
+                      byte_offset: int = 0,
+                      big_endian: bool = False) -> Channel:
     """The master channel: by default u64 ticks of 1 microsecond."""
     if data_type == FLOAT and conversion == Linear(1e-6):
         conversion = None
     return Channel(TIMESTAMP, byte_offset, bit_count, data_type=data_type,
-                   conversion=conversion, unit="s")
+                   conversion=conversion, unit="s", big_endian=big_endian)
 
 
 def _bytes_member(name: str, byte_offset: int, width: int,
@@ -234,6 +251,31 @@ def can_data_layout(payload_bytes: int = 8, vlsd: Optional[str] = None,
     )
     return GroupLayout(p, timestamp or timestamp_channel(), members, "CAN",
                        composed, vlsd or "sd", invalidation_bytes)
+
+
+def can_data_big_endian_layout(payload_bytes: int = 8) -> GroupLayout:
+    """CAN data frames with big-endian and signed fields at odd bit
+    positions (bits counted from the low end of each big-endian number):
+    0.5 Timestamp (signed big-endian, 45 bits, ticks of 1 microsecond from
+    1 s), 7 BusChannel (8 bits), 8.3 ID (big-endian, 29 bits, bytes 8-11),
+    12.1 IDE, 12.2 Dir, 12.3 EDL, 12.5 DLC (big-endian, 4 bits: bit 0 of
+    byte 12 and bits 5-7 of byte 13), 13.0 BRS, 13.1 ESI, 14 DataLength
+    (signed, 8 bits, stored as the length less 100), 16 DataBytes."""
+    p = CAN_DATA
+    timestamp = Channel(TIMESTAMP, 0, 45, 5, SINT, Linear(1e-6, 1.0),
+                        unit="s", big_endian=True)
+    members = (
+        Channel(p + ".BusChannel", 7, 8),
+        Channel(p + ".ID", 8, 29, 3, big_endian=True),
+        Channel(p + ".IDE", 12, 1, 1), Channel(p + ".Dir", 12, 1, 2),
+        Channel(p + ".EDL", 12, 1, 3, big_endian=True),
+        Channel(p + ".DLC", 12, 4, 5, big_endian=True),
+        Channel(p + ".BRS", 13, 1, 0), Channel(p + ".ESI", 13, 1, 1),
+        Channel(p + ".DataLength", 14, 8, data_type=SINT,
+                conversion=Linear(1.0, 100.0)),
+        _bytes_member(p + ".DataBytes", 16, payload_bytes, False),
+    )
+    return GroupLayout(p, timestamp, members, "CAN")
 
 
 def can_remote_layout(timestamp: Optional[Channel] = None) -> GroupLayout:

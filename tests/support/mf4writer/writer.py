@@ -30,8 +30,8 @@ from . import blocks as B
 from .comments import (LOGGER_TOOL_ID, Properties, expected_metadata,
                        header_comment, history_comment)
 from .frames import FrameTable, tables_from_frames
-from .layouts import (BYTES, CAN_DATA, CAN_ERROR, CAN_REMOTE, DATA_TYPE_CODES,
-                      LIN_ERRORS, LIN_FRAME, TIMESTAMP, UINT, Channel,
+from .layouts import (BYTES, CAN_DATA, CAN_ERROR, CAN_REMOTE, INTEGERS,
+                      LIN_ERRORS, LIN_FRAME, SINT, TIMESTAMP, Channel,
                       GroupLayout, can_data_layout, can_error_layout,
                       can_remote_layout, lin_error_layout, lin_layout,
                       signal_layout)
@@ -98,28 +98,36 @@ def default_layout(kind: str, table: FrameTable,
 
 
 def _put_bits(records: np.ndarray, position: int, count: int,
-              values: np.ndarray) -> None:
-    """ORs `values` (uint64) into the LSB-first bit field of every row."""
+              values: np.ndarray, big_endian: bool = False) -> None:
+    """ORs `values` (uint64) into the bit field of every row: LSB-first
+    bits from `position`, or, big-endian, the bits [position % 8,
+    position % 8 + count) of the big-endian number that the bytes from
+    position // 8 on form."""
     values = values.astype(np.uint64)
     if count < 64:
         values = values & np.uint64((1 << count) - 1)
     first, shift = divmod(position, 8)
-    if shift + count <= 64 and first + 8 <= records.shape[1]:
+    width = (shift + count + 7) // 8
+    if not big_endian and shift + count <= 64 and \
+            first + 8 <= records.shape[1]:
         # One unaligned 64-bit word per row holds the whole field.
         word = np.ndarray((records.shape[0],), "<u8", records, first,
                           (records.shape[1],))
         word |= values << np.uint64(shift)
         return
-    for index in range((shift + count + 7) // 8):
+    # Byte `index` of the shifted value, counted from its low end, goes to
+    # the index-th byte (little-endian) or the index-th from last.
+    for index in range(width):
         part = values << np.uint64(shift) if index == 0 else \
             values >> np.uint64(8 * index - shift)
-        records[:, first + index] |= (part & np.uint64(0xFF)).astype(np.uint8)
+        column = first + (width - 1 - index if big_endian else index)
+        records[:, column] |= (part & np.uint64(0xFF)).astype(np.uint8)
 
 
 def _raw_numeric(channel: Channel,
                  physical: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
     """The bits to store and the raw value they stand for (float64)."""
-    integer = channel.data_type == UINT
+    integer = channel.data_type in INTEGERS
     values = channel.conversion.inverse(physical, integer) \
         if channel.conversion else np.asarray(physical)
     if not integer:
@@ -134,10 +142,17 @@ def _raw_numeric(channel: Channel,
         if not np.array_equal(rounded, values):
             raise ValueError("%s: values are not whole numbers" % channel.name)
         values = rounded
-    if values.size and (values.min() < 0 or
-                        int(values.max()) >> channel.bit_count):
+    signed = channel.data_type == SINT
+    low, high = (-(1 << channel.bit_count - 1), 1 << channel.bit_count - 1) \
+        if signed else (0, 1 << channel.bit_count)
+    if values.size and (int(values.min()) < low or
+                        int(values.max()) >= high):
         raise ValueError("%s: values outside %d bits" % (channel.name,
                                                          channel.bit_count))
+    if signed:
+        # Two's complement; _put_bits keeps the field's low bits.
+        whole = values.astype(np.int64)
+        return whole.view(np.uint64), whole.astype(np.float64)
     bits = values.astype(np.uint64)
     return bits, bits.astype(np.float64)
 
@@ -169,7 +184,7 @@ class ChannelGroupData:
             if channel.data_type != BYTES:
                 bits, raw = _raw_numeric(channel, table.column(channel.field))
                 _put_bits(self.records, channel.bit_position,
-                          channel.bit_count, bits)
+                          channel.bit_count, bits, channel.big_endian)
                 self.raw[channel.name] = raw
             elif channel.vlsd:
                 rows, lengths = table.payload, table.payload_lengths
@@ -388,7 +403,7 @@ class _Writer:
         flags = 0 if invalidation_bit is None else B.CN_FLAG_INVALIDATION
         offset = self.out.place(B.cn_block(
             next_cn, composition, name, 0, conversion, data_link, unit, 0,
-            kind, sync, DATA_TYPE_CODES[channel.data_type],
+            kind, sync, channel.data_type_code,
             channel.bit_offset, channel.byte_offset, channel.bit_count,
             flags, invalidation_bit or 0))
         self.offsets[path + ".CN[%s]" % channel.name] = offset
