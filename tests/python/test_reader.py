@@ -12,7 +12,8 @@ from python_can_brenix_mf4 import MdfFile
 from support.mf4writer import (CAN_DATA, CAN_ERROR, CAN_REMOTE, LIN_FRAME,
                                CanFrame, DataGroup, FileHistory, LinFrame,
                                Sample,
-                               build_mf4, compress, container_header, encrypt,
+                               build_mf4, can_data_big_endian_layout,
+                               compress, container_header, encrypt,
                                random_traffic)
 
 from conftest import SOURCES, attributes, expected_attributes
@@ -50,6 +51,20 @@ LOGS = {
                                               record_id_size=4)],
         finalized=False),
     "no data group": lambda: build_mf4([]),
+    # asammdf reads these files back as the ground truth says
+    # (tests/support/test_mf4writer_asammdf.py).
+    "big-endian and signed fields at odd bit positions": lambda: build_mf4(
+        [DataGroup(traffic(100, 9, fd=True), record_id_size=1,
+                   layouts={CAN_DATA: can_data_big_endian_layout(64)})]),
+}
+
+# Shapes the reader does not yet decode as the ground truth says.
+READER_FAULTS = {
+    "big-endian and signed fields at odd bit positions": (
+        "channels of data types 1, 2, 3 and 5 (unsigned and signed "
+        "big-endian, signed little-endian, big-endian float) are taken as "
+        "unsupported and read MSB-first from byte offset * 8 + bit offset, "
+        "not as the big-endian number of their bytes"),
 }
 
 # Containers around the file bytes, and the passwords they need.
@@ -65,7 +80,10 @@ CONTAINERS = {
 }
 
 
-@pytest.fixture(scope="module", params=list(LOGS), ids=list(LOGS))
+@pytest.fixture(scope="module", ids=list(LOGS), params=[
+    pytest.param(name, marks=pytest.mark.xfail(strict=True,
+                                               reason=READER_FAULTS[name]))
+    if name in READER_FAULTS else name for name in LOGS])
 def log(request):
     return LOGS[request.param]()
 
