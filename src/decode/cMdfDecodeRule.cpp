@@ -123,8 +123,9 @@ void appendLeafRule(const cMdfBlock_CN_t* channel, cMdfDecodeRuleArray* rules) {
   // the group's records fail to decode instead of losing the field.
   cMdfDecodeRule_setName(&rule, name.data(), name.size());
   cMdfDecodeRule_mapName(&rule);
-  rule.bitPosition = uint64_t{cMdfBlock_CN_getByteOffset(channel)} * 8 +
-                     cMdfBlock_CN_getBitOffset(channel);
+  const uint64_t byteOffset = cMdfBlock_CN_getByteOffset(channel);
+  const uint64_t bitOffset = cMdfBlock_CN_getBitOffset(channel);
+  rule.bitPosition = byteOffset * 8 + bitOffset;
   rule.bitCount = cMdfBlock_CN_getBitLength(channel);
   const uint32_t dataType = cMdfBlock_CN_getDataType(channel);
   switch (dataType) {
@@ -132,6 +133,11 @@ void appendLeafRule(const cMdfBlock_CN_t* channel, cMdfDecodeRuleArray* rules) {
     case MDF_CN_DATA_UNSIGNED_BE:
       rule.valueKind = cMdfValueKind::Unsigned;
       rule.littleEndian = dataType == MDF_CN_DATA_UNSIGNED_LE;
+      break;
+    case MDF_CN_DATA_SIGNED_LE:
+    case MDF_CN_DATA_SIGNED_BE:
+      rule.valueKind = cMdfValueKind::Signed;
+      rule.littleEndian = dataType == MDF_CN_DATA_SIGNED_LE;
       break;
     case MDF_CN_DATA_FLOAT_LE:
     case MDF_CN_DATA_FLOAT_BE:
@@ -147,6 +153,13 @@ void appendLeafRule(const cMdfBlock_CN_t* channel, cMdfDecodeRuleArray* rules) {
       // for the channel's name.
       ZF_LOGW("Unsupported channel data type: %d", static_cast<int>(dataType));
       break;
+  }
+  if (!rule.littleEndian && dataType != MDF_CN_DATA_UNSUPPORTED) {
+    // A big-endian value is the bit field [bit offset, bit offset + count)
+    // of the big-endian number formed by the bytes it touches; read
+    // MSB-first, it starts that many bits before the end of those bytes.
+    const uint64_t bytes = (bitOffset + rule.bitCount + 7) / 8;
+    rule.bitPosition = byteOffset * 8 + bytes * 8 - bitOffset - rule.bitCount;
   }
   rule.conversion =
       conversionOf(cMdfBlock_t_to_cMdfBlock_CC_t_mut(channel->conversion));

@@ -19,6 +19,7 @@ enum class cMdfValueKind : uint32_t {
   Unsigned = 0,  // unsigned integer
   Bytes = 1,     // byte array
   Float = 2,     // IEEE 754 floating point
+  Signed = 3,    // two's complement integer
 };
 
 // The frame field a channel fills, selected by its name.
@@ -45,8 +46,11 @@ enum class cMdfFrameField : uint32_t {
 };
 
 struct cMdfDecodeRule {
-  // First bit of the value in the record (after the record id), LSB-first
-  // numbering: byte offset * 8 + bit offset.
+  // First bit of the value in the record (after the record id) in the
+  // numbering of its byte order. Little-endian, LSB-first: byte offset * 8 +
+  // bit offset. Big-endian, MSB-first: the value's most significant bit,
+  // which lies bit offset + bit count bits above the low end of the last
+  // byte the value touches.
   uint64_t bitPosition;
   uint64_t bitCount;
   cMdfValueKind valueKind;

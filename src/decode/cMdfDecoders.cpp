@@ -56,13 +56,26 @@ double floatFromBits(uint64_t raw, uint64_t bitCount) {
   }
 }
 
+// The two's complement value of a count-bit field (wider fields are their
+// low 64 bits).
+int64_t signExtend(uint64_t raw, uint64_t count) {
+  if (count == 0 || count >= 64) return static_cast<int64_t>(raw);
+  const uint64_t sign = uint64_t{1} << (count - 1);
+  return static_cast<int64_t>((raw ^ sign) - sign);
+}
+
 double numericValue(const cMdfRecordView* view, const cMdfDecodeRule& rule) {
   const uint64_t raw =
       cDecode_getRawBits(view->record, view->recordSize, rule.bitPosition,
                          rule.bitCount, rule.littleEndian);
-  const double value = rule.valueKind == cMdfValueKind::Float
-                           ? floatFromBits(raw, rule.bitCount)
-                           : static_cast<double>(raw);
+  double value;
+  if (rule.valueKind == cMdfValueKind::Float) {
+    value = floatFromBits(raw, rule.bitCount);
+  } else if (rule.valueKind == cMdfValueKind::Signed) {
+    value = static_cast<double>(signExtend(raw, rule.bitCount));
+  } else {
+    value = static_cast<double>(raw);
+  }
   return cMdfConversionRule_convert(&rule.conversion, value);
 }
 

@@ -13,8 +13,9 @@ from support.mf4writer import (CAN_DATA, CAN_ERROR, CAN_REMOTE, LIN_FRAME,
                                CanFrame, DataGroup, FileHistory, LinFrame,
                                Sample,
                                build_mf4, can_data_big_endian_layout,
-                               compress, container_header, encrypt,
-                               random_traffic)
+                               can_data_layout, compress, container_header,
+                               encrypt, lin_layout, random_traffic,
+                               timestamp_channel)
 
 from conftest import SOURCES, attributes, expected_attributes
 
@@ -53,18 +54,16 @@ LOGS = {
     "no data group": lambda: build_mf4([]),
     # asammdf reads these files back as the ground truth says
     # (tests/support/test_mf4writer_asammdf.py).
-    "big-endian and signed fields at odd bit positions": lambda: build_mf4(
-        [DataGroup(traffic(100, 9, fd=True), record_id_size=1,
-                   layouts={CAN_DATA: can_data_big_endian_layout(64)})]),
-}
-
-# Shapes the reader does not yet decode as the ground truth says.
-READER_FAULTS = {
-    "big-endian and signed fields at odd bit positions": (
-        "channels of data types 1, 2, 3 and 5 (unsigned and signed "
-        "big-endian, signed little-endian, big-endian float) are taken as "
-        "unsupported and read MSB-first from byte offset * 8 + bit offset, "
-        "not as the big-endian number of their bytes"),
+    "big-endian and signed fields at odd bit positions, big-endian floats":
+        lambda: build_mf4([
+            DataGroup(traffic(100, 9, fd=True), record_id_size=1,
+                      layouts={CAN_DATA: can_data_big_endian_layout(64)}),
+            DataGroup(random_traffic(60, 10, kinds=(CAN_DATA,)), layouts={
+                CAN_DATA: can_data_layout(timestamp=timestamp_channel(
+                    "float", 64, big_endian=True))}),
+            DataGroup(random_traffic(60, 11, kinds=(LIN_FRAME,)), layouts={
+                LIN_FRAME: lin_layout(timestamp=timestamp_channel(
+                    "float", 32, big_endian=True))})]),
 }
 
 # Containers around the file bytes, and the passwords they need.
@@ -80,10 +79,7 @@ CONTAINERS = {
 }
 
 
-@pytest.fixture(scope="module", ids=list(LOGS), params=[
-    pytest.param(name, marks=pytest.mark.xfail(strict=True,
-                                               reason=READER_FAULTS[name]))
-    if name in READER_FAULTS else name for name in LOGS])
+@pytest.fixture(scope="module", ids=list(LOGS), params=list(LOGS))
 def log(request):
     return LOGS[request.param]()
 

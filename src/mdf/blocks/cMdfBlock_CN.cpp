@@ -192,8 +192,16 @@ uint32_t cMdfBlock_CN_deriveDataType(uint8_t raw) {
   switch (raw) {
     case 0:
       return MDF_CN_DATA_UNSIGNED_LE;
+    case 1:
+      return MDF_CN_DATA_UNSIGNED_BE;
+    case 2:
+      return MDF_CN_DATA_SIGNED_LE;
+    case 3:
+      return MDF_CN_DATA_SIGNED_BE;
     case 4:
       return MDF_CN_DATA_FLOAT_LE;
+    case 5:
+      return MDF_CN_DATA_FLOAT_BE;
     case 6:
       return MDF_CN_DATA_STRING;
     case 10:

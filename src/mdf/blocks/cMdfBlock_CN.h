@@ -48,9 +48,11 @@ enum : uint32_t {
 enum : uint32_t {
   MDF_CN_DATA_UNSUPPORTED = 0,
   MDF_CN_DATA_UNSIGNED_LE = 1,
-  MDF_CN_DATA_UNSIGNED_BE = 2,  // never derived from a file; see decoding
+  MDF_CN_DATA_UNSIGNED_BE = 2,
+  MDF_CN_DATA_SIGNED_LE = 3,  // two's complement
+  MDF_CN_DATA_SIGNED_BE = 4,
   MDF_CN_DATA_FLOAT_LE = 5,
-  MDF_CN_DATA_FLOAT_BE = 6,  // never derived from a file; see decoding
+  MDF_CN_DATA_FLOAT_BE = 6,
   MDF_CN_DATA_STRING = 7,
   MDF_CN_DATA_BYTES = 11,
 };

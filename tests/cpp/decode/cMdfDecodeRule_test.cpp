@@ -247,6 +247,8 @@ TEST(createDecodingRulesInner, DataTypesGiveKindAndByteOrder) {
   } cases[] = {
       {MDF_CN_DATA_UNSIGNED_LE, cMdfValueKind::Unsigned, true, false},
       {MDF_CN_DATA_UNSIGNED_BE, cMdfValueKind::Unsigned, false, false},
+      {MDF_CN_DATA_SIGNED_LE, cMdfValueKind::Signed, true, false},
+      {MDF_CN_DATA_SIGNED_BE, cMdfValueKind::Signed, false, false},
       {MDF_CN_DATA_FLOAT_LE, cMdfValueKind::Float, true, false},
       {MDF_CN_DATA_FLOAT_BE, cMdfValueKind::Float, false, false},
       {MDF_CN_DATA_BYTES, cMdfValueKind::Bytes, true, false},
@@ -270,6 +272,40 @@ TEST(createDecodingRulesInner, DataTypesGiveKindAndByteOrder) {
     }
     cMdfDecodeRuleArray_drop(&rules);
     cMdfBlockRef_drop(&channel);
+  }
+}
+
+// A big-endian value is the field [bit offset, bit offset + count) of the
+// big-endian number formed by the bytes it touches; its rule starts at the
+// value's most significant bit, counted MSB-first from the record start.
+TEST(createDecodingRulesInner, BigEndianPositionsCountFromTheLastByte) {
+  const struct {
+    uint32_t byteOffset, bitOffset, bitCount;
+    uint64_t position;
+  } cases[] = {
+      {2, 0, 8, 16},   // one whole byte
+      {1, 0, 16, 8},   // two whole bytes
+      {1, 3, 10, 11},  // bytes 1-2: 16 - 3 - 10 bits after byte 1 starts
+      {0, 7, 1, 0},    // the top bit of byte 0
+      {0, 0, 1, 7},    // the low bit of byte 0
+      {3, 4, 64, 28},  // 9 bytes for 64 bits at bit offset 4
+  };
+  for (const auto& c : cases) {
+    for (uint32_t dataType : {MDF_CN_DATA_UNSIGNED_BE, MDF_CN_DATA_SIGNED_BE,
+                              MDF_CN_DATA_UNSIGNED_LE}) {
+      cMdfBlockRef channel =
+          channelRef({"CAN_DataFrame.ID", c.byteOffset,
+                      static_cast<uint8_t>(c.bitOffset), c.bitCount, dataType});
+      cMdfDecodeRuleArray rules = rulesOf(channel);
+      ASSERT_EQ(rules.size, 1u);
+      const uint64_t expected = dataType == MDF_CN_DATA_UNSIGNED_LE
+                                    ? c.byteOffset * 8 + c.bitOffset
+                                    : c.position;
+      EXPECT_EQ(rules.data[0].bitPosition, expected)
+          << c.byteOffset << "." << c.bitOffset << "/" << c.bitCount;
+      cMdfDecodeRuleArray_drop(&rules);
+      cMdfBlockRef_drop(&channel);
+    }
   }
 }
 

@@ -63,11 +63,11 @@ TEST(cMdfBlock_CN, DerivedTypes) {
     uint32_t dataType;
   } cases[] = {
       {0, MDF_CN_FIXED, MDF_CN_DATA_UNSIGNED_LE},
-      {1, MDF_CN_VLSD, 0},
-      {2, MDF_CN_MASTER, 0},
-      {3, MDF_CN_UNSUPPORTED, 0},
+      {1, MDF_CN_VLSD, MDF_CN_DATA_UNSIGNED_BE},
+      {2, MDF_CN_MASTER, MDF_CN_DATA_SIGNED_LE},
+      {3, MDF_CN_UNSUPPORTED, MDF_CN_DATA_SIGNED_BE},
       {4, MDF_CN_UNSUPPORTED, MDF_CN_DATA_FLOAT_LE},
-      {5, MDF_CN_UNSUPPORTED, 0},
+      {5, MDF_CN_UNSUPPORTED, MDF_CN_DATA_FLOAT_BE},
       {6, MDF_CN_VIRTUAL, MDF_CN_DATA_STRING},
       {7, MDF_CN_UNSUPPORTED, 0},
       {10, MDF_CN_UNSUPPORTED, MDF_CN_DATA_BYTES},
@@ -81,7 +81,7 @@ TEST(cMdfBlock_CN, DerivedTypes) {
   BlockBytes bytes;
   BlockBytes::Channel described;
   described.channelType = 4;
-  described.dataType = 2;
+  described.dataType = 7;
   cMdfBlockRef ref = loadSingle(bytes, bytes.cn(described));
   ASSERT_NE(ref.block, nullptr);
   EXPECT_EQ(cMdfBlock_CN_getChannelType(cMdfBlock_t_to_cMdfBlock_CN_t(ref)),
