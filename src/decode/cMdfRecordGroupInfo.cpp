@@ -225,28 +225,38 @@ bool readNumber(cIO* io, unsigned n, uint64_t* value) {
   return true;
 }
 
-// Of a value in a signal data block no more than this is fetched: every
-// record may point at the same value, however long, and no decoder takes
-// a value of more than 64 bytes (a longer one fails its frame all the same).
+// Of a signal data value no more than this is fetched: every record may
+// point at the same value in a signal data block, however long, a VLSD
+// record may claim gigabytes, and no decoder takes a value of more than 64
+// bytes (a longer one fails its frame all the same).
 constexpr uint64_t kMaxSignalDataValue = kMdfCanPayloadSize + 1;
 
 // Appends one signal data value read from `io`, which stands at its u32
-// length: the length as four little-endian bytes, then the value. A value
-// cut short by the end of its data, or at `limit` bytes, keeps the bytes
-// taken and the length says how many; a length that cannot be read gives
-// an empty value. Returns the bytes consumed from `io`.
-uint64_t appendValue(cIO* io, cMdfByteBuffer* signal,
-                     uint64_t limit = UINT64_MAX) {
+// length: the length as four little-endian bytes, then at most
+// kMaxSignalDataValue bytes of the value. A value cut short by the end of
+// its data, or by that limit, keeps the bytes taken and the length says
+// how many; a length that cannot be read gives an empty value. Returns the
+// bytes the value spans in `io` (a value over the limit is skipped, not
+// copied), or fewer when its data ends first.
+uint64_t appendValue(cIO* io, cMdfByteBuffer* signal) {
   uint64_t length = 0;
   const bool sized = io && readNumber(io, 4, &length);
   const uint64_t at = signal->size;
   const uint8_t none[4] = {};
   if (!append(signal, none, sizeof none)) return sized ? 4 : 0;
   if (!sized) return 0;
-  const uint64_t got = appendFrom(io, signal, length < limit ? length : limit);
+  const uint64_t want =
+      length < kMaxSignalDataValue ? length : kMaxSignalDataValue;
+  const uint64_t got = appendFrom(io, signal, want);
   for (unsigned i = 0; i < 4; ++i)
     signal->data[at + i] = static_cast<uint8_t>(got >> (8 * i));
-  return 4 + got;
+  if (got < want) return 4 + got;
+  // The rest of a long value is passed over, so that `io` stands after it
+  // like the record position does.
+  if (length > want &&
+      cIO_seek(io, static_cast<int64_t>(length - want), CIO_SEEK_CUR) < 0)
+    return 4 + got;
+  return 4 + length;
 }
 
 void appendEmptyValue(cMdfByteBuffer* signal) { appendValue(nullptr, signal); }
@@ -291,8 +301,8 @@ uint64_t fetchSignalData(cIO* data, unsigned idSize, const cMdfRecordInfo* info,
       const uint64_t offset = cDecode_getRawBits(
           state->record.data, state->record.size, rule.bitPosition,
           rule.bitCount, rule.littleEndian);
-      appendValue(seekTo(values, offset) ? values : nullptr, &state->signalData,
-                  kMaxSignalDataValue);
+      appendValue(seekTo(values, offset) ? values : nullptr,
+                  &state->signalData);
     } else {
       appendEmptyValue(&state->signalData);
     }

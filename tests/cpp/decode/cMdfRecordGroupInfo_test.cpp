@@ -232,6 +232,23 @@ TEST(cMdfBlock_DG_at, DataLinkToAFrameGroupGivesNoValue) {
                                {"", "", 23, kMdfDecoderGeneric}}));
 }
 
+// A VLSD record longer than any payload gives its first 65 bytes (the frame
+// fails on them all the same); the rest is passed over, not copied, and
+// the next frame is read where the long record ends.
+TEST(cMdfBlock_DG_at, LongVlsdValueIsFetchedUpTo65Bytes) {
+  const std::string frame = mdfgroup::canRecord(5, 0x123, 12);
+  const std::string value(100000, 'v');
+  VlsdInGroup file(record(1, 1, frame) + vlsdRecord(2, 1, value) +
+                   record(1, 1, frame) + vlsdRecord(2, 1, "ab"));
+  Loaded loaded(file.b, file.dg);
+  const uint64_t first = 22 + 1 + 4 + value.size();
+  EXPECT_EQ(steps(loaded.group()),
+            (std::vector<Step>{{frame, le(65, 4) + value.substr(0, 65), first,
+                                kMdfDecoderCanData},
+                               {frame, le(2, 4) + "ab", first + 22 + 1 + 4 + 2,
+                                kMdfDecoderCanData}}));
+}
+
 // A value cut short by the end of the data block keeps the bytes that
 // exist; its length says how many.
 TEST(cMdfBlock_DG_at, TruncatedVlsdValueIsCut) {
