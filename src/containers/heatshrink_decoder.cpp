@@ -9,6 +9,8 @@
 
 namespace {
 
+using State = heatshrink_decoder_state;
+
 constexpr unsigned kMinWindowBits = 4;
 constexpr unsigned kMaxWindowBits = 15;
 constexpr unsigned kMinLookaheadBits = 3;
@@ -64,50 +66,51 @@ void emit(heatshrink_decoder* hsd, uint8_t byte, uint8_t* out,
 
 // One step of the state machine; returns the next state, which is the
 // current one when the step could not advance.
-uint8_t step(heatshrink_decoder* hsd, uint8_t* out, size_t out_size,
-             size_t* produced) {
+State step(heatshrink_decoder* hsd, uint8_t* out, size_t out_size,
+           size_t* produced) {
   switch (hsd->state) {
-    case TagBit: {
+    case State::TagBit: {
       const uint16_t bit = getBits(hsd, 1);
-      if (bit == kNoBits) return TagBit;
-      if (bit) return YieldLiteral;
-      if (hsd->window_bits > 8) return BackrefIndexMsb;
+      if (bit == kNoBits) return State::TagBit;
+      if (bit) return State::YieldLiteral;
+      if (hsd->window_bits > 8) return State::BackrefIndexMsb;
       hsd->output_index = 0;
-      return BackrefIndexLsb;
+      return State::BackrefIndexLsb;
     }
-    case YieldLiteral: {
-      if (*produced == out_size) return YieldLiteral;
+    case State::YieldLiteral: {
+      if (*produced == out_size) return State::YieldLiteral;
       const uint16_t byte = getBits(hsd, 8);
-      if (byte == kNoBits) return YieldLiteral;
+      if (byte == kNoBits) return State::YieldLiteral;
       emit(hsd, static_cast<uint8_t>(byte), out, produced);
-      return TagBit;
+      return State::TagBit;
     }
-    case BackrefIndexMsb: {
+    case State::BackrefIndexMsb: {
       const uint16_t bits = getBits(hsd, hsd->window_bits - 8u);
-      if (bits == kNoBits) return BackrefIndexMsb;
+      if (bits == kNoBits) return State::BackrefIndexMsb;
       hsd->output_index = static_cast<uint16_t>(bits << 8);
-      return BackrefIndexLsb;
+      return State::BackrefIndexLsb;
     }
-    case BackrefIndexLsb: {
+    case State::BackrefIndexLsb: {
       const uint16_t bits = getBits(hsd, lowBits(hsd->window_bits));
-      if (bits == kNoBits) return BackrefIndexLsb;
+      if (bits == kNoBits) return State::BackrefIndexLsb;
       hsd->output_index = static_cast<uint16_t>((hsd->output_index | bits) + 1);
       hsd->output_count = 0;
-      return hsd->lookahead_bits > 8 ? BackrefCountMsb : BackrefCountLsb;
+      return hsd->lookahead_bits > 8 ? State::BackrefCountMsb
+                                     : State::BackrefCountLsb;
     }
-    case BackrefCountMsb: {
+    case State::BackrefCountMsb: {
       const uint16_t bits = getBits(hsd, hsd->lookahead_bits - 8u);
-      if (bits == kNoBits) return BackrefCountMsb;
+      if (bits == kNoBits) return State::BackrefCountMsb;
       hsd->output_count = static_cast<uint16_t>(bits << 8);
-      return BackrefCountLsb;
+      return State::BackrefCountLsb;
     }
-    case BackrefCountLsb: {
+    case State::BackrefCountLsb: {
       const uint16_t bits = getBits(hsd, lowBits(hsd->lookahead_bits));
-      if (bits == kNoBits) return BackrefCountLsb;
+      if (bits == kNoBits) return State::BackrefCountLsb;
       hsd->output_count = static_cast<uint16_t>((hsd->output_count | bits) + 1);
-      return YieldBackref;
+      return State::YieldBackref;
     }
-    case YieldBackref: {
+    case State::YieldBackref: {
       const size_t room = out_size - *produced;
       const size_t n = room < hsd->output_count ? room : hsd->output_count;
       const uint16_t mask = windowMask(hsd);
@@ -117,7 +120,7 @@ uint8_t step(heatshrink_decoder* hsd, uint8_t* out, size_t out_size,
         emit(hsd, window(hsd)[from & mask], out, produced);
       }
       hsd->output_count = static_cast<uint16_t>(hsd->output_count - n);
-      return hsd->output_count == 0 ? TagBit : YieldBackref;
+      return hsd->output_count == 0 ? State::TagBit : State::YieldBackref;
     }
     default:
       return hsd->state;
@@ -155,7 +158,7 @@ void heatshrink_decoder_reset(heatshrink_decoder* hsd) {
   hsd->output_count = 0;
   hsd->output_index = 0;
   hsd->head_index = 0;
-  hsd->state = TagBit;
+  hsd->state = State::TagBit;
   hsd->current_byte = 0;
   hsd->bit_mask = 0;
 }
@@ -180,8 +183,8 @@ int heatshrink_decoder_poll(heatshrink_decoder* hsd, uint8_t* out,
   if (!hsd || !out || !produced) return HSDR_POLL_ERROR_NULL;
   *produced = 0;
   for (;;) {
-    if (hsd->state > YieldBackref) return HSDR_POLL_ERROR_UNKNOWN;
-    const uint8_t before = hsd->state;
+    if (hsd->state > State::YieldBackref) return HSDR_POLL_ERROR_UNKNOWN;
+    const State before = hsd->state;
     hsd->state = step(hsd, out, out_size, produced);
     // A state that did not advance waits either for input or for room.
     if (hsd->state == before)
@@ -191,6 +194,6 @@ int heatshrink_decoder_poll(heatshrink_decoder* hsd, uint8_t* out,
 
 int heatshrink_decoder_finish(heatshrink_decoder* hsd) {
   if (!hsd) return HSDR_FINISH_ERROR_NULL;
-  if (hsd->state >= YieldBackref) return HSDR_FINISH_MORE;
+  if (hsd->state >= State::YieldBackref) return HSDR_FINISH_MORE;
   return hsd->input_size == 0 ? HSDR_FINISH_DONE : HSDR_FINISH_MORE;
 }

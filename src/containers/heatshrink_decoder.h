@@ -32,7 +32,7 @@
 //          --> TagBit
 //
 // The bracketed states are passed only when W > 8, respectively L > 8.
-enum heatshrink_decoder_state : uint8_t {
+enum class heatshrink_decoder_state : uint8_t {
   TagBit = 0,           // the 1-bit tag of the next item
   YieldLiteral = 1,     // 8 bits of a literal and room in the output
   BackrefIndexMsb = 2,  // the upper W - 8 bits of distance - 1
@@ -62,20 +62,20 @@ enum {
 };
 
 struct heatshrink_decoder {
-  uint16_t input_size;     // bytes in the input buffer
-  uint16_t input_index;    // next unread byte of the input buffer
-  uint16_t output_count;   // bytes of the current back-reference still to
-                           // emit; while decoding it, the length assembled
-  uint16_t output_index;   // distance of the current back-reference, 1-based;
-                           // while decoding it, the value assembled
-  uint16_t head_index;     // bytes emitted so far, modulo 2^16; the window
-                           // position is head_index & (2^W - 1)
-  uint8_t state;           // heatshrink_decoder_state
-  uint8_t current_byte;    // input byte being consumed bit by bit
-  uint8_t bit_mask;        // next bit of current_byte, 0x80 down to 0x01;
-                           // 0 when a new byte is needed
-  uint8_t window_bits;     // W
-  uint8_t lookahead_bits;  // L
+  uint16_t input_size;    // bytes in the input buffer
+  uint16_t input_index;   // next unread byte of the input buffer
+  uint16_t output_count;  // bytes of the current back-reference still to
+                          // emit; while decoding it, the length assembled
+  uint16_t output_index;  // distance of the current back-reference, 1-based;
+                          // while decoding it, the value assembled
+  uint16_t head_index;    // bytes emitted so far, modulo 2^16; the window
+                          // position is head_index & (2^W - 1)
+  heatshrink_decoder_state state;
+  uint8_t current_byte;        // input byte being consumed bit by bit
+  uint8_t bit_mask;            // next bit of current_byte, 0x80 down to 0x01;
+                               // 0 when a new byte is needed
+  uint8_t window_bits;         // W
+  uint8_t lookahead_bits;      // L
   uint16_t input_buffer_size;  // capacity of the input buffer
   // The same allocation goes on with the input buffer (input_buffer_size
   // bytes) and the window (2^W bytes).

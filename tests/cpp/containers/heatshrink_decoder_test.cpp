@@ -188,7 +188,7 @@ TEST(HeatshrinkDecoder, NullArgumentsAndUnknownState) {
   EXPECT_EQ(heatshrink_decoder_finish(nullptr), HSDR_FINISH_ERROR_NULL);
   heatshrink_decoder_free(nullptr);
   heatshrink_decoder_reset(nullptr);
-  d->state = 7;
+  d->state = static_cast<heatshrink_decoder_state>(7);
   EXPECT_EQ(heatshrink_decoder_poll(d.get(), buf, 4, &n),
             HSDR_POLL_ERROR_UNKNOWN);
 }
