@@ -12,7 +12,7 @@ static PyObject* BufferWrapper_file(cIO* io) {
 // An integer result of tell/seek, or -1 (with an error set) for anything else.
 static int64_t BufferWrapper_position(PyObject* result) {
   if (result == nullptr) return -1;
-  PyRef owned(result);
+  OwnedRef owned(result);
   if (!PyLong_Check(result)) {
     PyErr_SetString(PyExc_TypeError,
                     "tell() and seek() of the file object must return an int");
@@ -28,8 +28,8 @@ static int64_t BufferWrapper_position(PyObject* result) {
 // file position would no longer match what the caller has seen.
 static int64_t BufferWrapper_read(cIO* io, void* dst, uint64_t len) {
   if (PyErr_Occurred() != nullptr) return -1;
-  PyRef result(PyObject_CallMethod(BufferWrapper_file(io), "read", "K",
-                                   static_cast<unsigned long long>(len)));
+  OwnedRef result(PyObject_CallMethod(BufferWrapper_file(io), "read", "K",
+                                      static_cast<unsigned long long>(len)));
   if (!result) return -1;
   if (result.get() == Py_None) return 0;
   if (!PyBytes_Check(result.get())) {

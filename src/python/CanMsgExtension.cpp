@@ -56,10 +56,10 @@ static PyObject* initName = nullptr;  // "__init__", interned
 // object for every message of a log.
 static int CanMsgExtension_init(PyObject* self, PyObject* args,
                                 PyObject* kwargs) {
-  PyRef init(PyObject_GetAttr(CanMsgBaseType, initName));
+  OwnedRef init(PyObject_GetAttr(CanMsgBaseType, initName));
   if (!init) return -1;
   Py_ssize_t count = args != nullptr ? PyTuple_Size(args) : 0;
-  PyRef arguments(PyTuple_New(count + 1));
+  OwnedRef arguments(PyTuple_New(count + 1));
   if (!arguments) return -1;
   Py_INCREF(self);
   PyTuple_SetItem(arguments.get(), 0, self);
@@ -68,7 +68,7 @@ static int CanMsgExtension_init(PyObject* self, PyObject* args,
     Py_INCREF(item);
     PyTuple_SetItem(arguments.get(), i + 1, item);
   }
-  PyRef result(PyObject_Call(init.get(), arguments.get(), kwargs));
+  OwnedRef result(PyObject_Call(init.get(), arguments.get(), kwargs));
   return result ? 0 : -1;
 }
 
@@ -76,7 +76,7 @@ static int CanMsgExtension_init(PyObject* self, PyObject* args,
 static Py_hash_t CanMsgExtension_hashfunc(PyObject* self) {
   constexpr Py_ssize_t count =
       sizeof(kHashAttributes) / sizeof(kHashAttributes[0]);
-  PyRef tuple(PyTuple_New(count));
+  OwnedRef tuple(PyTuple_New(count));
   if (!tuple) return -1;
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* value = PyObject_GetAttrString(self, kHashAttributes[i]);
@@ -92,7 +92,7 @@ static Py_hash_t CanMsgExtension_hashfunc(PyObject* self) {
 }
 
 static bool CanMsgExtension_timestamp(PyObject* message, double* out) {
-  PyRef value(PyObject_GetAttrString(message, "timestamp"));
+  OwnedRef value(PyObject_GetAttrString(message, "timestamp"));
   if (!value) return false;
   *out = PyFloat_AsDouble(value.get());
   return !(*out == -1.0 && PyErr_Occurred() != nullptr);
@@ -140,7 +140,16 @@ static PyObject* CanMsgExtension_richcompare(PyObject* self, PyObject* other,
   return PyBool_FromLong(result);
 }
 
+PyDoc_STRVAR(
+    CanMsgExtension_doc,
+    "A can.Message made by MdfFile for one logged frame.\n\n"
+    "It has the attributes and methods of can.Message. In addition it\n"
+    "hashes over its content and compares with any can.Message by\n"
+    "timestamp alone (<, ==, ...), the order in which MdfFile merges the\n"
+    "frames of all data groups.");
+
 static PyType_Slot CanMsgExtension_slots[] = {
+    {Py_tp_doc, const_cast<char*>(CanMsgExtension_doc)},
     {Py_tp_init, reinterpret_cast<void*>(CanMsgExtension_init)},
     {Py_tp_hash, reinterpret_cast<void*>(CanMsgExtension_hashfunc)},
     {Py_tp_richcompare, reinterpret_cast<void*>(CanMsgExtension_richcompare)},
@@ -167,16 +176,16 @@ PyObject* CanMsgExtension_initType() {
     initName = PyUnicode_InternFromString("__init__");
     if (initName == nullptr) return nullptr;
   }
-  PyRef can(PyImport_ImportModule("can"));
+  OwnedRef can(PyImport_ImportModule("can"));
   if (!can) return nullptr;
-  PyRef base(PyObject_GetAttrString(can.get(), "Message"));
+  OwnedRef base(PyObject_GetAttrString(can.get(), "Message"));
   if (!base) return nullptr;
-  PyRef bases(PyTuple_Pack(1, base.get()));
+  OwnedRef bases(PyTuple_Pack(1, base.get()));
   if (!bases) return nullptr;
-  PyRef type(PyType_FromSpecWithBases(&CanMsgExtension_spec, bases.get()));
+  OwnedRef type(PyType_FromSpecWithBases(&CanMsgExtension_spec, bases.get()));
   if (!type) return nullptr;
   CanMsgBaseType = base.release();
-  CanMsgExtensionType = PyRef::borrow(type.get()).release();
+  CanMsgExtensionType = OwnedRef::borrow(type.get()).release();
   return type.release();
 }
 
@@ -242,7 +251,7 @@ PyObject* CanMsgExtension_createFromWrapped(const cMdfBusMsg* frame,
     PyErr_SetString(PyExc_RuntimeError, "Unknown bus type");
     return nullptr;
   }
-  PyRef kwargs(PyDict_New());
+  OwnedRef kwargs(PyDict_New());
   if (!kwargs) return nullptr;
   uint64_t length = payloadLength(frame);
   bool ok =
@@ -257,7 +266,7 @@ PyObject* CanMsgExtension_createFromWrapped(const cMdfBusMsg* frame,
                                     static_cast<Py_ssize_t>(length))) &&
       setKindKeys(kwargs.get(), frame);
   if (!ok) return nullptr;
-  PyRef noArgs(PyTuple_New(0));
+  OwnedRef noArgs(PyTuple_New(0));
   if (!noArgs) return nullptr;
   return PyObject_Call(CanMsgExtensionType, noArgs.get(), kwargs.get());
 }

@@ -5,15 +5,15 @@ static PyObject* pathType = nullptr;    // pathlib.Path
 static PyObject* bufferType = nullptr;  // io.IOBase
 
 static PyObject* importAttribute(const char* module, const char* name) {
-  PyRef imported(PyImport_ImportModule(module));
+  OwnedRef imported(PyImport_ImportModule(module));
   if (!imported) return nullptr;
   return PyObject_GetAttrString(imported.get(), name);
 }
 
 bool initFileTypeSupport() {
-  PyRef path(importAttribute("pathlib", "Path"));
+  OwnedRef path(importAttribute("pathlib", "Path"));
   if (!path) return false;
-  PyRef buffer(importAttribute("io", "IOBase"));
+  OwnedRef buffer(importAttribute("io", "IOBase"));
   if (!buffer) return false;
   pathType = path.release();
   bufferType = buffer.release();

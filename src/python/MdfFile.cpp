@@ -30,11 +30,16 @@ static MdfFileObject* asMdfFile(PyObject* object) {
   return reinterpret_cast<MdfFileObject*>(object);
 }
 
+// False, with RuntimeError "Handle is in use", while a library call on the
+// reader is in progress (Python code it runs must not use the reader).
+static bool MdfFile_checkIdle(const MdfFileObject* self) {
+  if (self->busy == 0) return true;
+  PyErr_SetString(PyExc_RuntimeError, "Handle is in use");
+  return false;
+}
+
 bool MdfFile_enter(MdfFileObject* self) {
-  if (self->busy != 0) {
-    PyErr_SetString(PyExc_RuntimeError, "Handle is in use");
-    return false;
-  }
+  if (!MdfFile_checkIdle(self)) return false;
   self->busy = 1;
   return true;
 }
@@ -65,18 +70,18 @@ static bool MdfFile_closeFileObject(MdfFileObject* self) {
   if (!self->closeFileObject) return true;
   self->closeFileObject = false;
   PyObject* object = reinterpret_cast<PyObject*>(self);
-  PyPendingError pending;
-  PyPendingError_fetch(&pending);
-  PyRef file(PyObject_GetAttrString(object, "file"));
+  PendingError pending;
+  PendingError_fetch(&pending);
+  OwnedRef file(PyObject_GetAttrString(object, "file"));
   bool ok = true;
   if (!file) {
     PyErr_Clear();  // taken away meanwhile: nothing left to close
   } else {
-    PyRef result(PyObject_CallMethod(file.get(), "close", nullptr));
+    OwnedRef result(PyObject_CallMethod(file.get(), "close", nullptr));
     ok = static_cast<bool>(result);
   }
   if (!ok && pending.type != nullptr) PyErr_Clear();
-  if (PyPendingError_restore(&pending)) return true;
+  if (PendingError_restore(&pending)) return true;
   return ok;
 }
 
@@ -92,7 +97,7 @@ static PyObject* MdfFile_password(PyObject* passwords, uint32_t deviceId) {
   char deviceKey[9];
   std::snprintf(deviceKey, sizeof deviceKey, "%08X", deviceId);
   for (const char* key : {static_cast<const char*>(deviceKey), "default"}) {
-    PyRef pyKey(PyUnicode_FromString(key));
+    OwnedRef pyKey(PyUnicode_FromString(key));
     if (!pyKey) return nullptr;
     PyObject* password = PyDict_GetItemWithError(passwords, pyKey.get());
     if (password != nullptr) {
@@ -114,9 +119,9 @@ static PyObject* MdfFile_password(PyObject* passwords, uint32_t deviceId) {
 // Python error; stream stays open either way.
 static cIO* MdfFile_decrypt(cIO* stream, const cGenericFileHeader* header,
                             PyObject* passwords) {
-  PyRef password(MdfFile_password(passwords, header->device_id));
+  OwnedRef password(MdfFile_password(passwords, header->device_id));
   if (!password) return nullptr;
-  PyRef ascii(PyUnicode_AsASCIIString(password.get()));
+  OwnedRef ascii(PyUnicode_AsASCIIString(password.get()));
   if (!ascii) return nullptr;
   char* bytes = nullptr;
   Py_ssize_t length = 0;
@@ -124,7 +129,7 @@ static cIO* MdfFile_decrypt(cIO* stream, const cGenericFileHeader* header,
   cIO* inner = cGenericFile_encrypted_open(stream, header, bytes,
                                            static_cast<size_t>(length));
   if (inner == nullptr)
-    Py_RaiseLibraryError(PyExc_RuntimeError, "Could not decrypt stream");
+    raiseLibraryError(PyExc_RuntimeError, "Could not decrypt stream");
   return inner;
 }
 
@@ -137,20 +142,20 @@ static cIO* MdfFile_unwrap(cIO* stream, PyObject* passwords) {
     if (!cGenericFile_readHeader(stream, &header)) {
       if (PyErr_Occurred() == nullptr) return stream;  // not a container
       cIO_close(stream);
-      Py_RaiseLibraryError(PyExc_RuntimeError, "Could not open data source");
+      raiseLibraryError(PyExc_RuntimeError, "Could not open data source");
       return nullptr;
     }
     cIO* inner = nullptr;
     if (depth == kMaxContainerDepth) {
-      Py_RaiseLibraryError(PyExc_RuntimeError, "Could not open data source");
+      raiseLibraryError(PyExc_RuntimeError, "Could not open data source");
     } else if (header.container_type == GENERIC_FILE_TYPE_COMPRESSED) {
       inner = cGenericFile_compressed_open(stream, &header);
       if (inner == nullptr)
-        Py_RaiseLibraryError(PyExc_RuntimeError, "Could not decompress stream");
+        raiseLibraryError(PyExc_RuntimeError, "Could not decompress stream");
     } else if (header.container_type == GENERIC_FILE_TYPE_ENCRYPTED) {
       inner = MdfFile_decrypt(stream, &header, passwords);
     } else {
-      Py_RaiseLibraryError(PyExc_RuntimeError, "Could not open data source");
+      raiseLibraryError(PyExc_RuntimeError, "Could not open data source");
     }
     // The container stream holds the decoded content: the outer one is done.
     cIO_close(stream);
@@ -162,9 +167,9 @@ static cIO* MdfFile_unwrap(cIO* stream, PyObject* passwords) {
 // A read-only file stream for a path (str or pathlib.Path), encoded as the
 // file system encodes names. Null with a Python error.
 static cIO* MdfFile_openPath(PyObject* file) {
-  PyRef text(PyObject_Str(file));
+  OwnedRef text(PyObject_Str(file));
   if (!text) return nullptr;
-  PyRef encoded(PyUnicode_EncodeFSDefault(text.get()));
+  OwnedRef encoded(PyUnicode_EncodeFSDefault(text.get()));
   if (!encoded) return nullptr;
   char* path = nullptr;
   Py_ssize_t length = 0;
@@ -251,26 +256,23 @@ static bool MdfFile_passwords(PyObject* keywords, PyObject** passwords) {
 // compressed and encrypted containers.
 static int MdfFile_init(PyObject* object, PyObject* args, PyObject* kwargs) {
   MdfFileObject* self = asMdfFile(object);
-  if (self->busy != 0) {
-    PyErr_SetString(PyExc_RuntimeError, "Handle is in use");
-    return -1;
-  }
+  if (!MdfFile_checkIdle(self)) return -1;
   // Initialising again starts from nothing.
   MdfFile_release(self);
   if (!MdfFile_closeFileObject(self)) return -1;
   if (PyObject_DelAttrString(object, "file") < 0) PyErr_Clear();
 
-  PyRef keywords(kwargs != nullptr ? PyDict_Copy(kwargs) : PyDict_New());
+  OwnedRef keywords(kwargs != nullptr ? PyDict_Copy(kwargs) : PyDict_New());
   if (!keywords) return -1;
-  PyRef mode(PyUnicode_FromString("rb"));
+  OwnedRef mode(PyUnicode_FromString("rb"));
   if (!mode || PyDict_SetItemString(keywords.get(), "mode", mode.get()) < 0)
     return -1;
-  PyRef base(
-      Py_CallSuperString(reinterpret_cast<PyTypeObject*>(MdfFileBaseType),
-                         object, "__init__", args, keywords.get()));
+  OwnedRef base(
+      callSuperString(reinterpret_cast<PyTypeObject*>(MdfFileBaseType), object,
+                      "__init__", args, keywords.get()));
   if (!base) return -1;
 
-  PyRef file(MdfFile_source(object, args, keywords.get()));
+  OwnedRef file(MdfFile_source(object, args, keywords.get()));
   PyObject* passwords = nullptr;
   cIO* stream = nullptr;
   if (file && file.get() == Py_None)
@@ -297,7 +299,7 @@ static int MdfFile_init(PyObject* object, PyObject* args, PyObject* kwargs) {
     }
     if (mdf == nullptr) {
       cIO_close(stream);
-      Py_RaiseLibraryError(PyExc_RuntimeError, "Could not open data source");
+      raiseLibraryError(PyExc_RuntimeError, "Could not open data source");
     }
   }
   MdfFile_leave(self);
@@ -316,19 +318,19 @@ static PyObject* MdfFile_iter(PyObject* object) {
   MdfFileObject* self = asMdfFile(object);
   if (!MdfFile_checkOpen(self) || !MdfFile_enter(self)) return nullptr;
   double startTime = cMdf_getStartTime(self->mdf, 1);
-  PyRef iterators(PyList_New(0));
+  OwnedRef iterators(PyList_New(0));
   bool ok = static_cast<bool>(iterators);
   const cMdfBlockList* groups = cMdf_getDataGroups(self->mdf);
   size_t count = cMdfBlockList_size(groups);
   for (size_t i = 0; ok && i < count; ++i) {
     cMdfBusMsgContainer* container = cMdfBusMsgContainer_ctor(
         cMdfBlock_t_to_cMdfBlock_DG_t_mut(cMdfBlockList_at(groups, i)));
-    PyRef iterator(MdfFileIterator_fromGroup(object, container, startTime));
+    OwnedRef iterator(MdfFileIterator_fromGroup(object, container, startTime));
     ok = iterator && PyList_Append(iterators.get(), iterator.get()) == 0;
   }
   MdfFile_leave(self);
   if (!ok) return nullptr;
-  PyRef arguments(PyList_AsTuple(iterators.get()));
+  OwnedRef arguments(PyList_AsTuple(iterators.get()));
   if (!arguments) return nullptr;
   return PyObject_Call(heapQMerge, arguments.get(), nullptr);
 }
@@ -340,7 +342,7 @@ static PyObject* text(const std::string& value) {
 }
 
 static PyObject* MdfFile_property(const cMdfMetaData& property) {
-  PyRef result(PyDict_New());
+  OwnedRef result(PyDict_New());
   if (!result) return nullptr;
   const struct {
     const char* key;
@@ -368,11 +370,11 @@ static PyObject* MdfFile_getMetadata(PyObject* object, PyObject*) {
   MdfFileObject* self = asMdfFile(object);
   if (!MdfFile_checkOpen(self)) return nullptr;
   cMdfMetaDataMap properties = cMdf_getMetaData(self->mdf);
-  PyRef result(PyDict_New());
+  OwnedRef result(PyDict_New());
   if (!result) return nullptr;
   for (const auto& [key, property] : properties) {
-    PyRef pyKey(text(key));
-    PyRef value(MdfFile_property(property));
+    OwnedRef pyKey(text(key));
+    OwnedRef value(MdfFile_property(property));
     if (!pyKey || !value ||
         PyDict_SetItem(result.get(), pyKey.get(), value.get()) < 0)
       return nullptr;
@@ -384,17 +386,14 @@ static PyObject* MdfFile_getMetadata(PyObject* object, PyObject*) {
 // where python-can has one.
 static PyObject* MdfFile_close(PyObject* object, PyObject* args) {
   MdfFileObject* self = asMdfFile(object);
-  if (self->busy != 0) {
-    PyErr_SetString(PyExc_RuntimeError, "Handle is in use");
-    return nullptr;
-  }
+  if (!MdfFile_checkIdle(self)) return nullptr;
   MdfFile_release(self);
   if (!MdfFile_closeFileObject(self)) return nullptr;
-  PyRef super(
+  OwnedRef super(
       PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
                                    MdfFileBaseType, object, nullptr));
   if (!super) return nullptr;
-  PyRef close(PyObject_GetAttrString(super.get(), "close"));
+  OwnedRef close(PyObject_GetAttrString(super.get(), "close"));
   if (!close) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
     PyErr_Clear();
@@ -405,7 +404,7 @@ static PyObject* MdfFile_close(PyObject* object, PyObject* args) {
 
 // stop(): what python-can's context manager calls on exit; closes.
 static PyObject* MdfFile_stop(PyObject* object, PyObject*) {
-  PyRef args(PyTuple_New(0));
+  OwnedRef args(PyTuple_New(0));
   if (!args) return nullptr;
   return MdfFile_close(object, args.get());
 }
@@ -425,11 +424,11 @@ static PyObject* MdfFile_initSubclass(PyObject*, PyObject*, PyObject*) {
 // Finaliser: releases the file; keeps any pending error.
 static void MdfFile_finalize(PyObject* object) {
   MdfFileObject* self = asMdfFile(object);
-  PyPendingError pending;
-  PyPendingError_fetch(&pending);
+  PendingError pending;
+  PendingError_fetch(&pending);
   MdfFile_release(self);
   if (!MdfFile_closeFileObject(self)) PyErr_Clear();
-  PyPendingError_restore(&pending);
+  PendingError_restore(&pending);
 }
 
 static void MdfFile_dealloc(PyObject* object) {
@@ -440,20 +439,58 @@ static void MdfFile_dealloc(PyObject* object) {
   Py_DECREF(type);
 }
 
+PyDoc_STRVAR(MdfFile_close_doc,
+             "close($self, /, *args)\n--\n\n"
+             "Release the log file. Iterators still around then raise\n"
+             "RuntimeError(\"Handle has been closed\"); closing again does\n"
+             "nothing. A file object passed in stays open (it is the\n"
+             "caller's).");
+PyDoc_STRVAR(MdfFile_getMetadata_doc,
+             "get_metadata($self, /)\n--\n\n"
+             "The recording's properties from the header comment, as a dict\n"
+             "{key: {\"name\", \"description\", \"read_only\", \"unit\",\n"
+             "\"value_raw\", \"value_type\"}}, for example\n"
+             "get_metadata()[\"HDcomment.serial\"][\"value_raw\"].");
+PyDoc_STRVAR(MdfFile_stop_doc,
+             "stop($self, /)\n--\n\n"
+             "Close the reader, as close() does; python-can's context\n"
+             "manager calls it on exit.");
+PyDoc_STRVAR(MdfFile_initSubclass_doc,
+             "Refuse subclasses: MdfFile cannot be used as a base class.");
+
 static PyMethodDef MdfFileMethods[] = {
-    {"close", reinterpret_cast<PyCFunction>(MdfFile_close), METH_VARARGS, ""},
+    {"close", reinterpret_cast<PyCFunction>(MdfFile_close), METH_VARARGS,
+     MdfFile_close_doc},
     {"get_metadata", reinterpret_cast<PyCFunction>(MdfFile_getMetadata),
-     METH_NOARGS, "Get metadata"},
+     METH_NOARGS, MdfFile_getMetadata_doc},
     {"stop", reinterpret_cast<PyCFunction>(MdfFile_stop), METH_NOARGS,
-     "Close the file (python-can's reader interface)."},
+     MdfFile_stop_doc},
     {"__init_subclass__",
      reinterpret_cast<PyCFunction>(
          reinterpret_cast<void (*)(void)>(MdfFile_initSubclass)),
-     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, MdfFile_initSubclass_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyDoc_STRVAR(MdfFileBase_doc,
+             "Native part of MdfFile: the open log and everything MdfFile\n"
+             "does. Use MdfFile.");
+
+PyDoc_STRVAR(
+    MdfFile_doc,
+    "MdfFile(file, passwords=None)\n\n"
+    "Reader of MF4 bus logs (plain, compressed or encrypted), a python-can\n"
+    "MessageReader.\n\n"
+    "file is a path (str or pathlib.Path) or an open binary file object;\n"
+    "passwords maps device ids (eight upper-case hex digits) or\n"
+    "\"default\" to the passwords of encrypted logs. Iterating yields\n"
+    "every frame of every data group as a CanMsgExtension, in timestamp\n"
+    "order (of equal timestamps, the earlier data group's frame first);\n"
+    "iterating again starts from the first frame. A log that cannot be\n"
+    "read raises FileNotFoundError or RuntimeError at once.");
+
 static PyType_Slot MdfFileSlots[] = {
+    {Py_tp_doc, const_cast<char*>(MdfFileBase_doc)},
     {Py_tp_init, reinterpret_cast<void*>(MdfFile_init)},
     {Py_tp_methods, MdfFileMethods},
     {Py_tp_iter, reinterpret_cast<void*>(MdfFile_iter)},
@@ -481,31 +518,28 @@ static PyObject* importPath(const char* module,
 }
 
 PyObject* MdfFile_initType() {
-  PyRef merge(importPath("heapq", {"merge"}));
+  OwnedRef merge(importPath("heapq", {"merge"}));
   if (!merge) return nullptr;
-  PyRef reader(importPath("can", {"io", "generic", "MessageReader"}));
+  OwnedRef reader(importPath("can", {"io", "generic", "MessageReader"}));
   if (!reader) return nullptr;
-  PyRef base(PyType_FromSpec(&MdfFileSpec));
+  OwnedRef base(PyType_FromSpec(&MdfFileSpec));
   if (!base) return nullptr;
 
   // class MdfFile(_MdfFileBase, MessageReader), made by MessageReader's
   // metaclass (ABCMeta) the way a class statement would.
-  PyRef namespaceDict(Py_BuildValue(
-      "{s:s,s:s,s:s}", "__module__", "python_can_brenix_mf4", "__qualname__",
-      "MdfFile", "__doc__",
-      "MdfFile(file, passwords=None)\n\n"
-      "Reader of MF4 bus logs (plain, compressed or encrypted): iterating "
-      "yields every\nframe of every data group as a CanMsgExtension, in "
-      "timestamp order."));
+  OwnedRef namespaceDict(Py_BuildValue("{s:s,s:s,s:s}", "__module__",
+                                       "python_can_brenix_mf4", "__qualname__",
+                                       "MdfFile", "__doc__", MdfFile_doc));
   if (!namespaceDict) return nullptr;
   PyObject* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(reader.get()));
   creatingMdfFile = true;
-  PyRef type(PyObject_CallFunction(metaclass, "s(OO)O", "MdfFile", base.get(),
-                                   reader.get(), namespaceDict.get()));
+  OwnedRef type(PyObject_CallFunction(metaclass, "s(OO)O", "MdfFile",
+                                      base.get(), reader.get(),
+                                      namespaceDict.get()));
   creatingMdfFile = false;
   if (!type) return nullptr;
   heapQMerge = merge.release();
   MdfFileBaseType = base.release();
-  MdfFileType = PyRef::borrow(type.get()).release();
+  MdfFileType = OwnedRef::borrow(type.get()).release();
   return type.release();
 }

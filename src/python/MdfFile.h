@@ -16,8 +16,8 @@
 struct MdfFileIteratorObject;
 
 struct MdfFileObject {
-  PyObject_HEAD cMdf*
-      mdf;      // open MF4 file, reading through stream; null when not open
+  PyObject_HEAD
+  cMdf* mdf;    // open MF4 file, reading through stream; null when not open
   cIO* stream;  // source of mdf (file, BufferWrapper or decoded container
                 // stream); owned together with mdf; null when not open
   MdfFileIteratorObject* iterators;  // live iterators over mdf (borrowed)

@@ -60,7 +60,7 @@ static void MdfFileIterator_finalize(PyObject* object) {
   MdfFileIteratorObject* self =
       reinterpret_cast<MdfFileIteratorObject*>(object);
   MdfFileIterator_releaseContainer(self);
-  PyPendingError_clear(&self->readError);
+  PendingError_clear(&self->readError);
   Py_CLEAR(self->owner);
 }
 
@@ -104,31 +104,37 @@ static PyObject* MdfFileIterator_iterNext(PyObject* object) {
   }
   if (self->position.frame == nullptr) {
     MdfFileIterator_releaseContainer(self);
-    PyPendingError_restore(&self->readError);
+    PendingError_restore(&self->readError);
     return nullptr;  // StopIteration, or the read error held back
   }
   MdfFileObject* owner = MdfFileIterator_owner(self);
   if (!MdfFile_enter(owner)) return nullptr;
   PyObject* message =
       CanMsgExtension_createFromWrapped(self->position.frame, self->startTime);
-  PyPendingError buildError;
-  PyPendingError_fetch(&buildError);
+  PendingError buildError;
+  PendingError_fetch(&buildError);
   cMdfBusMsgContainer_next(&self->position);
   if (PyErr_Occurred() != nullptr) {
     if (self->readError.type == nullptr)
-      PyPendingError_fetch(&self->readError);
+      PendingError_fetch(&self->readError);
     else
       PyErr_Clear();
   }
   MdfFile_leave(owner);
-  if (PyPendingError_restore(&buildError)) {
+  if (PendingError_restore(&buildError)) {
     Py_XDECREF(message);
     return nullptr;
   }
   return message;
 }
 
+PyDoc_STRVAR(MdfFileIterator_doc,
+             "Iterator over the frames of one data group of an MdfFile,\n"
+             "as CanMsgExtension messages; made by iterating an MdfFile,\n"
+             "which merges one per data group.");
+
 static PyType_Slot MdfFileIteratorSlots[] = {
+    {Py_tp_doc, const_cast<char*>(MdfFileIterator_doc)},
     {Py_tp_init, reinterpret_cast<void*>(MdfFileIterator_init)},
     {Py_tp_finalize, reinterpret_cast<void*>(MdfFileIterator_finalize)},
     {Py_tp_iter, reinterpret_cast<void*>(MdfFileIterator_iter)},
@@ -147,7 +153,7 @@ static PyType_Spec MdfFileIteratorSpec = {
 PyObject* MdfFileIterator_initType() {
   PyObject* type = PyType_FromSpec(&MdfFileIteratorSpec);
   if (type == nullptr) return nullptr;
-  MdfFileIteratorType = PyRef::borrow(type).release();
+  MdfFileIteratorType = OwnedRef::borrow(type).release();
   return type;
 }
 
@@ -175,6 +181,6 @@ PyObject* MdfFileIterator_fromGroup(PyObject* owner,
   }
   // A file object that failed while the first record was read: the group
   // then has no frame, and its first next() raises the failure.
-  PyPendingError_fetch(&self->readError);
+  PendingError_fetch(&self->readError);
   return object;
 }

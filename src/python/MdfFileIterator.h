@@ -13,8 +13,8 @@
 struct MdfFileObject;
 
 struct MdfFileIteratorObject {
-  PyObject_HEAD PyObject*
-      owner;         // the MdfFile that created it (strong), null once cleared
+  PyObject_HEAD
+  PyObject* owner;   // the MdfFile that created it (strong), null once cleared
   double startTime;  // seconds since 1970 (UTC), added to every frame's offset
   cMdfBusMsgContainer* container;        // owned; null once released
   cMdfBusMsgContainerPosition position;  // current frame of container
@@ -25,7 +25,7 @@ struct MdfFileIteratorObject {
   // Error raised by the file object while the group was advanced past the
   // last frame returned; raised at the end of the group instead of
   // StopIteration, so that a failing read never ends a log silently.
-  PyPendingError readError;
+  PendingError readError;
 };
 
 extern PyObject* MdfFileIteratorType;

@@ -5,11 +5,16 @@
 #include "python/MdfFile.h"
 #include "python/MdfFileIterator.h"
 
+PyDoc_STRVAR(module_doc,
+             "Reader of ASAM MDF 4.x bus logs (MF4) from CAN and LIN data\n"
+             "loggers for python-can: MdfFile yields every logged frame as\n"
+             "a can.Message (CanMsgExtension).");
+
 // All state is process-wide (m_size -1): the module is set up once.
 static PyModuleDef python_can_brenix_mf4_module = {
     PyModuleDef_HEAD_INIT,
     "python_can_brenix_mf4",
-    nullptr,
+    module_doc,
     -1,
     nullptr,
     nullptr,
@@ -40,18 +45,18 @@ void loggingWrapper(const zf_log_message* message, void* logger) {
   // The library may log while a Python error is pending (a file object's
   // method raised and the layer above is failing because of it); park it so
   // the logger call runs cleanly, then put it back.
-  PyPendingError pending;
-  PyPendingError_fetch(&pending);
+  PendingError pending;
+  PendingError_fetch(&pending);
   // Bytes of the file can end up in a message: decode leniently.
-  PyRef text(
+  OwnedRef text(
       PyUnicode_DecodeUTF8(message->buf, message->p - message->buf, "replace"));
-  PyRef result;
+  OwnedRef result;
   if (text)
-    result =
-        PyRef(PyObject_CallMethod(static_cast<PyObject*>(logger),
-                                  loggerMethod(message->lvl), "O", text.get()));
+    result = OwnedRef(PyObject_CallMethod(static_cast<PyObject*>(logger),
+                                          loggerMethod(message->lvl), "O",
+                                          text.get()));
   if (!result) PyErr_Clear();
-  PyPendingError_restore(&pending);
+  PendingError_restore(&pending);
 }
 
 // Adds a created type (new reference, consumed) to the module.
@@ -63,15 +68,15 @@ static bool addType(PyObject* module, const char* name, PyObject* type) {
 }
 
 PyMODINIT_FUNC PyInit_python_can_brenix_mf4(void) {
-  PyRef module(PyModule_Create2(&python_can_brenix_mf4_module, 3));
+  OwnedRef module(PyModule_Create2(&python_can_brenix_mf4_module, 3));
   if (!module) return nullptr;
 
-  PyRef logging(PyImport_ImportModule("logging"));
+  OwnedRef logging(PyImport_ImportModule("logging"));
   if (!logging) return nullptr;
   // The logger lives as long as the process: the log output keeps it.
   PyObject* logger = PyObject_CallMethod(logging.get(), "getLogger", "s",
                                          "python_can_brenix_mf4");
-  logging = PyRef();
+  logging = OwnedRef();
   if (logger == nullptr) return nullptr;
   zf_log_set_output_v(ZF_LOG_PUT_MSG, logger, loggingWrapper);
 

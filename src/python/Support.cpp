@@ -1,45 +1,44 @@
 #include "python/Support.h"
 
-PyObject* Py_CallSuper(PyTypeObject* type, PyObject* self, PyObject* name,
-                       PyObject* args, PyObject* kwargs) {
+PyObject* callSuper(PyTypeObject* type, PyObject* self, PyObject* name,
+                    PyObject* args, PyObject* kwargs) {
   // super(type, self): the built-in super type called with both arguments.
-  PyRef super(PyObject_CallFunctionObjArgs(
+  OwnedRef super(PyObject_CallFunctionObjArgs(
       reinterpret_cast<PyObject*>(&PySuper_Type),
       reinterpret_cast<PyObject*>(type), self, nullptr));
   if (!super) return nullptr;
-  PyRef method(PyObject_GetAttr(super.get(), name));
+  OwnedRef method(PyObject_GetAttr(super.get(), name));
   if (!method) return nullptr;
-  PyRef noArgs;
+  OwnedRef noArgs;
   if (args == nullptr) {
-    noArgs = PyRef(PyTuple_New(0));
+    noArgs = OwnedRef(PyTuple_New(0));
     if (!noArgs) return nullptr;
     args = noArgs.get();
   }
   return PyObject_Call(method.get(), args, kwargs);
 }
 
-PyObject* Py_CallSuperString(PyTypeObject* type, PyObject* self,
-                             const char* name, PyObject* args,
-                             PyObject* kwargs) {
-  PyRef pyName(PyUnicode_FromString(name));
+PyObject* callSuperString(PyTypeObject* type, PyObject* self, const char* name,
+                          PyObject* args, PyObject* kwargs) {
+  OwnedRef pyName(PyUnicode_FromString(name));
   if (!pyName) return nullptr;
-  return Py_CallSuper(type, self, pyName.get(), args, kwargs);
+  return callSuper(type, self, pyName.get(), args, kwargs);
 }
 
-void Py_RaiseLibraryError(PyObject* exceptionType, const char* message) {
-  PyPendingError cause;
-  if (PyPendingError_fetch(&cause)) {
+void raiseLibraryError(PyObject* exceptionType, const char* message) {
+  PendingError cause;
+  if (PendingError_fetch(&cause)) {
     PyErr_NormalizeException(&cause.type, &cause.value, &cause.traceback);
     if (cause.traceback != nullptr && cause.value != nullptr)
       PyException_SetTraceback(cause.value, cause.traceback);
   }
   PyErr_SetString(exceptionType, message);
   if (cause.value == nullptr) {
-    PyPendingError_clear(&cause);
+    PendingError_clear(&cause);
     return;
   }
-  PyPendingError raised;
-  PyPendingError_fetch(&raised);
+  PendingError raised;
+  PendingError_fetch(&raised);
   PyErr_NormalizeException(&raised.type, &raised.value, &raised.traceback);
   if (raised.value != nullptr) {
     // Both calls steal a reference to the cause.
@@ -48,24 +47,24 @@ void Py_RaiseLibraryError(PyObject* exceptionType, const char* message) {
     PyException_SetCause(raised.value, cause.value);
     cause.value = nullptr;
   }
-  PyPendingError_clear(&cause);
-  PyPendingError_restore(&raised);
+  PendingError_clear(&cause);
+  PendingError_restore(&raised);
 }
 
-bool PyPendingError_fetch(PyPendingError* slot) {
+bool PendingError_fetch(PendingError* slot) {
   if (PyErr_Occurred() == nullptr) return false;
   PyErr_Fetch(&slot->type, &slot->value, &slot->traceback);
   return true;
 }
 
-bool PyPendingError_restore(PyPendingError* slot) {
+bool PendingError_restore(PendingError* slot) {
   if (slot->type == nullptr) return false;
   PyErr_Restore(slot->type, slot->value, slot->traceback);
-  *slot = PyPendingError{};
+  *slot = PendingError{};
   return true;
 }
 
-void PyPendingError_clear(PyPendingError* slot) {
+void PendingError_clear(PendingError* slot) {
   Py_CLEAR(slot->type);
   Py_CLEAR(slot->value);
   Py_CLEAR(slot->traceback);

@@ -11,23 +11,23 @@
 #include <utility>
 
 // One strong reference, dropped when the holder goes. Constructed from a new
-// reference (or null); use PyRef::borrow to take a reference of one's own.
-class PyRef {
+// reference (or null); use OwnedRef::borrow to take a reference of one's own.
+class OwnedRef {
  public:
-  PyRef() = default;
-  explicit PyRef(PyObject* object) : object_(object) {}
-  PyRef(const PyRef&) = delete;
-  PyRef& operator=(const PyRef&) = delete;
-  PyRef(PyRef&& other) noexcept : object_(other.release()) {}
-  PyRef& operator=(PyRef&& other) noexcept {
+  OwnedRef() = default;
+  explicit OwnedRef(PyObject* object) : object_(object) {}
+  OwnedRef(const OwnedRef&) = delete;
+  OwnedRef& operator=(const OwnedRef&) = delete;
+  OwnedRef(OwnedRef&& other) noexcept : object_(other.release()) {}
+  OwnedRef& operator=(OwnedRef&& other) noexcept {
     std::swap(object_, other.object_);
     return *this;
   }
-  ~PyRef() { Py_XDECREF(object_); }
+  ~OwnedRef() { Py_XDECREF(object_); }
 
-  static PyRef borrow(PyObject* object) {
+  static OwnedRef borrow(PyObject* object) {
     Py_XINCREF(object);
-    return PyRef(object);
+    return OwnedRef(object);
   }
 
   PyObject* get() const { return object_; }
@@ -45,21 +45,20 @@ class PyRef {
 // does not loop back into the caller). args may be null for no positional
 // arguments, kwargs null for none. Returns a new reference, or null with a
 // Python error.
-PyObject* Py_CallSuper(PyTypeObject* type, PyObject* self, PyObject* name,
-                       PyObject* args, PyObject* kwargs);
+PyObject* callSuper(PyTypeObject* type, PyObject* self, PyObject* name,
+                    PyObject* args, PyObject* kwargs);
 // The same with the name as a C string.
-PyObject* Py_CallSuperString(PyTypeObject* type, PyObject* self,
-                             const char* name, PyObject* args,
-                             PyObject* kwargs);
+PyObject* callSuperString(PyTypeObject* type, PyObject* self, const char* name,
+                          PyObject* args, PyObject* kwargs);
 
 // Raises `exceptionType` with `message`. A Python error that is already set
 // (for example one raised by a file object's method while the library read
 // through it) becomes the new exception's __cause__, so the reason is kept.
-void Py_RaiseLibraryError(PyObject* exceptionType, const char* message);
+void raiseLibraryError(PyObject* exceptionType, const char* message);
 
 // A pending Python error taken out of the interpreter, to be raised again
 // later (or dropped). Holds the three parts of PyErr_Fetch.
-struct PyPendingError {
+struct PendingError {
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
@@ -67,9 +66,9 @@ struct PyPendingError {
 
 // Takes the pending error, if any, into *slot (which must be empty); true
 // when there was one.
-bool PyPendingError_fetch(PyPendingError* slot);
+bool PendingError_fetch(PendingError* slot);
 // Sets the held error as the current one and empties the slot; false (and
 // nothing set) when the slot is empty.
-bool PyPendingError_restore(PyPendingError* slot);
+bool PendingError_restore(PendingError* slot);
 // Drops the held error.
-void PyPendingError_clear(PyPendingError* slot);
+void PendingError_clear(PendingError* slot);

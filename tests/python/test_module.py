@@ -1,5 +1,6 @@
 """The extension module builds once as abi3 and imports on every interpreter."""
 import ctypes
+import inspect
 import logging
 import sys
 
@@ -24,6 +25,17 @@ def test_module_publishes_exactly_the_three_types():
     for name in public:
         assert getattr(mod, name).__name__ == name
         assert getattr(mod, name).__module__ == "python_can_brenix_mf4"
+
+
+def test_types_and_methods_say_what_they_do():
+    documented = [mod, mod.CanMsgExtension, mod.MdfFile, mod.MdfFileIterator,
+                  mod.MdfFile.close, mod.MdfFile.get_metadata,
+                  mod.MdfFile.stop]
+    for item in documented:
+        assert item.__doc__ and len(item.__doc__.split()) >= 8, item
+    # The methods' docstrings carry their signatures for help() and inspect.
+    assert str(inspect.signature(mod.MdfFile.get_metadata)) == "(self, /)"
+    assert str(inspect.signature(mod.MdfFile.close)) == "(self, /, *args)"
 
 
 def test_import_raises_no_deprecation_warning():
