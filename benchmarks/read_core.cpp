@@ -1,29 +1,45 @@
 // Times the C++ reading core on one MF4 file, without Python: cMdf_open,
 // then every data group drained frame by frame through a bus message
-// container, as the reader does. Built and run by read_core.sh.
+// container, as the reader does. Compressed and encrypted logs are
+// unwrapped first (counted in the open time). Built and run by read_core.sh.
 //
-//   read_core LOG.mf4 [ROUNDS]
+//   read_core [--password KEY=PASSWORD]... LOG.mf4 [ROUNDS]
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
+#include "containers/cGenericFileUnwrap.h"
 #include "mdf/blocks/cMdfBlock_DG.h"
 #include "mdf/cMdf.h"
 #include "mdf/cMdfBusMsgContainer.h"
 #include "streams/cIO_file.h"
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s LOG.mf4 [ROUNDS]\n", argv[0]);
+  cGenericFilePasswordTable passwords;
+  int at = 1;
+  for (; at + 1 < argc && std::strcmp(argv[at], "--password") == 0; at += 2)
+    if (!cGenericFile_tableAdd(&passwords, argv[at + 1])) at = argc;
+  if (argc - at < 1 || argc - at > 2) {
+    std::fprintf(stderr,
+                 "usage: %s [--password KEY=PASSWORD]... LOG.mf4 [ROUNDS]\n",
+                 argv[0]);
     return 2;
   }
-  const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+  const char* path = argv[at];
+  const int rounds = argc - at > 1 ? std::atoi(argv[at + 1]) : 3;
   for (int round = 0; round < rounds; ++round) {
     const auto began = std::chrono::steady_clock::now();
-    cIO* io = cIO_file_open(argv[1], CIO_FILE_READ);
+    cGenericFileStatus status;
+    cIO* io = cGenericFile_unwrap(
+        cIO_file_open(path, CIO_FILE_READ),
+        passwords.empty() ? nullptr : cGenericFile_tableLookup, &passwords,
+        &status);
     cMdf* mdf = io ? cMdf_open(io) : nullptr;
     if (!mdf) {
-      std::fprintf(stderr, "cannot open %s\n", argv[1]);
+      std::fprintf(stderr, "%s: %s\n", path,
+                   io ? "Could not open data source"
+                      : cGenericFile_statusMessage(status));
       cIO_close(io);
       return 1;
     }

@@ -6,7 +6,8 @@
 #
 # Without a log it writes one first: 1 million CAN frames in one unsorted
 # data group (benchmarks/write_big_log.py; pass its options through
-# WRITE_ARGS, e.g. WRITE_ARGS="--vlsd cg --fd").
+# WRITE_ARGS, e.g. WRITE_ARGS="--vlsd cg --fd"). An encrypted log wants
+# its password as PASSWORD=KEY=PASSWORD (KEY: device id or "default").
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=build/bench
@@ -22,4 +23,4 @@ if [ ! -f "$LOG" ]; then
   "$PYTHON" benchmarks/write_big_log.py "$LOG" --frames 1000000 \
     ${WRITE_ARGS:-}
 fi
-"$BUILD/read_core" "$LOG" "${2:-3}"
+"$BUILD/read_core" ${PASSWORD:+--password "$PASSWORD"} "$LOG" "${2:-3}"

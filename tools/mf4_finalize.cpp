@@ -1,15 +1,18 @@
 // mf4_finalize: finalizes and sorts an MF4 file and writes the result.
 //
-//   mf4_finalize IN OUT
+//   mf4_finalize [--password KEY=PASSWORD]... IN OUT
 //
-// Opens IN with the MF4 library, finalizes and sorts it in memory
-// (cMdf_finalizeAndSort) and writes the whole tree to OUT in one save pass
-// (cMdf_save). Exit status 0 on success; 1 for wrong arguments; 2 when IN
-// does not open; 3 when finalizing refuses the file; 4 when the save or
-// writing OUT fails.
+// Opens IN with the MF4 library, unwrapping compressed and encrypted
+// containers (KEY: a device id as eight upper-case hex digits, or
+// "default"), finalizes and sorts it in memory (cMdf_finalizeAndSort) and
+// writes the whole tree to OUT in one save pass (cMdf_save). Exit status 0
+// on success; 1 for wrong arguments; 2 when IN does not open; 3 when
+// finalizing refuses the file; 4 when the save or writing OUT fails.
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
+#include "containers/cGenericFileUnwrap.h"
 #include "mdf/cMdf.h"
 #include "mdf/cMdfFinalize.h"
 #include "streams/cIO.h"
@@ -32,12 +35,25 @@ bool writeFile(cIO* memory, const char* path) {
   return std::fclose(out) == 0 && written;
 }
 
-int run(const char* in, const char* out) {
-  cIO* stream = cIO_file_open(in, CIO_FILE_READ);
+int run(const char* in, const char* out, cGenericFilePasswordTable* passwords) {
+  cIO* file = cIO_file_open(in, CIO_FILE_READ);
+  if (!file) {
+    std::fprintf(stderr, "mf4_finalize: %s: Could not open file\n", in);
+    return 2;
+  }
+  cGenericFileStatus unwrapped;
+  // Without --password there are no passwords at all, as in the reader.
+  cIO* stream = cGenericFile_unwrap(
+      file, passwords->empty() ? nullptr : cGenericFile_tableLookup, passwords,
+      &unwrapped);
   cMdf* mdf = stream ? cMdf_open(stream) : nullptr;
   int status = 0;
-  if (!mdf) {
-    std::fprintf(stderr, "mf4_finalize: cannot open %s as an MF4 file\n", in);
+  if (!stream) {
+    std::fprintf(stderr, "mf4_finalize: %s: %s\n", in,
+                 cGenericFile_statusMessage(unwrapped));
+    status = 2;
+  } else if (!mdf) {
+    std::fprintf(stderr, "mf4_finalize: %s: Could not open data source\n", in);
     status = 2;
   } else if (cMdf_finalizeAndSort(mdf) != 1) {
     std::fprintf(stderr, "mf4_finalize: %s cannot be finalized\n", in);
@@ -59,12 +75,21 @@ int run(const char* in, const char* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: mf4_finalize IN OUT\n");
+  cGenericFilePasswordTable passwords;
+  int at = 1;
+  for (; at + 1 < argc && std::strcmp(argv[at], "--password") == 0; at += 2) {
+    if (!cGenericFile_tableAdd(&passwords, argv[at + 1])) {
+      std::fprintf(stderr, "mf4_finalize: --password wants KEY=PASSWORD\n");
+      return 1;
+    }
+  }
+  if (argc - at != 2) {
+    std::fprintf(stderr,
+                 "usage: mf4_finalize [--password KEY=PASSWORD]... IN OUT\n");
     return 1;
   }
   try {
-    return run(argv[1], argv[2]);
+    return run(argv[at], argv[at + 1], &passwords);
   } catch (...) {
     std::fprintf(stderr, "mf4_finalize: out of memory\n");
     return 4;

@@ -1,12 +1,9 @@
 #include "python/MdfFile.h"
 
-#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
-#include "containers/cGenericFile.h"
-#include "containers/cGenericFileCompressed.h"
-#include "containers/cGenericFileEncrypted.h"
+#include "containers/cGenericFileUnwrap.h"
 #include "mdf/blocks/cMdfBlock_DG.h"
 #include "mdf/cMdfBusMsgContainer.h"
 #include "mdf/cMdfMetaData.h"
@@ -20,11 +17,6 @@ static PyObject* MdfFileBaseType = nullptr;  // the native base of MdfFile
 static PyObject* heapQMerge = nullptr;       // heapq.merge
 // Set while MdfFile itself is being created: the only subclass allowed.
 static bool creatingMdfFile = false;
-
-// Containers nest (an encrypted file holding a compressed one); real logs
-// have at most two levels. A container that decodes to itself would
-// otherwise be unwrapped forever.
-constexpr int kMaxContainerDepth = 16;
 
 static MdfFileObject* asMdfFile(PyObject* object) {
   return reinterpret_cast<MdfFileObject*>(object);
@@ -85,83 +77,57 @@ static bool MdfFile_closeFileObject(MdfFileObject* self) {
   return ok;
 }
 
-// The password of an encrypted container: the entry for the device id as
-// eight upper-case hex digits, else "default". New reference, or null with
-// a Python error.
-static PyObject* MdfFile_password(PyObject* passwords, uint32_t deviceId) {
-  if (passwords == nullptr) {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "Encrypted file detected, but no passwords supplied");
-    return nullptr;
-  }
-  char deviceKey[9];
-  std::snprintf(deviceKey, sizeof deviceKey, "%08X", deviceId);
-  for (const char* key : {static_cast<const char*>(deviceKey), "default"}) {
-    OwnedRef pyKey(PyUnicode_FromString(key));
-    if (!pyKey) return nullptr;
-    PyObject* password = PyDict_GetItemWithError(passwords, pyKey.get());
-    if (password != nullptr) {
-      if (!PyUnicode_Check(password)) {
-        PyErr_Format(PyExc_TypeError, "the password for key '%s' must be a str",
-                     key);
-        return nullptr;
-      }
-      Py_INCREF(password);
-      return password;
-    }
-    if (PyErr_Occurred() != nullptr) return nullptr;
-  }
-  PyErr_SetString(PyExc_RuntimeError, "Could not find key to decrypt stream");
-  return nullptr;
-}
+// The password lookup of cGenericFile_unwrap over the "passwords" dict:
+// the str under `key`, as ASCII bytes kept in `ascii` until the next call.
+// -1 with a Python error for a password that is no str or not ASCII.
+struct MdfFilePasswords {
+  PyObject* dict;  // borrowed
+  OwnedRef ascii;  // the bytes of the last password handed out
+};
 
-// Opens the encrypted container on stream. The new stream, or null with a
-// Python error; stream stays open either way.
-static cIO* MdfFile_decrypt(cIO* stream, const cGenericFileHeader* header,
-                            PyObject* passwords) {
-  OwnedRef password(MdfFile_password(passwords, header->device_id));
-  if (!password) return nullptr;
-  OwnedRef ascii(PyUnicode_AsASCIIString(password.get()));
-  if (!ascii) return nullptr;
+static int MdfFile_lookupPassword(void* userdata, const char* key,
+                                  const char** password, size_t* length) {
+  auto* passwords = static_cast<MdfFilePasswords*>(userdata);
+  OwnedRef pyKey(PyUnicode_FromString(key));
+  if (!pyKey) return -1;
+  PyObject* value = PyDict_GetItemWithError(passwords->dict, pyKey.get());
+  if (value == nullptr) return PyErr_Occurred() != nullptr ? -1 : 0;
+  if (!PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "the password for key '%s' must be a str",
+                 key);
+    return -1;
+  }
+  passwords->ascii = OwnedRef(PyUnicode_AsASCIIString(value));
   char* bytes = nullptr;
-  Py_ssize_t length = 0;
-  if (PyBytes_AsStringAndSize(ascii.get(), &bytes, &length) < 0) return nullptr;
-  cIO* inner = cGenericFile_encrypted_open(stream, header, bytes,
-                                           static_cast<size_t>(length));
-  if (inner == nullptr)
-    raiseLibraryError(PyExc_RuntimeError, "Could not decrypt stream");
-  return inner;
+  Py_ssize_t size = 0;
+  if (!passwords->ascii ||
+      PyBytes_AsStringAndSize(passwords->ascii.get(), &bytes, &size) < 0)
+    return -1;
+  *password = bytes;
+  *length = static_cast<size_t>(size);
+  return 1;
 }
 
 // Unwraps containers until the stream holds none. Takes over `stream` and
 // returns the innermost one, or null with a Python error after closing every
-// stream it had.
+// stream it had. An error the password lookup raised stands as it is; any
+// other Python error raised meanwhile (a failing file object) becomes the
+// cause of the library's message.
 static cIO* MdfFile_unwrap(cIO* stream, PyObject* passwords) {
-  for (int depth = 0;; ++depth) {
-    cGenericFileHeader header;
-    if (!cGenericFile_readHeader(stream, &header)) {
-      if (PyErr_Occurred() == nullptr) return stream;  // not a container
-      cIO_close(stream);
-      raiseLibraryError(PyExc_RuntimeError, "Could not open data source");
-      return nullptr;
-    }
-    cIO* inner = nullptr;
-    if (depth == kMaxContainerDepth) {
-      raiseLibraryError(PyExc_RuntimeError, "Could not open data source");
-    } else if (header.container_type == GENERIC_FILE_TYPE_COMPRESSED) {
-      inner = cGenericFile_compressed_open(stream, &header);
-      if (inner == nullptr)
-        raiseLibraryError(PyExc_RuntimeError, "Could not decompress stream");
-    } else if (header.container_type == GENERIC_FILE_TYPE_ENCRYPTED) {
-      inner = MdfFile_decrypt(stream, &header, passwords);
-    } else {
-      raiseLibraryError(PyExc_RuntimeError, "Could not open data source");
-    }
-    // The container stream holds the decoded content: the outer one is done.
-    cIO_close(stream);
-    if (inner == nullptr) return nullptr;
-    stream = inner;
-  }
+  MdfFilePasswords lookup{passwords, OwnedRef()};
+  cGenericFileStatus status;
+  cIO* inner = cGenericFile_unwrap(
+      stream, passwords != nullptr ? MdfFile_lookupPassword : nullptr, &lookup,
+      &status);
+  if (status == GENERIC_FILE_LOOKUP_FAILED) return nullptr;
+  if (inner != nullptr && PyErr_Occurred() == nullptr) return inner;
+  // A source that is no container also fails when its file object raised
+  // while the first bytes were read.
+  cIO_close(inner);
+  raiseLibraryError(PyExc_RuntimeError,
+                    inner != nullptr ? "Could not open data source"
+                                     : cGenericFile_statusMessage(status));
+  return nullptr;
 }
 
 // A read-only file stream for a path (str or pathlib.Path), encoded as the

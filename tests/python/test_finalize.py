@@ -20,7 +20,8 @@ from support.finalized_truth import finalized_by_group
 from support.mf4writer import (CAN_DATA, CAN_ERROR, CAN_REMOTE, LIN_FRAME,
                                Channel, DataGroup, GroupLayout, Linear,
                                ValueTable, build_mf4, can_data_layout,
-                               merged, random_traffic, timestamp_channel)
+                               compress, encrypt, merged, random_traffic,
+                               timestamp_channel)
 
 from conftest import attributes, expected_attributes
 
@@ -120,3 +121,37 @@ def test_asammdf_sees_sorted_groups_with_their_cycle_counts(finalized):
         assert np.all([g.sorted for g in mdf.groups])
     finally:
         mdf.close()
+
+
+def test_containers_are_unwrapped_with_the_passwords_given(tool, tmp_path):
+    log = build_mf4(SHAPES[sorted(SHAPES)[0]](), finalized=False)
+    plain = tmp_path / "plain.mf4"
+    log.write(plain)
+    subprocess.run([str(tool), str(plain), str(tmp_path / "expected.mf4")],
+                   check=True)
+    expected = (tmp_path / "expected.mf4").read_bytes()
+    wrapped = tmp_path / "wrapped.mf4"
+    wrapped.write_bytes(encrypt(compress(log.data), "pw", device_id=0xBEEF))
+    for password in ("0000BEEF=pw", "default=pw"):
+        out = tmp_path / "out.mf4"
+        subprocess.run([str(tool), "--password", password, str(wrapped),
+                        str(out)], check=True)
+        assert out.read_bytes() == expected
+
+
+@pytest.mark.parametrize("arguments, message", [
+    ([], "Encrypted file detected, but no passwords supplied"),
+    (["--password", "0000BEEE=pw"], "Could not find key to decrypt stream"),
+    (["--password", "0000BEEF=wrong", "--password", "default=pw"],
+     "Could not decrypt stream"),
+])
+def test_container_failures_name_the_file_and_the_reason(tool, tmp_path,
+                                                          arguments, message):
+    wrapped = tmp_path / "wrapped.mf4"
+    wrapped.write_bytes(encrypt(b"MDF     4.11    ", "pw", device_id=0xBEEF))
+    run = subprocess.run([str(tool), *arguments, str(wrapped),
+                          str(tmp_path / "out.mf4")],
+                         capture_output=True, text=True)
+    assert run.returncode == 2
+    assert run.stderr == "mf4_finalize: %s: %s\n" % (wrapped, message)
+    assert not (tmp_path / "out.mf4").exists()

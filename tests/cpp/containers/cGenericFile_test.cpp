@@ -1,5 +1,4 @@
-// Container header: recognition, field order, the acceptance table, and
-// unwrapping containers nested in either order the way the reader does.
+// Container header: recognition, field order and the acceptance table.
 #include "containers/cGenericFile.h"
 
 #include <gtest/gtest.h>
@@ -7,13 +6,9 @@
 #include <set>
 #include <tuple>
 
-#include "containers/cGenericFileCompressed.h"
-#include "containers/cGenericFileEncrypted.h"
 #include "support/container_test_support.h"
 
 namespace {
-
-const std::string kPassword = "brenix-fixture-password";
 
 std::string headerBytes(uint8_t revision, uint8_t footer, uint8_t type,
                         uint8_t version, uint32_t device) {
@@ -94,43 +89,6 @@ TEST(GenericFileHeader, AcceptsExactlyTheTable) {
                 << type << " " << version << " " << rev << " " << footer;
         }
   EXPECT_FALSE(cGenericFile_accepts(nullptr, GENERIC_FILE_TYPE_COMPRESSED));
-}
-
-// Unwraps containers until the content has no container header, closing
-// each intermediate stream once the next one is open, as the reader does.
-std::string unwrap(const std::string& file, int* layers) {
-  IOPtr current = memoryWith(file);
-  *layers = 0;
-  cGenericFileHeader h{};
-  while (cGenericFile_readHeader(current.get(), &h)) {
-    cIO* next =
-        h.container_type == GENERIC_FILE_TYPE_COMPRESSED
-            ? cGenericFile_compressed_open(current.get(), &h)
-            : cGenericFile_encrypted_open(current.get(), &h, kPassword.data(),
-                                          kPassword.size());
-    if (!next) return "<failed>";
-    current.reset(next);
-    ++*layers;
-  }
-  cIO_seek(current.get(), 0, CIO_SEEK_SET);
-  return readAll(current.get());
-}
-
-TEST(GenericFileHeader, UnwrapsContainersNestedInEitherOrder) {
-  const std::string payload = containerFixture("payload.bin");
-  const std::pair<const char*, int> cases[] = {
-      {"compressed_rev0.bin", 1},
-      {"compressed_rev1.bin", 1},
-      {"encrypted_rev0.bin", 1},
-      {"encrypted_rev1.bin", 1},
-      {"nested_compressed_encrypted.bin", 2},
-      {"nested_encrypted_compressed.bin", 2},
-  };
-  for (const auto& [name, expected_layers] : cases) {
-    int layers = 0;
-    EXPECT_EQ(unwrap(containerFixture(name), &layers), payload) << name;
-    EXPECT_EQ(layers, expected_layers) << name;
-  }
 }
 
 }  // namespace
