@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything the project needs on a fresh machine, then builds and
 # installs the extension into the test environments. Idempotent: on a machine
-# where everything is present it only rebuilds what changed.
+# where everything is present and no source changed it builds nothing.
 #
 # Environments (under build/venv/): one per supported CPython, so that the
 # one abi3 build is tested on the whole range and on both python-can lines
@@ -45,6 +45,8 @@ find_python() {
 }
 DEFAULT_PY=$(command -v python3)
 
+# The requirements an environment was last given are kept in it: pip runs
+# again only when they change (or the environment is new).
 make_venv() {  # name interpreter pip-args...
   local name=$1 py=$2; shift 2
   local dir=$ROOT/build/venv/$name
@@ -52,7 +54,10 @@ make_venv() {  # name interpreter pip-args...
     log "venv $name ($("$py" --version))"
     "$py" -m venv "$dir"
   fi
+  local wanted="$py $*"
+  [ "$(cat "$dir/mf4-requirements" 2>/dev/null)" = "$wanted" ] && return 0
   "$dir/bin/python" -m pip install -q --disable-pip-version-check "$@"
+  printf '%s\n' "$wanted" > "$dir/mf4-requirements"
 }
 
 # heatshrink2 is pinned: committed compressed samples are compared byte for
@@ -74,12 +79,38 @@ printf '%s\n' "${ENVS[@]}" > build/venv/envs
 
 # --- Build -----------------------------------------------------------------
 # One abi3 wheel, built incrementally, installed into every environment.
-log "build wheel"
+# The build and each install are skipped when the stamp they were made from
+# equals the stamp of the sources now: the content of every file git tracks
+# or would track, except what does not go into the wheel (tests, benchmarks,
+# examples, samples, CI). Without git there is no stamp: always rebuild.
+source_stamp() {
+  git rev-parse --is-inside-work-tree >/dev/null 2>&1 || return 0
+  git ls-files -z --cached --others --exclude-standard -- . ':!tests' \
+      ':!benchmarks' ':!examples' ':!samples' ':!.ci' \
+    | while IFS= read -r -d '' f; do
+        [ -f "$f" ] && printf '%s\0' "$f"  # deleted files drop out
+      done \
+    | xargs -0 -r sha256sum | sha256sum | cut -d' ' -f1
+}
+STAMP=$(source_stamp)
+fresh() {  # stamp-file: true when it holds the current stamp
+  [ -n "$STAMP" ] && [ "$(cat "$1" 2>/dev/null)" = "$STAMP" ]
+}
+
 MAIN=$ROOT/build/venv/main/bin
-rm -rf build/dist
-PATH=$MAIN:$PATH "$MAIN/python" -m pip wheel -q --no-build-isolation \
-  --no-deps -w build/dist .
+if fresh build/dist/stamp && compgen -G 'build/dist/*.whl' >/dev/null; then
+  log "wheel up to date"
+else
+  log "build wheel"
+  rm -rf build/dist
+  PATH=$MAIN:$PATH "$MAIN/python" -m pip wheel -q --no-build-isolation \
+    --no-deps -w build/dist .
+  printf '%s\n' "$STAMP" > build/dist/stamp
+fi
 for env in "${ENVS[@]}"; do
+  installed=$ROOT/build/venv/$env/mf4-installed
+  fresh "$installed" && continue
   "$ROOT/build/venv/$env/bin/python" -m pip install -q \
     --disable-pip-version-check --force-reinstall --no-deps build/dist/*.whl
+  printf '%s\n' "$STAMP" > "$installed"
 done
