@@ -80,6 +80,9 @@ PyMODINIT_FUNC PyInit_python_can_brenix_mf4(void) {
   if (logger == nullptr) return nullptr;
   zf_log_set_output_v(ZF_LOG_PUT_MSG, logger, loggingWrapper);
 
+  // The distribution's version (pyproject.toml), set by the build.
+  if (PyModule_AddStringConstant(module.get(), "__version__", MF4_VERSION) < 0)
+    return nullptr;
   if (!initFileTypeSupport()) return nullptr;
   if (!addType(module.get(), "CanMsgExtension", CanMsgExtension_initType()) ||
       !addType(module.get(), "MdfFile", MdfFile_initType()) ||

@@ -27,6 +27,12 @@ def test_module_publishes_exactly_the_three_types():
         assert getattr(mod, name).__module__ == "python_can_brenix_mf4"
 
 
+def test_version_is_the_distribution_version():
+    from importlib.metadata import version
+    assert mod.__version__ == version("python-can-brenix-mf4")
+    assert all(part.isdigit() for part in mod.__version__.split(".")[:3])
+
+
 def test_types_and_methods_say_what_they_do():
     documented = [mod, mod.CanMsgExtension, mod.MdfFile, mod.MdfFileIterator,
                   mod.MdfFile.close, mod.MdfFile.get_metadata,
