@@ -3,10 +3,13 @@
 
     python3 benchmarks/write_big_log.py OUT.mf4 [--frames N] [--seed S]
         [--shape unsorted|sorted] [--vlsd none|sd|cg] [--fd] [--lin]
-        [--compress] [--encrypt PASSWORD]
+        [--mix] [--compress] [--encrypt PASSWORD]
 
 The default is what a logger writes: one unsorted data group (1-byte
-record ids) of classic CAN data frames, 10 million of them.
+record ids) of classic CAN data frames, 10 million of them. --mix writes
+the mixed log of the message benchmark instead: one unsorted data group of
+70% classic CAN data frames, 20% CAN FD frames with 64-byte payloads in a
+VLSD channel group and 10% LIN frames.
 """
 import argparse
 import os
@@ -16,8 +19,32 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                 os.pardir, "tests"))
 
+import numpy as np  # noqa: E402
+
 from support.mf4writer import (CAN_DATA, LIN_FRAME, DataGroup,  # noqa: E402
-                               build_mf4, compress, encrypt, random_traffic)
+                               FrameTable, build_mf4, compress, encrypt,
+                               random_traffic)
+from support.mf4writer.layouts import can_data_layout  # noqa: E402
+
+FD_LENGTH_CODE = 15  # 64 bytes
+
+
+def mixed_traffic(count, seed):
+    """70% classic CAN, 20% CAN FD with 64-byte payloads (their own channel
+    group, the payload in a VLSD channel group), 10% LIN, interleaved."""
+    classic, fd, lin = random_traffic(
+        count, seed, kinds=(CAN_DATA, CAN_DATA, LIN_FRAME),
+        weights=(0.7, 0.2, 0.1))
+    rng = np.random.default_rng(seed + 1)
+    n = len(fd)
+    columns = dict(fd.columns)
+    columns.update(EDL=np.ones(n, np.uint8),
+                   BRS=(rng.random(n) < 0.5).astype(np.uint8),
+                   DLC=np.full(n, FD_LENGTH_CODE), DataLength=np.full(n, 64))
+    fd = FrameTable(CAN_DATA, columns,
+                    rng.integers(0, 256, (n, 64), dtype=np.uint8),
+                    np.full(n, 64), layout=can_data_layout(64, "cg"))
+    return [classic, fd, lin]
 
 
 def main():
@@ -33,13 +60,19 @@ def main():
                         help="CAN FD frames of up to 64 bytes as well")
     parser.add_argument("--lin", action="store_true",
                         help="LIN frames as well (unsorted only)")
+    parser.add_argument("--mix", action="store_true",
+                        help="the mixed log of the message benchmark")
     parser.add_argument("--compress", action="store_true")
     parser.add_argument("--encrypt", metavar="PASSWORD")
     args = parser.parse_args()
 
     began = time.perf_counter()
     kinds = (CAN_DATA, LIN_FRAME) if args.lin else (CAN_DATA,)
-    traffic = random_traffic(args.frames, args.seed, kinds=kinds, fd=args.fd)
+    if args.mix:
+        traffic = mixed_traffic(args.frames, args.seed)
+    else:
+        traffic = random_traffic(args.frames, args.seed, kinds=kinds,
+                                 fd=args.fd)
     group = DataGroup(traffic, record_id_size=0 if args.shape == "sorted"
                       else 1, vlsd=None if args.vlsd == "none" else args.vlsd)
     log = build_mf4([group])

@@ -140,12 +140,16 @@ class FrameTable:
 
     columns: field name -> 1-D array of physical values (fields missing
     here are written as 0). payload: 2-D uint8 array, one row per frame,
-    and payload_lengths: the used bytes of each row (the "DataBytes")."""
+    and payload_lengths: the used bytes of each row (the "DataBytes").
+    layout: the record layout of the table's channel group (a GroupLayout);
+    None takes the data group's layout for the kind."""
 
     def __init__(self, kind: str, columns: Dict[str, np.ndarray],
                  payload: Optional[np.ndarray] = None,
-                 payload_lengths: Optional[np.ndarray] = None) -> None:
+                 payload_lengths: Optional[np.ndarray] = None,
+                 layout=None) -> None:
         self.kind = kind
+        self.layout = layout
         self.columns = {k: np.asarray(v) for k, v in columns.items()}
         self.size = len(self.columns[TIMESTAMP])
         if payload is None:
@@ -178,7 +182,8 @@ class FrameTable:
     def take(self, index: np.ndarray) -> "FrameTable":
         return FrameTable(self.kind,
                           {k: v[index] for k, v in self.columns.items()},
-                          self.payload[index], self.payload_lengths[index])
+                          self.payload[index], self.payload_lengths[index],
+                          self.layout)
 
     @classmethod
     def from_frames(cls, kind: str, frames: Sequence) -> "FrameTable":

@@ -283,7 +283,8 @@ class DataGroupData:
                 keys.append(base + np.arange(len(table)))
                 base += len(table)
         self.groups = [ChannelGroupData(
-            definition.layouts.get(t.kind) or default_layout(t.kind, t, definition.vlsd),
+            t.layout or definition.layouts.get(t.kind)
+            or default_layout(t.kind, t, definition.vlsd),
             t) for t in tables]
         self.sorted = definition.record_id_size == 0
         if self.sorted and len(self.groups) != 1:
