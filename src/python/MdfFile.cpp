@@ -283,6 +283,8 @@ static int MdfFile_init(PyObject* object, PyObject* args, PyObject* kwargs) {
 static PyObject* MdfFile_iter(PyObject* object) {
   MdfFileObject* self = asMdfFile(object);
   if (!MdfFile_checkOpen(self) || !MdfFile_enter(self)) return nullptr;
+  // The file object may have been used or closed since the last read.
+  BufferWrapper_dropChunk(self->stream);
   double startTime = cMdf_getStartTime(self->mdf, 1);
   OwnedRef iterators(PyList_New(0));
   bool ok = static_cast<bool>(iterators);

@@ -5,11 +5,14 @@ import io
 import pytest
 
 from python_can_brenix_mf4 import MdfFile
-from support.mf4writer import CanFrame, DataGroup, build_mf4
+from support.mf4writer import CanFrame, DataGroup, build_mf4, random_traffic
 
 LOG = build_mf4([DataGroup([CanFrame(0.001 * i, i % 0x800)
                             for i in range(400)], record_id_size=0)])
 IDS = [m["arbitration_id"] for m in LOG.expected()]
+# 3 MB: many chunks of the reader's file object reads.
+BIG = build_mf4([DataGroup(random_traffic(120000, 3), record_id_size=1)])
+CHUNK = 64 * 1024
 
 
 class Scripted(io.BytesIO):
@@ -51,7 +54,7 @@ BROKEN = {
     "read returns bytearray": (
         dict(read=lambda f, n: bytearray(plain_read(f, n))), TypeError),
     "read returns more than asked": (
-        dict(read=lambda f, n: plain_read(f, n) + b"\0" * 16), ValueError),
+        dict(read=lambda f, n: b"\0" * (n + 1)), ValueError),
     "read raises": (
         dict(read=raising(OSError("gone"))),
         OSError),
@@ -83,19 +86,44 @@ def test_a_read_failure_while_iterating_is_raised_after_the_frames_before():
     def read(f, n):
         if state["armed"]:
             state["reads"] += 1
-            if state["reads"] > 50:
+            if state["reads"] > 3:
                 raise OSError("disk gone")
         return plain_read(f, n)
 
-    f = Scripted(LOG.data, read=read)
+    f = Scripted(BIG.data, read=read)
     reader = MdfFile(f)
     state["armed"] = True
     got = []
     with pytest.raises(OSError, match="disk gone"):
         for message in reader:
-            got.append(message.arbitration_id)
-    assert 0 < len(got) < len(IDS)
-    assert got == IDS[:len(got)]
+            got.append(message.timestamp)
+    expected = [m["timestamp"] for m in BIG.expected()]
+    assert 0 < len(got) < len(expected)
+    assert got == expected[:len(got)]
+
+
+def test_a_file_object_is_read_in_chunks():
+    calls = []
+
+    def read(f, n):
+        calls.append(n)
+        return plain_read(f, n)
+
+    count = sum(1 for _ in MdfFile(Scripted(BIG.data, read=read)))
+    assert count == len(BIG.expected())
+    # Every call asks for a whole chunk or more, and the file is read about
+    # once: a few chunks more for the blocks the open reads here and there.
+    assert min(calls) >= CHUNK
+    assert len(calls) <= len(BIG.data) // CHUNK + 12, len(calls)
+
+
+@pytest.mark.parametrize("log, most", [(LOG, 1), (LOG, 7), (BIG, CHUNK - 1)],
+                         ids=["1 byte", "7 bytes", "a byte short of a chunk"])
+def test_a_file_object_that_returns_less_than_asked(log, most):
+    # A raw file may return fewer bytes than asked for, before its end too.
+    short = Scripted(log.data, read=lambda f, n: plain_read(f, min(n, most)))
+    assert [m.timestamp for m in MdfFile(short)] == \
+        [m["timestamp"] for m in log.expected()]
 
 
 def test_a_file_object_closed_before_iterating():
