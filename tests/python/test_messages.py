@@ -1,6 +1,11 @@
 """CanMsgExtension: a can.Message that hashes its content and orders by
 timestamp, and how decoded frames become messages."""
+import copy
 import dataclasses
+import io
+import pickle
+import subprocess
+import sys
 
 import can
 import pytest
@@ -51,6 +56,18 @@ def test_comparison_follows_the_timestamps_only(a, b):
     for other in (y, plain):
         assert (x < other, x <= other, x == other, x != other, x > other,
                 x >= other) == (a < b, a <= b, a == b, a != b, a > b, a >= b)
+
+
+def test_comparison_of_timestamps_that_are_not_floats():
+    x = CanMsgExtension(timestamp=1.5)
+    y = CanMsgExtension(timestamp=2.0)
+    x.timestamp = 2  # an int, as a user may set it
+    assert x == y and not x < y
+    del x.timestamp
+    with pytest.raises(AttributeError):
+        x < y
+    with pytest.raises(AttributeError):
+        y < x
 
 
 @pytest.mark.parametrize("other", [None, 1.0, "x", object()])
@@ -128,3 +145,76 @@ def _group_iterators(reader):
     them in its generator frame)."""
     merged = iter(reader)
     return [it for it in merged.gi_frame.f_locals["iterables"]]
+
+
+# Every attribute can.Message keeps, and each kind of frame.
+SLOTS = [name for name in can.Message.__slots__ if name != "__weakref__"]
+KINDS = {
+    "CAN data": CanFrame(0.1, 0x123, b"\x01\x02\x03"),
+    "CAN FD, 64 bytes, extended, transmitted": CanFrame(
+        0.1, 0x1ABCDEF, bytes(range(64)), extended=True, tx=True, fd=True,
+        brs=True, esi=True, channel=2),
+    "CAN data without payload": CanFrame(0.1, 0x7FF),
+    "CAN remote": CanRemoteFrame(0.2, 0x55, dlc=4, extended=True),
+    "CAN error": CanErrorFrame(0.3, channel=2, error_type=3),
+    "LIN": LinFrame(0.4, 0x21, b"\x01\x02", tx=True, channel=4),
+}
+
+
+@pytest.mark.parametrize("frame", KINDS.values(), ids=KINDS)
+def test_messages_are_what_can_message_init_makes(frame):
+    log = build_mf4([DataGroup([frame], record_id_size=0)])
+    (message,) = MdfFile(io.BytesIO(log.data))
+    (keywords,) = log.expected()
+    reference = can.Message(**keywords)
+    for name in SLOTS:
+        got, want = getattr(message, name), getattr(reference, name)
+        assert (type(got), got) == (type(want), want), name
+    assert repr(message) == repr(reference)
+    assert str(message) == str(reference)
+    assert message.equals(reference) and reference.equals(message)
+    assert message == reference and reference == message
+    through_init = CanMsgExtension(**keywords)
+    assert hash(message) == hash(through_init)
+    for make in (copy.copy, copy.deepcopy,
+                 lambda m: pickle.loads(pickle.dumps(m))):
+        twin = make(message)
+        assert type(twin) is type(make(through_init))
+        assert twin.equals(reference), twin
+
+
+def test_messages_share_the_name_of_their_bus_channel():
+    log = build_mf4([DataGroup([CanFrame(0.1, 1), CanFrame(0.2, 2),
+                                LinFrame(0.3, 3), LinFrame(0.4, 4)])])
+    a, b, c, d = MdfFile(io.BytesIO(log.data))
+    assert a.channel == "CAN 1" and a.channel is b.channel
+    assert c.channel == "LIN 1" and c.channel is d.channel
+
+
+def test_a_python_can_whose_messages_hold_more_goes_through_init(tmp_path):
+    # Messages whose attributes the module does not know all of are built
+    # by can.Message.__init__, so nothing is left unset.
+    path = tmp_path / "log.mf4"
+    build_mf4([DataGroup([CanFrame(0.1, 0x42, b"\x07")])]).write(str(path))
+    script = """
+import sys
+import can
+
+class Message(can.Message):
+    __slots__ = ("extra",)
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.extra = "from __init__"
+
+can.Message = Message
+from python_can_brenix_mf4 import MdfFile
+(m,) = MdfFile(sys.argv[1])
+print(m.extra, hex(m.arbitration_id), bytes(m.data), isinstance(m, Message))
+"""
+    result = subprocess.run([sys.executable, "-c", script, str(path)],
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["from", "__init__", "0x42", "b'\\x07'",
+                                     "True"]
+
