@@ -218,8 +218,17 @@ static bool MdfFile_passwords(PyObject* keywords, PyObject** passwords) {
   return false;
 }
 
-// __init__(file, ..., passwords=...): opens the file, unwrapping any
-// compressed and encrypted containers.
+// The "skip_unknown_records" keyword: false when missing; any object's
+// truth value otherwise. False with a Python error when that raises.
+static bool MdfFile_skipUnknownRecords(PyObject* keywords, bool* skip) {
+  PyObject* value = PyDict_GetItemString(keywords, "skip_unknown_records");
+  int truth = value == nullptr ? 0 : PyObject_IsTrue(value);
+  *skip = truth > 0;
+  return truth >= 0;
+}
+
+// __init__(file, ..., passwords=..., skip_unknown_records=False): opens the
+// file, unwrapping any compressed and encrypted containers.
 static int MdfFile_init(PyObject* object, PyObject* args, PyObject* kwargs) {
   MdfFileObject* self = asMdfFile(object);
   if (!MdfFile_checkIdle(self)) return -1;
@@ -243,7 +252,9 @@ static int MdfFile_init(PyObject* object, PyObject* args, PyObject* kwargs) {
   cIO* stream = nullptr;
   if (file && file.get() == Py_None)
     PyErr_SetString(PyExc_ValueError, "file must not be None");
-  else if (file && MdfFile_passwords(keywords.get(), &passwords))
+  else if (file && MdfFile_passwords(keywords.get(), &passwords) &&
+           MdfFile_skipUnknownRecords(keywords.get(),
+                                      &self->skipUnknownRecords))
     stream = MdfFile_openSource(file.get());
   if (stream == nullptr) {
     MdfFile_closeFileObject(self);
@@ -293,7 +304,8 @@ static PyObject* MdfFile_iter(PyObject* object) {
   for (size_t i = 0; ok && i < count; ++i) {
     cMdfBusMsgContainer* container = cMdfBusMsgContainer_ctor(
         cMdfBlock_t_to_cMdfBlock_DG_t_mut(cMdfBlockList_at(groups, i)));
-    OwnedRef iterator(MdfFileIterator_fromGroup(object, container, startTime));
+    OwnedRef iterator(MdfFileIterator_fromGroup(object, container, startTime, i,
+                                                self->skipUnknownRecords));
     ok = iterator && PyList_Append(iterators.get(), iterator.get()) == 0;
   }
   MdfFile_leave(self);
@@ -446,7 +458,7 @@ PyDoc_STRVAR(MdfFileBase_doc,
 
 PyDoc_STRVAR(
     MdfFile_doc,
-    "MdfFile(file, passwords=None)\n\n"
+    "MdfFile(file, passwords=None, skip_unknown_records=False)\n\n"
     "Reader of MF4 bus logs (plain, compressed or encrypted), a python-can\n"
     "MessageReader.\n\n"
     "file is a path (str or pathlib.Path) or an open binary file object;\n"
@@ -454,8 +466,13 @@ PyDoc_STRVAR(
     "\"default\" to the passwords of encrypted logs. Iterating yields\n"
     "every frame of every data group as a CanMsgExtension, in timestamp\n"
     "order (of equal timestamps, the earlier data group's frame first);\n"
-    "iterating again starts from the first frame. A log that cannot be\n"
-    "read raises FileNotFoundError or RuntimeError at once.");
+    "iterating again starts from the first frame. A record that is not a\n"
+    "frame (a LIN error, a group that is not bus logging) ends the\n"
+    "iteration with RuntimeError(\"Unknown bus type\"); with\n"
+    "skip_unknown_records=True such records are passed over, and one\n"
+    "warning per data group on the \"python_can_brenix_mf4\" logger says\n"
+    "how many. A log that cannot be read raises FileNotFoundError or\n"
+    "RuntimeError at once.");
 
 static PyType_Slot MdfFileSlots[] = {
     {Py_tp_doc, const_cast<char*>(MdfFileBase_doc)},

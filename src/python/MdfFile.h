@@ -28,6 +28,9 @@ struct MdfFileObject {
   // The base initialiser opened `file` itself (python-can up to 4.5 opens a
   // path): nobody else can close it, so closing the reader does.
   bool closeFileObject;
+  // skip_unknown_records=True: iterating passes over records that are not
+  // frames instead of raising RuntimeError "Unknown bus type".
+  bool skipUnknownRecords;
 };
 
 // The public class; process-wide, never released.

@@ -1,5 +1,6 @@
 #include "python/MdfFileIterator.h"
 
+#include "log/zf_log.h"
 #include "python/CanMsgExtension.h"
 #include "python/MdfFile.h"
 
@@ -54,11 +55,33 @@ static int MdfFileIterator_init(PyObject*, PyObject*, PyObject*) {
   return -1;
 }
 
+// Reports the records passed over since the last report, once, as a
+// warning on the library's log (which reaches the Python logger). A pending
+// error stays pending.
+static void MdfFileIterator_reportSkipped(MdfFileIteratorObject* self) {
+  if (self->skipped == 0) return;
+  ZF_LOGW("Data group %zu: passed over %llu records that are not frames",
+          self->groupIndex, static_cast<unsigned long long>(self->skipped));
+  self->skipped = 0;
+}
+
+// Moves to the next frame. An error raised by the file object meanwhile is
+// kept for the end of the group (the first one; later ones are dropped).
+static void MdfFileIterator_advance(MdfFileIteratorObject* self) {
+  cMdfBusMsgContainer_next(&self->position);
+  if (PyErr_Occurred() == nullptr) return;
+  if (self->readError.type == nullptr)
+    PendingError_fetch(&self->readError);
+  else
+    PyErr_Clear();
+}
+
 // Finaliser: releases the container and the owner; safe to run more than
 // once and on an instance whose creation from Python was refused.
 static void MdfFileIterator_finalize(PyObject* object) {
   MdfFileIteratorObject* self =
       reinterpret_cast<MdfFileIteratorObject*>(object);
+  MdfFileIterator_reportSkipped(self);
   MdfFileIterator_releaseContainer(self);
   PendingError_clear(&self->readError);
   Py_CLEAR(self->owner);
@@ -102,24 +125,29 @@ static PyObject* MdfFileIterator_iterNext(PyObject* object) {
     PyErr_SetString(PyExc_RuntimeError, "Handle has been closed");
     return nullptr;
   }
+  MdfFileObject* owner = MdfFileIterator_owner(self);
+  if (self->skipUnknown && self->position.frame != nullptr &&
+      !CanMsgExtension_isFrame(self->position.frame)) {
+    if (!MdfFile_enter(owner)) return nullptr;
+    do {
+      ++self->skipped;
+      MdfFileIterator_advance(self);
+    } while (self->position.frame != nullptr &&
+             !CanMsgExtension_isFrame(self->position.frame));
+    MdfFile_leave(owner);
+  }
   if (self->position.frame == nullptr) {
+    MdfFileIterator_reportSkipped(self);
     MdfFileIterator_releaseContainer(self);
     PendingError_restore(&self->readError);
     return nullptr;  // StopIteration, or the read error held back
   }
-  MdfFileObject* owner = MdfFileIterator_owner(self);
   if (!MdfFile_enter(owner)) return nullptr;
   PyObject* message =
       CanMsgExtension_createFromWrapped(self->position.frame, self->startTime);
   PendingError buildError;
   PendingError_fetch(&buildError);
-  cMdfBusMsgContainer_next(&self->position);
-  if (PyErr_Occurred() != nullptr) {
-    if (self->readError.type == nullptr)
-      PendingError_fetch(&self->readError);
-    else
-      PyErr_Clear();
-  }
+  MdfFileIterator_advance(self);
   MdfFile_leave(owner);
   if (PendingError_restore(&buildError)) {
     Py_XDECREF(message);
@@ -159,7 +187,8 @@ PyObject* MdfFileIterator_initType() {
 
 PyObject* MdfFileIterator_fromGroup(PyObject* owner,
                                     cMdfBusMsgContainer* container,
-                                    double startTime) {
+                                    double startTime, size_t groupIndex,
+                                    bool skipUnknown) {
   auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(
       reinterpret_cast<PyTypeObject*>(MdfFileIteratorType), Py_tp_alloc));
   PyObject* object =
@@ -175,6 +204,8 @@ PyObject* MdfFileIterator_fromGroup(PyObject* owner,
   self->owner = owner;
   self->startTime = startTime;
   self->container = container;
+  self->groupIndex = groupIndex;
+  self->skipUnknown = skipUnknown;
   if (container != nullptr) {
     MdfFileIterator_link(self);
     self->position = cMdfBusMsgContainer_begin(container);

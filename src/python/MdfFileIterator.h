@@ -22,6 +22,12 @@ struct MdfFileIteratorObject {
   MdfFileIteratorObject* previous;
   MdfFileIteratorObject* next;
   bool detached;  // the owner was closed while this iterator held a container
+  // Records that are not frames (LIN errors, groups that are not bus
+  // logging) are passed over and counted instead of raising
+  // RuntimeError "Unknown bus type".
+  bool skipUnknown;
+  uint64_t skipped;   // records passed over and not yet reported
+  size_t groupIndex;  // the data group's index in the file, for the report
   // Error raised by the file object while the group was advanced past the
   // last frame returned; raised at the end of the group instead of
   // StopIteration, so that a failing read never ends a log silently.
@@ -35,13 +41,16 @@ extern PyObject* MdfFileIteratorType;
 PyObject* MdfFileIterator_initType();
 
 // A new iterator over `container` (taken over; may be null for an iterator
-// that yields nothing) of the open reader `owner`, positioned at the first
-// frame. Reads the first record, so the caller must hold the reader's busy
-// mark. New reference, or null with a Python error (the container is then
-// released).
+// that yields nothing) of data group `groupIndex` of the open reader
+// `owner`, positioned at the first frame. With skipUnknown, records that
+// are not frames are passed over, and one warning on the
+// "python_can_brenix_mf4" logger says how many when the group ends. Reads
+// the first record, so the caller must hold the reader's busy mark. New
+// reference, or null with a Python error (the container is then released).
 PyObject* MdfFileIterator_fromGroup(PyObject* owner,
                                     cMdfBusMsgContainer* container,
-                                    double startTime);
+                                    double startTime, size_t groupIndex,
+                                    bool skipUnknown);
 
 // Releases the containers of every live iterator of `owner` and marks those
 // iterators detached. Calls no Python code.

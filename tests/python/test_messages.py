@@ -3,6 +3,7 @@ timestamp, and how decoded frames become messages."""
 import copy
 import dataclasses
 import io
+import logging
 import pickle
 import subprocess
 import sys
@@ -13,8 +14,8 @@ import pytest
 from python_can_brenix_mf4 import CanMsgExtension, MdfFile
 from support.mf4writer import (CAN_DATA, CanErrorFrame, CanFrame,
                                CanRemoteFrame, Channel, DataGroup,
-                               LinErrorFrame, LinFrame, build_mf4,
-                               can_data_layout)
+                               LinErrorFrame, LinFrame, Sample, build_mf4,
+                               can_data_layout, merged)
 
 from conftest import attributes, expected_attributes
 
@@ -218,3 +219,39 @@ print(m.extra, hex(m.arbitration_id), bytes(m.data), isinstance(m, Message))
     assert result.stdout.split() == ["from", "__init__", "0x42", "b'\\x07'",
                                      "True"]
 
+
+# Records that are not frames, and what skip_unknown_records=True gives.
+SKIPPED = {
+    "LIN error records between LIN frames": (
+        [DataGroup([LinFrame(0.1, 1, b"\x01"), LinErrorFrame(0.2),
+                    LinErrorFrame(0.25), LinFrame(0.3, 2, b"\x02")])],
+        {0: 2}),
+    "a group that is not bus logging": (
+        [DataGroup([CanFrame(0.1, 1), CanFrame(0.3, 3)], record_id_size=0),
+         DataGroup([Sample(0.2, "Engine", {"rpm": 1000.0}),
+                    Sample(0.4, "Engine", {"rpm": 1100.0}),
+                    Sample(0.5, "Engine", {"rpm": 1200.0})],
+                   record_id_size=0),
+         DataGroup([CanFrame(0.25, 2, channel=2)], record_id_size=0)],
+        {1: 3}),
+}
+
+
+@pytest.mark.parametrize("case", SKIPPED.values(), ids=SKIPPED)
+def test_records_that_are_not_frames_can_be_passed_over(case, caplog):
+    groups, skipped = case
+    log = build_mf4(groups)
+    expected = merged([[m for m in group if "error" not in m]
+                       for group in log.expected_by_group()])
+    with pytest.raises(RuntimeError, match="^Unknown bus type$"):
+        list(MdfFile(io.BytesIO(log.data)))
+    with caplog.at_level(logging.DEBUG, logger="python_can_brenix_mf4"):
+        reader = MdfFile(io.BytesIO(log.data), skip_unknown_records=True)
+        got = [attributes(m) for m in reader]
+    assert got == expected_attributes(expected)
+    warnings = [r.getMessage() for r in caplog.records
+                if r.name == "python_can_brenix_mf4"]
+    assert warnings == [
+        "Data group %d: passed over %d records that are not frames"
+        % (group, count) for group, count in skipped.items()]
+    assert all(r.levelno == logging.WARNING for r in caplog.records)
