@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the release files into dist/ and proves them:
 #
-#   1. the sdist, checked to hold what a source build needs and nothing of
-#      build/, dist/ or the environments;
+#   1. the sdist, made from the files git tracks in a clean folder and
+#      checked to hold what a source build needs and nothing of build/,
+#      dist/ or the environments;
 #   2. the wheel, built from that sdist unpacked in a clean folder, then
 #      repaired by auditwheel to a manylinux tag: the extension links
 #      mbedcrypto and expat statically, so it needs only the C/C++ runtime
@@ -36,10 +37,21 @@ VERSION=$(sed -n 's/^version = "\(.*\)"$/\1/p' pyproject.toml)
 
 # --- sdist, then the wheel from it ------------------------------------------
 log "sdist and wheel $VERSION"
+# The sdist is made in a clean folder holding the files git tracks (as they
+# are in the work tree), so nothing local slips in; outside a git checkout
+# (an unpacked sdist) from the tree as it is.
+TREE=.
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  TREE=$WORK/tree
+  mkdir -p "$TREE"
+  git ls-files -z | while IFS= read -r -d '' f; do
+      [ -f "$f" ] && printf '%s\0' "$f"
+    done | xargs -0 cp --parents -t "$TREE"
+fi
 # build makes the sdist, unpacks it in a temporary folder and builds the
 # wheel there: what the sdist lacks fails the build.
 PATH=$MAIN:$PATH CMAKE_BUILD_PARALLEL_LEVEL=2 nice "$MAIN/python" -m build \
-  --no-isolation --outdir "$WORK/built" . >"$WORK/build.log" 2>&1 \
+  --no-isolation --outdir "$WORK/built" "$TREE" >"$WORK/build.log" 2>&1 \
   || { tail -30 "$WORK/build.log"; fail "build failed"; }
 SDIST=$(echo "$WORK"/built/*.tar.gz)
 cp "$SDIST" dist/
