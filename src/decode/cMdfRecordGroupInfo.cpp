@@ -9,6 +9,7 @@
 #include "mdf/blocks/cMdfBlock_DT.h"
 #include "mdf/blocks/cMdfBlock_SD.h"
 #include "mdf/blocks/cMdfBlock_SI.h"
+#include "streams/cCoding.h"
 
 // ---------------------------------------------------------------------------
 // Record info
@@ -204,12 +205,6 @@ void cMdfBlock_DG_updateRecordMap(cMdfBlock_DG_t* group) {
 
 namespace {
 
-bool seekTo(cIO* io, uint64_t position) {
-  return position <= static_cast<uint64_t>(INT64_MAX) &&
-         cIO_seek(io, static_cast<int64_t>(position), CIO_SEEK_SET) ==
-             static_cast<int64_t>(position);
-}
-
 // Reads exactly n bytes (n at most 8) as a little-endian number.
 bool readNumber(cIO* io, unsigned n, uint64_t* value) {
   uint8_t bytes[8];
@@ -219,9 +214,7 @@ bool readNumber(cIO* io, unsigned n, uint64_t* value) {
     if (r <= 0) return false;
     got += static_cast<uint64_t>(r);
   }
-  uint64_t v = 0;
-  for (unsigned i = n; i-- > 0;) v = v << 8 | bytes[i];
-  *value = v;
+  *value = cCoding_loadLEn(bytes, n);
   return true;
 }
 
@@ -248,8 +241,7 @@ uint64_t appendValue(cIO* io, cMdfByteBuffer* signal) {
   const uint64_t want =
       length < kMaxSignalDataValue ? length : kMaxSignalDataValue;
   const uint64_t got = appendFrom(io, signal, want);
-  for (unsigned i = 0; i < 4; ++i)
-    signal->data[at + i] = static_cast<uint8_t>(got >> (8 * i));
+  cCoding_storeLE(signal->data + at, static_cast<uint32_t>(got));
   if (got < want) return 4 + got;
   // The rest of a long value is passed over, so that `io` stands after it
   // like the record position does.
@@ -301,7 +293,7 @@ uint64_t fetchSignalData(cIO* data, unsigned idSize, const cMdfRecordInfo* info,
       const uint64_t offset = cDecode_getRawBits(
           state->record.data, state->record.size, rule.bitPosition,
           rule.bitCount, rule.littleEndian);
-      appendValue(seekTo(values, offset) ? values : nullptr,
+      appendValue(cIO_seekTo(values, offset) ? values : nullptr,
                   &state->signalData);
     } else {
       appendEmptyValue(&state->signalData);
@@ -349,7 +341,7 @@ const cMdfRecordView* cMdfBlock_DG_at(cMdfBlock_DG_t* group,
   const cMdfRecordInfo* info = nullptr;
   for (;;) {
     uint64_t id = 0;
-    if (!seekTo(data, at) || !readNumber(data, idSize, &id)) return nullptr;
+    if (!cIO_seekTo(data, at) || !readNumber(data, idSize, &id)) return nullptr;
     info = cMdfRecordMap_find(&group->recordMap, id);
     if (!info) return nullptr;
     if (info->recordLength != kMdfRecordLengthVlsd) break;
@@ -383,7 +375,7 @@ uint32_t cMdfBlock_DG_getRecordDataRaw(const cMdf*, cMdfBlock_DG_t* group,
   cIO* data = dataOf(group);
   const unsigned idSize = group->recordIdSize;
   uint64_t id = 0;
-  if (!data || !seekTo(data, position) || !readNumber(data, idSize, &id))
+  if (!data || !cIO_seekTo(data, position) || !readNumber(data, idSize, &id))
     return kMdfNoRecord;
   out->bytes.size = 0;
   const cMdfRecordInfo* info = cMdfRecordMap_find(&group->recordMap, id);
@@ -393,8 +385,7 @@ uint32_t cMdfBlock_DG_getRecordDataRaw(const cMdf*, cMdfBlock_DG_t* group,
   if (size == kMdfRecordLengthVlsd) {
     uint8_t length[4];
     if (!readNumber(data, 4, &size)) return kMdfNoRecord;
-    for (unsigned i = 0; i < 4; ++i)
-      length[i] = static_cast<uint8_t>(size >> (8 * i));
+    cCoding_storeLE(length, static_cast<uint32_t>(size));
     if (!append(&out->bytes, length, sizeof length)) return kMdfNoRecord;
     prefix = 4;
   }

@@ -13,6 +13,7 @@
 #include "mdf/blocks/cMdfBlock_ID.h"
 #include "mdf/blocks/cMdfBlock_SD.h"
 #include "mdf/cIterator_dgRaw.h"
+#include "streams/cCoding.h"
 #include "streams/cIO_memoryAlloc.h"
 
 namespace {
@@ -227,8 +228,7 @@ bool planSplit(const cMdf* mdf, cMdfBlock_DG_t* dg, Plan* plan) {
     Member& m = members[found->second];
     if (m.role == Role::kOwnGroup) {
       uint8_t id[kMdfMaxRecordIdSize];
-      for (unsigned i = 0; i < idSize; ++i)
-        id[i] = static_cast<uint8_t>(record->id >> (8 * i));
+      cCoding_storeLEn(id, record->id, idSize);
       if (!writeAll(m.records.get(), id, idSize)) return false;
     }
     if (!writeAll(m.records.get(), record->bytes.data, record->bytes.size))

@@ -30,6 +30,12 @@ int cIO_close(cIO* io) {
   return io->vtable->close(io);
 }
 
+bool cIO_seekTo(cIO* io, uint64_t position) {
+  if (!io || position > static_cast<uint64_t>(INT64_MAX)) return false;
+  const auto target = static_cast<int64_t>(position);
+  return cIO_seek(io, target, CIO_SEEK_SET) == target;
+}
+
 bool cIO_pushLocation(cIO* io, int64_t* slot) {
   if (!io || !slot) return false;
   const int64_t pos = cIO_tell(io);
@@ -40,8 +46,8 @@ bool cIO_pushLocation(cIO* io, int64_t* slot) {
 }
 
 bool cIO_popLocation(cIO* io, const int64_t* slot) {
-  if (!io || !slot) return false;
-  return cIO_seek(io, *slot, CIO_SEEK_SET) == *slot;
+  if (!io || !slot || *slot < 0) return false;
+  return cIO_seekTo(io, static_cast<uint64_t>(*slot));
 }
 
 int64_t cIO_getSize(cIO* io) {

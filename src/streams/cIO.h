@@ -54,6 +54,11 @@ int64_t cIO_seek(cIO* io, int64_t offset, int whence);
 // 0 for a null stream or an empty close slot, else the close result.
 int cIO_close(cIO* io);
 
+// Seeks to `position` from the start; true exactly when the stream reports
+// that it stands there. False for a null stream and for a position beyond
+// the largest stream offset (INT64_MAX), which is not sought at all.
+bool cIO_seekTo(cIO* io, uint64_t position);
+
 // Saves the current position in *slot; false (slot untouched) if either is
 // null or the stream cannot tell. The caller keeps the saved position;
 // nesting is its business.

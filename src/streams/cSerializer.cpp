@@ -5,31 +5,9 @@
 #include <cstring>
 #include <type_traits>
 
+#include "streams/cCoding.h"
+
 namespace {
-
-// Fixed-width little- and big-endian coding, independent of the host's own
-// byte order.
-template <typename U>
-U loadLE(const unsigned char* b) {
-  U v = 0;
-  for (size_t i = sizeof(U); i-- > 0;) v = static_cast<U>((v << 8) | b[i]);
-  return v;
-}
-
-template <typename U>
-U loadBE(const unsigned char* b) {
-  U v = 0;
-  for (size_t i = 0; i < sizeof(U); ++i) v = static_cast<U>((v << 8) | b[i]);
-  return v;
-}
-
-template <typename U>
-void storeLE(unsigned char* b, U v) {
-  for (size_t i = 0; i < sizeof(U); ++i) {
-    b[i] = static_cast<unsigned char>(v & 0xFFu);
-    v = static_cast<U>(v >> 8);
-  }
-}
 
 // Seeks to the cursor and checks that a transfer of n bytes there keeps
 // every position representable. A stream that could not tell where it stood
@@ -75,7 +53,7 @@ bool readValue(cSerializer* s, T* v) {
   using U = Bits<T>;
   unsigned char b[sizeof(T)];
   if (!v || !readBytes(s, b, sizeof b)) return false;
-  const U u = BigEndian ? loadBE<U>(b) : loadLE<U>(b);
+  const U u = BigEndian ? cCoding_loadBE<U>(b) : cCoding_loadLE<U>(b);
   memcpy(v, &u, sizeof u);
   return true;
 }
@@ -86,7 +64,7 @@ bool writeValue(cSerializer* s, T v) {
   U u;
   memcpy(&u, &v, sizeof u);
   unsigned char b[sizeof(T)];
-  storeLE(b, u);
+  cCoding_storeLE(b, u);
   return writeBytes(s, b, sizeof b);
 }
 

@@ -243,12 +243,6 @@ bool plausible(cIO* stream, cMdfBlockCache* cache, uint64_t offset,
   return cMdfBlock_fitsInStream(stream, cache, offset, header.length);
 }
 
-bool seekTo(cIO* stream, uint64_t offset) {
-  return offset <= static_cast<uint64_t>(INT64_MAX) &&
-         cIO_seek(stream, static_cast<int64_t>(offset), CIO_SEEK_SET) ==
-             static_cast<int64_t>(offset);
-}
-
 // Loads the block at `offset`, whose cache entry is already marked as
 // loading, and records it in the cache as loaded. The kind's load gets
 // `list`.
@@ -256,7 +250,7 @@ cMdfBlockRef loadOne(cIO* stream, uint64_t offset, cMdfBlockCache* cache,
                      cMdfBlockList* list) {
   if (cache->depth >= MDF_BLOCK_MAX_DEPTH) return failLogged(cache, offset);
   cMdfBlockHeader header;
-  if (!seekTo(stream, offset) || !cMdfBlockHeader_read(stream, &header) ||
+  if (!cIO_seekTo(stream, offset) || !cMdfBlockHeader_read(stream, &header) ||
       !plausible(stream, cache, offset, header))
     return fail(cache);
   cMdfBlockRef ref = cMdfBlockRef_make(constructKind(header.type));
@@ -268,7 +262,7 @@ cMdfBlockRef loadOne(cIO* stream, uint64_t offset, cMdfBlockCache* cache,
       header.type == MDF_BLOCK_ID ? offset : offset + MDF_BLOCK_HEADER_SIZE;
   ++cache->depth;
   const bool ok =
-      seekTo(stream, start) && ref.block->vtable->load &&
+      cIO_seekTo(stream, start) && ref.block->vtable->load &&
       ref.block->vtable->load(ref.block, stream, cache, &header, list);
   --cache->depth;
   if (!ok) {
@@ -291,7 +285,7 @@ cMdfBlockRef loadOne(cIO* stream, uint64_t offset, cMdfBlockCache* cache,
 int peekNext(cIO* stream, cMdfBlockCache* cache, uint64_t offset,
              uint64_t* next) {
   cMdfBlockHeader header;
-  if (!seekTo(stream, offset) || !cMdfBlockHeader_read(stream, &header))
+  if (!cIO_seekTo(stream, offset) || !cMdfBlockHeader_read(stream, &header))
     return -1;
   const cMdfBlockHeader* tmpl = cMdfBlockHeader_template(header.type);
   uint64_t links[8];
@@ -637,7 +631,7 @@ bool cMdfBlock_seekToWrite(cIO* stream, uint64_t offset, uint64_t end) {
   const auto target = static_cast<int64_t>(end);
   if (size < target && cIO_seek(stream, target - size, CIO_SEEK_END) != target)
     return false;
-  return seekTo(stream, offset);
+  return cIO_seekTo(stream, offset);
 }
 
 bool cMdfBlock_writeHead(const cMdfBlock_t* block,

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "log/zf_log.h"
+#include "streams/cCoding.h"
 
 namespace {
 
@@ -29,16 +30,6 @@ const Kind kKinds[MDF_BLOCK_TYPE_COUNT] = {
     {"##SI", {MDF_BLOCK_SI, 56, 3}, false},
     {"##TX", {MDF_BLOCK_TX, 24, 0}, false},
 };
-
-uint64_t loadU64(const unsigned char* p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-
-void storeU64(unsigned char* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
 
 // The ids are tested in a fixed order: the frequent four-character ids
 // first, then the eight-character identification strings, then the rest.
@@ -89,8 +80,8 @@ bool cMdfBlockHeader_read(cIO* stream, cMdfBlockHeader* out) {
     out->length = kKinds[MDF_BLOCK_ID].header.length;
     out->linkCount = 0;
   } else {
-    out->length = loadU64(bytes + 8);
-    out->linkCount = loadU64(bytes + 16);
+    out->length = cCoding_loadLE<uint64_t>(bytes + 8);
+    out->linkCount = cCoding_loadLE<uint64_t>(bytes + 16);
   }
   return true;
 }
@@ -111,8 +102,8 @@ bool cMdfBlockHeader_save(const cMdfBlockHeader* block, cIO* stream) {
     return false;
   unsigned char bytes[MDF_BLOCK_HEADER_SIZE] = {};
   memcpy(bytes, kKinds[block->type].id, 4);
-  storeU64(bytes + 8, block->length);
-  storeU64(bytes + 16, block->linkCount);
+  cCoding_storeLE<uint64_t>(bytes + 8, block->length);
+  cCoding_storeLE<uint64_t>(bytes + 16, block->linkCount);
   return cIO_write(stream, bytes, sizeof bytes) ==
          static_cast<int64_t>(sizeof bytes);
 }

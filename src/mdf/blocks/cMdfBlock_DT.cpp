@@ -14,9 +14,7 @@ uint64_t dataSize(const cMdfBlockData_t* block) {
 // Puts the source at data offset + target; false when it does not get there.
 bool seekSource(const cMdfBlockData_t* block, uint64_t target) {
   const uint64_t at = block->dataOffset + target;
-  if (at < target || at > static_cast<uint64_t>(INT64_MAX)) return false;
-  return cIO_seek(block->source, static_cast<int64_t>(at), CIO_SEEK_SET) ==
-         static_cast<int64_t>(at);
+  return at >= target && cIO_seekTo(block->source, at);
 }
 
 int64_t viewRead(cIO* io, void* dst, uint64_t len) {

@@ -49,6 +49,31 @@ TEST(cIO, PushAndPopLocation) {
   EXPECT_FALSE(cIO_popLocation(io.get(), &beyond));
 }
 
+TEST(cIO, SeekToSucceedsOnlyWhereTheStreamArrives) {
+  IOPtr io = memoryWith(countingBytes(20));
+  EXPECT_TRUE(cIO_seekTo(io.get(), 12));
+  EXPECT_EQ(cIO_tell(io.get()), 12);
+  EXPECT_TRUE(cIO_seekTo(io.get(), 0));
+  EXPECT_EQ(cIO_tell(io.get()), 0);
+  // Beyond the end the memory stream does not get there.
+  EXPECT_FALSE(cIO_seekTo(io.get(), 1000));
+  // Not representable as a stream offset: not sought at all.
+  ASSERT_TRUE(cIO_seekTo(io.get(), 5));
+  EXPECT_FALSE(cIO_seekTo(io.get(), uint64_t{INT64_MAX} + 1));
+  EXPECT_FALSE(cIO_seekTo(io.get(), UINT64_MAX));
+  EXPECT_EQ(cIO_tell(io.get()), 5);
+  EXPECT_FALSE(cIO_seekTo(nullptr, 0));
+  // A stream without seek does not arrive anywhere.
+  RecordingStream rec;
+  EXPECT_FALSE(cIO_seekTo(&rec, 0));
+}
+
+TEST(cIO, PopOfANegativeSlotFails) {
+  IOPtr io = memoryWith(countingBytes(4));
+  const int64_t negative = -1;
+  EXPECT_FALSE(cIO_popLocation(io.get(), &negative));
+}
+
 TEST(cIO, PushFailsOnStreamWithoutTell) {
   RecordingStream rec;
   int64_t slot = 3;
