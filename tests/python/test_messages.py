@@ -184,6 +184,20 @@ def test_messages_are_what_can_message_init_makes(frame):
         assert twin.equals(reference), twin
 
 
+def test_messages_of_a_log_do_not_run_init(monkeypatch):
+    calls = []
+    init = can.Message.__init__
+
+    def counting(self, *args, **kwargs):
+        calls.append(kwargs)
+        init(self, *args, **kwargs)
+
+    monkeypatch.setattr(can.Message, "__init__", counting)
+    log = build_mf4([DataGroup(list(KINDS.values()))])
+    assert len(list(MdfFile(io.BytesIO(log.data)))) == len(KINDS)
+    assert calls == []
+
+
 def test_messages_share_the_name_of_their_bus_channel():
     log = build_mf4([DataGroup([CanFrame(0.1, 1), CanFrame(0.2, 2),
                                 LinFrame(0.3, 3), LinFrame(0.4, 4)])])
