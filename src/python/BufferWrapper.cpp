@@ -90,6 +90,11 @@ static PyObject* BufferWrapper_readFile(BufferWrapper* wrapper, int64_t len) {
                     "requested");
     return nullptr;
   }
+  if (wrapper->filePosition > INT64_MAX - PyBytes_Size(result.get())) {
+    PyErr_SetString(PyExc_OverflowError,
+                    "the file object's position passed 2**63 - 1");
+    return nullptr;
+  }
   wrapper->filePosition += PyBytes_Size(result.get());
   return result.release();
 }
