@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "containers/cGenericFileUnwrap.h"
+#include "log/cReason.h"
 #include "mdf/blocks/cMdfBlock_DG.h"
 #include "mdf/cMdf.h"
 #include "mdf/cMdfBusMsgContainer.h"
@@ -35,11 +36,13 @@ int main(int argc, char** argv) {
         cIO_file_open(path, CIO_FILE_READ),
         passwords.empty() ? nullptr : cGenericFile_tableLookup, &passwords,
         &status);
-    cMdf* mdf = io ? cMdf_open(io) : nullptr;
+    cReason reason{};
+    cMdf* mdf = io ? cMdf_open(io, &reason) : nullptr;
     if (!mdf) {
-      std::fprintf(stderr, "%s: %s\n", path,
+      std::fprintf(stderr, "%s: %s%s%s\n", path,
                    io ? "Could not open data source"
-                      : cGenericFile_statusMessage(status));
+                      : cGenericFile_statusMessage(status),
+                   cReason_isSet(&reason) ? ": " : "", cReason_text(&reason));
       cIO_close(io);
       return 1;
     }

@@ -6,13 +6,15 @@
 // containers (KEY: a device id as eight upper-case hex digits, or
 // "default"), finalizes and sorts it in memory (cMdf_finalizeAndSort) and
 // writes the whole tree to OUT in one save pass (cMdf_save). Exit status 0
-// on success; 1 for wrong arguments; 2 when IN does not open; 3 when
+// on success; 1 for wrong arguments; 2 when IN does not open (the message
+// names the library's reason: block, file offset, fault); 3 when
 // finalizing refuses the file; 4 when the save or writing OUT fails.
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "containers/cGenericFileUnwrap.h"
+#include "log/cReason.h"
 #include "mdf/cMdf.h"
 #include "mdf/cMdfFinalize.h"
 #include "streams/cIO.h"
@@ -46,14 +48,16 @@ int run(const char* in, const char* out, cGenericFilePasswordTable* passwords) {
   cIO* stream = cGenericFile_unwrap(
       file, passwords->empty() ? nullptr : cGenericFile_tableLookup, passwords,
       &unwrapped);
-  cMdf* mdf = stream ? cMdf_open(stream) : nullptr;
+  cReason reason{};
+  cMdf* mdf = stream ? cMdf_open(stream, &reason) : nullptr;
   int status = 0;
   if (!stream) {
     std::fprintf(stderr, "mf4_finalize: %s: %s\n", in,
                  cGenericFile_statusMessage(unwrapped));
     status = 2;
   } else if (!mdf) {
-    std::fprintf(stderr, "mf4_finalize: %s: Could not open data source\n", in);
+    std::fprintf(stderr, "mf4_finalize: %s: Could not open data source: %s\n",
+                 in, cReason_text(&reason));
     status = 2;
   } else if (cMdf_finalizeAndSort(mdf) != 1) {
     std::fprintf(stderr, "mf4_finalize: %s cannot be finalized\n", in);

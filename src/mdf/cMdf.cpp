@@ -41,14 +41,21 @@ void extendLastDataBlock(cMdf* mdf) {
 
 }  // namespace
 
-cMdf* cMdf_open(cIO* stream) {
-  if (!stream) return nullptr;
+cMdf* cMdf_open(cIO* stream, cReason* reason) {
+  if (!stream) {
+    cReason_note(reason, kReasonNoOffset, "no stream to read");
+    return nullptr;
+  }
   auto* mdf = static_cast<cMdf*>(calloc(1, sizeof(cMdf)));
-  if (!mdf) return nullptr;
+  if (!mdf) {
+    cReason_note(reason, kReasonNoOffset, "out of memory");
+    return nullptr;
+  }
   mdf->stream = stream;
   try {
-    mdf->root = cMdfBlock_loadTree(stream);
+    mdf->root = cMdfBlock_loadTree(stream, reason);
   } catch (...) {
+    cReason_note(reason, kReasonNoOffset, "out of memory");
     mdf->root = {};
   }
   if (!mdf->root.block) {

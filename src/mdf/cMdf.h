@@ -14,6 +14,7 @@
 
 #include <cstdint>
 
+#include "log/cReason.h"
 #include "mdf/blocks/cMdfBlock.h"
 #include "streams/cIO.h"
 
@@ -27,8 +28,12 @@ struct cMdf {
 constexpr uint16_t kMdfUnfinalizedLastDataLength = 0x0004;
 
 // A new open file over `stream`, or null: null stream, no memory, or a file
-// that does not load (the block loader logs its reasons).
-cMdf* cMdf_open(cIO* stream);
+// that does not load. Then *reason (when not null) says why, with the file
+// offset concerned: "DG block at 0x1A40: 3 links, needs 4" (see
+// log/cReason.h; the block loader notes the first failure where it
+// happens). Nothing of the reason is logged here: the caller reports it
+// (cReason_log logs it once).
+cMdf* cMdf_open(cIO* stream, cReason* reason = nullptr);
 // Drops the block tree and frees the record; the stream stays open.
 // Nothing for null.
 void cMdf_close(cMdf* mdf);

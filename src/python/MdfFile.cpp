@@ -4,6 +4,7 @@
 #include <initializer_list>
 
 #include "containers/cGenericFileUnwrap.h"
+#include "log/cReason.h"
 #include "mdf/blocks/cMdfBlock_DG.h"
 #include "mdf/cMdfBusMsgContainer.h"
 #include "mdf/cMdfMetaData.h"
@@ -106,6 +107,17 @@ static int MdfFile_lookupPassword(void* userdata, const char* key,
   *password = bytes;
   *length = static_cast<size_t>(size);
   return 1;
+}
+
+// Raises RuntimeError(message). The library's reason for the failure is
+// logged once and, unless a Python error raised meanwhile (a failing file
+// object) is the cause already, becomes the cause: a ValueError naming the
+// block or container and file offset.
+static void MdfFile_raiseWithReason(const char* message, cReason* reason) {
+  cReason_log(reason);
+  if (PyErr_Occurred() == nullptr && cReason_isSet(reason))
+    PyErr_SetString(PyExc_ValueError, cReason_text(reason));
+  raiseLibraryError(PyExc_RuntimeError, message);
 }
 
 // Unwraps containers until the stream holds none. Takes over `stream` and
@@ -267,7 +279,8 @@ static int MdfFile_init(PyObject* object, PyObject* args, PyObject* kwargs) {
   stream = MdfFile_unwrap(stream, passwords);
   cMdf* mdf = nullptr;
   if (stream != nullptr) {
-    mdf = cMdf_open(stream);
+    cReason reason{};
+    mdf = cMdf_open(stream, &reason);
     // A file object that failed while the library still got what it needed
     // is a failure all the same.
     if (mdf != nullptr && PyErr_Occurred() != nullptr) {
@@ -276,7 +289,7 @@ static int MdfFile_init(PyObject* object, PyObject* args, PyObject* kwargs) {
     }
     if (mdf == nullptr) {
       cIO_close(stream);
-      raiseLibraryError(PyExc_RuntimeError, "Could not open data source");
+      MdfFile_raiseWithReason("Could not open data source", &reason);
     }
   }
   MdfFile_leave(self);

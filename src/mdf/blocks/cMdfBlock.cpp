@@ -1,5 +1,7 @@
 #include "mdf/blocks/cMdfBlock.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -187,6 +189,27 @@ cMdfBlockRef fail(cMdfBlockCache* cache) {
   return {};
 }
 
+using ull = unsigned long long;
+
+// Notes a reason of the load (see cReason_note); the text is formatted as by
+// printf.
+__attribute__((format(printf, 3, 4))) void note(cMdfBlockCache* cache,
+                                                uint64_t offset,
+                                                const char* format, ...) {
+  char text[sizeof cache->reason.text];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  cReason_note(&cache->reason, offset, "%s", text);
+}
+
+cMdfBlockRef failOutOfMemory(cMdfBlockCache* cache, uint64_t offset) {
+  note(cache, offset, "block at 0x%llX: out of memory",
+       static_cast<ull>(offset));
+  return fail(cache);
+}
+
 cMdfBlockRef failLogged(cMdfBlockCache* cache, uint64_t offset) {
   ZF_LOGE("Could not parse block at offset %lu",
           static_cast<unsigned long>(offset));
@@ -232,15 +255,56 @@ int64_t streamSize(cIO* stream, cMdfBlockCache* cache) {
 // links and its kind's fixed fields lie inside its length, and it lies
 // inside the stream. Data and signal data blocks are exempt from the last
 // rule: their content is never read into memory, and the last one of an
-// unfinalized file may claim more than was written.
+// unfinalized file may claim more than was written. A failed rule is noted
+// in *reason (when not null).
 bool plausible(cIO* stream, cMdfBlockCache* cache, uint64_t offset,
-               const cMdfBlockHeader& header) {
+               const cMdfBlockHeader& header, cReason* reason) {
   const cMdfBlockHeader* tmpl = cMdfBlockHeader_template(header.type);
-  if (!tmpl || header.length < tmpl->length ||
-      header.linkCount > (header.length - MDF_BLOCK_HEADER_SIZE) / 8)
-    return false;
+  if (!tmpl) return false;
+  const char* kind = cMdfBlockHeader_name(header.type);
+  if (header.length < tmpl->length)
+    return cReason_note(reason, offset,
+                        "%s block at 0x%llX: length %llu, shorter than the "
+                        "%llu bytes of its kind",
+                        kind, static_cast<ull>(offset),
+                        static_cast<ull>(header.length),
+                        static_cast<ull>(tmpl->length));
+  if (header.linkCount > (header.length - MDF_BLOCK_HEADER_SIZE) / 8)
+    return cReason_note(reason, offset,
+                        "%s block at 0x%llX: %llu links do not fit in its "
+                        "length %llu",
+                        kind, static_cast<ull>(offset),
+                        static_cast<ull>(header.linkCount),
+                        static_cast<ull>(header.length));
   if (header.type == MDF_BLOCK_DT || header.type == MDF_BLOCK_SD) return true;
-  return cMdfBlock_fitsInStream(stream, cache, offset, header.length);
+  if (!cMdfBlock_fitsInStream(stream, cache, offset, header.length))
+    return cReason_note(reason, offset,
+                        "%s block at 0x%llX: length %llu runs past the end of "
+                        "the file (%lld bytes)",
+                        kind, static_cast<ull>(offset),
+                        static_cast<ull>(header.length),
+                        static_cast<long long>(streamSize(stream, cache)));
+  return true;
+}
+
+// Reads the header of the block at `offset`, noting why it cannot be read:
+// an offset at or beyond the end of the stream, a failed seek, a short read
+// or an unknown block id.
+bool readHeader(cIO* stream, cMdfBlockCache* cache, uint64_t offset,
+                cMdfBlockHeader* header) {
+  const int64_t size = streamSize(stream, cache);
+  if (size >= 0 && offset >= static_cast<uint64_t>(size)) {
+    note(cache, offset,
+         "block at 0x%llX: beyond the end of the file (%lld bytes)",
+         static_cast<ull>(offset), static_cast<long long>(size));
+    return false;
+  }
+  if (!cIO_seekTo(stream, offset)) {
+    note(cache, offset, "block at 0x%llX: the file cannot be sought there",
+         static_cast<ull>(offset));
+    return false;
+  }
+  return cMdfBlockHeader_read(stream, header, &cache->reason);
 }
 
 // Loads the block at `offset`, whose cache entry is already marked as
@@ -248,13 +312,22 @@ bool plausible(cIO* stream, cMdfBlockCache* cache, uint64_t offset,
 // `list`.
 cMdfBlockRef loadOne(cIO* stream, uint64_t offset, cMdfBlockCache* cache,
                      cMdfBlockList* list) {
-  if (cache->depth >= MDF_BLOCK_MAX_DEPTH) return failLogged(cache, offset);
+  if (cache->depth >= MDF_BLOCK_MAX_DEPTH) {
+    note(cache, offset,
+         "block at 0x%llX: links nest deeper than MDF_BLOCK_MAX_DEPTH (%u)",
+         static_cast<ull>(offset), MDF_BLOCK_MAX_DEPTH);
+    return failLogged(cache, offset);
+  }
   cMdfBlockHeader header;
-  if (!cIO_seekTo(stream, offset) || !cMdfBlockHeader_read(stream, &header) ||
-      !plausible(stream, cache, offset, header))
+  if (!readHeader(stream, cache, offset, &header) ||
+      !plausible(stream, cache, offset, header, &cache->reason))
     return fail(cache);
   cMdfBlockRef ref = cMdfBlockRef_make(constructKind(header.type));
-  if (!ref.block) return failLogged(cache, offset);
+  if (!ref.block) {
+    note(cache, offset, "%s block at 0x%llX: out of memory",
+         cMdfBlockHeader_name(header.type), static_cast<ull>(offset));
+    return failLogged(cache, offset);
+  }
   ref.block->fileOffset = offset;
   // The kind expects the stream just after the header (at the start of an
   // identification block).
@@ -266,6 +339,9 @@ cMdfBlockRef loadOne(cIO* stream, uint64_t offset, cMdfBlockCache* cache,
       ref.block->vtable->load(ref.block, stream, cache, &header, list);
   --cache->depth;
   if (!ok) {
+    // A kind that failed without saying why (a read error of its fields, no
+    // memory); a failing link has noted its own reason already.
+    cMdfBlock_refuse(cache, ref.block, "could not be read");
     cMdfBlockRef_drop(&ref);
     return fail(cache);
   }
@@ -285,13 +361,12 @@ cMdfBlockRef loadOne(cIO* stream, uint64_t offset, cMdfBlockCache* cache,
 int peekNext(cIO* stream, cMdfBlockCache* cache, uint64_t offset,
              uint64_t* next) {
   cMdfBlockHeader header;
-  if (!cIO_seekTo(stream, offset) || !cMdfBlockHeader_read(stream, &header))
-    return -1;
+  if (!readHeader(stream, cache, offset, &header)) return -1;
   const cMdfBlockHeader* tmpl = cMdfBlockHeader_template(header.type);
   uint64_t links[8];
   if (!cMdfBlockHeader_isChained(header.type) ||
       header.linkCount != tmpl->linkCount ||
-      !plausible(stream, cache, offset, header) ||
+      !plausible(stream, cache, offset, header, nullptr) ||
       !cMdfBlock_loadLinks(stream, &header, links, 8))
     return 0;
   *next = links[0];
@@ -310,8 +385,10 @@ bool walkChain(cIO* stream, cMdfBlockCache* cache,
   int more = peekNext(stream, cache, members->back(), &next);
   while (more > 0 && next != MDF_NO_LINK && !cache->entries.contains(next)) {
     if (!mark(cache, next, cMdfBlockCacheState::Queued) ||
-        !appendOffset(members, next))
+        !appendOffset(members, next)) {
+      failOutOfMemory(cache, next);
       return false;
+    }
     more = peekNext(stream, cache, next, &next);
   }
   *last = more > 0 ? next : MDF_NO_LINK;
@@ -333,11 +410,23 @@ void releaseAhead(cMdfBlockCache* cache, cMdfBlockRef* ahead) {
 cMdfBlockRef takeIntoChain(cMdfBlockCache* cache, uint64_t offset,
                            cMdfBlockList* list) {
   cMdfBlockCacheEntry& entry = entryOf(cache, offset);
-  if (entry.state != cMdfBlockCacheState::Ahead)
-    return failLogged(cache, offset);  // a cycle, or a second chain
+  if (entry.state == cMdfBlockCacheState::Loading) {
+    note(cache, offset,
+         "block at 0x%llX: linked again while it loads (a cycle)",
+         static_cast<ull>(offset));
+    return failLogged(cache, offset);
+  }
+  if (entry.state != cMdfBlockCacheState::Ahead) {
+    note(cache, offset,
+         "block at 0x%llX: linked as a chain member a second time (a cycle, "
+         "or a block that two chains share)",
+         static_cast<ull>(offset));
+    return failLogged(cache, offset);
+  }
   entry.state = cMdfBlockCacheState::Loaded;
   cMdfBlockRef ref = cMdfBlockRef_copy(entry.ref);
-  if (!cMdfBlockList_pushFront(list, ref)) return fail(cache);
+  if (!cMdfBlockList_pushFront(list, ref))
+    return failOutOfMemory(cache, offset);
   return ref;
 }
 
@@ -356,7 +445,9 @@ cMdfBlockRef shareOrLoadEarly(cIO* stream, cMdfBlockCache* cache,
     case cMdfBlockCacheState::Loading:
       break;
   }
-  return failLogged(cache, offset);  // a cycle
+  note(cache, offset, "block at 0x%llX: linked again while it loads (a cycle)",
+       static_cast<ull>(offset));
+  return failLogged(cache, offset);
 }
 
 // Loads the chain that starts at `first` (queued) into `list`: its members
@@ -368,9 +459,8 @@ cMdfBlockRef loadChain(cIO* stream, cMdfBlockCache* cache, uint64_t first,
                        cMdfBlockList* list) {
   std::vector<uint64_t> members;
   uint64_t last = MDF_NO_LINK;
-  if (!appendOffset(&members, first) ||
-      !walkChain(stream, cache, &members, &last))
-    return fail(cache);
+  if (!appendOffset(&members, first)) return failOutOfMemory(cache, first);
+  if (!walkChain(stream, cache, &members, &last)) return fail(cache);
   cMdfBlockRef ahead = {};
   for (size_t i = members.size(); i-- > 0;) {
     cMdfBlockCacheEntry& entry = entryOf(cache, members[i]);
@@ -394,7 +484,8 @@ cMdfBlockRef loadChain(cIO* stream, cMdfBlockCache* cache, uint64_t first,
     ahead = ref;
   }
   // The loader's reference to the first member goes to the list.
-  if (!cMdfBlockList_pushFront(list, ahead)) return fail(cache);
+  if (!cMdfBlockList_pushFront(list, ahead))
+    return failOutOfMemory(cache, first);
   return ahead;
 }
 
@@ -405,6 +496,30 @@ bool listedAfter(const cMdfBlockList* list, size_t i) {
       return true;
   }
   return false;
+}
+
+// The block at `offset`, shared through the cache: a null handle for
+// MDF_NO_LINK (nothing logged, nothing failed) and for any failure. With a
+// list, the new reference is pushed to its front (and also returned,
+// borrowed); without one, it belongs to the caller.
+cMdfBlockRef loadAtCommon(cIO* stream, uint64_t offset, cMdfBlockCache* cache,
+                          cMdfBlockList* list) {
+  if (offset == MDF_NO_LINK || !stream || !cache || cache->failed) return {};
+  if (cache->entries.contains(offset))
+    return list ? takeIntoChain(cache, offset, list)
+                : shareOrLoadEarly(stream, cache, offset);
+  if (streamSize(stream, cache) < 0) {
+    note(cache, kReasonNoOffset, "the size of the file cannot be measured");
+    return fail(cache);
+  }
+  if (list) {
+    if (!mark(cache, offset, cMdfBlockCacheState::Queued))
+      return failOutOfMemory(cache, offset);
+    return loadChain(stream, cache, offset, list);
+  }
+  if (!mark(cache, offset, cMdfBlockCacheState::Loading))
+    return failOutOfMemory(cache, offset);
+  return loadOne(stream, offset, cache, nullptr);
 }
 
 }  // namespace
@@ -423,51 +538,62 @@ bool cMdfBlock_loadLinks(cIO* stream, const cMdfBlockHeader* header,
   return true;
 }
 
-cMdfBlockRef cMdfBlock_loadAtCommon(cIO* stream, uint64_t offset,
-                                    cMdfBlockCache* cache,
-                                    cMdfBlockList* list) {
-  if (offset == MDF_NO_LINK || !stream || !cache || cache->failed) return {};
-  if (cache->entries.contains(offset))
-    return list ? takeIntoChain(cache, offset, list)
-                : shareOrLoadEarly(stream, cache, offset);
-  if (streamSize(stream, cache) < 0) return fail(cache);
-  if (list) {
-    if (!mark(cache, offset, cMdfBlockCacheState::Queued)) return fail(cache);
-    return loadChain(stream, cache, offset, list);
-  }
-  if (!mark(cache, offset, cMdfBlockCacheState::Loading)) return fail(cache);
-  return loadOne(stream, offset, cache, nullptr);
-}
-
 cMdfBlockRef cMdfBlock_loadAtSingle(cIO* stream, uint64_t offset,
                                     cMdfBlockCache* cache) {
-  return cMdfBlock_loadAtCommon(stream, offset, cache, nullptr);
+  return loadAtCommon(stream, offset, cache, nullptr);
 }
 
 bool cMdfBlock_loadAt(cIO* stream, uint64_t offset, cMdfBlockCache* cache,
                       cMdfBlockList* list) {
   if (!list) return false;
   if (list == &leftToTheChain) return true;
-  return cMdfBlock_loadAtCommon(stream, offset, cache, list).block != nullptr;
+  return loadAtCommon(stream, offset, cache, list).block != nullptr;
 }
 
-cMdfBlockRef cMdfBlock_loadTree(cIO* stream) {
-  cMdfBlockCache cache;
-  cMdfBlockRef root = cMdfBlock_loadAtSingle(stream, 0, &cache);
+namespace {
+
+cMdfBlockRef loadTree(cIO* stream, cMdfBlockCache* cache) {
+  cMdfBlockRef root = cMdfBlock_loadAtSingle(stream, 0, cache);
   cMdfBlock_ID_t* id = cMdfBlock_t_to_cMdfBlock_ID_t_mut(root);
   if (!id) {
-    if (root.block) failLogged(&cache, 0);
+    if (root.block) {
+      cMdfBlock_refuse(cache, root.block,
+                       "the file must start with an identification block");
+      failLogged(cache, 0);
+    }
     cMdfBlockRef_drop(&root);
     return {};
   }
-  cMdfBlockRef header = cMdfBlock_loadAtSingle(stream, 64, &cache);
+  cMdfBlockRef header = cMdfBlock_loadAtSingle(stream, 64, cache);
   if (!cMdfBlock_t_to_cMdfBlock_HD_t(header)) {
-    if (header.block) failLogged(&cache, 64);
+    if (header.block) {
+      cMdfBlock_refuse(cache, header.block,
+                       "the header block (HD) must follow the identification "
+                       "block");
+      failLogged(cache, 64);
+    }
     cMdfBlockRef_drop(&header);
     cMdfBlockRef_drop(&root);
     return {};
   }
   id->header = header;
+  return root;
+}
+
+}  // namespace
+
+cMdfBlockRef cMdfBlock_loadTree(cIO* stream, cReason* reason) {
+  cMdfBlockCache cache;
+  cMdfBlockRef root = {};
+  if (!stream)
+    note(&cache, kReasonNoOffset, "no stream to read");
+  else
+    root = loadTree(stream, &cache);
+  if (!root.block && reason && !reason->set) {
+    // Every failure notes a reason; this one is for safety's sake.
+    note(&cache, kReasonNoOffset, "the file could not be loaded");
+    *reason = cache.reason;
+  }
   return root;
 }
 
@@ -491,12 +617,31 @@ bool cMdfBlock_fitsInStream(cIO* stream, cMdfBlockCache* cache,
   return position <= end && size <= end - position;
 }
 
-bool cMdfBlock_loadHead(cMdfBlock_t* block, cIO* stream,
+bool cMdfBlock_loadHead(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
                         const cMdfBlockHeader* header, uint64_t* links,
                         uint64_t n) {
-  if (header->linkCount != n) return false;
+  if (header->linkCount != n)
+    return cMdfBlock_refuse(cache, block, "%llu links, needs %llu",
+                            static_cast<ull>(header->linkCount),
+                            static_cast<ull>(n));
   cMdfBlock_copyHeader(block, header);
-  return cMdfBlock_loadLinks(stream, header, links, n);
+  if (!cMdfBlock_loadLinks(stream, header, links, n))
+    return cMdfBlock_refuse(cache, block, "its links could not be read");
+  return true;
+}
+
+bool cMdfBlock_refuse(cMdfBlockCache* cache, const cMdfBlock_t* block,
+                      const char* format, ...) {
+  if (!cache || !block || cache->reason.set) return false;
+  char text[sizeof cache->reason.text];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return cReason_note(&cache->reason, block->fileOffset,
+                      "%s block at 0x%llX: %s",
+                      cMdfBlockHeader_name(block->type),
+                      static_cast<ull>(block->fileOffset), text);
 }
 
 void cMdfBlock_copyHeader(cMdfBlock_t* block, const cMdfBlockHeader* header) {

@@ -49,6 +49,15 @@
 // in a second chain or too deep nesting; short reads and bad sizes fail
 // silently.
 //
+// Reasons. Every failure also notes its reason, where it is detected, in
+// the cache's cReason (log/cReason.h): "DG block at 0x1A40: 3 links, needs
+// 4". The first reason noted is kept: the blocks that linked to a broken
+// one fail after it. The loader notes what it checks (stream size, header,
+// length, nesting, cycles, chains); a kind notes its own refusals with
+// cMdfBlock_refuse, and a kind's failure without a reason of its own is
+// noted by the loader as "<kind> block at 0x...: could not be read".
+// cMdfBlock_loadTree hands the reason to its caller.
+//
 // Saving. A pass gives every reachable block the next free offset when it
 // is first reached (a depth-first pre-order of the graph) and writes it
 // once; a chain held in a list is written from its last member to its
@@ -67,6 +76,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "log/cReason.h"
 #include "mdf/blocks/cMdfBlockHeader.h"
 #include "streams/cIO.h"
 #include "streams/cSerializer.h"
@@ -182,6 +192,7 @@ struct cMdfBlockCache {
   uint32_t depth = 0;       // loads in progress, nested
   bool failed = false;      // sticky: a load failed, everything fails now
   int64_t streamSize = -1;  // measured on first need
+  cReason reason = {};      // why the load failed: the first reason noted
 };
 
 // Reads the header's links at the stream's position into links[0..], a
@@ -191,11 +202,7 @@ bool cMdfBlock_loadLinks(cIO* stream, const cMdfBlockHeader* header,
                          uint64_t* links, uint64_t capacity);
 
 // The block at `offset`, shared through the cache: a null handle for
-// MDF_NO_LINK (nothing logged, nothing failed) and for any failure. With a
-// list, the new reference is pushed to its front (and also returned,
-// borrowed); without one, it belongs to the caller.
-cMdfBlockRef cMdfBlock_loadAtCommon(cIO* stream, uint64_t offset,
-                                    cMdfBlockCache* cache, cMdfBlockList* list);
+// MDF_NO_LINK (nothing logged, nothing failed) and for any failure.
 // A single link; the caller owns the result.
 cMdfBlockRef cMdfBlock_loadAtSingle(cIO* stream, uint64_t offset,
                                     cMdfBlockCache* cache);
@@ -204,8 +211,8 @@ cMdfBlockRef cMdfBlock_loadAtSingle(cIO* stream, uint64_t offset,
 bool cMdfBlock_loadAt(cIO* stream, uint64_t offset, cMdfBlockCache* cache,
                       cMdfBlockList* list);
 // The identification block (which holds the header block) of the file in
-// `stream`, or the null handle.
-cMdfBlockRef cMdfBlock_loadTree(cIO* stream);
+// `stream`, or the null handle; then *reason (when not null) receives why.
+cMdfBlockRef cMdfBlock_loadTree(cIO* stream, cReason* reason = nullptr);
 
 // True when [position, position + size) lies inside the stream; the size
 // of the stream is measured once per cache (or every time without one).
@@ -216,10 +223,17 @@ bool cMdfBlock_fitsInStream(cIO* stream, cMdfBlockCache* cache,
 // Helpers for kinds' loads.
 // The common start: the header's link count must be n; then the header is
 // copied into the block and the n links read into links[]. False (nothing
-// logged) when either fails.
-bool cMdfBlock_loadHead(cMdfBlock_t* block, cIO* stream,
+// logged, the reason noted in the cache) when either fails.
+bool cMdfBlock_loadHead(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
                         const cMdfBlockHeader* header, uint64_t* links,
                         uint64_t n);
+// Notes "<kind> block at 0x<offset>: <text>" (text formatted as by printf)
+// as the reason of the cache's load, unless it has one, and returns false:
+// `return cMdfBlock_refuse(cache, block, "...")` in a kind's load. A null
+// cache notes nothing.
+bool cMdfBlock_refuse(cMdfBlockCache* cache, const cMdfBlock_t* block,
+                      const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 // Load a link as a chain into `list`, or as a single link into *into
 // (which must be null). True when the link is MDF_NO_LINK or a block
 // resulted: false means the linking block fails too.

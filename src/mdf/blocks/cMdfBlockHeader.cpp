@@ -1,5 +1,6 @@
 #include "mdf/blocks/cMdfBlockHeader.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -59,19 +60,50 @@ bool cMdfBlockHeader_isChained(uint32_t type) {
   return type < MDF_BLOCK_TYPE_COUNT && kKinds[type].chained;
 }
 
-bool cMdfBlockHeader_read(cIO* stream, cMdfBlockHeader* out) {
+const char* cMdfBlockHeader_name(uint32_t type) {
+  if (type == MDF_BLOCK_ID) return "ID";
+  if (type == MDF_BLOCK_UNKNOWN || type >= MDF_BLOCK_TYPE_COUNT) return "?";
+  return kKinds[type].id + 2;
+}
+
+bool cMdfBlockHeader_read(cIO* stream, cMdfBlockHeader* out, cReason* reason) {
   if (!stream || !out) return false;
+  const int64_t at = reason ? cIO_tell(stream) : -1;
+  const uint64_t offset = at < 0 ? kReasonNoOffset : static_cast<uint64_t>(at);
   unsigned char bytes[MDF_BLOCK_HEADER_SIZE];
-  if (cIO_read(stream, bytes, sizeof bytes) !=
-      static_cast<int64_t>(sizeof bytes))
-    return false;
+  const int64_t got = cIO_read(stream, bytes, sizeof bytes);
+  if (got != static_cast<int64_t>(sizeof bytes)) {
+    if (got < 0)
+      return cReason_note(reason, offset,
+                          "block at 0x%llX: header could not be read",
+                          static_cast<unsigned long long>(offset));
+    return cReason_note(reason, offset,
+                        "block at 0x%llX: header cut short by the end of the "
+                        "file (%lld of 24 bytes)",
+                        static_cast<unsigned long long>(offset),
+                        static_cast<long long>(got));
+  }
   const uint32_t type = classify(bytes);
   if (type == MDF_BLOCK_UNKNOWN) {
     char id[9];
     memcpy(id, bytes, 8);
     id[8] = '\0';
     ZF_LOGE("Unable to load block header for type %s", id);
-    return false;
+    // The id's four bytes as text, anything unprintable as \xNN.
+    char shown[4 * 4 + 1];
+    size_t n = 0;
+    for (int i = 0; i < 4; ++i) {
+      const unsigned char c = bytes[i];
+      if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\')
+        shown[n++] = static_cast<char>(c);
+      else
+        n += static_cast<size_t>(
+            snprintf(shown + n, sizeof shown - n, "\\x%02X", c));
+    }
+    shown[n] = '\0';
+    return cReason_note(reason, offset,
+                        "block at 0x%llX: unknown block id \"%s\"",
+                        static_cast<unsigned long long>(offset), shown);
   }
   out->type = type;
   if (type == MDF_BLOCK_ID) {

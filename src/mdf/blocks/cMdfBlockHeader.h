@@ -16,6 +16,7 @@
 
 #include <cstdint>
 
+#include "log/cReason.h"
 #include "streams/cIO.h"
 
 // Block type numbers. 0 is "unknown": such a block cannot be loaded.
@@ -55,12 +56,20 @@ const cMdfBlockHeader* cMdfBlockHeader_template(uint32_t type);
 // member into the same block list the block itself is loaded for.
 bool cMdfBlockHeader_isChained(uint32_t type);
 
+// The kind's two letters ("DG", "ID" for the identification block); "?"
+// for an unknown type.
+const char* cMdfBlockHeader_name(uint32_t type);
+
 // Reads a header at the stream's position into *out. The stream is left
 // just after the 24 bytes (the links follow), except for an identification
 // block, where it is put back to the block's start and length 64, link
 // count 0 are set. False for a short read (silent) or an unknown id (logged
-// at error level: "Unable to load block header for type %s").
-bool cMdfBlockHeader_read(cIO* stream, cMdfBlockHeader* out);
+// at error level: "Unable to load block header for type %s"); either is
+// noted in *reason (when not null) with the header's offset: "block at
+// 0x200: header cut short by the end of the file", "block at 0x200:
+// unknown block id \"##XY\"".
+bool cMdfBlockHeader_read(cIO* stream, cMdfBlockHeader* out,
+                          cReason* reason = nullptr);
 
 // cMdfBlockHeader_read into a new record owned by the caller (release it
 // with cMdfBlockHeader_free), or nullptr.

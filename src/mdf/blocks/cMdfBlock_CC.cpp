@@ -28,7 +28,7 @@ bool cMdfBlock_CC_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
                        const cMdfBlockHeader* header, cMdfBlockList*) {
   auto* cc = static_cast<cMdfBlock_CC_t*>(block);
   uint64_t links[kLinkCount];
-  if (!cMdfBlock_loadHead(block, stream, header, links, kLinkCount) ||
+  if (!cMdfBlock_loadHead(block, stream, cache, header, links, kLinkCount) ||
       !cMdfBlock_loadSingleLink(stream, links[kLinkName], cache, &cc->name) ||
       !cMdfBlock_loadSingleLink(stream, links[kLinkUnit], cache, &cc->unit) ||
       !cMdfBlock_loadSingleLink(stream, links[kLinkComment], cache,
@@ -44,17 +44,25 @@ bool cMdfBlock_CC_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
   ok = ok && cSerializer_readU16(&s, &cc->valueCount);
   ok = ok && cSerializer_readF64(&s, &cc->rangeMin);
   ok = ok && cSerializer_readF64(&s, &cc->rangeMax);
-  if (!ok) return false;
+  if (!ok)
+    return cMdfBlock_refuse(cache, block, "its fields could not be read");
   if (cc->valueCount == 0) return true;
   const uint64_t bytes = 8 * uint64_t{cc->valueCount};
-  if (bytes > block->length - kFixedLength ||
-      !cMdfBlock_fitsInStream(stream, cache, block->fileOffset + kFixedLength,
+  if (bytes > block->length - kFixedLength)
+    return cMdfBlock_refuse(cache, block,
+                            "%u values do not fit in its length %llu",
+                            unsigned{cc->valueCount},
+                            static_cast<unsigned long long>(block->length));
+  if (!cMdfBlock_fitsInStream(stream, cache, block->fileOffset + kFixedLength,
                               bytes))
-    return false;
+    return cMdfBlock_refuse(cache, block,
+                            "%u values run past the end of the file",
+                            unsigned{cc->valueCount});
   cc->values = static_cast<double*>(malloc(bytes));
-  if (!cc->values) return false;
+  if (!cc->values) return cMdfBlock_refuse(cache, block, "out of memory");
   for (uint16_t i = 0; i < cc->valueCount; ++i)
-    if (!cSerializer_readF64(&s, &cc->values[i])) return false;
+    if (!cSerializer_readF64(&s, &cc->values[i]))
+      return cMdfBlock_refuse(cache, block, "its values could not be read");
   return true;
 }
 

@@ -1,6 +1,5 @@
 #include "mdf/blocks/cMdfBlock_CG.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "log/zf_log.h"
@@ -28,14 +27,6 @@ enum : uint16_t {
 const cMdfBlock_vtable kGroupOperations = {cMdfBlock_CG_load, cMdfBlock_CG_save,
                                            cMdfBlock_CG_dtor, cMdfBlock_CG_cmp};
 
-// A set link must yield a block.
-bool loadSingle(cIO* stream, uint64_t link, cMdfBlockCache* cache,
-                cMdfBlockRef* out) {
-  if (link == MDF_NO_LINK) return true;
-  *out = cMdfBlock_loadAtSingle(stream, link, cache);
-  return out->block != nullptr;
-}
-
 void buildRules(cMdfBlock_CG_t* group) {
   for (size_t i = 0; i < cMdfBlockList_size(&group->channels); ++i) {
     createDecodingRulesInner(
@@ -47,45 +38,32 @@ void buildRules(cMdfBlock_CG_t* group) {
 }  // namespace
 
 cMdfBlock_CG_t* cMdfBlock_CG_ctor() {
-  auto* group =
-      static_cast<cMdfBlock_CG_t*>(std::calloc(1, sizeof(cMdfBlock_CG_t)));
-  if (group == nullptr) return nullptr;
-  cMdfBlock_ctorInPlace(group, cMdfBlockHeader_template(MDF_BLOCK_CG),
-                        &kGroupOperations);
-  return group;
+  return cMdfBlock_allocate<cMdfBlock_CG_t>(MDF_BLOCK_CG, &kGroupOperations);
 }
 
 bool cMdfBlock_CG_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
                        const cMdfBlockHeader* header, cMdfBlockList* list) {
   cMdfBlock_CG_t* group = cMdfBlock_t_to_cMdfBlock_CG_t_mut(block);
-  if (group == nullptr || header == nullptr ||
-      header->linkCount != kLinkCount) {
-    return false;
-  }
-  cMdfBlock_copyHeader(group, header);
   uint64_t links[kLinkCount];
-  if (!cMdfBlock_loadLinks(stream, header, links, kLinkCount)) return false;
-
-  if (links[kLinkNext] != MDF_NO_LINK &&
-      !cMdfBlock_loadAt(stream, links[kLinkNext], cache, list)) {
-    return false;
-  }
-  if (links[kLinkFirstChannel] != MDF_NO_LINK &&
-      !cMdfBlock_loadAt(stream, links[kLinkFirstChannel], cache,
-                        &group->channels)) {
-    return false;
-  }
-  if (!loadSingle(stream, links[kLinkAcquisitionName], cache,
-                  &group->acquisitionName) ||
-      !loadSingle(stream, links[kLinkAcquisitionSource], cache,
-                  &group->acquisitionSource)) {
+  if (group == nullptr || header == nullptr ||
+      !cMdfBlock_loadHead(group, stream, cache, header, links, kLinkCount) ||
+      !cMdfBlock_loadChainLink(stream, links[kLinkNext], cache, list) ||
+      !cMdfBlock_loadChainLink(stream, links[kLinkFirstChannel], cache,
+                               &group->channels) ||
+      !cMdfBlock_loadSingleLink(stream, links[kLinkAcquisitionName], cache,
+                                &group->acquisitionName) ||
+      !cMdfBlock_loadSingleLink(stream, links[kLinkAcquisitionSource], cache,
+                                &group->acquisitionSource)) {
     return false;
   }
   if (links[kLinkSampleReduction] != MDF_NO_LINK) {
     ZF_LOGE("Unsupported parameter present in file");
-    return false;
+    return cMdfBlock_refuse(cache, group,
+                            "links to a sample reduction block, which is not "
+                            "supported");
   }
-  if (!loadSingle(stream, links[kLinkComment], cache, &group->comment)) {
+  if (!cMdfBlock_loadSingleLink(stream, links[kLinkComment], cache,
+                                &group->comment)) {
     return false;
   }
 
@@ -96,7 +74,7 @@ bool cMdfBlock_CG_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
       !cSerializer_readU16(&s, &group->pathSeparator) ||
       !cSerializer_skip(&s, 4) || !cSerializer_readU32(&s, &group->dataBytes) ||
       !cSerializer_readU32(&s, &group->invalidationBytes)) {
-    return false;
+    return cMdfBlock_refuse(cache, group, "its fields could not be read");
   }
   group->vlsd = (group->flags & kFlagVlsd) != 0;
   group->busEvent = (group->flags & kFlagBusEvent) != 0;

@@ -1,6 +1,5 @@
 #include "mdf/blocks/cMdfBlock_CN.h"
 
-#include <cstdlib>
 #include <iterator>
 
 namespace {
@@ -71,46 +70,33 @@ bool writeDataSection(const cMdfBlock_CN_t* channel, cSerializer* s) {
 
 cMdfBlock_CN_t* cMdfBlock_CN_ctor() {
   auto* channel =
-      static_cast<cMdfBlock_CN_t*>(std::calloc(1, sizeof(cMdfBlock_CN_t)));
-  if (channel == nullptr) return nullptr;
-  cMdfBlock_ctorInPlace(channel, cMdfBlockHeader_template(MDF_BLOCK_CN),
-                        &kChannelOperations);
-  channel->channelType = MDF_CN_UNSUPPORTED;
+      cMdfBlock_allocate<cMdfBlock_CN_t>(MDF_BLOCK_CN, &kChannelOperations);
+  if (channel != nullptr) channel->channelType = MDF_CN_UNSUPPORTED;
   return channel;
 }
 
 bool cMdfBlock_CN_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
                        const cMdfBlockHeader* header, cMdfBlockList* list) {
   cMdfBlock_CN_t* channel = cMdfBlock_t_to_cMdfBlock_CN_t_mut(block);
-  if (channel == nullptr || header == nullptr ||
-      header->linkCount != kLinkCount) {
-    return false;
-  }
-  cMdfBlock_copyHeader(channel, header);
   uint64_t links[kLinkCount];
-  if (!cMdfBlock_loadLinks(stream, header, links, kLinkCount)) return false;
-
   // The rest of this channel's chain joins the list it is loaded for; the
   // members of its own composition go to its composition list.
-  if (links[kLinkNext] != MDF_NO_LINK &&
-      !cMdfBlock_loadAt(stream, links[kLinkNext], cache, list)) {
-    return false;
-  }
-  if (links[kLinkComposition] != MDF_NO_LINK &&
-      !cMdfBlock_loadAt(stream, links[kLinkComposition], cache,
-                        &channel->composition)) {
+  if (channel == nullptr || header == nullptr ||
+      !cMdfBlock_loadHead(channel, stream, cache, header, links, kLinkCount) ||
+      !cMdfBlock_loadChainLink(stream, links[kLinkNext], cache, list) ||
+      !cMdfBlock_loadChainLink(stream, links[kLinkComposition], cache,
+                               &channel->composition)) {
     return false;
   }
   for (size_t i = 0; i < std::size(kSingleLinks); ++i) {
-    const uint64_t link = links[kLinkName + i];
-    if (link == MDF_NO_LINK) continue;
-    cMdfBlockRef& ref = channel->*kSingleLinks[i];
-    ref = cMdfBlock_loadAtSingle(stream, link, cache);
-    if (ref.block == nullptr) return false;
+    if (!cMdfBlock_loadSingleLink(stream, links[kLinkName + i], cache,
+                                  &(channel->*kSingleLinks[i])))
+      return false;
   }
 
   cSerializer s = cMdfBlock_dataSerializer(channel, stream);
-  if (!readDataSection(channel, &s)) return false;
+  if (!readDataSection(channel, &s))
+    return cMdfBlock_refuse(cache, channel, "its fields could not be read");
   channel->channelType =
       cMdfBlock_CN_deriveChannelType(channel->channelTypeRaw);
   channel->dataType = cMdfBlock_CN_deriveDataType(channel->dataTypeRaw);

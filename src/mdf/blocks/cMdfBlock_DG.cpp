@@ -37,9 +37,14 @@ bool cMdfBlock_DG_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
   // The base keeps the template's header: a data group is 64 bytes with 4
   // links whatever length the file gives it.
   uint64_t links[kLinkCount];
-  if (!header || header->linkCount != kLinkCount ||
-      !cMdfBlock_loadLinks(stream, header, links, kLinkCount) ||
-      !cMdfBlock_loadChainLink(stream, links[kLinkNext], cache, list) ||
+  if (!header) return false;
+  if (header->linkCount != kLinkCount)
+    return cMdfBlock_refuse(cache, block, "%llu links, needs %llu",
+                            static_cast<unsigned long long>(header->linkCount),
+                            static_cast<unsigned long long>(kLinkCount));
+  if (!cMdfBlock_loadLinks(stream, header, links, kLinkCount))
+    return cMdfBlock_refuse(cache, block, "its links could not be read");
+  if (!cMdfBlock_loadChainLink(stream, links[kLinkNext], cache, list) ||
       !cMdfBlock_loadChainLink(stream, links[kLinkFirstChannelGroup], cache,
                                &group->channelGroups) ||
       !cMdfBlock_loadSingleLink(stream, links[kLinkData], cache,
@@ -53,12 +58,16 @@ bool cMdfBlock_DG_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
   if (group->data.block && cMdfBlockRef_useCount(group->data) != 1) {
     ZF_LOGE("Could not parse block at offset %lu",
             static_cast<unsigned long>(group->data.block->fileOffset));
-    return false;
+    return cMdfBlock_refuse(cache, group->data.block,
+                            "data block of more than one data group");
   }
   cSerializer s = cMdfBlock_dataSerializer(block, stream);
-  if (!cSerializer_readU8(&s, &group->recordIdSize) ||
-      group->recordIdSize > kMdfMaxRecordIdSize)
-    return false;
+  if (!cSerializer_readU8(&s, &group->recordIdSize))
+    return cMdfBlock_refuse(cache, block, "its fields could not be read");
+  if (group->recordIdSize > kMdfMaxRecordIdSize)
+    return cMdfBlock_refuse(
+        cache, block, "record id size %u above kMdfMaxRecordIdSize (%u)",
+        unsigned{group->recordIdSize}, unsigned{kMdfMaxRecordIdSize});
   cMdfBlock_DG_updateRecordMap(group);
   return true;
 }

@@ -36,7 +36,7 @@ bool cMdfBlock_FH_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
                        const cMdfBlockHeader* header, cMdfBlockList* list) {
   auto* fh = static_cast<cMdfBlock_FH_t*>(block);
   uint64_t links[kLinkCount];
-  if (!cMdfBlock_loadHead(block, stream, header, links, kLinkCount) ||
+  if (!cMdfBlock_loadHead(block, stream, cache, header, links, kLinkCount) ||
       !cMdfBlock_loadChainLink(stream, links[kLinkNext], cache, list) ||
       !cMdfBlock_loadSingleLink(stream, links[kLinkComment], cache,
                                 &fh->comment))
@@ -45,10 +45,15 @@ bool cMdfBlock_FH_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
   bool ok = cSerializer_readU64(&s, &fh->time);
   ok = ok && cSerializer_readI16(&s, &fh->timeZoneOffset);
   ok = ok && cSerializer_readI16(&s, &fh->daylightOffset);
-  if (!ok || !cSerializer_readU8(&s, &fh->timeFlags)) return false;
+  if (!ok || !cSerializer_readU8(&s, &fh->timeFlags))
+    return cMdfBlock_refuse(cache, block, "its fields could not be read");
   if (!writtenByOurTool(fh)) {
     ZF_LOGE("Unsupported MF4 file");
-    return false;
+    return cMdfBlock_refuse(cache, block,
+                            "its comment does not name the logger's tool "
+                            "(%.*s): the file was not written by a supported "
+                            "logger",
+                            static_cast<int>(kToolId.size()), kToolId.data());
   }
   return true;
 }

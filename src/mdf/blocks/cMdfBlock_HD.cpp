@@ -38,7 +38,7 @@ bool cMdfBlock_HD_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
                        const cMdfBlockHeader* header, cMdfBlockList*) {
   auto* hd = static_cast<cMdfBlock_HD_t*>(block);
   uint64_t links[kLinkCount];
-  if (!cMdfBlock_loadHead(block, stream, header, links, kLinkCount))
+  if (!cMdfBlock_loadHead(block, stream, cache, header, links, kLinkCount))
     return false;
   // The chains come first, so a file history block's own complaint is
   // heard before the unsupported links are.
@@ -51,7 +51,9 @@ bool cMdfBlock_HD_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
       links[kLinkFirstAttachment] != MDF_NO_LINK ||
       links[kLinkFirstEvent] != MDF_NO_LINK) {
     ZF_LOGE("Unsupported parameter present in file");
-    return false;
+    return cMdfBlock_refuse(cache, block,
+                            "links to channel hierarchy, attachment or event "
+                            "blocks, which are not supported");
   }
   if (!cMdfBlock_loadSingleLink(stream, links[kLinkComment], cache,
                                 &hd->comment))
@@ -66,7 +68,9 @@ bool cMdfBlock_HD_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
   ok = ok && cSerializer_readU8(&s, &hd->flags);
   ok = ok && cSerializer_skip(&s, 1);
   ok = ok && cSerializer_readF64(&s, &hd->startAngle);
-  return ok && cSerializer_readF64(&s, &hd->startDistance);
+  if (!ok || !cSerializer_readF64(&s, &hd->startDistance))
+    return cMdfBlock_refuse(cache, block, "its fields could not be read");
+  return true;
 }
 
 bool cMdfBlock_HD_save(cMdfBlock_t* block, cMdfBlockSaveContext* context,

@@ -34,7 +34,7 @@ bool cMdfBlock_SI_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
                        const cMdfBlockHeader* header, cMdfBlockList*) {
   auto* si = static_cast<cMdfBlock_SI_t*>(block);
   uint64_t links[kLinkCount];
-  if (!cMdfBlock_loadHead(block, stream, header, links, kLinkCount) ||
+  if (!cMdfBlock_loadHead(block, stream, cache, header, links, kLinkCount) ||
       !cMdfBlock_loadSingleLink(stream, links[kLinkName], cache, &si->name) ||
       !cMdfBlock_loadSingleLink(stream, links[kLinkPath], cache, &si->path) ||
       !cMdfBlock_loadSingleLink(stream, links[kLinkComment], cache,
@@ -44,7 +44,7 @@ bool cMdfBlock_SI_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
   if (!cSerializer_readU8(&s, &si->sourceType) ||
       !cSerializer_readU8(&s, &si->busType) ||
       !cSerializer_readU8(&s, &si->flags))
-    return false;
+    return cMdfBlock_refuse(cache, block, "its fields could not be read");
   si->sourceKind =
       si->sourceType == 2 ? MDF_SI_SOURCE_BUS : MDF_SI_SOURCE_OTHER;
   si->busKind = busKindOf(si->busType);

@@ -19,20 +19,25 @@ cMdfBlock_TX_t* cMdfBlock_TX_ctor() {
 bool cMdfBlock_TX_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
                        const cMdfBlockHeader* header, cMdfBlockList*) {
   auto* t = static_cast<cMdfBlockText_t*>(block);
-  if (header->linkCount != 0 || header->length < MDF_BLOCK_HEADER_SIZE)
-    return false;
+  if (header->linkCount != 0)
+    return cMdfBlock_refuse(cache, block, "%llu links, needs 0",
+                            static_cast<unsigned long long>(header->linkCount));
+  if (header->length < MDF_BLOCK_HEADER_SIZE) return false;
   cMdfBlock_copyHeader(block, header);
   const uint64_t size = header->length - MDF_BLOCK_HEADER_SIZE;
   if (size == 0) return true;
   cSerializer s = cMdfBlock_dataSerializer(block, stream);
   if (!cMdfBlock_fitsInStream(stream, cache, static_cast<uint64_t>(s.base),
                               size))
-    return false;
+    return cMdfBlock_refuse(cache, block,
+                            "length %llu runs past the end of the file",
+                            static_cast<unsigned long long>(header->length));
   // The final byte of the section lands on the terminator's place.
   auto* text = static_cast<char*>(malloc(size));
-  if (!text || !cSerializer_readRaw(&s, text, size)) {
+  if (!text) return cMdfBlock_refuse(cache, block, "out of memory");
+  if (!cSerializer_readRaw(&s, text, size)) {
     free(text);
-    return false;
+    return cMdfBlock_refuse(cache, block, "its text could not be read");
   }
   text[size - 1] = '\0';
   t->text = text;

@@ -1,0 +1,87 @@
+"""Why a log does not open: a table of broken files, made with the
+project's writer and patched at one field, each raising the reader's usual
+RuntimeError("Could not open data source") with the library's reason
+(block kind, file offset, what is wrong) as its __cause__, a ValueError,
+and that reason logged once on the "python_can_brenix_mf4" logger."""
+import io
+import logging
+import struct
+
+import pytest
+
+from python_can_brenix_mf4 import MdfFile
+from support.mf4writer import CanFrame, DataGroup, build_mf4
+
+LOG = build_mf4([DataGroup([CanFrame(0.1, 0x10, b"\x01")])])
+DG = LOG.offsets["DG[0]"]
+CG = LOG.offsets["DG[0].CG[0]"]
+SI = LOG.offsets["DG[0].CG[0].SI"]
+FH = LOG.offsets["FH[0]"]
+
+
+def patched(at, fmt, value):
+    copy = bytearray(LOG.data)
+    struct.pack_into(fmt, copy, at, value)
+    return bytes(copy)
+
+
+# (name, file bytes, reason); block fields: +8 length, +16 link count,
+# +24 the links.
+CASES = [
+    ("empty file", b"",
+     "block at 0x0: beyond the end of the file (0 bytes)"),
+    ("no MF4 file", b"hello, world\n" * 8,
+     'block at 0x0: unknown block id "hell"'),
+    ("cut in the header block", LOG.data[:80],
+     "block at 0x40: header cut short by the end of the file (16 of 24 "
+     "bytes)"),
+    ("data group of 3 links", patched(DG + 16, "<Q", 3),
+     "DG block at 0x%X: 3 links, needs 4" % DG),
+    ("record id size beyond the limit", patched(DG + 56, "<B", 9),
+     "DG block at 0x%X: record id size 9 above kMdfMaxRecordIdSize (8)" % DG),
+    ("source block of length 2^60", patched(SI + 8, "<Q", 2**60),
+     "SI block at 0x%X: length %d runs past the end of the file (%d bytes)"
+     % (SI, 2**60, LOG.size)),
+    ("link beyond the end", patched(CG + 24 + 8 * 3, "<Q", LOG.size + 8),
+     "block at 0x%X: beyond the end of the file (%d bytes)"
+     % (LOG.size + 8, LOG.size)),
+    ("data group whose comment is itself", patched(DG + 24 + 8 * 3, "<Q", DG),
+     "block at 0x%X: linked again while it loads (a cycle)" % DG),
+    ("sample reduction block", patched(CG + 24 + 8 * 4, "<Q", FH),
+     "CG block at 0x%X: links to a sample reduction block, which is not "
+     "supported" % CG),
+]
+
+
+@pytest.mark.parametrize("name,data,reason", CASES,
+                         ids=[case[0] for case in CASES])
+def test_a_broken_file_says_why(name, data, reason, source, caplog):
+    with caplog.at_level(logging.ERROR, logger="python_can_brenix_mf4"):
+        with pytest.raises(RuntimeError) as raised:
+            MdfFile(source(data))
+    assert str(raised.value) == "Could not open data source"
+    assert type(raised.value.__cause__) is ValueError
+    assert str(raised.value.__cause__) == reason
+    logged = [r.getMessage() for r in caplog.records
+              if r.name == "python_can_brenix_mf4"]
+    assert logged.count(reason) == 1
+
+
+def test_an_intact_file_opens(source):
+    with MdfFile(source(LOG.data)) as log:
+        assert len(list(log)) == 1
+
+
+def test_a_failing_file_object_stays_the_cause(caplog):
+    # The library's reason is a consequence then: it is logged, but the
+    # file object's own error is what the caller sees as the cause.
+    class Failing(io.BytesIO):
+        def read(self, *args):
+            raise OSError("disk gone")
+
+    with caplog.at_level(logging.ERROR, logger="python_can_brenix_mf4"):
+        with pytest.raises(RuntimeError) as raised:
+            MdfFile(Failing(LOG.data))
+    assert str(raised.value) == "Could not open data source"
+    assert isinstance(raised.value.__cause__, OSError)
+    assert str(raised.value.__cause__) == "disk gone"
