@@ -220,3 +220,68 @@ cMdfConversionRule cloneLookupTableExact(cMdfConversionRule rule) {
   shared->holders.fetch_add(1, std::memory_order_relaxed);
   return rule;
 }
+
+cMdfTickScale cMdfConversionRule_tickScale(const cMdfConversionRule* rule) {
+  const cMdfTickScale none{0, 0, 0};
+  if (rule == nullptr || rule->vtable == nullptr ||
+      rule->vtable == &defaultVtable) {
+    return {1000000000, 0, 0};
+  }
+  if (rule->vtable != &linearVtable || rule->parameter == nullptr) return none;
+  const auto* linear = static_cast<const cMdfLinearParameter*>(rule->parameter);
+  const double perTick = linear->factor * 1e9;
+  const double offset = linear->offset * 1e9;
+  if (!std::isfinite(perTick) || !(std::fabs(offset) < 0x1p62)) return none;
+  for (uint32_t shift = 0; shift <= 32; ++shift) {
+    const double scaled = std::ldexp(perTick, static_cast<int>(shift));
+    // Beyond 40 bits the factor is the double of no short fraction.
+    if (!(std::fabs(scaled) < 0x1p40)) return none;
+    const double whole = std::nearbyint(scaled);
+    // A decimal factor is a double a few units in the last place away
+    // from the decimal; the whole number it stands for is taken.
+    if (whole != 0.0 && std::fabs(scaled - whole) <= std::fabs(whole) * 1e-12) {
+      return {static_cast<int64_t>(whole), shift,
+              static_cast<int64_t>(std::llround(offset))};
+    }
+  }
+  return none;
+}
+
+namespace {
+
+__extension__ typedef __int128 Int128;
+
+int64_t saturated(Int128 value) {
+  if (value > INT64_MAX) return INT64_MAX;
+  if (value < INT64_MIN) return INT64_MIN;
+  return static_cast<int64_t>(value);
+}
+
+}  // namespace
+
+int64_t cMdfTickScale_apply(const cMdfTickScale* scale, uint64_t ticks,
+                            bool isSigned) {
+  if (scale == nullptr) return 0;
+  const Int128 count = isSigned
+                           ? static_cast<Int128>(static_cast<int64_t>(ticks))
+                           : static_cast<Int128>(ticks);
+  Int128 ns = count * scale->numerator;
+  if (scale->shift > 0) {
+    // Round to nearest, halves up; >> on a negative value floors.
+    ns = (ns + (static_cast<Int128>(1) << (scale->shift - 1))) >> scale->shift;
+  }
+  return saturated(ns + scale->offsetNs);
+}
+
+int64_t cMdfNanoseconds_fromSeconds(double seconds) {
+  if (std::isnan(seconds)) return 0;
+  if (seconds >= 0x1p63 / 1e9) return INT64_MAX;
+  if (seconds <= -0x1p63 / 1e9) return INT64_MIN;
+  // Whole seconds and the fraction apart: the fraction times 1e9 rounds
+  // once, far below half a nanosecond.
+  const double whole = std::floor(seconds);
+  const double fraction = (seconds - whole) * 1e9;
+  return saturated(static_cast<Int128>(static_cast<int64_t>(whole)) *
+                       1000000000 +
+                   std::llround(fraction));
+}

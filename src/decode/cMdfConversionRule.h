@@ -71,6 +71,31 @@ extern const cMdfConversionRule_vtable defaultVtable;
 extern const cMdfConversionRule_vtable linearVtable;
 extern const cMdfConversionRule_vtable lookupTableExactVtable;
 
+// Integer ticks to nanoseconds in integer arithmetic:
+//   ns = round(ticks * numerator / 2^shift) + offsetNs
+// A zero numerator says that the conversion has no such exact form; its
+// physical values are then converted to nanoseconds by rounding.
+struct cMdfTickScale {
+  int64_t numerator;
+  uint32_t shift;
+  int64_t offsetNs;
+};
+
+// The tick scale of an integer channel's conversion: the identity (ticks of
+// one second) and linear conversions whose factor is a whole number of
+// nanoseconds, or a whole number of nanoseconds over a power of two up to
+// 2^32 (1/1024 s), the numerator below 2^40; the offset is rounded to whole
+// nanoseconds. Decimal factors (1e-6) count as the decimal they stand for.
+// Zero numerator for any other conversion.
+cMdfTickScale cMdfConversionRule_tickScale(const cMdfConversionRule* rule);
+// Nanoseconds of `ticks` (a signed or unsigned 64-bit integer as `isSigned`
+// says) under a scale with a non-zero numerator, saturated to int64.
+int64_t cMdfTickScale_apply(const cMdfTickScale* scale, uint64_t ticks,
+                            bool isSigned);
+// Seconds to nanoseconds, rounded to the nearest (halves away from zero),
+// saturated to int64; 0 for NaN.
+int64_t cMdfNanoseconds_fromSeconds(double seconds);
+
 // Value table. The table starts zeroed (no storage).
 // Adds key -> value unless the key is already there (the first pair wins)
 // or is NaN. False when the table cannot grow; the table is then unchanged.

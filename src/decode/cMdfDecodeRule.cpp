@@ -44,6 +44,14 @@ constexpr NamedField kNamedFields[] = {
     {"LIN_Frame.ReceivedDataByteCount",
      cMdfFrameField::LinReceivedDataByteCount},
     {"LIN_Frame.DataLength", cMdfFrameField::LinDataLength},
+    {"LIN_ChecksumError.ID", cMdfFrameField::LinId},
+    {"LIN_ChecksumError.BusChannel", cMdfFrameField::LinBusChannel},
+    {"LIN_ReceiveError.ID", cMdfFrameField::LinId},
+    {"LIN_ReceiveError.BusChannel", cMdfFrameField::LinBusChannel},
+    {"LIN_SyncError.ID", cMdfFrameField::LinId},
+    {"LIN_SyncError.BusChannel", cMdfFrameField::LinBusChannel},
+    {"LIN_TransmissionError.ID", cMdfFrameField::LinId},
+    {"LIN_TransmissionError.BusChannel", cMdfFrameField::LinBusChannel},
 };
 
 // Conversion types of the channel conversion block that have a rule.
@@ -163,6 +171,10 @@ void appendLeafRule(const cMdfBlock_CN_t* channel, cMdfDecodeRuleArray* rules) {
   }
   rule.conversion =
       conversionOf(cMdfBlock_t_to_cMdfBlock_CC_t_mut(channel->conversion));
+  if (rule.valueKind == cMdfValueKind::Unsigned ||
+      rule.valueKind == cMdfValueKind::Signed) {
+    rule.ticks = cMdfConversionRule_tickScale(&rule.conversion);
+  }
   if (cMdfBlock_CN_getChannelType(channel) == MDF_CN_VLSD) {
     rule.signalData = channel->data.block;
   }

@@ -56,6 +56,9 @@ struct cMdfDecodeRule {
   cMdfValueKind valueKind;
   bool littleEndian;              // false: big-endian, MSB-first numbering
   cMdfConversionRule conversion;  // owned
+  // Integer channels: the conversion as an exact tick scale to nanoseconds
+  // (zero numerator when it has none, and for other value kinds).
+  cMdfTickScale ticks;
   char* name;  // owned, zero-terminated (malloc); null reads as ""
   cMdfFrameField field;
   // Block holding the channel's variable-length values (SD block or VLSD

@@ -14,6 +14,7 @@ namespace {
 struct RuleValue {
   bool isBytes;
   double number;
+  int64_t nanoseconds;  // Timestamp rules: the number in nanoseconds
   const uint8_t* bytes;
   uint64_t length;
 };
@@ -64,10 +65,7 @@ int64_t signExtend(uint64_t raw, uint64_t count) {
   return static_cast<int64_t>((raw ^ sign) - sign);
 }
 
-double numericValue(const cMdfRecordView* view, const cMdfDecodeRule& rule) {
-  const uint64_t raw =
-      cDecode_getRawBits(view->record, view->recordSize, rule.bitPosition,
-                         rule.bitCount, rule.littleEndian);
+double physicalOf(const cMdfDecodeRule& rule, uint64_t raw) {
   double value;
   if (rule.valueKind == cMdfValueKind::Float) {
     value = floatFromBits(raw, rule.bitCount);
@@ -77,6 +75,28 @@ double numericValue(const cMdfRecordView* view, const cMdfDecodeRule& rule) {
     value = static_cast<double>(raw);
   }
   return cMdfConversionRule_convert(&rule.conversion, value);
+}
+
+uint64_t rawOf(const cMdfRecordView* view, const cMdfDecodeRule& rule) {
+  return cDecode_getRawBits(view->record, view->recordSize, rule.bitPosition,
+                            rule.bitCount, rule.littleEndian);
+}
+
+// A time value: seconds, and nanoseconds in integer arithmetic where the
+// rule has an exact tick scale.
+void timeValue(const cMdfRecordView* view, const cMdfDecodeRule& rule,
+               RuleValue* out) {
+  const uint64_t raw = rawOf(view, rule);
+  out->number = physicalOf(rule, raw);
+  out->nanoseconds =
+      rule.ticks.numerator != 0
+          ? cMdfTickScale_apply(
+                &rule.ticks,
+                rule.valueKind == cMdfValueKind::Signed
+                    ? static_cast<uint64_t>(signExtend(raw, rule.bitCount))
+                    : raw,
+                rule.valueKind == cMdfValueKind::Signed)
+          : cMdfNanoseconds_fromSeconds(out->number);
 }
 
 // The byte run of a Bytes rule. VLSD rules take the next value of the
@@ -157,8 +177,10 @@ Walk walkRules(const cMdfRecordView* view, cMdfBusMsg* frame) {
     RuleValue value{};
     if (rule->valueKind == cMdfValueKind::Bytes) {
       if (!byteValue(view, *rule, &cursor, &value)) return Walk::Aborted;
+    } else if (rule->field == cMdfFrameField::Timestamp) {
+      timeValue(view, *rule, &value);
     } else {
-      value.number = numericValue(view, *rule);
+      value.number = physicalOf(*rule, rawOf(view, *rule));
     }
     if (!store(frame, rule->field, value)) result = Walk::Refused;
   }
@@ -183,10 +205,16 @@ int32_t decodeFrame(const cMdfRecordView* view, cMdfBusMsg* frame,
     return kMdfDecodeFailed;
   }
   frame->kind = kind;
-  frame->data = kind == kMdfBusMsgLin        ? frame->lin.payload
-                : kind == kMdfBusMsgCanError ? nullptr
-                                             : frame->can.payload;
+  frame->data = kind == kMdfBusMsgLin ? frame->lin.payload
+                : kind == kMdfBusMsgCanData || kind == kMdfBusMsgCanRemote
+                    ? frame->can.payload
+                    : nullptr;
   return static_cast<int32_t>(kind);
+}
+
+void storeTime(cMdfBusMsg* frame, const RuleValue& value) {
+  frame->timeOffset = value.number;
+  frame->timeOffsetNs = value.nanoseconds;
 }
 
 // The fields shared by CAN data and remote frames; false for others. A
@@ -210,7 +238,7 @@ bool storeCanCommon(cMdfBusMsg* frame, cMdfFrameField field,
   const double v = value.number;
   switch (field) {
     case cMdfFrameField::Timestamp:
-      frame->timeOffset = v;
+      storeTime(frame, value);
       return true;
     case cMdfFrameField::Id:
       frame->id |= static_cast<uint32_t>(integerOf(v));
@@ -263,7 +291,7 @@ bool storeCanError(cMdfBusMsg* frame, cMdfFrameField field,
   const bool numeric = !value.isBytes;
   switch (field) {
     case cMdfFrameField::Timestamp:
-      if (numeric) frame->timeOffset = value.number;
+      if (numeric) storeTime(frame, value);
       return true;
     case cMdfFrameField::BusChannel:
       if (numeric) frame->canError.busChannel = byteOf(value.number);
@@ -284,7 +312,7 @@ bool storeLin(cMdfBusMsg* frame, cMdfFrameField field, const RuleValue& value) {
   const double v = value.number;
   switch (field) {
     case cMdfFrameField::Timestamp:
-      if (numeric) frame->timeOffset = v;
+      if (numeric) storeTime(frame, value);
       return true;
     case cMdfFrameField::LinId:
       if (numeric) frame->id |= static_cast<uint32_t>(integerOf(v));
@@ -313,6 +341,27 @@ bool storeLin(cMdfBusMsg* frame, cMdfFrameField field, const RuleValue& value) {
       return true;
     default:
       return false;
+  }
+}
+
+// LIN error records: what they share with LIN frames; their other channels
+// (checksum, baud rate, data) have no place in the frame and are passed
+// over.
+bool storeLinError(cMdfBusMsg* frame, cMdfFrameField field,
+                   const RuleValue& value) {
+  if (value.isBytes) return true;
+  switch (field) {
+    case cMdfFrameField::Timestamp:
+      storeTime(frame, value);
+      return true;
+    case cMdfFrameField::LinId:
+      frame->id |= static_cast<uint32_t>(integerOf(value.number));
+      return true;
+    case cMdfFrameField::LinBusChannel:
+      frame->lin.busChannel = byteOf(value.number);
+      return true;
+    default:
+      return true;
   }
 }
 
@@ -345,22 +394,23 @@ int32_t cMdfDecoders_decodeGeneric(const cMdfRecordView*, cMdfBusMsg* frame) {
 
 int32_t cMdfDecoders_decodeLinChecksumError(const cMdfRecordView* view,
                                             cMdfBusMsg* frame) {
-  return cMdfDecoders_decodeGeneric(view, frame);
+  return decodeFrame<storeLinError>(view, frame, kMdfBusMsgLinChecksumError);
 }
 
 int32_t cMdfDecoders_decodeLinReceiveError(const cMdfRecordView* view,
                                            cMdfBusMsg* frame) {
-  return cMdfDecoders_decodeGeneric(view, frame);
+  return decodeFrame<storeLinError>(view, frame, kMdfBusMsgLinReceiveError);
 }
 
 int32_t cMdfDecoders_decodeLinSyncError(const cMdfRecordView* view,
                                         cMdfBusMsg* frame) {
-  return cMdfDecoders_decodeGeneric(view, frame);
+  return decodeFrame<storeLinError>(view, frame, kMdfBusMsgLinSyncError);
 }
 
 int32_t cMdfDecoders_decodeLinTransmissionError(const cMdfRecordView* view,
                                                 cMdfBusMsg* frame) {
-  return cMdfDecoders_decodeGeneric(view, frame);
+  return decodeFrame<storeLinError>(view, frame,
+                                    kMdfBusMsgLinTransmissionError);
 }
 
 namespace {

@@ -18,6 +18,12 @@ enum : uint32_t {
   kMdfBusMsgCanRemote = 2,
   kMdfBusMsgCanError = 3,
   kMdfBusMsgLin = 4,
+  // LIN error records: the frame id where the record holds one (else 0) and
+  // the bus channel, in the LIN member; no payload.
+  kMdfBusMsgLinChecksumError = 5,
+  kMdfBusMsgLinReceiveError = 6,
+  kMdfBusMsgLinSyncError = 7,
+  kMdfBusMsgLinTransmissionError = 8,
 };
 
 // Decoder result for a record that was not decoded.
@@ -31,6 +37,10 @@ constexpr uint64_t kMdfLinPayloadSize = 8;
 // place and not copied around.
 struct cMdfBusMsg {
   double timeOffset;  // seconds relative to the file's start time
+  // The same offset in nanoseconds: exact, in integer arithmetic, for a
+  // time channel of integer ticks whose conversion has an exact tick scale
+  // (cMdfTickScale); otherwise the seconds, rounded once.
+  int64_t timeOffsetNs;
   uint32_t id;
   const uint8_t* data;  // the payload member of the kind, or null
   uint64_t dataLength;  // payload bytes; at most the kind's payload size
@@ -51,7 +61,7 @@ struct cMdfBusMsg {
       uint8_t busChannel;
       uint32_t errorType;  // 1 to 5, 0 for anything else
     } canError;
-    struct {     // LIN frame
+    struct {     // LIN frame and LIN error records
       bool dir;  // transmitted
       uint8_t busChannel;
       uint8_t receivedDataByteCount;
@@ -72,7 +82,7 @@ struct cMdfRecordView {
   const cMdfDecodeRuleArray* rules;  // the channel group's rules
 };
 
-// Fills *frame from *view; returns the frame kind (1 to 4) or
+// Fills *frame from *view; returns the frame kind (1 to 8) or
 // kMdfDecodeFailed when the record was not decoded.
 typedef int32_t (*cMdfDecoderFn)(const cMdfRecordView* view, cMdfBusMsg* frame);
 
@@ -113,7 +123,8 @@ int32_t cMdfDecoders_decodeCanErrorFrame(const cMdfRecordView* view,
                                          cMdfBusMsg* frame);
 int32_t cMdfDecoders_decodeLinFrame(const cMdfRecordView* view,
                                     cMdfBusMsg* frame);
-// These set the kind to 0 and return 9, touching nothing else.
+// LIN error records: Timestamp, ID and BusChannel are taken, any other
+// channel of the record is passed over; no data.
 int32_t cMdfDecoders_decodeLinChecksumError(const cMdfRecordView* view,
                                             cMdfBusMsg* frame);
 int32_t cMdfDecoders_decodeLinReceiveError(const cMdfRecordView* view,
@@ -122,5 +133,6 @@ int32_t cMdfDecoders_decodeLinSyncError(const cMdfRecordView* view,
                                         cMdfBusMsg* frame);
 int32_t cMdfDecoders_decodeLinTransmissionError(const cMdfRecordView* view,
                                                 cMdfBusMsg* frame);
+// Sets the kind to 0 and returns 9, touching nothing else.
 int32_t cMdfDecoders_decodeGeneric(const cMdfRecordView* view,
                                    cMdfBusMsg* frame);

@@ -85,6 +85,14 @@ double cMdf_getStartTime(const cMdf* mdf, uint32_t utcOnly) {
   return utc + 60.0 * (int32_t{hd->timeZoneOffset} + hd->daylightOffset);
 }
 
+int64_t cMdf_getStartTimeNs(const cMdf* mdf) {
+  const cMdfBlock_HD_t* hd = mdf ? headerOf(mdf) : nullptr;
+  if (!hd) return 0;
+  return hd->startTime > static_cast<uint64_t>(INT64_MAX)
+             ? INT64_MAX
+             : static_cast<int64_t>(hd->startTime);
+}
+
 bool cMdf_save(cMdf* mdf, cIO* stream) {
   if (!mdf || !stream) return false;
   try {

@@ -44,6 +44,10 @@ cMdfBlockList* cMdf_getDataGroups(cMdf* mdf);
 // byte of utcOnly is non-zero, else shifted by the header's time zone and
 // daylight saving offsets to local time. 0.0 for a null file.
 double cMdf_getStartTime(const cMdf* mdf, uint32_t utcOnly);
+// The recording's start time in nanoseconds since 1970-01-01 UTC, as the
+// header holds it (times beyond the int64 range saturate). Frame times in
+// nanoseconds are this plus the frame's timeOffsetNs. 0 for a null file.
+int64_t cMdf_getStartTimeNs(const cMdf* mdf);
 // Writes the whole tree to `stream` from offset 0 in one save pass (nothing
 // is truncated). False on failure or a null argument.
 bool cMdf_save(cMdf* mdf, cIO* stream);

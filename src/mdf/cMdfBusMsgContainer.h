@@ -33,7 +33,7 @@ struct cMdfBusMsgContainerPosition {
   // The container's frame buffer holding the current frame; null at the
   // end.
   cMdfBusMsg* frame;
-  // What the decoder returned for the current frame: its kind (1 to 4), or
+  // What the decoder returned for the current frame: its kind (1 to 8), or
   // kMdfDecodeFailed (9) for a record that was not decoded, which is still
   // delivered. 9 before the first step; kept at the end.
   int32_t result;

@@ -73,6 +73,11 @@ TEST(cMdfDecodeRule, MapsBusLoggingNames) {
       {"LIN_Frame.BusChannel", 12},
       {"LIN_Frame.ReceivedDataByteCount", 17},
       {"LIN_Frame.DataLength", 14},
+      {"LIN_ChecksumError.ID", 16},
+      {"LIN_ChecksumError.BusChannel", 12},
+      {"LIN_ReceiveError.ID", 16},
+      {"LIN_SyncError.BusChannel", 12},
+      {"LIN_TransmissionError.ID", 16},
       // Whole, case-sensitive names only.
       {"CAN_DataFrame.id", 0},
       {"timestamp", 0},
@@ -80,7 +85,7 @@ TEST(cMdfDecodeRule, MapsBusLoggingNames) {
       {"CAN_DataFrame.ID ", 0},
       {"CAN_DataFrame", 0},
       {"CAN_RemoteFrame.DataBytes", 0},
-      {"LIN_ChecksumError.ID", 0},
+      {"LIN_ChecksumError.Checksum", 0},
       {"", 0},
   };
   for (const auto& c : cases) {

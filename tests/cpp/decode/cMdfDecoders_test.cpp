@@ -42,6 +42,8 @@ struct Rules {
       rule.valueKind = f.kind;
       rule.littleEndian = f.littleEndian;
       rule.conversion = f.conversion;
+      if (f.kind == cMdfValueKind::Unsigned || f.kind == cMdfValueKind::Signed)
+        rule.ticks = cMdfConversionRule_tickScale(&rule.conversion);
       rule.signalData = f.vlsd ? kSignalData : nullptr;
       EXPECT_TRUE(cMdfDecodeRuleArray_push(&array, &rule));
     }
@@ -468,22 +470,111 @@ TEST(cMdfDecoders, LinFrames) {
   EXPECT_EQ(frame.dataLength, 0u);
 }
 
-TEST(cMdfDecoders, LinErrorAndGenericDecodersOnlyClearTheKind) {
-  const Rules rules({{"Timestamp", 0, 8}, {"LIN_ChecksumError.ID", 8, 8}});
-  const cMdfDecoderFn decoders[] = {
-      cMdfDecoders_decodeLinChecksumError, cMdfDecoders_decodeLinReceiveError,
-      cMdfDecoders_decodeLinSyncError, cMdfDecoders_decodeLinTransmissionError,
-      cMdfDecoders_decodeGeneric};
-  for (const cMdfDecoderFn decoder : decoders) {
-    cMdfBusMsg frame{};
-    frame.kind = kMdfBusMsgCanData;
-    frame.id = 0x55;
-    frame.timeOffset = 4.0;
-    EXPECT_EQ(decode(decoder, rules, {1, 2}, {}, &frame), 9);
-    EXPECT_EQ(frame.kind, 0u);
-    EXPECT_EQ(frame.id, 0x55u);
-    EXPECT_EQ(frame.timeOffset, 4.0);
-    EXPECT_EQ(decoder(nullptr, nullptr), 9);
+TEST(cMdfDecoders, LinErrorRecordsKeepTheirIdAndBusChannel) {
+  // Channels beyond these (a checksum, a baud rate, data bytes) are passed
+  // over; a record without an ID keeps id 0.
+  const struct {
+    cMdfDecoderFn decoder;
+    const char* prefix;
+    uint32_t kind;
+  } cases[] = {
+      {cMdfDecoders_decodeLinChecksumError, "LIN_ChecksumError",
+       kMdfBusMsgLinChecksumError},
+      {cMdfDecoders_decodeLinReceiveError, "LIN_ReceiveError",
+       kMdfBusMsgLinReceiveError},
+      {cMdfDecoders_decodeLinSyncError, "LIN_SyncError",
+       kMdfBusMsgLinSyncError},
+      {cMdfDecoders_decodeLinTransmissionError, "LIN_TransmissionError",
+       kMdfBusMsgLinTransmissionError},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.prefix);
+    const std::string p = c.prefix;
+    const Rules withId({{"Timestamp", 0, 8},
+                        {p + ".BusChannel", 8, 8},
+                        {p + ".ID", 16, 6},
+                        {p + ".Checksum", 24, 8},
+                        {p + ".DataBytes", 32, 16, cMdfValueKind::Bytes}});
+    cMdfBusMsg frame;
+    ASSERT_EQ(decode(c.decoder, withId, {7, 2, 0x3D, 0x99, 1, 2}, {}, &frame),
+              static_cast<int32_t>(c.kind));
+    EXPECT_EQ(frame.kind, c.kind);
+    EXPECT_EQ(frame.timeOffset, 7.0);
+    EXPECT_EQ(frame.timeOffsetNs, 7000000000);
+    EXPECT_EQ(frame.id, 0x3Du);
+    EXPECT_EQ(frame.lin.busChannel, 2);
+    EXPECT_EQ(frame.data, nullptr);
+    EXPECT_EQ(frame.dataLength, 0u);
+
+    const Rules withoutId({{"Timestamp", 0, 8}, {p + ".BaudRate", 8, 16}});
+    ASSERT_EQ(decode(c.decoder, withoutId, {7, 0x40, 0x25}, {}, &frame),
+              static_cast<int32_t>(c.kind));
+    EXPECT_EQ(frame.id, 0u);
+    EXPECT_EQ(frame.lin.busChannel, 0);
+  }
+}
+
+TEST(cMdfDecoders, GenericDecoderOnlyClearsTheKind) {
+  const Rules rules({{"Timestamp", 0, 8}, {"Engine.Speed", 8, 8}});
+  cMdfBusMsg frame{};
+  frame.kind = kMdfBusMsgCanData;
+  frame.id = 0x55;
+  frame.timeOffset = 4.0;
+  EXPECT_EQ(decode(cMdfDecoders_decodeGeneric, rules, {1, 2}, {}, &frame), 9);
+  EXPECT_EQ(frame.kind, 0u);
+  EXPECT_EQ(frame.id, 0x55u);
+  EXPECT_EQ(frame.timeOffset, 4.0);
+  EXPECT_EQ(cMdfDecoders_decodeGeneric(nullptr, nullptr), 9);
+}
+
+TEST(cMdfDecoders, TimesInNanosecondsAreExactForIntegerTicks) {
+  // 2^53 + 1 microseconds: the double offset cannot hold it, the
+  // nanoseconds can.
+  const uint64_t ticks = (uint64_t{1} << 53) + 1;
+  struct Case {
+    Field time;
+    std::vector<uint8_t> record;
+    int64_t ns;
+  };
+  std::vector<uint8_t> big(8);
+  putBits(&big, 0, 64, ticks, true);
+  std::vector<uint8_t> negative(8);
+  putBits(&negative, 0, 64, static_cast<uint64_t>(int64_t{-3}), true);
+  const double third = 1.0 / 3.0;
+  std::vector<uint8_t> floatBytes(8);
+  putBits(&floatBytes, 0, 64, std::bit_cast<uint64_t>(1.0 + 0x1p-30), true);
+  std::vector<uint8_t> three(8);
+  putBits(&three, 0, 64, 3, true);
+  const Case cases[] = {
+      {{"Timestamp", 0, 64, cMdfValueKind::Unsigned, true, false,
+        cMdfConversionRule_linear(1e-6, 0)},
+       big,
+       static_cast<int64_t>(ticks) * 1000},
+      {{"Timestamp", 0, 64, cMdfValueKind::Signed, true, false,
+        cMdfConversionRule_linear(1e-5, 2.5)},
+       negative,
+       2500000000 - 30000},
+      // 1/1024 s ticks: 976562.5 ns each, rounded once.
+      {{"Timestamp", 0, 64, cMdfValueKind::Unsigned, true, false,
+        cMdfConversionRule_linear(1.0 / 1024, 0)},
+       three,
+       2929688},
+      // No exact scale: the seconds rounded.
+      {{"Timestamp", 0, 64, cMdfValueKind::Unsigned, true, false,
+        cMdfConversionRule_linear(third, 0)},
+       three,
+       1000000000},
+      // 1.00000000093 s.
+      {{"Timestamp", 0, 64, cMdfValueKind::Float}, floatBytes, 1000000001},
+  };
+  for (const Case& c : cases) {
+    const Rules rules({c.time, {"LIN_Frame.ID", 64, 6}});
+    std::vector<uint8_t> record = c.record;
+    record.push_back(1);
+    cMdfBusMsg frame;
+    ASSERT_EQ(decode(cMdfDecoders_decodeLinFrame, rules, record, {}, &frame),
+              4);
+    EXPECT_EQ(frame.timeOffsetNs, c.ns);
   }
 }
 

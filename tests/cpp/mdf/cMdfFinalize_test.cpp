@@ -468,7 +468,8 @@ TEST(cMdf_finalizeAndSort, WriterFileReadsTheSameFramesSorted) {
       size_t n = 0;
       for (cMdfBusMsgContainerPosition p = cMdfBusMsgContainer_begin(c);
            p.frame && n < truth[g].size(); cMdfBusMsgContainer_next(&p))
-        mf4truth::expectFrame(p.result, *p.frame, truth[g][n++], start);
+        mf4truth::expectFrame(p.result, *p.frame, truth[g][n++], start,
+                              cMdf_getStartTimeNs(file.mdf.get()));
       EXPECT_EQ(n, truth[g].size());
       cMdfBusMsgContainer_dtor(c);
     }

@@ -57,7 +57,8 @@ void expectTruth(cMdf* mdf,
          p.frame; cMdfBusMsgContainer_next(&p)) {
       ASSERT_LT(n, truth[g].size());
       SCOPED_TRACE("record " + std::to_string(n));
-      mf4truth::expectFrame(p.result, *p.frame, truth[g][n++], start);
+      mf4truth::expectFrame(p.result, *p.frame, truth[g][n++], start,
+                            cMdf_getStartTimeNs(mdf));
     }
     EXPECT_EQ(n, truth[g].size());
   }

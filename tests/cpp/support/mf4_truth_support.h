@@ -34,8 +34,9 @@ inline std::string fixtureBytes(const std::string& folder,
 
 // One frame record: what the reader's message holds.
 struct Frame {
-  int kind = 0;  // 1 CAN data, 2 CAN remote, 3 CAN error, 4 LIN, 0 none
+  int kind = 0;  // the frame kind (kMdfBusMsg*), 0 none
   double time = 0;
+  int64_t ns = 0;  // the time in nanoseconds
   uint32_t id = 0;
   unsigned bus = 0;
   uint64_t length = 0;
@@ -58,7 +59,7 @@ inline std::vector<std::vector<Frame>> readTruth(const std::string& folder,
     Frame t;
     std::string time, hex;
     fields >> t.kind >> time >> t.id >> t.bus >> t.length >> hex >> t.ide >>
-        t.dir >> t.edl >> t.brs >> t.esi;
+        t.dir >> t.edl >> t.brs >> t.esi >> t.ns;
     t.time = std::stod(time);
     for (size_t i = 0; hex != "-" && i + 1 < hex.size(); i += 2) {
       t.data.push_back(
@@ -71,10 +72,10 @@ inline std::vector<std::vector<Frame>> readTruth(const std::string& folder,
 }
 
 // Checks a decoded frame (the decoder's result and frame) against the truth;
-// the frame's time offset is relative to `start`, the truth's time
-// absolute.
+// the frame's time offsets are relative to `start` and `startNs`, the
+// truth's times absolute.
 inline void expectFrame(int32_t result, const cMdfBusMsg& frame, const Frame& t,
-                        double start = 0.0) {
+                        double start = 0.0, int64_t startNs = 0) {
   if (t.kind == 0) {
     EXPECT_EQ(result, kMdfDecodeFailed);
     EXPECT_EQ(frame.kind, 0u);
@@ -83,6 +84,14 @@ inline void expectFrame(int32_t result, const cMdfBusMsg& frame, const Frame& t,
   ASSERT_EQ(result, t.kind);
   EXPECT_EQ(frame.kind, static_cast<uint32_t>(t.kind));
   EXPECT_DOUBLE_EQ(start + frame.timeOffset, t.time);
+  EXPECT_EQ(startNs + frame.timeOffsetNs, t.ns);
+  if (t.kind >= static_cast<int>(kMdfBusMsgLinChecksumError)) {
+    EXPECT_EQ(frame.id, t.id);
+    EXPECT_EQ(frame.lin.busChannel, t.bus);
+    EXPECT_EQ(frame.data, nullptr);
+    EXPECT_EQ(frame.dataLength, 0u);
+    return;
+  }
   if (t.kind == 3) {
     EXPECT_EQ(frame.canError.busChannel, t.bus);
     EXPECT_EQ(frame.data, nullptr);

@@ -25,16 +25,26 @@ not bus logging, a LIN error group, a bus group with a channel its frame
 kind does not know, a CAN payload of more than 64 bytes) is the dict
 {"error": "Unknown bus type"}: iterating the reader raises RuntimeError
 with that text there.
+
+The frames of a group (group_frames) are what the reader decodes: the
+message's fields plus the frame's "kind" (KIND_NAMES) and "timestamp_ns",
+the start time in nanoseconds plus the time channel's value in exact
+arithmetic (integer ticks times a decimal factor, plus the offset, each
+rounded to whole nanoseconds; other values rounded once); LIN error
+records are frames too ("kind", "timestamp", "timestamp_ns",
+"arbitration_id", "channel"), though no message.
 """
 from __future__ import annotations
 
 import heapq
+import math
+from fractions import Fraction
 from typing import Dict, Iterator, List, Sequence, Tuple
 
 import numpy as np
 
-from .layouts import (BYTES, CAN_DATA, CAN_ERROR, CAN_REMOTE, LIN_FRAME,
-                      TIMESTAMP, GroupLayout)
+from .layouts import (BYTES, CAN_DATA, CAN_ERROR, CAN_REMOTE, INTEGERS,
+                      LIN_ERRORS, LIN_FRAME, TIMESTAMP, GroupLayout, Linear)
 
 UNKNOWN_BUS_TYPE = "Unknown bus type"
 UNKNOWN = {"error": UNKNOWN_BUS_TYPE}
@@ -49,6 +59,13 @@ KNOWN_FIELDS = {
                 "ReceivedDataByteCount", "DataLength"},
 }
 PAYLOAD_SIZE = {CAN_DATA: 64, CAN_REMOTE: 64, LIN_FRAME: 8}
+# The frame kinds by group name, as the reader names them.
+KIND_NAMES = {CAN_DATA: "CAN data", CAN_REMOTE: "CAN remote",
+              CAN_ERROR: "CAN error", LIN_FRAME: "LIN",
+              "LIN_ChecksumError": "LIN checksum error",
+              "LIN_ReceiveError": "LIN receive error",
+              "LIN_SyncError": "LIN sync error",
+              "LIN_TransmissionError": "LIN transmission error"}
 
 # Raw values of a group as written: numeric channels as float64 raw
 # values, byte arrays as (rows, lengths).
@@ -77,6 +94,70 @@ def frame_kind(layout: GroupLayout) -> str:
             raise ValueError("%s: a byte array must carry DataBytes and "
                              "only DataBytes" % channel.name)
     return kind
+
+
+def lin_error_kind(layout: GroupLayout) -> str:
+    """The LIN error kind of a group's records, or "" for other groups."""
+    if layout.bus != "LIN":
+        return ""
+    prefixes = {c.name.split(".", 1)[0] for c in layout.channels
+                if "." in c.name}
+    kind = prefixes.pop() if len(prefixes) == 1 else ""
+    return kind if kind in LIN_ERRORS else ""
+
+
+def _nearest(value: Fraction) -> int:
+    """Rounded to the nearest whole number, halves away from zero."""
+    half = Fraction(1, 2)
+    return math.floor(value + half) if value >= 0 else \
+        -math.floor(-value + half)
+
+
+def timestamps_ns(layout: GroupLayout, raw: RawValues, count: int,
+                  start_ns: int) -> List[int]:
+    """Each record's time in nanoseconds since 1970, in exact arithmetic."""
+    channel = next((c for c in layout.channels
+                    if c.field == TIMESTAMP and c.data_type != BYTES), None)
+    if channel is None:
+        return [start_ns] * count
+    conversion = channel.conversion
+    values = raw[channel.name]
+    if channel.data_type in INTEGERS and (
+            conversion is None or isinstance(conversion, Linear)):
+        factor, offset = (Fraction(repr(conversion.factor)),
+                          Fraction(repr(conversion.offset))) \
+            if conversion else (Fraction(1), Fraction(0))
+        shift = _nearest(offset * 10**9)
+        return [start_ns + _nearest(int(v) * factor * 10**9) + shift
+                for v in values.tolist()]
+    physical = conversion.forward(values) if conversion \
+        else values.astype(np.float64)
+    return [start_ns + _nearest(Fraction(v) * 10**9)
+            for v in physical.tolist()]
+
+
+def group_frames(layout: GroupLayout, raw: RawValues, count: int,
+                 start_seconds: float, start_ns: int) -> List[dict]:
+    """The frames the reader decodes from one channel group's records, in
+    record order (see the module text); UNKNOWN where there is none."""
+    ns = timestamps_ns(layout, raw, count, start_ns)
+    error_kind = lin_error_kind(layout)
+    if error_kind:
+        stamps = (np.float64(start_seconds) +
+                  _physical(layout, raw, TIMESTAMP, count)).tolist()
+        ident = ((_truncate(_physical(layout, raw, "ID", count))
+                  & 0xFFFFFFFF) & 0x1FFFFFFF).tolist()
+        channel = (_truncate(_physical(layout, raw, "BusChannel", count))
+                   & 0xFF).tolist()
+        return [{"kind": KIND_NAMES[error_kind], "timestamp": t,
+                 "timestamp_ns": n, "arbitration_id": i,
+                 "channel": "LIN %d" % c}
+                for t, n, i, c in zip(stamps, ns, ident, channel)]
+    kind = KIND_NAMES.get(frame_kind(layout), "")
+    return [m if "error" in m else
+            dict(m, kind=kind, timestamp_ns=n)
+            for m, n in zip(group_messages(layout, raw, count,
+                                           start_seconds), ns)]
 
 
 def _physical(layout: GroupLayout, raw: RawValues, name: str,

@@ -35,7 +35,7 @@ from .layouts import (BYTES, CAN_DATA, CAN_ERROR, CAN_REMOTE, INTEGERS,
                       GroupLayout, can_data_layout, can_error_layout,
                       can_remote_layout, lin_error_layout, lin_layout,
                       signal_layout)
-from .truth import group_messages, merged
+from .truth import group_frames, group_messages, merged
 
 # 2024-05-01T12:00:00Z
 DEFAULT_START_NS = 1714564800 * 10**9
@@ -237,6 +237,10 @@ class ChannelGroupData:
         return group_messages(self.layout, self.raw, self.count,
                               start_seconds)
 
+    def frames(self, start_seconds: float, start_ns: int) -> List[dict]:
+        return group_frames(self.layout, self.raw, self.count,
+                            start_seconds, start_ns)
+
 
 def _interleave(units: List[Tuple[np.ndarray, np.ndarray]],
                 sequence: np.ndarray) -> np.ndarray:
@@ -323,6 +327,12 @@ class DataGroupData:
         every = [m for g in self.groups for m in g.messages(start_seconds)]
         return [every[i] for i in self.sequence.tolist()]
 
+    def frames(self, start_seconds: float, start_ns: int) -> List[dict]:
+        """The decoded frames of the data group's records, in file order."""
+        every = [f for g in self.groups
+                 for f in g.frames(start_seconds, start_ns)]
+        return [every[i] for i in self.sequence.tolist()]
+
 
 class Mf4Log:
     """A written file: its bytes, where its blocks are, and the ground
@@ -367,6 +377,13 @@ class Mf4Log:
         """Per data group, in file order: the messages of its records in
         the order they stand in the file."""
         return [g.messages(self.start_seconds) for g in self.data_groups]
+
+    def frames_by_group(self) -> List[List[dict]]:
+        """Per data group, in file order: the decoded frames of its
+        records (truth.group_frames) in the order they stand in the
+        file."""
+        return [g.frames(self.start_seconds, self.start_time_ns)
+                for g in self.data_groups]
 
     def expected(self) -> List[dict]:
         """All messages as the reader yields them: data groups merged by
