@@ -10,6 +10,7 @@
 #include "mdf/cMdfMetaData.h"
 #include "python/BufferWrapper.h"
 #include "python/FileTypeSupport.h"
+#include "python/FrameColumns.h"
 #include "python/MdfFileIterator.h"
 #include "streams/cIO_file.h"
 
@@ -45,10 +46,12 @@ static bool MdfFile_checkOpen(MdfFileObject* self) {
   return false;
 }
 
-// Releases the open file: first the containers of live iterators (they
-// borrow the data groups), then the MF4 file object, then its stream.
+// Releases the open file: first the containers of live iterators and column
+// readers (they borrow the data groups), then the MF4 file object, then its
+// stream.
 static void MdfFile_release(MdfFileObject* self) {
   MdfFileIterator_detachAll(self);
+  ColumnReader_detachAll(self);
   cMdf* mdf = self->mdf;
   cIO* stream = self->stream;
   self->mdf = nullptr;

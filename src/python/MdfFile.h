@@ -14,13 +14,15 @@
 #include "streams/cIO.h"
 
 struct MdfFileIteratorObject;
+struct ColumnReaderObject;
 
 struct MdfFileObject {
   PyObject_HEAD
   cMdf* mdf;    // open MF4 file, reading through stream; null when not open
   cIO* stream;  // source of mdf (file, BufferWrapper or decoded container
                 // stream); owned together with mdf; null when not open
-  MdfFileIteratorObject* iterators;  // live iterators over mdf (borrowed)
+  MdfFileIteratorObject* iterators;   // live iterators over mdf (borrowed)
+  ColumnReaderObject* columnReaders;  // live column readers (borrowed)
   // Nonzero while a library call that may run Python code (a file object's
   // method, a logging handler) is in progress on this reader. Such code must
   // not close, reopen or iterate the reader meanwhile.

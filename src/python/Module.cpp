@@ -2,18 +2,19 @@
 
 #include "python/CanMsgExtension.h"
 #include "python/FileTypeSupport.h"
+#include "python/FrameColumns.h"
 #include "python/MdfFile.h"
 #include "python/MdfFileIterator.h"
 
 PyDoc_STRVAR(module_doc,
-             "Reader of ASAM MDF 4.x bus logs (MF4) from CAN and LIN data\n"
-             "loggers for python-can: MdfFile yields every logged frame as\n"
-             "a can.Message (CanMsgExtension).");
+             "The native part of python_can_brenix_mf4, the reader of ASAM\n"
+             "MDF 4.x bus logs (MF4) from CAN and LIN data loggers: MdfFile\n"
+             "yields every logged frame as a can.Message (CanMsgExtension).");
 
 // All state is process-wide (m_size -1): the module is set up once.
 static PyModuleDef python_can_brenix_mf4_module = {
     PyModuleDef_HEAD_INIT,
-    "python_can_brenix_mf4",
+    "python_can_brenix_mf4._native",
     module_doc,
     -1,
     nullptr,
@@ -67,7 +68,7 @@ static bool addType(PyObject* module, const char* name, PyObject* type) {
   return result == 0;
 }
 
-PyMODINIT_FUNC PyInit_python_can_brenix_mf4(void) {
+PyMODINIT_FUNC PyInit__native(void) {
   OwnedRef module(PyModule_Create2(&python_can_brenix_mf4_module, 3));
   if (!module) return nullptr;
 
@@ -86,7 +87,8 @@ PyMODINIT_FUNC PyInit_python_can_brenix_mf4(void) {
   if (!initFileTypeSupport()) return nullptr;
   if (!addType(module.get(), "CanMsgExtension", CanMsgExtension_initType()) ||
       !addType(module.get(), "MdfFile", MdfFile_initType()) ||
-      !addType(module.get(), "MdfFileIterator", MdfFileIterator_initType()))
+      !addType(module.get(), "MdfFileIterator", MdfFileIterator_initType()) ||
+      !addType(module.get(), "_ColumnReader", ColumnReader_initType()))
     return nullptr;
   return module.release();
 }

@@ -32,10 +32,12 @@ def sample(shape):
 
 def read(data):
     """The number of messages read from data, or the failure raised on the
-    way (at the open, by get_metadata or during the iteration)."""
+    way (at the open, by get_metadata, while the frames are read as columns
+    or during the iteration)."""
     try:
         with MdfFile(io.BytesIO(data), passwords=PASSWORDS) as log:
             log.get_metadata()
+            log.to_numpy(columns=["timestamp", "data"])
             count = 0
             for _ in log:
                 count += 1

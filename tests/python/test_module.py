@@ -1,18 +1,33 @@
-"""The extension module builds once as abi3 and imports on every interpreter."""
+"""The package and its extension module, built once as abi3, import on every
+interpreter."""
 import ctypes
 import inspect
 import logging
 import sys
 
+import pathlib
+
 import pytest
 
 import python_can_brenix_mf4 as mod
+from python_can_brenix_mf4 import _native
 
 
 def test_module_is_the_stable_abi_build():
     # One wheel serves CPython 3.9 to 3.13, so the binary must be abi3.
-    assert mod.__file__.endswith(".abi3.so"), mod.__file__
+    assert _native.__file__.endswith(".abi3.so"), _native.__file__
+    assert _native.__name__ == "python_can_brenix_mf4._native"
     assert mod.__name__ == "python_can_brenix_mf4"
+
+
+def test_the_package_is_typed():
+    folder = pathlib.Path(mod.__file__).parent
+    assert (folder / "py.typed").is_file()
+    stubs = (folder / "_native.pyi").read_text()
+    for name in ("class CanMsgExtension", "class MdfFile",
+                 "class MdfFileIterator", "def to_numpy", "def iter_batches",
+                 "def to_arrow", "def to_pandas", "def to_polars"):
+        assert name in stubs
 
 
 def test_running_on_a_supported_interpreter():
@@ -20,7 +35,7 @@ def test_running_on_a_supported_interpreter():
 
 
 def test_module_publishes_exactly_the_three_types():
-    public = {name for name in vars(mod) if not name.startswith("__")}
+    public = {name for name in vars(mod) if not name.startswith("_")}
     assert public == {"CanMsgExtension", "MdfFile", "MdfFileIterator"}
     for name in public:
         assert getattr(mod, name).__name__ == name
@@ -34,9 +49,12 @@ def test_version_is_the_distribution_version():
 
 
 def test_types_and_methods_say_what_they_do():
-    documented = [mod, mod.CanMsgExtension, mod.MdfFile, mod.MdfFileIterator,
-                  mod.MdfFile.close, mod.MdfFile.get_metadata,
-                  mod.MdfFile.stop]
+    documented = [mod, _native, mod.CanMsgExtension, mod.MdfFile,
+                  mod.MdfFileIterator, mod.MdfFile.close,
+                  mod.MdfFile.get_metadata, mod.MdfFile.stop,
+                  mod.MdfFile.to_numpy, mod.MdfFile.iter_batches,
+                  mod.MdfFile.to_arrow, mod.MdfFile.to_pandas,
+                  mod.MdfFile.to_polars]
     for item in documented:
         assert item.__doc__ and len(item.__doc__.split()) >= 8, item
     # The methods' docstrings carry their signatures for help() and inspect.
@@ -60,7 +78,7 @@ def test_import_raises_no_deprecation_warning():
 def test_library_log_lines_reach_the_python_logger(level, method, caplog):
     # The library's log entry point, called as library code calls it
     # (with the interpreter lock held: PyDLL).
-    write = getattr(ctypes.PyDLL(mod.__file__), "_Z13_zf_log_writeiPKcS0_z")
+    write = getattr(ctypes.PyDLL(_native.__file__), "_Z13_zf_log_writeiPKcS0_z")
     with caplog.at_level(logging.DEBUG, logger="python_can_brenix_mf4"):
         write(level, None, b"value %d of %s", ctypes.c_int(42), b"\xffx")
     (record,) = [r for r in caplog.records

@@ -1,0 +1,106 @@
+#!/usr/bin/env python3
+"""Frames as columns: MdfFile.to_numpy and to_arrow against asammdf's
+columnar read, message iteration and a plain read of the file.
+
+    python3 benchmarks/bench_columns.py [LOG.mf4] [--frames N] [--runs R]
+
+Without a log it uses the mixed log of the message benchmark
+(benchmarks/write_big_log.py --mix: one unsorted data group, 70% classic
+CAN, 20% CAN FD with 64-byte payloads in a VLSD channel group, 10% LIN),
+1 million frames, in build/bench/. Every case runs R times, each in a
+fresh process of the main environment, interleaved; the table shows
+medians, the peak RSS (VmHWM) of the process and each case's time over
+to_numpy's:
+
+  numpy     MdfFile.to_numpy(): every frame as numpy columns
+  arrow     MdfFile.to_arrow(): the same as a pyarrow.Table
+  asammdf   asammdf's columnar read of every channel of the same groups
+  messages  iterating MdfFile: every frame as a can.Message
+  read      reading the file's bytes into memory (the floor)
+"""
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+from bench_messages import (ROOT, case_asammdf, case_object, peak_rss_mib,
+                            python_of)
+
+
+def case_numpy(log):
+    from python_can_brenix_mf4 import MdfFile
+    began = time.perf_counter()
+    with MdfFile(log) as reader:
+        columns = reader.to_numpy()
+    return time.perf_counter() - began, len(columns["timestamp"])
+
+
+def case_arrow(log):
+    from python_can_brenix_mf4 import MdfFile
+    began = time.perf_counter()
+    with MdfFile(log) as reader:
+        table = reader.to_arrow()
+    return time.perf_counter() - began, table.num_rows
+
+
+def case_read(log):
+    began = time.perf_counter()
+    with open(log, "rb") as file:
+        data = file.read()
+    return time.perf_counter() - began, len(data)
+
+
+CASES = {"numpy": case_numpy, "arrow": case_arrow, "asammdf": case_asammdf,
+         "messages": case_object, "read": case_read}
+
+
+def run(case, log):
+    result = subprocess.run([python_of("main"), os.path.abspath(__file__),
+                             "--case", case, log],
+                            capture_output=True, text=True)
+    if result.returncode != 0:
+        raise SystemExit("%s failed:\n%s" % (case, result.stderr))
+    return json.loads(result.stdout.splitlines()[-1])
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("log", nargs="?")
+    parser.add_argument("--frames", type=int, default=1_000_000)
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--case", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.case:
+        seconds, count = CASES[args.case](args.log)
+        print(json.dumps({"seconds": seconds, "count": count,
+                          "rss": peak_rss_mib()}))
+        return
+
+    log = args.log or os.path.join(ROOT, "build", "bench",
+                                   "mixed-%d.mf4" % args.frames)
+    if not os.path.exists(log):
+        os.makedirs(os.path.dirname(log), exist_ok=True)
+        subprocess.run([sys.executable, os.path.join(
+            ROOT, "benchmarks", "write_big_log.py"), log, "--mix",
+            "--frames", str(args.frames)], check=True)
+    results = {case: [] for case in CASES}
+    for _ in range(args.runs):
+        for case in CASES:
+            results[case].append(run(case, log))
+    numpy = statistics.median(r["seconds"] for r in results["numpy"])
+    print("log: %s (%.1f MB), %d runs per case, medians" % (
+        log, os.path.getsize(log) / 1e6, args.runs))
+    print("%-9s %10s %9s %12s %10s" % ("case", "count", "seconds",
+                                       "x to_numpy", "peak MiB"))
+    for case, runs in results.items():
+        seconds = statistics.median(r["seconds"] for r in runs)
+        print("%-9s %10d %9.3f %12.2f %10.0f" % (
+            case, runs[0]["count"], seconds, seconds / numpy,
+            statistics.median(r["rss"] for r in runs)))
+
+
+if __name__ == "__main__":
+    main()

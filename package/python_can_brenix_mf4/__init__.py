@@ -1,0 +1,11 @@
+"""Reader of ASAM MDF 4.x bus logs (MF4) from CAN and LIN data loggers for
+python-can: MdfFile yields every logged frame as a can.Message
+(CanMsgExtension), and gives all frames at once as columns (to_numpy,
+iter_batches, to_arrow, to_pandas, to_polars)."""
+from ._native import CanMsgExtension, MdfFile, MdfFileIterator, __version__
+from . import _columns
+
+_columns.install(MdfFile)
+del _columns
+
+__all__ = ["CanMsgExtension", "MdfFile", "MdfFileIterator"]

@@ -1,0 +1,358 @@
+#include "mdf/cMdfColumns.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "mdf/blocks/cMdfBlock_CG.h"
+#include "mdf/blocks/cMdfBlock_DG.h"
+#include "mdf/blocks/cMdfBlock_DT.h"
+#include "mdf/cMdf.h"
+#include "mdf/cMdfBusMsgContainer.h"
+
+namespace {
+
+// One data group's place in the merge: its container and current frame.
+struct Source {
+  cMdfBusMsgContainer container;
+  cMdfBusMsgContainerPosition position;
+  double timestamp;  // of the current frame
+  uint32_t group;    // data group index
+};
+
+}  // namespace
+
+struct cMdfColumnReader {
+  Source* sources;  // one per data group, initialised or not (see `ready`)
+  size_t sourceCount;
+  // The merge heap: indexes into sources, ordered as heapq orders
+  // [timestamp, group] entries.
+  uint32_t* heap;
+  size_t heapSize;
+  bool started;
+  double startTime;
+  int64_t startTimeNs;
+  uint64_t rowEstimate;
+  // The filter; the id and channel lists are owned, ids sorted.
+  uint32_t* ids;
+  size_t idCount;
+  bool channels[512];
+  bool anyChannel;
+  uint32_t kinds;
+  bool hasStart, hasStop;
+  double start, stop;
+};
+
+namespace {
+
+// heapq's order of [timestamp, group, ...] lists: the first elements that
+// differ decide; timestamps compare as floats (a NaN equals nothing and is
+// less than nothing).
+bool before(const Source& a, const Source& b) {
+  if (a.timestamp == b.timestamp) return a.group < b.group;
+  return a.timestamp < b.timestamp;
+}
+
+bool heapLess(const cMdfColumnReader* r, size_t i, size_t j) {
+  return before(r->sources[r->heap[i]], r->sources[r->heap[j]]);
+}
+
+// heapq._siftdown: moves the entry at pos up towards start.
+void siftDown(cMdfColumnReader* r, size_t start, size_t pos) {
+  const uint32_t item = r->heap[pos];
+  while (pos > start) {
+    const size_t parent = (pos - 1) >> 1;
+    if (before(r->sources[item], r->sources[r->heap[parent]])) {
+      r->heap[pos] = r->heap[parent];
+      pos = parent;
+      continue;
+    }
+    break;
+  }
+  r->heap[pos] = item;
+}
+
+// heapq._siftup: moves the smaller child up until a leaf, then sifts the
+// entry into place.
+void siftUp(cMdfColumnReader* r, size_t pos) {
+  const size_t end = r->heapSize;
+  const size_t start = pos;
+  const uint32_t item = r->heap[pos];
+  size_t child = 2 * pos + 1;
+  while (child < end) {
+    const size_t right = child + 1;
+    if (right < end && !heapLess(r, child, right)) child = right;
+    r->heap[pos] = r->heap[child];
+    pos = child;
+    child = 2 * pos + 1;
+  }
+  r->heap[pos] = item;
+  siftDown(r, start, pos);
+}
+
+// Steps a source onto its next frame that decodes to a row kind; false at
+// the end of its group.
+bool advance(cMdfColumnReader* r, Source* s, bool first) {
+  if (first) {
+    s->position = cMdfBusMsgContainer_begin(&s->container);
+  } else {
+    cMdfBusMsgContainer_next(&s->position);
+  }
+  for (;;) {
+    if (s->position.frame == nullptr) return false;
+    const int32_t result = s->position.result;
+    if (result >= static_cast<int32_t>(kMdfBusMsgCanData) &&
+        result <= static_cast<int32_t>(kMdfBusMsgLinTransmissionError)) {
+      s->timestamp = r->startTime + s->position.frame->timeOffset;
+      return true;
+    }
+    cMdfBusMsgContainer_next(&s->position);
+  }
+}
+
+// heapq.merge's start: every group's first frame, then heapify.
+void start(cMdfColumnReader* r) {
+  r->started = true;
+  for (size_t i = 0; i < r->sourceCount; ++i) {
+    if (advance(r, &r->sources[i], true))
+      r->heap[r->heapSize++] = static_cast<uint32_t>(i);
+  }
+  for (size_t i = r->heapSize / 2; i-- > 0;) siftUp(r, i);
+}
+
+// Moves the merge past the frame at the top of the heap.
+void pop(cMdfColumnReader* r) {
+  Source* top = &r->sources[r->heap[0]];
+  if (advance(r, top, false)) {
+    siftUp(r, 0);  // heapreplace
+    return;
+  }
+  // heappop
+  const uint32_t last = r->heap[--r->heapSize];
+  if (r->heapSize > 0) {
+    r->heap[0] = last;
+    siftUp(r, 0);
+  }
+}
+
+uint16_t channelOf(const cMdfBusMsg* frame) {
+  switch (frame->kind) {
+    case kMdfBusMsgCanData:
+    case kMdfBusMsgCanRemote:
+      return kMdfChannelCan + frame->can.busChannel;
+    case kMdfBusMsgCanError:
+      return kMdfChannelCan + frame->canError.busChannel;
+    default:
+      return kMdfChannelLin + frame->lin.busChannel;
+  }
+}
+
+uint32_t idOf(const cMdfBusMsg* frame) { return frame->id & 0x1FFFFFFFu; }
+
+bool keep(const cMdfColumnReader* r, const Source& s) {
+  const cMdfBusMsg* frame = s.position.frame;
+  if (r->kinds != 0 && (r->kinds & (1u << frame->kind)) == 0) return false;
+  if (!r->anyChannel && !r->channels[channelOf(frame)]) return false;
+  if (r->hasStart && !(s.timestamp >= r->start)) return false;
+  if (r->hasStop && !(s.timestamp < r->stop)) return false;
+  if (r->idCount > 0 &&
+      !std::binary_search(r->ids, r->ids + r->idCount, idOf(frame)))
+    return false;
+  return true;
+}
+
+// The payload a message of the frame carries: none for remote and error
+// frames, at most the kind's payload member.
+uint64_t payloadOf(const cMdfBusMsg* frame, const uint8_t** bytes) {
+  *bytes = frame->data;
+  if (frame->data == nullptr) return 0;
+  const uint64_t capacity =
+      frame->kind == kMdfBusMsgLin ? kMdfLinPayloadSize : kMdfCanPayloadSize;
+  return std::min(frame->dataLength, capacity);
+}
+
+int64_t saturatedSum(int64_t a, int64_t b) {
+  int64_t sum = 0;
+  if (__builtin_add_overflow(a, b, &sum)) return b > 0 ? INT64_MAX : INT64_MIN;
+  return sum;
+}
+
+template <typename T>
+void put(void* column, uint64_t row, T value) {
+  if (column != nullptr) static_cast<T*>(column)[row] = value;
+}
+
+// The message attributes of one frame, as the message path sets them
+// (python-can's defaults where it sets nothing), into row `row` of the
+// wanted columns; LIN error records, which have no message, set no flag.
+void writeRow(const Source& s, int64_t startNs, cMdfColumnOutput* out,
+              uint64_t row, uint64_t* dataBytes) {
+  const cMdfBusMsg* frame = s.position.frame;
+  void* const* c = out->columns;
+  const uint32_t kind = frame->kind;
+  const bool can = kind == kMdfBusMsgCanData || kind == kMdfBusMsgCanRemote;
+  put<double>(c[kMdfColumnTimestamp], row, s.timestamp);
+  put<int64_t>(c[kMdfColumnTimestampNs], row,
+               saturatedSum(startNs, frame->timeOffsetNs));
+  put<uint16_t>(c[kMdfColumnChannel], row, channelOf(frame));
+  put<uint8_t>(c[kMdfColumnKind], row, static_cast<uint8_t>(kind));
+  put<uint32_t>(c[kMdfColumnArbitrationId], row, idOf(frame));
+  // An error frame's message keeps python-can's defaults: extended id and
+  // received.
+  const bool error = kind == kMdfBusMsgCanError;
+  put<uint8_t>(c[kMdfColumnIsExtendedId], row,
+               error || (can && frame->can.ide));
+  put<uint8_t>(c[kMdfColumnIsRemoteFrame], row, kind == kMdfBusMsgCanRemote);
+  put<uint8_t>(c[kMdfColumnIsErrorFrame], row, kind == kMdfBusMsgCanError);
+  const bool data = kind == kMdfBusMsgCanData;
+  put<uint8_t>(c[kMdfColumnIsFd], row, data && frame->can.edl);
+  bool rx = false;
+  if (can) {
+    rx = !frame->can.dir;
+  } else if (kind == kMdfBusMsgLin) {
+    rx = !frame->lin.dir;
+  } else if (error) {
+    rx = true;
+  }
+  put<uint8_t>(c[kMdfColumnIsRx], row, rx);
+  put<uint8_t>(c[kMdfColumnBitrateSwitch], row, data && frame->can.brs);
+  put<uint8_t>(c[kMdfColumnErrorStateIndicator], row, data && frame->can.esi);
+  const uint8_t* payload = nullptr;
+  const uint64_t length = payloadOf(frame, &payload);
+  // A remote frame's message keeps its length but no data.
+  const uint64_t carried = kind == kMdfBusMsgCanRemote ? 0 : length;
+  put<uint8_t>(c[kMdfColumnDlc], row, static_cast<uint8_t>(length));
+  if (c[kMdfColumnData] != nullptr) {
+    uint8_t* to = static_cast<uint8_t*>(c[kMdfColumnData]) + row * 64;
+    if (carried > 0) std::memcpy(to, payload, carried);
+    std::memset(to + carried, 0, 64 - carried);
+  }
+  if (c[kMdfColumnDataValues] != nullptr) {
+    if (carried > 0)
+      std::memcpy(static_cast<uint8_t*>(c[kMdfColumnDataValues]) + *dataBytes,
+                  payload, carried);
+  }
+  *dataBytes += carried;
+  put<int64_t>(c[kMdfColumnDataOffsets], row + 1,
+               static_cast<int64_t>(*dataBytes));
+  put<uint8_t>(c[kMdfColumnErrorType], row,
+               kind == kMdfBusMsgCanError
+                   ? static_cast<uint8_t>(frame->canError.errorType)
+                   : 0);
+  put<uint16_t>(c[kMdfColumnGroup], row,
+                static_cast<uint16_t>(std::min<uint32_t>(s.group, 0xFFFF)));
+}
+
+// Rows a data group may hold: its channel groups' cycle counts, bounded by
+// the records that the bytes of its data block have room for (its length
+// as far as the file has it).
+uint64_t rowsOf(cMdfBlock_DG_t* group) {
+  uint64_t cycles = 0;
+  uint64_t shortest = UINT64_MAX;
+  for (size_t i = 0; i < cMdfBlockList_size(&group->channelGroups); ++i) {
+    const cMdfBlock_CG_t* cg = cMdfBlock_t_to_cMdfBlock_CG_t(
+        cMdfBlockList_at(&group->channelGroups, i));
+    if (cg == nullptr || cMdfBlock_CG_isVLSD(cg)) continue;
+    cycles += std::min<uint64_t>(cg->cycleCount, UINT64_MAX - cycles);
+    shortest =
+        std::min<uint64_t>(shortest, uint64_t{group->recordIdSize} +
+                                         cg->dataBytes + cg->invalidationBytes);
+  }
+  cMdfBlock_DT_t* block = cMdfBlock_t_to_cMdfBlock_DT_t_mut(group->data);
+  cIO* data = cMdfBlock_DT_getIOInterface(block);
+  if (data == nullptr || shortest == UINT64_MAX) return 0;
+  const int64_t length = cIO_getSize(data);
+  const int64_t source = cIO_getSize(block->source);
+  if (length <= 0 || source <= 0 ||
+      static_cast<uint64_t>(source) <= block->dataOffset)
+    return 0;
+  const uint64_t bytes =
+      std::min(static_cast<uint64_t>(length),
+               static_cast<uint64_t>(source) - block->dataOffset);
+  return std::min(cycles, bytes / std::max<uint64_t>(shortest, 1));
+}
+
+}  // namespace
+
+cMdfColumnReader* cMdfColumnReader_ctor(cMdf* mdf,
+                                        const cMdfColumnFilter* filter) {
+  if (mdf == nullptr || filter == nullptr) return nullptr;
+  if ((filter->ids == nullptr && filter->idCount > 0) ||
+      (filter->channels == nullptr && filter->channelCount > 0))
+    return nullptr;
+  auto* r = static_cast<cMdfColumnReader*>(calloc(1, sizeof(cMdfColumnReader)));
+  if (r == nullptr) return nullptr;
+  const cMdfBlockList* groups = cMdf_getDataGroups(mdf);
+  const size_t count = cMdfBlockList_size(groups);
+  r->sources = static_cast<Source*>(calloc(count + 1, sizeof(Source)));
+  r->heap = static_cast<uint32_t*>(calloc(count + 1, sizeof(uint32_t)));
+  r->ids =
+      static_cast<uint32_t*>(malloc((filter->idCount + 1) * sizeof(uint32_t)));
+  if (r->sources == nullptr || r->heap == nullptr || r->ids == nullptr ||
+      count > UINT32_MAX) {
+    cMdfColumnReader_dtor(r);
+    return nullptr;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    cMdfBlock_DG_t* group =
+        cMdfBlock_t_to_cMdfBlock_DG_t_mut(cMdfBlockList_at(groups, i));
+    Source* s = &r->sources[r->sourceCount];
+    if (group == nullptr || !cMdfBusMsgContainer_init(&s->container, group))
+      continue;
+    s->group = static_cast<uint32_t>(i);
+    ++r->sourceCount;
+    const uint64_t rows = rowsOf(group);
+    r->rowEstimate += std::min(rows, UINT64_MAX - r->rowEstimate);
+  }
+  r->startTime = cMdf_getStartTime(mdf, 1);
+  r->startTimeNs = cMdf_getStartTimeNs(mdf);
+  if (filter->idCount > 0)
+    std::memcpy(r->ids, filter->ids, filter->idCount * sizeof(uint32_t));
+  r->idCount = filter->idCount;
+  std::sort(r->ids, r->ids + r->idCount);
+  r->anyChannel = filter->channelCount == 0;
+  for (size_t i = 0; i < filter->channelCount; ++i) {
+    if (filter->channels[i] < 512) r->channels[filter->channels[i]] = true;
+  }
+  r->kinds = filter->kinds;
+  r->hasStart = filter->hasStart;
+  r->start = filter->start;
+  r->hasStop = filter->hasStop;
+  r->stop = filter->stop;
+  return r;
+}
+
+void cMdfColumnReader_dtor(cMdfColumnReader* reader) {
+  if (reader == nullptr) return;
+  for (size_t i = 0; reader->sources != nullptr && i < reader->sourceCount; ++i)
+    cMdfBusMsgContainer_drop(&reader->sources[i].container);
+  free(reader->sources);
+  free(reader->heap);
+  free(reader->ids);
+  free(reader);
+}
+
+uint64_t cMdfColumnReader_fill(cMdfColumnReader* reader,
+                               cMdfColumnOutput* out) {
+  if (out == nullptr) return 0;
+  out->rows = 0;
+  if (reader == nullptr) return 0;
+  if (!reader->started) start(reader);
+  uint64_t rows = 0;
+  uint64_t dataBytes = 0;
+  put<int64_t>(out->columns[kMdfColumnDataOffsets], 0, 0);
+  while (rows < out->capacity && reader->heapSize > 0) {
+    const Source& top = reader->sources[reader->heap[0]];
+    if (keep(reader, top)) {
+      writeRow(top, reader->startTimeNs, out, rows, &dataBytes);
+      ++rows;
+    }
+    pop(reader);
+  }
+  out->rows = rows;
+  return rows;
+}
+
+uint64_t cMdfColumnReader_rowEstimate(const cMdfColumnReader* reader) {
+  return reader != nullptr ? reader->rowEstimate : 0;
+}

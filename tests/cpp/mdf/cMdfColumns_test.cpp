@@ -1,0 +1,185 @@
+#include "mdf/cMdfColumns.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mdf/cMdf.h"
+#include "streams/cIO_memoryAlloc.h"
+#include "support/mf4_truth_support.h"
+
+namespace {
+
+struct CloseMdf {
+  void operator()(cMdf* mdf) const { cMdf_close(mdf); }
+};
+struct CloseIO {
+  void operator()(cIO* io) const { cIO_close(io); }
+};
+struct DropReader {
+  void operator()(cMdfColumnReader* r) const { cMdfColumnReader_dtor(r); }
+};
+using MdfPtr = std::unique_ptr<cMdf, CloseMdf>;
+using IOPtr = std::unique_ptr<cIO, CloseIO>;
+using ReaderPtr = std::unique_ptr<cMdfColumnReader, DropReader>;
+
+struct Row {
+  double time;
+  int64_t ns;
+  uint16_t channel;
+  uint8_t kind;
+  uint32_t id;
+  uint8_t dlc;
+  std::vector<uint8_t> data;
+  uint16_t group;
+  bool operator==(const Row&) const = default;
+};
+
+// Every row of a reader, filled `capacity` rows at a time.
+std::vector<Row> readAll(cMdfColumnReader* reader, uint64_t capacity) {
+  std::vector<double> time(capacity);
+  std::vector<int64_t> ns(capacity);
+  std::vector<uint16_t> channel(capacity), group(capacity);
+  std::vector<uint8_t> kind(capacity), dlc(capacity), data(capacity * 64);
+  std::vector<uint32_t> id(capacity);
+  cMdfColumnOutput out{};
+  out.capacity = capacity;
+  out.columns[kMdfColumnTimestamp] = time.data();
+  out.columns[kMdfColumnTimestampNs] = ns.data();
+  out.columns[kMdfColumnChannel] = channel.data();
+  out.columns[kMdfColumnKind] = kind.data();
+  out.columns[kMdfColumnArbitrationId] = id.data();
+  out.columns[kMdfColumnDlc] = dlc.data();
+  out.columns[kMdfColumnData] = data.data();
+  out.columns[kMdfColumnGroup] = group.data();
+  std::vector<Row> rows;
+  while (cMdfColumnReader_fill(reader, &out) > 0) {
+    EXPECT_LE(out.rows, capacity);
+    for (uint64_t i = 0; i < out.rows; ++i) {
+      rows.push_back({time[i], ns[i], channel[i], kind[i], id[i], dlc[i],
+                      std::vector<uint8_t>(data.begin() + i * 64,
+                                           data.begin() + i * 64 + 64),
+                      group[i]});
+    }
+  }
+  return rows;
+}
+
+class cMdfColumns : public testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string bytes = mf4truth::fixtureBytes("mdf", "shapes.mf4");
+    io.reset(cIO_memoryAlloc_ctor());
+    ASSERT_EQ(cIO_write(io.get(), bytes.data(), bytes.size()),
+              static_cast<int64_t>(bytes.size()));
+    mdf.reset(cMdf_open(io.get()));
+    ASSERT_NE(mdf, nullptr);
+    truth = mf4truth::readTruth("mdf", "shapes.truth");
+  }
+  ReaderPtr reader(const cMdfColumnFilter& filter = {}) {
+    return ReaderPtr(cMdfColumnReader_ctor(mdf.get(), &filter));
+  }
+  IOPtr io;
+  MdfPtr mdf;
+  std::vector<std::vector<mf4truth::Frame>> truth;
+};
+
+TEST_F(cMdfColumns, RowsAreEveryGroupsFramesMergedByTime) {
+  const std::vector<Row> rows = readAll(reader().get(), 1000);
+  // Per data group, in record order: the truth's frames.
+  size_t total = 0;
+  for (size_t g = 0; g < truth.size(); ++g) {
+    SCOPED_TRACE("data group " + std::to_string(g));
+    std::vector<Row> own;
+    for (const Row& row : rows)
+      if (row.group == g) own.push_back(row);
+    size_t n = 0;
+    for (const mf4truth::Frame& t : truth[g]) {
+      if (t.kind == 0) continue;
+      ASSERT_LT(n, own.size());
+      const Row& row = own[n++];
+      EXPECT_EQ(row.kind, t.kind);
+      EXPECT_EQ(row.time, t.time);
+      EXPECT_EQ(row.ns, t.ns);
+      EXPECT_EQ(row.id, t.id);
+      EXPECT_EQ(row.channel,
+                (t.kind >= 4 ? kMdfChannelLin : kMdfChannelCan) + t.bus);
+      // Remote frames carry no data, like their messages.
+      const std::vector<uint8_t> data =
+          t.kind == 2 ? std::vector<uint8_t>{} : t.data;
+      EXPECT_EQ(row.dlc, t.length);
+      EXPECT_EQ(std::vector<uint8_t>(row.data.begin(),
+                                     row.data.begin() + data.size()),
+                data);
+      EXPECT_EQ(
+          std::vector<uint8_t>(row.data.begin() + data.size(), row.data.end()),
+          std::vector<uint8_t>(64 - data.size()));
+    }
+    EXPECT_EQ(n, own.size());
+    total += own.size();
+  }
+  EXPECT_EQ(total, rows.size());
+  // The groups' records are in time order, so the merge is too; equal
+  // times go by data group.
+  for (size_t i = 1; i < rows.size(); ++i) {
+    ASSERT_TRUE(rows[i - 1].time < rows[i].time ||
+                (rows[i - 1].time == rows[i].time &&
+                 rows[i - 1].group <= rows[i].group))
+        << i;
+  }
+  const uint64_t estimate = cMdfColumnReader_rowEstimate(reader().get());
+  EXPECT_GE(estimate, rows.size());
+}
+
+TEST_F(cMdfColumns, FillsOfAnySizeGiveTheSameRows) {
+  const std::vector<Row> whole = readAll(reader().get(), 100000);
+  ASSERT_GT(whole.size(), 100u);
+  EXPECT_EQ(readAll(reader().get(), 1), whole);
+  EXPECT_EQ(readAll(reader().get(), 7), whole);
+}
+
+TEST_F(cMdfColumns, FiltersLeaveOutRowsOfTheWholeTable) {
+  const std::vector<Row> whole = readAll(reader().get(), 1000);
+  const uint16_t channels[] = {kMdfChannelLin + 1, kMdfChannelCan + 2};
+  const uint32_t ids[] = {43, 0, 21};
+  cMdfColumnFilter filter{};
+  filter.channels = channels;
+  filter.channelCount = 2;
+  filter.ids = ids;
+  filter.idCount = 3;
+  filter.kinds = 1u << kMdfBusMsgLin | 1u << kMdfBusMsgCanError |
+                 1u << kMdfBusMsgLinChecksumError;
+  filter.hasStart = true;
+  filter.start = whole[whole.size() / 4].time;
+  filter.hasStop = true;
+  filter.stop = whole[whole.size() * 3 / 4].time;
+  std::vector<Row> expected;
+  for (const Row& row : whole) {
+    if ((row.channel == channels[0] || row.channel == channels[1]) &&
+        (row.id == 43 || row.id == 0 || row.id == 21) &&
+        (filter.kinds & (1u << row.kind)) != 0 && row.time >= filter.start &&
+        row.time < filter.stop)
+      expected.push_back(row);
+  }
+  ASSERT_FALSE(expected.empty());
+  EXPECT_EQ(readAll(reader(filter).get(), 3), expected);
+}
+
+TEST_F(cMdfColumns, NullArgumentsGiveNothing) {
+  const cMdfColumnFilter filter{};
+  EXPECT_EQ(cMdfColumnReader_ctor(nullptr, &filter), nullptr);
+  EXPECT_EQ(cMdfColumnReader_ctor(mdf.get(), nullptr), nullptr);
+  cMdfColumnFilter missing{};
+  missing.idCount = 2;
+  EXPECT_EQ(cMdfColumnReader_ctor(mdf.get(), &missing), nullptr);
+  cMdfColumnOutput out{};
+  out.capacity = 4;
+  EXPECT_EQ(cMdfColumnReader_fill(nullptr, &out), 0u);
+  EXPECT_EQ(cMdfColumnReader_fill(reader().get(), nullptr), 0u);
+  EXPECT_EQ(cMdfColumnReader_rowEstimate(nullptr), 0u);
+  cMdfColumnReader_dtor(nullptr);
+}
+
+}  // namespace
