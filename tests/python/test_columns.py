@@ -406,3 +406,20 @@ def test_a_hostile_cycle_count_sizes_nothing(tmp_path):
         tracemalloc.stop()
     assert len(columns["timestamp"]) == 50
     assert peak < 64 << 20
+
+
+def test_an_unfinalized_log_gives_its_frames(tmp_path):
+    # Cycle counts of 0 and a last data block of the length of an empty
+    # one: the rows come all the same, in fills of the default size.
+    log = build_mf4([
+        DataGroup(traffic(30, 14, (CAN_DATA,)), record_id_size=0),
+        DataGroup(traffic(70, 15, (CAN_DATA, LIN_FRAME, LIN_ERRORS[2]),
+                          fd=True), record_id_size=1, vlsd="cg")],
+        finalized=False)
+    path = tmp_path / "unfinalized.mf4"
+    log.write(path)
+    rows = row_dicts(MdfFile(str(path)).to_numpy())
+    truth = truth_rows(log)
+    assert len(rows) == len(truth) == 100
+    assert [(r["kind"], r["timestamp_ns"], r["group"]) for r in rows] == \
+        [(f["kind"], f["timestamp_ns"], f["group"]) for f in truth]
