@@ -32,11 +32,11 @@ int main(int argc, char** argv) {
   for (int round = 0; round < rounds; ++round) {
     const auto began = std::chrono::steady_clock::now();
     cGenericFileStatus status;
+    cReason reason{};
     cIO* io = cGenericFile_unwrap(
         cIO_file_open(path, CIO_FILE_READ),
         passwords.empty() ? nullptr : cGenericFile_tableLookup, &passwords,
-        &status);
-    cReason reason{};
+        &status, &reason);
     cMdf* mdf = io ? cMdf_open(io, &reason) : nullptr;
     if (!mdf) {
       std::fprintf(stderr, "%s: %s%s%s\n", path,

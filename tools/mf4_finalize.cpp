@@ -44,16 +44,16 @@ int run(const char* in, const char* out, cGenericFilePasswordTable* passwords) {
     return 2;
   }
   cGenericFileStatus unwrapped;
+  cReason reason{};
   // Without --password there are no passwords at all, as in the reader.
   cIO* stream = cGenericFile_unwrap(
       file, passwords->empty() ? nullptr : cGenericFile_tableLookup, passwords,
-      &unwrapped);
-  cReason reason{};
+      &unwrapped, &reason);
   cMdf* mdf = stream ? cMdf_open(stream, &reason) : nullptr;
   int status = 0;
   if (!stream) {
-    std::fprintf(stderr, "mf4_finalize: %s: %s\n", in,
-                 cGenericFile_statusMessage(unwrapped));
+    std::fprintf(stderr, "mf4_finalize: %s: %s: %s\n", in,
+                 cGenericFile_statusMessage(unwrapped), cReason_text(&reason));
     status = 2;
   } else if (!mdf) {
     std::fprintf(stderr, "mf4_finalize: %s: Could not open data source: %s\n",

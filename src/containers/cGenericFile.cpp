@@ -23,6 +23,19 @@ bool cGenericFile_readHeader(cIO* stream, cGenericFileHeader* header) {
   return ok && memcmp(header->magic, magic_bytes, sizeof header->magic) == 0;
 }
 
+void cGenericFile_refuseHeader(const cGenericFileHeader* header,
+                               const char* kind, cReason* reason) {
+  if (!header) return;
+  // The revision, the first of the fields the combination is made of.
+  constexpr uint64_t kRevisionOffset = kGenericFileMagicSize;
+  cReason_note(reason, kRevisionOffset,
+               "%s container at 0x%llX: format revision %u, footer flag %u, "
+               "header version %u: no accepted combination",
+               kind, static_cast<unsigned long long>(kRevisionOffset),
+               unsigned{header->format_revision}, unsigned{header->footer_flag},
+               unsigned{header->header_version});
+}
+
 bool cGenericFile_accepts(const cGenericFileHeader* header,
                           uint8_t container_type) {
   if (!header || header->container_type != container_type ||

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 
+#include "log/cReason.h"
 #include "streams/cIO.h"
 
 // The magic as it stands in the file (the terminator is not part of it).
@@ -54,6 +55,11 @@ bool cGenericFile_readHeader(cIO* stream, cGenericFileHeader* header);
 // False for a null header or one of another container type.
 bool cGenericFile_accepts(const cGenericFileHeader* header,
                           uint8_t container_type);
+// Notes in *reason why the opener of `kind` ("compressed", "encrypted")
+// refuses `header`: "compressed container at 0xC: format revision 2,
+// footer flag 0, header version 1: no accepted combination".
+void cGenericFile_refuseHeader(const cGenericFileHeader* header,
+                               const char* kind, cReason* reason);
 
 // Stream operations of an opened container, whose whole content sits in an
 // owned memory stream: `Record` derives from cIO and has a member

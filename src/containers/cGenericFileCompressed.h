@@ -21,6 +21,7 @@
 #include <cstdint>
 
 #include "containers/cGenericFile.h"
+#include "log/cReason.h"
 #include "streams/cIO.h"
 
 struct cGenericFileCompressed_t : cIO {
@@ -35,20 +36,29 @@ struct cGenericFileCompressed_t : cIO {
 // positioned at the end of the content, or nullptr on any failure: null
 // arguments, a header combination that is not accepted, W or L out of
 // range, a source read error, content above the limit below, lack of
-// memory, or a footer that is missing or does not match (both logged at
-// error level). The source is neither closed nor taken over.
+// memory, or a footer that is missing or does not match. The source is
+// neither closed nor taken over.
+//
+// Why it failed is noted in *reason (when not null; log/cReason.h), with
+// the offset in the container: "compressed container at 0x14: window bits
+// W = 20, lookahead bits L = 4 outside W 4 to 15, L 3 to W - 1". A missing
+// or wrong footer keeps the words it was logged with before: "Expected to
+// read out CRC from footer, but found none (...)", "Could not validate
+// checksum, expected 340BC6D8 but found 340BC6D9 (footer at 0x25)". Nothing
+// is logged here.
 //
 // The decompressed content is held in memory whole. Heatshrink expands at
 // most 2^L bytes per 1 + W + L input bits (about 4,400 times at W = 15,
 // L = 14), so a small file may claim a huge content: opening stops and
 // fails once the content would exceed the limit, which is half the
 // machine's physical memory.
-cIO* cGenericFile_compressed_open(cIO* source,
-                                  const cGenericFileHeader* header);
+cIO* cGenericFile_compressed_open(cIO* source, const cGenericFileHeader* header,
+                                  cReason* reason = nullptr);
 // The same with the content limit given in bytes.
 cIO* cGenericFile_compressed_openLimited(cIO* source,
                                          const cGenericFileHeader* header,
-                                         uint64_t max_content_bytes);
+                                         uint64_t max_content_bytes,
+                                         cReason* reason = nullptr);
 // The limit used by cGenericFile_compressed_open.
 uint64_t cGenericFile_compressed_defaultLimit();
 // Where the payload of a container of `size` bytes ends (exclusive): before

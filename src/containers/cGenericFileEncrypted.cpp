@@ -8,9 +8,12 @@
 #include <mbedtls/platform_util.h>
 #include <mbedtls/version.h>
 
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <new>
 
+#include "streams/cCoding.h"
 #include "streams/cIO_memoryAlloc.h"
 #include "streams/cSerializer.h"
 
@@ -37,6 +40,21 @@ constexpr uint32_t kMaxIterations = 10'000'000;
 
 // The operations of stream kind cGenericFileEncrypted.
 using cGenericFileEncrypted = cGenericFileContentOps<cGenericFileEncrypted_t>;
+
+// Notes "encrypted container at 0x<offset>: <text>" in *reason and returns
+// false.
+__attribute__((format(printf, 3, 4))) bool refuse(cReason* reason,
+                                                  uint64_t offset,
+                                                  const char* format, ...) {
+  if (!reason || reason->set) return false;
+  char text[sizeof reason->text];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return cReason_note(reason, offset, "encrypted container at 0x%llX: %s",
+                      static_cast<unsigned long long>(offset), text);
+}
 
 // PBKDF2-HMAC-SHA-256. The one place where the mbedtls series differ: 3.3
 // and later take the hash type directly (the context form is deprecated
@@ -77,68 +95,84 @@ bool readFully(cIO* source, uint8_t* dst, size_t len) {
 // into content and checks the tag. The cipher is keyed and holds the
 // authenticated data already.
 bool decryptInto(mbedtls_cipher_context_t* cipher, cIO* source, int64_t size,
-                 const uint8_t* tag, cIO* content) {
+                 const uint8_t* tag, cIO* content, cReason* reason) {
   uint8_t in[kStepSize];
   uint8_t out[kStepSize + kAesBlockSize];
   uint64_t remaining = static_cast<uint64_t>(size - kMinContainerSize);
-  if (cIO_seek(source, kAuthenticatedSize, CIO_SEEK_SET) !=
-      static_cast<int64_t>(kAuthenticatedSize))
-    return false;
+  if (!cIO_seekTo(source, kAuthenticatedSize))
+    return refuse(reason, kAuthenticatedSize,
+                  "its ciphertext could not be read");
   while (remaining > 0) {
     const size_t step =
         remaining < kStepSize ? static_cast<size_t>(remaining) : kStepSize;
     size_t produced = 0;
-    if (!readFully(source, in, step) ||
-        mbedtls_cipher_update(cipher, in, step, out, &produced) != 0 ||
-        cIO_write(content, out, produced) != static_cast<int64_t>(produced))
-      return false;
+    if (!readFully(source, in, step))
+      return refuse(reason, static_cast<uint64_t>(size - kTagSize) - remaining,
+                    "its ciphertext could not be read");
+    if (mbedtls_cipher_update(cipher, in, step, out, &produced) != 0)
+      return refuse(reason, kNonceOffset, "the cipher failed");
+    if (cIO_write(content, out, produced) != static_cast<int64_t>(produced))
+      return refuse(reason, kAuthenticatedSize, "out of memory");
     remaining -= step;
   }
   size_t produced = 0;
-  return mbedtls_cipher_finish(cipher, out, &produced) == 0 &&
-         cIO_write(content, out, produced) == static_cast<int64_t>(produced) &&
-         mbedtls_cipher_check_tag(cipher, tag, kTagSize) == 0;
-}
-
-uint32_t readU32BE(const uint8_t* p) {
-  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 |
-         uint32_t{p[3]};
+  if (mbedtls_cipher_finish(cipher, out, &produced) != 0)
+    return refuse(reason, kNonceOffset, "the cipher failed");
+  if (cIO_write(content, out, produced) != static_cast<int64_t>(produced))
+    return refuse(reason, kAuthenticatedSize, "out of memory");
+  if (mbedtls_cipher_check_tag(cipher, tag, kTagSize) != 0)
+    return refuse(reason, static_cast<uint64_t>(size) - kTagSize,
+                  "authentication tag does not match (a wrong password, or a "
+                  "damaged file)");
+  return true;
 }
 
 bool load(cIO* source, const char* password, size_t password_length,
-          cIO* content) {
+          cIO* content, cReason* reason) {
   // The authenticated bytes are read once and the nonce, iteration count
   // and salt taken from them, so what is used is what is authenticated.
   uint8_t authenticated[kAuthenticatedSize];
   uint8_t tag[kTagSize];
   cSerializer s;
   const int64_t size = cIO_seek(source, 0, CIO_SEEK_END);
-  if (size < kMinContainerSize || cIO_seek(source, 0, CIO_SEEK_SET) != 0)
-    return false;
+  if (size < 0 || cIO_seek(source, 0, CIO_SEEK_SET) != 0)
+    return refuse(reason, 0, "its size cannot be measured");
+  if (size < kMinContainerSize)
+    return refuse(reason, 0,
+                  "%lld bytes, fewer than the %lld of its header, parameters "
+                  "and tag",
+                  static_cast<long long>(size),
+                  static_cast<long long>(kMinContainerSize));
   cSerializer_ctor(&s, source);
   if (!cSerializer_readRaw(&s, authenticated, sizeof authenticated) ||
       !cSerializer_skip(&s, static_cast<uint64_t>(size - kMinContainerSize)) ||
       !cSerializer_readRaw(&s, tag, sizeof tag))
-    return false;
+    return refuse(reason, 0, "its parameters or tag could not be read");
 
   uint8_t key[kKeySize];
   mbedtls_cipher_context_t cipher;
   mbedtls_cipher_init(&cipher);
   const mbedtls_cipher_info_t* info = mbedtls_cipher_info_from_values(
       MBEDTLS_CIPHER_ID_AES, static_cast<int>(kKeySize * 8), MBEDTLS_MODE_GCM);
-  const uint32_t iterations = readU32BE(authenticated + kIterationsOffset);
-  const bool ok =
-      iterations <= kMaxIterations &&
-      deriveKey(password, password_length, authenticated + kSaltOffset,
-                iterations, key) == 0 &&
-      info && mbedtls_cipher_setup(&cipher, info) == 0 &&
-      mbedtls_cipher_setkey(&cipher, key, static_cast<int>(kKeySize * 8),
-                            MBEDTLS_DECRYPT) == 0 &&
-      mbedtls_cipher_set_iv(&cipher, authenticated + kNonceOffset,
-                            kNonceSize) == 0 &&
-      mbedtls_cipher_update_ad(&cipher, authenticated, sizeof authenticated) ==
-          0 &&
-      decryptInto(&cipher, source, size, tag, content);
+  const uint32_t iterations =
+      cCoding_loadBE<uint32_t>(authenticated + kIterationsOffset);
+  bool ok = false;
+  if (iterations > kMaxIterations)
+    refuse(reason, kIterationsOffset,
+           "PBKDF2 iteration count %u above kMaxIterations (%u)",
+           unsigned{iterations}, unsigned{kMaxIterations});
+  else if (deriveKey(password, password_length, authenticated + kSaltOffset,
+                     iterations, key) != 0 ||
+           !info || mbedtls_cipher_setup(&cipher, info) != 0 ||
+           mbedtls_cipher_setkey(&cipher, key, static_cast<int>(kKeySize * 8),
+                                 MBEDTLS_DECRYPT) != 0 ||
+           mbedtls_cipher_set_iv(&cipher, authenticated + kNonceOffset,
+                                 kNonceSize) != 0 ||
+           mbedtls_cipher_update_ad(&cipher, authenticated,
+                                    sizeof authenticated) != 0)
+    refuse(reason, kNonceOffset, "the cipher could not be set up");
+  else
+    ok = decryptInto(&cipher, source, size, tag, content, reason);
   mbedtls_cipher_free(&cipher);
   mbedtls_platform_zeroize(key, sizeof key);
   return ok;
@@ -147,18 +181,29 @@ bool load(cIO* source, const char* password, size_t password_length,
 }  // namespace
 
 cIO* cGenericFile_encrypted_open(cIO* source, const cGenericFileHeader* header,
-                                 const char* password, size_t password_length) {
+                                 const char* password, size_t password_length,
+                                 cReason* reason) {
   static const char kNoPassword[1] = {};
-  if (!source || !cGenericFile_accepts(header, GENERIC_FILE_TYPE_ENCRYPTED) ||
-      (!password && password_length > 0))
+  if (!source || !header || (!password && password_length > 0)) {
+    cReason_note(reason, kReasonNoOffset, "no container to open");
     return nullptr;
+  }
+  if (!cGenericFile_accepts(header, GENERIC_FILE_TYPE_ENCRYPTED)) {
+    cGenericFile_refuseHeader(header, "encrypted", reason);
+    return nullptr;
+  }
   if (!password) password = kNoPassword;
   cGenericFileEncrypted_t* e = new (std::nothrow) cGenericFileEncrypted_t;
-  if (!e) return nullptr;
+  if (!e) {
+    refuse(reason, 0, "out of memory");
+    return nullptr;
+  }
   e->vtable = &cGenericFileEncrypted::vtable;
   e->header = *header;
   e->content = cIO_memoryAlloc_ctor();
-  if (!e->content || !load(source, password, password_length, e->content)) {
+  if (!e->content) refuse(reason, 0, "out of memory");
+  if (!e->content ||
+      !load(source, password, password_length, e->content, reason)) {
     // Whatever was decrypted before the tag check goes with the content.
     cGenericFileEncrypted::close(e);
     return nullptr;

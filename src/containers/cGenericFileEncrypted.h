@@ -20,6 +20,7 @@
 #include <cstddef>
 
 #include "containers/cGenericFile.h"
+#include "log/cReason.h"
 #include "streams/cIO.h"
 
 struct cGenericFileEncrypted_t : cIO {
@@ -34,8 +35,14 @@ struct cGenericFileEncrypted_t : cIO {
 // that is not accepted, a container shorter than 68 bytes, a source that
 // ends or fails before the ciphertext is used up, or a tag mismatch (a wrong
 // password or any changed byte). Nothing is logged; nothing stays allocated
-// on failure. The source is neither closed nor taken over.
+// on failure. The source is neither closed nor taken over. Why it failed is
+// noted in *reason (when not null; log/cReason.h), with the offset in the
+// container: "encrypted container at 0x20: PBKDF2 iteration count
+// 4294967295 above kMaxIterations (10000000)", "encrypted container at
+// 0x2A4: authentication tag does not match (a wrong password, or a damaged
+// file)".
 //
 // Key derivation costs as many HMAC-SHA-256 iterations as the file states.
 cIO* cGenericFile_encrypted_open(cIO* source, const cGenericFileHeader* header,
-                                 const char* password, size_t password_length);
+                                 const char* password, size_t password_length,
+                                 cReason* reason = nullptr);

@@ -15,11 +15,21 @@ namespace {
 // Opens the encrypted container on `stream` with the password the lookup
 // gives for its device id, else for "default". Null with the reason in
 // *status.
+// Where the device id stands in the container header.
+constexpr uint64_t kDeviceIdOffset = 16;
+// Where the container type stands in the container header.
+constexpr uint64_t kTypeOffset = 14;
+
 cIO* decrypt(cIO* stream, const cGenericFileHeader& header,
              cGenericFilePasswordFn lookup, void* userdata,
-             cGenericFileStatus* status) {
+             cGenericFileStatus* status, cReason* reason) {
   if (lookup == nullptr) {
     *status = GENERIC_FILE_NO_PASSWORDS;
+    cReason_note(reason, kDeviceIdOffset,
+                 "encrypted container at 0x%llX: device %08X, no passwords "
+                 "given",
+                 static_cast<unsigned long long>(kDeviceIdOffset),
+                 unsigned{header.device_id});
     return nullptr;
   }
   char deviceKey[9];
@@ -30,14 +40,20 @@ cIO* decrypt(cIO* stream, const cGenericFileHeader& header,
     const int found = lookup(userdata, key, &password, &length);
     if (found < 0) {
       *status = GENERIC_FILE_LOOKUP_FAILED;
+      cReason_note(reason, kReasonNoOffset, "the password lookup failed");
       return nullptr;
     }
     if (found == 0) continue;
-    cIO* inner = cGenericFile_encrypted_open(stream, &header, password, length);
+    cIO* inner =
+        cGenericFile_encrypted_open(stream, &header, password, length, reason);
     if (inner == nullptr) *status = GENERIC_FILE_DECRYPT_FAILED;
     return inner;
   }
   *status = GENERIC_FILE_NO_KEY;
+  cReason_note(reason, kDeviceIdOffset,
+               "encrypted container at 0x%llX: no password for device %s or "
+               "\"default\"",
+               static_cast<unsigned long long>(kDeviceIdOffset), deviceKey);
   return nullptr;
 }
 
@@ -45,17 +61,21 @@ cIO* decrypt(cIO* stream, const cGenericFileHeader& header,
 // with the reason in *status.
 cIO* open(cIO* stream, const cGenericFileHeader& header,
           cGenericFilePasswordFn lookup, void* userdata,
-          cGenericFileStatus* status) {
+          cGenericFileStatus* status, cReason* reason) {
   switch (header.container_type) {
     case GENERIC_FILE_TYPE_COMPRESSED: {
-      cIO* inner = cGenericFile_compressed_open(stream, &header);
+      cIO* inner = cGenericFile_compressed_open(stream, &header, reason);
       if (inner == nullptr) *status = GENERIC_FILE_DECOMPRESS_FAILED;
       return inner;
     }
     case GENERIC_FILE_TYPE_ENCRYPTED:
-      return decrypt(stream, header, lookup, userdata, status);
+      return decrypt(stream, header, lookup, userdata, status, reason);
     default:
       *status = GENERIC_FILE_UNKNOWN_TYPE;
+      cReason_note(reason, kTypeOffset,
+                   "container at 0x%llX: unknown container type 0x%02X",
+                   static_cast<unsigned long long>(kTypeOffset),
+                   unsigned{header.container_type});
       return nullptr;
   }
 }
@@ -63,12 +83,14 @@ cIO* open(cIO* stream, const cGenericFileHeader& header,
 }  // namespace
 
 cIO* cGenericFile_unwrap(cIO* source, cGenericFilePasswordFn lookup,
-                         void* userdata, cGenericFileStatus* status) {
+                         void* userdata, cGenericFileStatus* status,
+                         cReason* reason) {
   cGenericFileStatus ignored;
   if (status == nullptr) status = &ignored;
   *status = GENERIC_FILE_OK;
   if (source == nullptr) {
     *status = GENERIC_FILE_NO_SOURCE;
+    cReason_note(reason, kReasonNoOffset, "no stream to read");
     return nullptr;
   }
   cIO* stream = source;
@@ -79,10 +101,14 @@ cIO* cGenericFile_unwrap(cIO* source, cGenericFilePasswordFn lookup,
       return stream;  // not a container: the content itself
     }
     cIO* inner = nullptr;
-    if (depth == kGenericFileMaxDepth)
+    if (depth == kGenericFileMaxDepth) {
       *status = GENERIC_FILE_TOO_DEEP;
-    else
-      inner = open(stream, header, lookup, userdata, status);
+      cReason_note(reason, 0,
+                   "containers nest deeper than kGenericFileMaxDepth (%d)",
+                   kGenericFileMaxDepth);
+    } else {
+      inner = open(stream, header, lookup, userdata, status, reason);
+    }
     // The container stream holds the decoded content: the outer one is done.
     cIO_close(stream);
     if (inner == nullptr) return nullptr;

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "log/cReason.h"
 #include "streams/cIO.h"
 
 // Containers nest (an encrypted file holding a compressed one); real logs
@@ -54,8 +55,17 @@ using cGenericFilePasswordFn = int (*)(void* userdata, const char* key,
 //
 // A source whose first bytes cannot be read counts as no container: its
 // read error shows when the content is read.
+//
+// *reason (when not null; log/cReason.h) receives why it failed, with the
+// offset in the container concerned: the opener's own reason for
+// GENERIC_FILE_DECOMPRESS_FAILED and GENERIC_FILE_DECRYPT_FAILED (see
+// cGenericFileCompressed.h, cGenericFileEncrypted.h), else "container at
+// 0xE: unknown container type 0x33", "containers nest deeper than
+// kGenericFileMaxDepth (16)", "encrypted container at 0x10: no password
+// for device 0001E240 or \"default\"", ... Nothing is logged here.
 cIO* cGenericFile_unwrap(cIO* source, cGenericFilePasswordFn lookup,
-                         void* userdata, cGenericFileStatus* status);
+                         void* userdata, cGenericFileStatus* status,
+                         cReason* reason = nullptr);
 
 // The message for a status, as the Python module raises it: "Could not
 // decompress stream", "Could not decrypt stream", "Encrypted file detected,

@@ -131,17 +131,18 @@ static void MdfFile_raiseWithReason(const char* message, cReason* reason) {
 static cIO* MdfFile_unwrap(cIO* stream, PyObject* passwords) {
   MdfFilePasswords lookup{passwords, OwnedRef()};
   cGenericFileStatus status;
+  cReason reason{};
   cIO* inner = cGenericFile_unwrap(
       stream, passwords != nullptr ? MdfFile_lookupPassword : nullptr, &lookup,
-      &status);
+      &status, &reason);
   if (status == GENERIC_FILE_LOOKUP_FAILED) return nullptr;
   if (inner != nullptr && PyErr_Occurred() == nullptr) return inner;
   // A source that is no container also fails when its file object raised
   // while the first bytes were read.
   cIO_close(inner);
-  raiseLibraryError(PyExc_RuntimeError,
-                    inner != nullptr ? "Could not open data source"
-                                     : cGenericFile_statusMessage(status));
+  MdfFile_raiseWithReason(inner != nullptr ? "Could not open data source"
+                                           : cGenericFile_statusMessage(status),
+                          &reason);
   return nullptr;
 }
 

@@ -10,6 +10,7 @@ scripts/test.sh builds it); without it these tests are skipped.
 import io
 import os
 import pathlib
+import struct
 import subprocess
 
 import numpy as np
@@ -18,7 +19,7 @@ import pytest
 from python_can_brenix_mf4 import MdfFile
 from support.finalized_truth import finalized_by_group
 from support.mf4writer import (CAN_DATA, CAN_ERROR, CAN_REMOTE, LIN_FRAME,
-                               Channel, DataGroup, GroupLayout, Linear,
+                               CanFrame, Channel, DataGroup, GroupLayout, Linear,
                                ValueTable, build_mf4, can_data_layout,
                                compress, encrypt, merged, random_traffic,
                                timestamp_channel)
@@ -140,10 +141,15 @@ def test_containers_are_unwrapped_with_the_passwords_given(tool, tmp_path):
 
 
 @pytest.mark.parametrize("arguments, message", [
-    ([], "Encrypted file detected, but no passwords supplied"),
-    (["--password", "0000BEEE=pw"], "Could not find key to decrypt stream"),
+    ([], "Encrypted file detected, but no passwords supplied: encrypted "
+     "container at 0x10: device 0000BEEF, no passwords given"),
+    (["--password", "0000BEEE=pw"], "Could not find key to decrypt stream: "
+     'encrypted container at 0x10: no password for device 0000BEEF or '
+     '"default"'),
+    # 16 bytes of content: the tag follows the 52 bytes before them.
     (["--password", "0000BEEF=wrong", "--password", "default=pw"],
-     "Could not decrypt stream"),
+     "Could not decrypt stream: encrypted container at 0x44: authentication "
+     "tag does not match (a wrong password, or a damaged file)"),
 ])
 def test_container_failures_name_the_file_and_the_reason(tool, tmp_path,
                                                           arguments, message):
@@ -155,3 +161,18 @@ def test_container_failures_name_the_file_and_the_reason(tool, tmp_path,
     assert run.returncode == 2
     assert run.stderr == "mf4_finalize: %s: %s\n" % (wrapped, message)
     assert not (tmp_path / "out.mf4").exists()
+
+
+def test_a_damaged_file_names_the_block(tool, tmp_path):
+    log = build_mf4([DataGroup([CanFrame(0.1, 0x10, b"\x01")])])
+    data = bytearray(log.data)
+    dg = log.offsets["DG[0]"]
+    struct.pack_into("<Q", data, dg + 16, 3)  # 3 links instead of 4
+    damaged = tmp_path / "damaged.mf4"
+    damaged.write_bytes(bytes(data))
+    run = subprocess.run([str(tool), str(damaged), str(tmp_path / "out.mf4")],
+                         capture_output=True, text=True)
+    assert run.returncode == 2
+    assert run.stderr == (
+        "mf4_finalize: %s: Could not open data source: DG block at 0x%X: 3 "
+        "links, needs 4\n" % (damaged, dg))

@@ -1,8 +1,9 @@
-"""Why a log does not open: a table of broken files, made with the
-project's writer and patched at one field, each raising the reader's usual
-RuntimeError("Could not open data source") with the library's reason
-(block kind, file offset, what is wrong) as its __cause__, a ValueError,
-and that reason logged once on the "python_can_brenix_mf4" logger."""
+"""Why a log does not open: tables of broken files and containers, made
+with the project's writer and patched at one field, each raising the
+reader's usual RuntimeError (its message unchanged) with the library's
+reason (block or container, file offset, what is wrong) as its __cause__, a
+ValueError, and that reason logged once on the "python_can_brenix_mf4"
+logger."""
 import io
 import logging
 import struct
@@ -10,7 +11,7 @@ import struct
 import pytest
 
 from python_can_brenix_mf4 import MdfFile
-from support.mf4writer import CanFrame, DataGroup, build_mf4
+from support.mf4writer import CanFrame, DataGroup, build_mf4, compress, encrypt
 
 LOG = build_mf4([DataGroup([CanFrame(0.1, 0x10, b"\x01")])])
 DG = LOG.offsets["DG[0]"]
@@ -85,3 +86,44 @@ def test_a_failing_file_object_stays_the_cause(caplog):
     assert str(raised.value) == "Could not open data source"
     assert isinstance(raised.value.__cause__, OSError)
     assert str(raised.value.__cause__) == "disk gone"
+
+
+# Containers: (name, file bytes, passwords, message, reason).
+ENCRYPTED = encrypt(LOG.data, "pw", device_id=0xBEEF)
+COMPRESSED = compress(LOG.data)
+CONTAINER_CASES = [
+    ("no passwords", ENCRYPTED, None,
+     "Encrypted file detected, but no passwords supplied",
+     "encrypted container at 0x10: device 0000BEEF, no passwords given"),
+    ("no key", ENCRYPTED, {"00000001": "pw"},
+     "Could not find key to decrypt stream",
+     'encrypted container at 0x10: no password for device 0000BEEF or '
+     '"default"'),
+    ("wrong password", ENCRYPTED, {"default": "wrong"},
+     "Could not decrypt stream",
+     "encrypted container at 0x%X: authentication tag does not match (a "
+     "wrong password, or a damaged file)" % (len(ENCRYPTED) - 16)),
+    ("unknown container type", COMPRESSED[:14] + b"\x33" + COMPRESSED[15:],
+     None, "Could not open data source",
+     "container at 0xE: unknown container type 0x33"),
+    ("damaged MF4 inside", encrypt(patched(DG + 16, "<Q", 3), "pw"),
+     {"default": "pw"}, "Could not open data source",
+     "DG block at 0x%X: 3 links, needs 4" % DG),
+]
+
+
+@pytest.mark.parametrize("name,data,passwords,message,reason",
+                         CONTAINER_CASES,
+                         ids=[case[0] for case in CONTAINER_CASES])
+def test_a_container_that_does_not_open_says_why(name, data, passwords,
+                                                 message, reason, source,
+                                                 caplog):
+    with caplog.at_level(logging.ERROR, logger="python_can_brenix_mf4"):
+        with pytest.raises(RuntimeError) as raised:
+            MdfFile(source(data), passwords=passwords)
+    assert str(raised.value) == message
+    assert type(raised.value.__cause__) is ValueError
+    assert str(raised.value.__cause__) == reason
+    logged = [r.getMessage() for r in caplog.records
+              if r.name == "python_can_brenix_mf4"]
+    assert logged.count(reason) == 1

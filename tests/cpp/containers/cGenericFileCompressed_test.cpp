@@ -1,5 +1,5 @@
 // Compressed container: the encoder's containers, the header fields, the
-// CRC footer and its two log messages, damaged and truncated files, a
+// CRC footer and the reasons it fails with, damaged and truncated files, a
 // failing source, the content limit and 64-bit payload positions.
 #include "containers/cGenericFileCompressed.h"
 
@@ -38,13 +38,16 @@ std::string container(const std::string& payload, uint32_t lookahead_field,
 }
 
 // Opens the container on `source` (limit: the default when UINT64_MAX) and
-// returns its content read from offset 0, or nullopt.
-std::optional<std::string> open(cIO* source, uint64_t limit = UINT64_MAX) {
+// returns its content read from offset 0, or nullopt (and the reason in
+// *reason when given).
+std::optional<std::string> open(cIO* source, uint64_t limit = UINT64_MAX,
+                                cReason* reason = nullptr) {
   cGenericFileHeader h{};
   cGenericFile_readHeader(source, &h);
-  IOPtr io(limit == UINT64_MAX
-               ? cGenericFile_compressed_open(source, &h)
-               : cGenericFile_compressed_openLimited(source, &h, limit));
+  IOPtr io(
+      limit == UINT64_MAX
+          ? cGenericFile_compressed_open(source, &h, reason)
+          : cGenericFile_compressed_openLimited(source, &h, limit, reason));
   if (!io) return std::nullopt;
   // Left at the end of the content; readers seek first.
   EXPECT_EQ(cIO_tell(io.get()), cIO_seek(io.get(), 0, CIO_SEEK_END));
@@ -55,6 +58,17 @@ std::optional<std::string> open(cIO* source, uint64_t limit = UINT64_MAX) {
 std::optional<std::string> open(const std::string& file) {
   IOPtr source = memoryWith(file);
   return open(source.get());
+}
+
+// Why the container in `file` does not open ("" when it does), and where.
+std::pair<std::string, uint64_t> reasonOf(const std::string& file) {
+  IOPtr source = memoryWith(file);
+  cReason reason{};
+  LogCapture log;
+  const bool opened = open(source.get(), UINT64_MAX, &reason).has_value();
+  EXPECT_TRUE(log.lines().empty());  // the caller reports it
+  EXPECT_EQ(opened, !cReason_isSet(&reason));
+  return {cReason_text(&reason), reason.offset};
 }
 
 TEST(CompressedContainer, OpensTheEncodersContainers) {
@@ -108,12 +122,12 @@ TEST(CompressedContainer, RefusesHeaderCombinationsOutsideTheTable) {
 TEST(CompressedContainer, FooterIsTheRegisterOverThePayload) {
   // Any bits decode to something; the footer decides.
   EXPECT_TRUE(open(container("123456789", 4, 256, 0x340BC6D9)));
-  LogCapture log;
-  EXPECT_FALSE(open(container("123456789", 4, 256, 0x340BC6D8)));
-  EXPECT_EQ(log.lines(),
-            std::vector<std::string>{
-                "Could not validate checksum, expected 340BC6D8 but found "
-                "340BC6D9"});
+  EXPECT_EQ(reasonOf(container("123456789", 4, 256, 0x340BC6D8)),
+            std::make_pair(std::string("Could not validate checksum, expected "
+                                       "340BC6D8 but found 340BC6D9 "
+                                       "(compressed container, footer at "
+                                       "0x25)"),
+                           uint64_t{0x25}));
 }
 
 TEST(CompressedContainer, DamagedPayloadByteFailsTheChecksum) {
@@ -121,30 +135,33 @@ TEST(CompressedContainer, DamagedPayloadByteFailsTheChecksum) {
   const std::string footer = file.substr(file.size() - 4);
   for (size_t at = 28; at < file.size() - 4; ++at) {
     const std::string bad = withByte(file, at, file[at] ^ 0x01);
-    LogCapture log;
-    ASSERT_FALSE(open(bad)) << at;
-    char expected[80];
+    char expected[160];
     const uint32_t stored = static_cast<uint32_t>(
         static_cast<uint8_t>(footer[0]) << 24 |
         static_cast<uint8_t>(footer[1]) << 16 |
         static_cast<uint8_t>(footer[2]) << 8 | static_cast<uint8_t>(footer[3]));
     snprintf(expected, sizeof expected,
-             "Could not validate checksum, expected %08X but found %08X",
-             stored, crcRegister(bad.substr(28, bad.size() - 32)));
-    ASSERT_EQ(log.lines(), std::vector<std::string>{expected}) << at;
+             "Could not validate checksum, expected %08X but found %08X "
+             "(compressed container, footer at 0x%zX)",
+             stored, crcRegister(bad.substr(28, bad.size() - 32)),
+             file.size() - 4);
+    ASSERT_EQ(reasonOf(bad),
+              std::make_pair(std::string(expected), uint64_t{file.size() - 4}))
+        << at;
   }
 }
 
-TEST(CompressedContainer, NoRoomForAFooterLogsThatNoneWasFound) {
+TEST(CompressedContainer, NoRoomForAFooterSaysThatNoneWasFound) {
   // With the footer flag, files of 28 to 31 bytes end inside the header
   // fields: there is no footer to read.
   const std::string file = containerFixture("compressed_rev1.bin");
   for (size_t size = 28; size < 32; ++size) {
-    LogCapture log;
-    EXPECT_FALSE(open(file.substr(0, size))) << size;
-    EXPECT_EQ(log.lines(),
-              std::vector<std::string>{
-                  "Expected to read out CRC from footer, but found none"});
+    EXPECT_EQ(
+        reasonOf(file.substr(0, size)),
+        std::make_pair("Expected to read out CRC from footer, but found "
+                       "none (compressed container of " +
+                           std::to_string(size) + " bytes, no room for one)",
+                       uint64_t{size}));
   }
   // An empty payload with the footer of nothing opens to nothing.
   EXPECT_EQ(open(container("", 4, 256, 0xFFFFFFFF)), "");
@@ -193,9 +210,15 @@ TEST(CompressedContainer, ContentLimitStopsADecompressionBomb) {
       container(payload, 14, 1 << 15, crcRegister(payload));
   {
     ScriptedSource source(file);
-    EXPECT_FALSE(open(&source, 1 << 20));
+    cReason reason{};
+    EXPECT_FALSE(open(&source, 1 << 20, &reason));
     // Decoding stopped early instead of running through the payload.
     EXPECT_LT(source.furthest, 28 + payload.size() / 2);
+    // The refusal names the limit.
+    EXPECT_STREQ(cReason_text(&reason),
+                 "compressed container at 0x1C: content beyond the limit of "
+                 "1048576 bytes (max_content_bytes; by default half the "
+                 "physical memory)");
   }
   ScriptedSource source(file);
   const auto content = open(&source, full);

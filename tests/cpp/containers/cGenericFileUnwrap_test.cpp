@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -46,13 +47,18 @@ struct Lookup {
 struct Unwrapped {
   cGenericFileStatus status;
   std::string content;  // from offset 0; "<null>" when nothing was returned
+  std::string reason;   // why it failed; "" when it did not
+  uint64_t offset;      // of the reason
 };
 
 Unwrapped unwrap(const std::string& file, Lookup* lookup) {
   Unwrapped out{};
+  cReason reason{};
   IOPtr io(cGenericFile_unwrap(memoryWith(file).release(),
                                lookup ? Lookup::call : nullptr, lookup,
-                               &out.status));
+                               &out.status, &reason));
+  out.reason = cReason_text(&reason);
+  out.offset = reason.offset;
   if (!io) {
     out.content = "<null>";
     return out;
@@ -198,6 +204,133 @@ TEST(Unwrap, DamagedAndTruncatedContainersFail) {
   const Unwrapped got = unwrap(compressed.substr(0, 19), nullptr);
   EXPECT_EQ(got.status, GENERIC_FILE_OK);
   EXPECT_EQ(got.content, compressed.substr(0, 19));
+}
+
+std::string hex(uint64_t v) {
+  char text[32];
+  snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
+  return text;
+}
+
+TEST(Unwrap, EveryFailureSaysWhyAndWhere) {
+  const std::string compressed = containerFixture("compressed_rev1.bin");
+  const std::string encrypted = containerFixture("encrypted_rev1.bin");
+  const std::string literal = compressedAround("MDF     4.11    ");
+  const uint64_t tag = encrypted.size() - 16;
+  std::string deep = "MDF     4.11    ";
+  for (int depth = 0; depth <= kGenericFileMaxDepth; ++depth)
+    deep = compressedAround(deep);
+  std::string bigCount = encrypted;
+  bigCount.replace(32, 4, "\xFF\xFF\xFF\xFF");
+  std::string noWindow = literal;
+  noWindow.replace(24, 4, std::string(4, '\0'));
+  const struct {
+    const char* name;
+    std::string file;
+    Passwords passwords;
+    bool lookup;
+    uint64_t offset;
+    std::string reason;  // a trailing "*" matches any rest
+  } cases[] = {
+      {"compressed, payload byte flipped",
+       withByte(compressed, 40, compressed[40] ^ 1),
+       {},
+       false,
+       compressed.size() - 4,
+       "Could not validate checksum, expected *"},
+      {"compressed, header only",
+       compressed.substr(0, 20),
+       {},
+       false,
+       0x14,
+       "compressed container at 0x14: its parameters could not be read"},
+      {"compressed, window field 0",
+       noWindow,
+       {},
+       false,
+       0x14,
+       "compressed container at 0x14: window bits W = 0, lookahead bits L = "
+       "4 outside W 4 to 15, L 3 to W - 1"},
+      {"compressed, header version 2",
+       withByte(compressed, 15, 2),
+       {},
+       false,
+       0xC,
+       "compressed container at 0xC: format revision 1, footer flag 1, header "
+       "version 2: no accepted combination"},
+      {"unknown container type",
+       withByte(compressed, 14, 0x33),
+       {},
+       false,
+       0xE,
+       "container at 0xE: unknown container type 0x33"},
+      {"nested too deep",
+       deep,
+       {},
+       false,
+       0,
+       "containers nest deeper than kGenericFileMaxDepth (16)"},
+      {"encrypted, no passwords",
+       encrypted,
+       {},
+       false,
+       0x10,
+       "encrypted container at 0x10: device 0001E240, no passwords given"},
+      {"encrypted, no key",
+       encrypted,
+       {{"00000001", kPassword}},
+       true,
+       0x10,
+       "encrypted container at 0x10: no password for device 0001E240 or "
+       "\"default\""},
+      {"encrypted, wrong password",
+       encrypted,
+       {{kDevice, "wrong"}},
+       true,
+       tag,
+       "encrypted container at " + hex(tag) +
+           ": authentication tag does not match (a wrong password, or a "
+           "damaged file)"},
+      {"encrypted, ciphertext byte flipped",
+       withByte(encrypted, 60, encrypted[60] ^ 1),
+       {{kDevice, kPassword}},
+       true,
+       tag,
+       "encrypted container at " + hex(tag) +
+           ": authentication tag does not match (a wrong password, or a "
+           "damaged file)"},
+      {"encrypted, header only",
+       encrypted.substr(0, 20),
+       {{kDevice, kPassword}},
+       true,
+       0,
+       "encrypted container at 0x0: 20 bytes, fewer than the 68 of its "
+       "header, parameters and tag"},
+      {"encrypted, hostile iteration count",
+       bigCount,
+       {{kDevice, kPassword}},
+       true,
+       0x20,
+       "encrypted container at 0x20: PBKDF2 iteration count 4294967295 above "
+       "kMaxIterations (10000000)"},
+  };
+  for (const auto& c : cases) {
+    Lookup lookup(c.passwords);
+    LogCapture log;
+    const Unwrapped got = unwrap(c.file, c.lookup ? &lookup : nullptr);
+    EXPECT_TRUE(log.lines().empty()) << c.name;  // the caller reports it
+    EXPECT_EQ(got.content, "<null>") << c.name;
+    if (c.reason.back() == '*')
+      EXPECT_EQ(got.reason.substr(0, c.reason.size() - 1),
+                c.reason.substr(0, c.reason.size() - 1))
+          << c.name << ": " << got.reason;
+    else
+      EXPECT_EQ(got.reason, c.reason) << c.name;
+    EXPECT_EQ(hex(got.offset), hex(c.offset)) << c.name;
+  }
+  // Whatever opens has no reason.
+  Lookup lookup(Passwords{{kDevice, kPassword}});
+  EXPECT_EQ(unwrap(encrypted, &lookup).reason, "");
 }
 
 TEST(Unwrap, NestsUpToTheLimit) {
