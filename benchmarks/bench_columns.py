@@ -14,6 +14,8 @@ to_numpy's:
 
   numpy     MdfFile.to_numpy(): every frame as numpy columns
   arrow     MdfFile.to_arrow(): the same as a pyarrow.Table
+  batches   MdfFile.iter_batches(100_000), each batch dropped when the
+            next comes (its peak RSS stays flat in the file size)
   asammdf   asammdf's columnar read of every channel of the same groups
   messages  iterating MdfFile: every frame as a can.Message
   read      reading the file's bytes into memory (the floor)
@@ -46,6 +48,16 @@ def case_arrow(log):
     return time.perf_counter() - began, table.num_rows
 
 
+def case_batches(log):
+    from python_can_brenix_mf4 import MdfFile
+    began = time.perf_counter()
+    count = 0
+    with MdfFile(log) as reader:
+        for batch in reader.iter_batches(100_000):
+            count += len(batch["timestamp"])
+    return time.perf_counter() - began, count
+
+
 def case_read(log):
     began = time.perf_counter()
     with open(log, "rb") as file:
@@ -53,8 +65,8 @@ def case_read(log):
     return time.perf_counter() - began, len(data)
 
 
-CASES = {"numpy": case_numpy, "arrow": case_arrow, "asammdf": case_asammdf,
-         "messages": case_object, "read": case_read}
+CASES = {"numpy": case_numpy, "arrow": case_arrow, "batches": case_batches,
+         "asammdf": case_asammdf, "messages": case_object, "read": case_read}
 
 
 def run(case, log):
