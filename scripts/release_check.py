@@ -5,7 +5,8 @@ environment, outside the source tree, with DeprecationWarnings as errors.
 
 Checks that the module imports, that its __version__ is the distribution's
 and VERSION, and that the bundled samples (plain, compressed, encrypted,
-encrypted around compressed) all yield the same, non-empty list of frames.
+encrypted around compressed) all yield the same, non-empty list of frames,
+as messages and as numpy columns.
 """
 import pathlib
 import sys
@@ -20,10 +21,15 @@ SHAPES = ("plain", "compressed", "encrypted", "nested")
 
 
 def frames(path):
+    """The messages of a log, checked against its numpy columns."""
     with MdfFile(str(path), passwords=PASSWORDS) as log:
-        return [(m.timestamp, m.channel, m.arbitration_id, m.dlc,
-                 bytes(m.data), m.is_extended_id, m.is_fd)
-                for m in log]
+        messages = [(m.timestamp, m.channel, m.arbitration_id, m.dlc,
+                     bytes(m.data), m.is_extended_id, m.is_fd)
+                    for m in log]
+        columns = log.to_numpy(columns=["arbitration_id"])
+    if list(columns["arbitration_id"]) != [m[2] for m in messages]:
+        sys.exit("%s: the columns differ from the messages" % path)
+    return messages
 
 
 def main(expected_version, samples):
