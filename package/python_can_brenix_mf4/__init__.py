@@ -1,11 +1,15 @@
 """Reader of ASAM MDF 4.x bus logs (MF4) from CAN and LIN data loggers for
 python-can: MdfFile yields every logged frame as a can.Message
 (CanMsgExtension), and gives all frames at once as columns (to_numpy,
-iter_batches, to_arrow, to_pandas, to_polars)."""
+iter_batches, to_arrow, to_pandas, to_polars) and decodes the signals of a
+CAN database from them (decode_signals)."""
 from ._native import CanMsgExtension, MdfFile, MdfFileIterator, __version__
-from . import _columns
+from . import _columns, _signals
+from ._signals import decode_signals
 
 _columns.install(MdfFile)
-del _columns
+_signals.install(MdfFile)
+del _columns, _signals
 
-__all__ = ["CanMsgExtension", "MdfFile", "MdfFileIterator"]
+__all__ = ["CanMsgExtension", "MdfFile", "MdfFileIterator",
+           "decode_signals"]

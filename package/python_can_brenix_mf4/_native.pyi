@@ -56,6 +56,14 @@ class MdfFile(can.io.generic.MessageReader):
                   kinds: Optional[Sequence[str]] = ...,
                   start: Optional[float] = ..., stop: Optional[float] = ...,
                   columns: Optional[Sequence[str]] = ...) -> Any: ...
+    def decode_signals(self, database: Any = ..., *,
+                       databases: Optional[Mapping[str, Any]] = ...,
+                       messages: Optional[Sequence[str]] = ...,
+                       decode_choices: bool = ..., scaling: bool = ...,
+                       as_: str = ..., channels: Optional[Sequence[str]] = ...,
+                       start: Optional[float] = ...,
+                       stop: Optional[float] = ...,
+                       rows: int = ...) -> Dict[str, Any]: ...
     def __enter__(self) -> "MdfFile": ...
 
 

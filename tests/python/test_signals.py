@@ -1,0 +1,332 @@
+"""Signals from a CAN database: every value equals cantools'
+decode_message on the same frame and every missing value is where cantools
+gives none, over a database of every signal shape (generated here),
+random payloads and lengths, from plain columns, Arrow and an MF4 log;
+the output formats, databases by channel, and bad arguments."""
+import logging
+
+import numpy as np
+import pytest
+
+cantools = pytest.importorskip("cantools")
+from cantools.database.can import Database, Message, Signal  # noqa: E402
+from cantools.database.conversion import BaseConversion  # noqa: E402
+
+from python_can_brenix_mf4 import MdfFile, decode_signals  # noqa: E402
+from support.mf4writer import CanFrame, DataGroup, build_mf4  # noqa: E402
+
+
+def big(byte, bit):
+    """The start bit cantools gives a big-endian signal whose most
+    significant bit is `bit` (7 = most significant) of payload byte
+    `byte`."""
+    return 8 * byte + bit
+
+
+def signal(name, start, length, order="little_endian", signed=False,
+           scale=1, offset=0, is_float=False, choices=None, mux=None,
+           mux_ids=None, is_mux=False):
+    return Signal(name, start, length, byte_order=order, is_signed=signed,
+                  conversion=BaseConversion.factory(
+                      scale=scale, offset=offset, choices=choices,
+                      is_float=is_float),
+                  is_multiplexer=is_mux, multiplexer_ids=mux_ids,
+                  multiplexer_signal=mux)
+
+
+BE = "big_endian"
+MESSAGES = [
+    # Little endian at odd starts, signed and unsigned, a value table, a
+    # scaled float32.
+    Message(0x123, "Little", 8, [
+        signal("A", 0, 1),
+        signal("B", 1, 7, signed=True, scale=0.5, offset=-3),
+        signal("C", 11, 13, choices={0: "Off", 1: "On", 5: "Five"}),
+        signal("D", 24, 32, is_float=True, scale=2, offset=1),
+        signal("E", 56, 8, signed=True)]),
+    # The same id, extended: a message of its own.
+    Message(0x123, "LittleExtended", 4, [signal("X", 4, 20, signed=True)],
+            is_extended_frame=True),
+    # Big endian (Motorola) across byte borders.
+    Message(0x18FF1234, "Big", 8, [
+        signal("F", big(0, 7), 3, BE),
+        signal("G", big(0, 4), 12, BE, signed=True, scale=0.1),
+        signal("H", big(2, 1), 17, BE, choices={3: "Three", 70000: "Many"}),
+        signal("I", big(4, 0), 25, BE, signed=True, offset=-100)],
+            is_extended_frame=True),
+    # CAN FD, 64 bytes: 64-bit signals straddling nine bytes, float64 and a
+    # big-endian float32, a signal only the full payload holds.
+    Message(0x456, "Wide", 64, [
+        signal("J", 3, 64),
+        signal("K", big(9, 2), 64, BE, signed=True, scale=1e-3),
+        signal("L", 144, 64, is_float=True),
+        signal("M", big(28, 7), 32, BE, is_float=True, scale=-0.25),
+        signal("N", 300, 64, signed=True),
+        signal("O", big(50, 7), 33, BE),
+        signal("P", 496, 16, offset=7)], is_fd=True),
+    # Nested multiplexing: Mux selects S0 (0), S12 (1, 2) or the
+    # multiplexer Sub (3), which selects T0 (0) or T1 (1); 4 to 15 select
+    # nothing.
+    Message(0x200, "Muxed", 8, [
+        signal("Mux", 0, 4, is_mux=True),
+        signal("S0", 8, 16, mux="Mux", mux_ids=[0]),
+        signal("S12", big(1, 7), 16, BE, signed=True, mux="Mux",
+               mux_ids=[1, 2]),
+        signal("Sub", 8, 4, is_mux=True, mux="Mux", mux_ids=[3]),
+        signal("T0", 16, 24, scale=0.25, mux="Sub", mux_ids=[0]),
+        signal("T1", big(2, 7), 24, BE, mux="Sub", mux_ids=[1],
+               choices={1: "One"}),
+        signal("Common", 48, 16)]),
+]
+DB = Database(messages=MESSAGES)
+KEYS = {(m.frame_id, m.is_extended_frame): m for m in MESSAGES}
+
+
+def random_frames(count, seed):
+    """(arbitration id, extended, payload) of random frames: mostly
+    database messages, of random lengths up to and beyond theirs, and ids
+    no message has."""
+    rng = np.random.default_rng(seed)
+    frames = []
+    for _ in range(count):
+        pick = rng.integers(len(MESSAGES) + 1)
+        if pick == len(MESSAGES):
+            frames.append((int(rng.integers(0x700, 0x7FF)), False,
+                           rng.bytes(int(rng.integers(0, 9)))))
+            continue
+        message = MESSAGES[pick]
+        length = message.length if rng.random() < 0.5 else \
+            int(rng.integers(0, message.length + 1))
+        payload = bytearray(rng.bytes(length))
+        if message.name == "Muxed" and length and rng.random() < 0.8:
+            payload[0] = (payload[0] & 0xF0) | int(rng.integers(0, 5))
+            if len(payload) > 1 and rng.random() < 0.8:
+                payload[1] = (payload[1] & 0xF0) | int(rng.integers(0, 3))
+        frames.append((message.frame_id, message.is_extended_frame,
+                       bytes(payload)))
+    return frames
+
+
+FRAMES = random_frames(3000, 18)
+
+
+def columns_of(frames):
+    data = np.zeros((len(frames), 64), np.uint8)
+    for row, (_, _, payload) in enumerate(frames):
+        data[row, :len(payload)] = np.frombuffer(payload, np.uint8)
+    return {"timestamp": np.arange(len(frames)) * 0.001 + 1.7e9,
+            "timestamp_ns": np.arange(len(frames), dtype=np.int64),
+            "channel": np.array(["CAN 1"] * len(frames)),
+            "kind": np.array(["CAN data"] * len(frames)),
+            "arbitration_id": np.array([f[0] for f in frames], np.uint32),
+            "is_extended_id": np.array([f[1] for f in frames]),
+            "dlc": np.array([len(f[2]) for f in frames], np.uint8),
+            "data": data}
+
+
+def expected(frame, **options):
+    """cantools' values of one frame, and whether it raised."""
+    message = KEYS.get((frame[0], frame[1]))
+    try:
+        return message.decode(frame[2], allow_truncated=True,
+                              **options), False
+    except cantools.database.DecodeError:
+        return {}, True
+
+
+def alone_value(message, one, payload, options):
+    """cantools' value of one signal of a message decoded on its own (no
+    multiplexing), None where the payload does not hold it."""
+    single = Message(1, "Alone", message.length, [Signal(
+        one.name, one.start, one.length, byte_order=one.byte_order,
+        is_signed=one.is_signed, conversion=one.conversion)])
+    return single.decode(payload, allow_truncated=True,
+                         **options).get(one.name)
+
+
+def same(ours, theirs):
+    if isinstance(ours, str):
+        # A value table's labels, and the other values as cantools gives
+        # them, as text.
+        return ours == str(theirs)
+    if isinstance(theirs, float) and np.isnan(theirs):
+        return np.isnan(ours)
+    if isinstance(theirs, float) or isinstance(ours, float):
+        # Physical values are float64 (cantools keeps integers exact).
+        return ours == theirs or \
+            abs(ours - float(theirs)) <= 1e-12 * abs(float(theirs))
+    return type(ours) is int and ours == theirs
+
+
+def check(tables, frames, row_of, **options):
+    """Every row of every table against cantools, and every frame of a
+    database message in its table."""
+    seen = set()
+    for name, table in tables.items():
+        message = DB.get_message_by_name(name)
+        rows = [row_of(t) for t in table.column("timestamp_ns").to_pylist()]
+        columns = {s.name: table.column(s.name).to_pylist()
+                   for s in message.signals}
+        for index, row in enumerate(rows):
+            seen.add(row)
+            frame = frames[row]
+            assert KEYS[(frame[0], frame[1])] is message
+            values, raised = expected(frame, **options)
+            for signal in message.signals:
+                ours = columns[signal.name][index]
+                if signal.name in values:
+                    assert ours is not None, (name, signal.name, frame)
+                    assert same(ours, values[signal.name]), \
+                        (name, signal.name, frame, ours, values[signal.name])
+                elif raised:
+                    # cantools rejects a frame whose multiplexer value
+                    # selects nothing; we leave out only the signals not
+                    # selected, and the others decode as they do alone.
+                    mux = signal.multiplexer_signal
+                    selected = mux is None or (
+                        columns[mux][index] is not None
+                        and int(columns[mux][index]) in
+                        signal.multiplexer_ids)
+                    alone = alone_value(message, signal, frame[2], options)
+                    if not selected or alone is None:
+                        assert ours is None, (name, signal.name, frame)
+                    else:
+                        assert same(ours, alone), (name, signal.name, frame)
+                else:
+                    assert ours is None, (name, signal.name, frame, ours)
+    wanted = {row for row, f in enumerate(frames) if (f[0], f[1]) in KEYS}
+    assert seen == wanted
+
+
+OPTIONS = [dict(scaling=True, decode_choices=False),
+           dict(scaling=False, decode_choices=False),
+           dict(scaling=True, decode_choices=True),
+           dict(scaling=False, decode_choices=True)]
+
+
+@pytest.mark.parametrize("options", OPTIONS, ids=str)
+def test_values_equal_cantools_over_columns(options):
+    tables = decode_signals(columns_of(FRAMES), DB, as_="arrow", **options)
+    assert set(tables) == {m.name for m in MESSAGES}
+    check(tables, FRAMES, int, **options)
+
+
+def test_values_equal_cantools_from_an_mf4_log(tmp_path):
+    frames = [CanFrame(0.001 * row + 0.0005, arbitration_id, payload,
+                       extended=extended, fd=len(payload) > 8, channel=2)
+              for row, (arbitration_id, extended, payload)
+              in enumerate(FRAMES)]
+    path = tmp_path / "log.mf4"
+    path.write_bytes(build_mf4([DataGroup(frames, vlsd="sd")]).data)
+    with MdfFile(str(path)) as log:
+        stamps = log.to_numpy(columns=["timestamp_ns"])["timestamp_ns"]
+        row_of = {stamp: row for row, stamp in enumerate(stamps.tolist())}
+        for options in OPTIONS[:3]:
+            tables = log.decode_signals(DB, as_="arrow", rows=700, **options)
+            check(tables, FRAMES, row_of.__getitem__, **options)
+            assert all(set(t.column("channel").to_pylist()) == {"CAN 2"}
+                       for t in tables.values())
+        # Arrow columns decode as numpy columns do.
+        through_arrow = decode_signals(log.to_arrow(), DB, as_="arrow")
+        assert through_arrow == log.decode_signals(DB, as_="arrow")
+
+
+def test_output_formats_agree():
+    cols = columns_of(FRAMES)
+    arrow = decode_signals(cols, DB, as_="arrow", decode_choices=True)
+    pandas = decode_signals(cols, DB, as_="pandas", decode_choices=True)
+    polars = decode_signals(cols, DB, as_="polars", decode_choices=True)
+    numpy = decode_signals(cols, DB, as_="numpy", decode_choices=True)
+    raw = decode_signals(cols, DB, as_="numpy", scaling=False)
+    for name, table in arrow.items():
+        assert list(pandas[name].columns) == table.column_names
+        assert polars[name].columns == table.column_names
+        assert list(numpy[name]) == table.column_names
+        assert str(pandas[name]["channel"].dtype) == "category"
+        for column in table.column_names:
+            truth = table.column(column).to_pylist()
+            from_pandas = [None if v is None or v != v else v for v in
+                           pandas[name][column].astype(object).tolist()]
+            assert from_pandas == [None if v is None or v != v else v
+                                   for v in truth]
+            assert polars[name][column].to_list() == truth
+            values = numpy[name][column]
+            if values.dtype == object:
+                assert values.tolist() == truth
+            elif values.dtype.kind == "f":
+                assert np.array_equal(values, np.array(
+                    [np.nan if v is None else v for v in truth]),
+                    equal_nan=True)
+    # Raw integers stay integers; where some are missing, masked.
+    assert raw["Muxed"]["S12"].dtype == np.int64
+    assert isinstance(raw["Muxed"]["S12"], np.ma.MaskedArray)
+    assert raw["Little"]["A"].dtype == np.uint64
+    assert str(pandas["Little"]["C"].dtype) == "category"
+    assert {"Off", "On", "Five"} <= set(pandas["Little"]["C"].cat.categories)
+
+
+def test_databases_by_channel_and_messages(tmp_path):
+    cols = columns_of(FRAMES)
+    cols["channel"] = np.where(np.arange(len(FRAMES)) % 2, "CAN 2", "CAN 1")
+    cols["kind"][::7] = "CAN remote"
+    other = Database(messages=[Message(0x123, "Other", 8,
+                                       [signal("Z", 0, 8)])])
+    tables = decode_signals(cols, DB, databases={"CAN 2": other},
+                            as_="numpy")
+    rows = tables["Other"]["timestamp_ns"]
+    assert all(rows % 2 == 1) and all(rows % 7 != 0)
+    assert set(tables["Little"]["channel"]) == {"CAN 1"}
+    assert "Big" not in tables or set(tables["Big"]["channel"]) == {"CAN 1"}
+    assert np.array_equal(tables["Other"]["Z"],
+                          np.where(cols["dlc"][rows] > 0, cols["data"][rows, 0],
+                                   np.nan), equal_nan=True)
+    only = decode_signals(cols, DB, messages=["Big"], as_="numpy")
+    assert list(only) == ["Big"]
+    # A database file by path.
+    path = tmp_path / "db.dbc"
+    path.write_text(Database(messages=[MESSAGES[0]]).as_dbc_string())
+    by_path = decode_signals(cols, str(path), databases={"CAN 2": other},
+                             as_="numpy")
+    assert np.array_equal(by_path["Little"]["E"], tables["Little"]["E"],
+                          equal_nan=True)
+
+
+def test_unknown_ids_are_counted_in_the_debug_log(caplog):
+    with caplog.at_level(logging.DEBUG, "python_can_brenix_mf4"):
+        decode_signals(columns_of(FRAMES), DB, as_="numpy")
+    unknown = sum(1 for f in FRAMES if (f[0], f[1]) not in KEYS)
+    assert any("%d frames" % unknown in r.getMessage()
+               for r in caplog.records)
+
+
+def test_a_database_file_without_cantools_names_the_extra(monkeypatch):
+    monkeypatch.setitem(__import__("sys").modules, "cantools", None)
+    with pytest.raises(ImportError, match=r"\[signals\]"):
+        decode_signals(columns_of(FRAMES[:3]), "vehicle.dbc")
+
+
+def test_no_rows_and_no_matches():
+    cols = columns_of(FRAMES[:0])
+    assert decode_signals(cols, DB, as_="numpy") == {}
+    cols = columns_of([(0x7FF, False, b"\x01")])
+    assert decode_signals(cols, DB, as_="pandas") == {}
+
+
+@pytest.mark.parametrize("call, error, text", [
+    (lambda c: decode_signals(c), TypeError, "database"),
+    (lambda c: decode_signals(c, 42), TypeError, "cantools Database"),
+    (lambda c: decode_signals([1, 2], DB), TypeError, "columns"),
+    (lambda c: decode_signals({"dlc": c["dlc"]}, DB), ValueError,
+     "arbitration_id"),
+    (lambda c: decode_signals(c, DB, as_="excel"), ValueError, "as_"),
+    (lambda c: decode_signals(c, DB, messages=["Nope"]), ValueError, "Nope"),
+    (lambda c: decode_signals(c, DB, messages="Big"), TypeError, "list"),
+    (lambda c: decode_signals(c, DB, scaling=1), TypeError, "scaling"),
+    (lambda c: decode_signals(c, databases={1: DB}), TypeError, "channel"),
+    (lambda c: decode_signals(dict(c, data=c["data"][:, :3].astype(int)),
+                              DB), ValueError, "uint8"),
+    (lambda c: decode_signals(c, "/nonexistent/x.dbc"), OSError, "x.dbc"),
+])
+def test_bad_arguments(call, error, text):
+    with pytest.raises(error, match=text):
+        call(columns_of(FRAMES[:10]))
