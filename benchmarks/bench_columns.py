@@ -69,13 +69,29 @@ CASES = {"numpy": case_numpy, "arrow": case_arrow, "batches": case_batches,
          "asammdf": case_asammdf, "messages": case_object, "read": case_read}
 
 
-def run(case, log):
-    result = subprocess.run([python_of("main"), os.path.abspath(__file__),
-                             "--case", case, log],
+def run(case, log, script=__file__, *options):
+    """One case in a fresh process of the main environment: the JSON line
+    it prints last."""
+    result = subprocess.run([python_of("main"), os.path.abspath(script),
+                             "--case", case, *options, log],
                             capture_output=True, text=True)
     if result.returncode != 0:
         raise SystemExit("%s failed:\n%s" % (case, result.stderr))
     return json.loads(result.stdout.splitlines()[-1])
+
+
+def report(results, baseline, log, runs, note=""):
+    """The table of medians, each case's time over the baseline's."""
+    floor = statistics.median(r["seconds"] for r in results[baseline])
+    print("log: %s (%.1f MB), %d runs per case, medians%s" % (
+        log, os.path.getsize(log) / 1e6, runs, note))
+    print("%-9s %10s %9s %12s %10s" % ("case", "count", "seconds",
+                                       "x " + baseline, "peak MiB"))
+    for case, found in results.items():
+        seconds = statistics.median(r["seconds"] for r in found)
+        print("%-9s %10d %9.3f %12.2f %10.0f" % (
+            case, found[0]["count"], seconds, seconds / floor,
+            statistics.median(r["rss"] for r in found)))
 
 
 def main():
@@ -102,16 +118,7 @@ def main():
     for _ in range(args.runs):
         for case in CASES:
             results[case].append(run(case, log))
-    numpy = statistics.median(r["seconds"] for r in results["numpy"])
-    print("log: %s (%.1f MB), %d runs per case, medians" % (
-        log, os.path.getsize(log) / 1e6, args.runs))
-    print("%-9s %10s %9s %12s %10s" % ("case", "count", "seconds",
-                                       "x to_numpy", "peak MiB"))
-    for case, runs in results.items():
-        seconds = statistics.median(r["seconds"] for r in runs)
-        print("%-9s %10d %9.3f %12.2f %10.0f" % (
-            case, runs[0]["count"], seconds, seconds / numpy,
-            statistics.median(r["rss"] for r in runs)))
+    report(results, "numpy", log, args.runs)
 
 
 if __name__ == "__main__":

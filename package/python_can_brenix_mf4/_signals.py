@@ -64,12 +64,23 @@ class _Signal:
         self.mux_ids = sorted(int(i) for i in (signal.multiplexer_ids or ()))
 
 
-def _raw(np, padded, signal: _Signal):
+def _raw(np, padded, signal: _Signal, words=None):
     """The raw values of a signal in every row of a padded payload matrix
-    (uint8, width at least the last byte + 9): uint64, int64, float32 or
-    float64."""
-    rows, width = padded.shape
+    (uint8, width at least the last byte + 9), or of payloads of at most 8
+    bytes as `words` (little- and big-endian uint64): uint64, int64,
+    float32 or float64."""
     n = signal.length
+    if words is not None:
+        if signal.little:
+            value = words[0] >> np.uint64(signal.first)
+            if n < 64:
+                value &= np.uint64((1 << n) - 1)
+        else:
+            value = words[1] << np.uint64(signal.first) if signal.first \
+                else words[1].copy()
+            value >>= np.uint64(64 - n)
+        return _typed(np, value, signal)
+    rows, width = padded.shape
     if signal.little:
         first = signal.first // 8
         shift = signal.first % 8
@@ -89,6 +100,12 @@ def _raw(np, padded, signal: _Signal):
             value |= padded[:, first + 8].astype(np.uint64) \
                 >> np.uint64(8 - shift)
         value >>= np.uint64(64 - n)
+    return _typed(np, value, signal)
+
+
+def _typed(np, value, signal: _Signal):
+    """Raw bits (uint64, right-aligned) as the signal's type."""
+    n = signal.length
     if signal.is_float:
         if n == 32:
             return value.astype(np.uint32).view(np.float32)
@@ -137,24 +154,36 @@ class _Message:
         self.width = max([(s.end_bit + 7) // 8 for s in self.signals] + [0])
 
 
-def _decode_message(np, message: _Message, data, picked, dlc,
+def _decode_message(np, message: _Message, data, picked, first_words, dlc,
                     scaling: bool, choices: bool) -> Dict[str, tuple]:
     """signal name -> (values, present mask or None) for the rows
-    `picked` of one message; raw values where choices are kept
+    `picked` of one message (`first_words`: their first 8 payload bytes
+    as little-endian uint64); raw values where choices are kept
     (decode_choices) or without scaling."""
     rows = len(dlc)
     width = message.width
-    padded = np.zeros((rows, width + 9), np.uint8)
-    padded[:, :width] = data[picked, :width]
-    bits = dlc.astype(np.int64) * 8
+    words = padded = None
+    if width <= 8:
+        # Every signal lies in the first 8 bytes: one 64-bit word per row
+        # in each byte order, and a signal is a shift and a mask of it.
+        words = (first_words, first_words.byteswap() if any(
+            not s.little for s in message.ordered) else None)
+    else:
+        padded = np.zeros((rows, width + 9), np.uint8)
+        padded[:, :width] = np.take(data[:, :width], picked, axis=0)
+    # Frames shorter than the message lose the signals beyond them.
+    bits = None if not rows or int(dlc.min()) >= width else \
+        dlc.astype(np.int64) * 8
     raws: Dict[str, Any] = {}
     present: Dict[str, Any] = {}
     out: Dict[str, tuple] = {}
     for signal in message.ordered:
-        raw = _raw(np, padded, signal)
+        raw = _raw(np, padded, signal, words)
         raws[signal.name] = raw
-        short = bits < signal.end_bit
-        mask = ~short if short.any() else None
+        mask = None
+        if bits is not None:
+            short = bits < signal.end_bit
+            mask = ~short if short.any() else None
         if signal.mux is not None:
             selected = np.isin(raws[signal.mux],
                                np.array(signal.mux_ids, raws[signal.mux].dtype)
@@ -168,8 +197,9 @@ def _decode_message(np, message: _Message, data, picked, dlc,
         if choices and signal.choices:
             value = raw
         elif scaling:
-            value = raw.astype(np.float64) * float(signal.scale) + \
-                float(signal.offset)
+            value = np.multiply(raw, float(signal.scale), dtype=np.float64)
+            if signal.offset:
+                value += float(signal.offset)
         else:
             value = raw
         out[signal.name] = (value, mask)
@@ -251,6 +281,7 @@ def _input_columns(np, columns) -> Dict[str, Any]:
         wide = np.zeros((len(data), 64), np.uint8)
         wide[:, :data.shape[1]] = data
         out["data"] = data = wide
+    out["data"] = data = np.ascontiguousarray(data)
     rows = len(data)
     for name, value in out.items():
         if len(value) != rows:
@@ -262,25 +293,39 @@ def _input_columns(np, columns) -> Dict[str, Any]:
     return out
 
 
-_SORTED_NAMES: Dict[str, Any] = {}
-
-
 def _channel_codes(np, names):
-    """Channel names as codes into a table of names: the library's codes
-    when every name is one of its channels, else codes of the names
-    found."""
-    table = _lookup(np, "channel")
-    order = _SORTED_NAMES.get("order")
-    if order is None:
-        order = _SORTED_NAMES["order"] = np.argsort(table)
+    """Channel names as codes into a table of the names found: one
+    comparison of the column per channel while they are few (logs have a
+    handful), else a sort."""
     names = names.astype(str)
-    position = np.searchsorted(table[order], names)
-    position = np.minimum(position, len(table) - 1)
-    codes = order[position]
-    if len(names) and not np.array_equal(table[codes], names):
-        found, codes = np.unique(names, return_inverse=True)
-        return codes.ravel(), found
-    return codes, table
+    width = names.dtype.itemsize // 4
+    if not len(names) or width > 8:
+        table, codes = np.unique(names, return_inverse=True)
+        return codes.ravel(), table
+    # Each name as one integer (up to 8 characters of 21 bits would not
+    # fit; ASCII names of 7 bits do, others take the sort).
+    chars = names.view(np.uint32).reshape(len(names), width)
+    if int(chars.max()) >= 128:
+        table, codes = np.unique(names, return_inverse=True)
+        return codes.ravel(), table
+    keys = np.zeros(len(names), np.uint64)
+    for column in range(width):
+        keys |= chars[:, column].astype(np.uint64) << np.uint64(7 * column)
+    # One comparison of the keys per channel while they are few (logs
+    # have a handful), else a sort.
+    codes = np.full(len(names), -1, np.int32)
+    firsts: List[int] = []
+    start = 0
+    while len(firsts) < 16:
+        open_rows = codes[start:] < 0
+        if not open_rows.any():
+            return codes, names[firsts]
+        start += int(np.argmax(open_rows))
+        codes[keys == keys[start]] = len(firsts)
+        firsts.append(start)
+    values, first, codes = np.unique(keys, return_index=True,
+                                     return_inverse=True)
+    return codes.ravel(), names[first]
 
 
 class _Plan:
@@ -407,18 +452,30 @@ def _decode_columns(np, cols, plan: _Plan, scaling: bool,
         lost = order[bounds[len(known)]:bounds[len(known) + 1]]
         if lost.size:
             unknown.append(chosen[lost])
+        # The rows of the messages, message after message: each column
+        # gathered once, each message a slice of it.
+        end = bounds[len(known)]
+        picked_all = order[:end] if rows is None else rows[order[:end]]
+        carried = {name: cols[name][picked_all]
+                   for name in _CARRIED if name in cols}
+        dlc = cols["dlc"][picked_all]
+        words = None
+        if any(m.width <= 8 for m in messages):
+            data = cols["data"]
+            words = np.ndarray((len(data),), "<u8", data, 0,
+                               (data.strides[0],))[picked_all]
         for index, message in enumerate(messages):
-            picked = order[bounds[index]:bounds[index + 1]]
-            if not picked.size:
+            begin, stop = int(bounds[index]), int(bounds[index + 1])
+            if begin == stop:
                 continue
-            if rows is not None:
-                picked = rows[picked]
+            picked = picked_all[begin:stop]
             part = {"rows": picked,
-                    "carried": {name: cols[name][picked]
-                                for name in _CARRIED if name in cols},
+                    "carried": {name: value[begin:stop]
+                                for name, value in carried.items()},
                     "signals": _decode_message(
                         np, message, cols["data"], picked,
-                        cols["dlc"][picked], scaling, choices),
+                        None if words is None else words[begin:stop],
+                        dlc[begin:stop], scaling, choices),
                     "message": message}
             if "channel" in cols:
                 part["channel_names"] = cols["channel_names"]

@@ -1,0 +1,169 @@
+#!/usr/bin/env python3
+"""Signals from a CAN database: MdfFile.decode_signals against a cantools
+decode_message loop and asammdf's bus-logging extraction.
+
+    python3 benchmarks/bench_signals.py [--frames N] [--runs R]
+        [--loop-frames L]
+
+It writes, with the test writer, a log of N classic CAN data frames
+(default 1 million, one unsorted data group, 8-byte payloads) whose ids
+are those of a generated database (20 messages of 8 signals each, little
+and big endian, signed and unsigned, scaled; a DBC file next to the log),
+in build/bench/. Every case runs R times in a fresh process of the main
+environment, interleaved; the table shows medians, the peak RSS (VmHWM)
+and each case's time over decode_signals':
+
+  pandas    MdfFile(log).decode_signals(dbc): one pandas.DataFrame per
+            message, from the file (reading included)
+  numpy     the same with as_="numpy"
+  columns   decode_signals(columns, db, as_="numpy") over the columns of
+            to_numpy already in memory (reading not included, as in the
+            cantools loop)
+  cantools  db.decode_message(id, data) for every frame, from frames
+            already in memory (reading not included); timed on the first
+            L frames (default 100,000) and scaled to all of them
+  asammdf   MDF(log).extract_bus_logging({"CAN": [(dbc, 0)]}) (reading
+            included), where asammdf is installed
+"""
+import argparse
+import json
+import os
+import sys
+import time
+
+from bench_columns import report, run
+from bench_messages import ROOT, has_module, peak_rss_mib, python_of
+
+MESSAGES, SIGNALS = 20, 8
+
+
+def database():
+    from cantools.database.can import Database, Message, Signal
+    from cantools.database.conversion import BaseConversion
+    messages = []
+    for number in range(MESSAGES):
+        signals = []
+        for k in range(SIGNALS):
+            little = (number + k) % 2 == 0
+            signals.append(Signal(
+                "S%d_%d" % (number, k), 8 * k if little else 8 * k + 7, 8,
+                byte_order="little_endian" if little else "big_endian",
+                is_signed=k % 3 == 0,
+                conversion=BaseConversion.factory(scale=0.5, offset=-10)))
+        messages.append(Message(0x100 + number, "M%d" % number, 8, signals))
+    return Database(messages=messages)
+
+
+def write_log(path, frames):
+    sys.path.insert(0, os.path.join(ROOT, "tests"))
+    import numpy as np
+    from support.mf4writer import CAN_DATA, DataGroup, FrameTable, build_mf4
+    from support.mf4writer import random_traffic
+    (table,) = random_traffic(frames, 18, kinds=(CAN_DATA,))
+    rng = np.random.default_rng(19)
+    columns = dict(table.columns)
+    columns.update(ID=0x100 + rng.integers(0, MESSAGES, frames),
+                   IDE=np.zeros(frames, np.uint8), EDL=np.zeros(frames,
+                                                               np.uint8),
+                   DLC=np.full(frames, 8), DataLength=np.full(frames, 8))
+    table = FrameTable(CAN_DATA, columns,
+                       rng.integers(0, 256, (frames, 8), dtype=np.uint8),
+                       np.full(frames, 8))
+    with open(path, "wb") as file:
+        file.write(build_mf4([DataGroup([table])]).data)
+    with open(path[:-4] + ".dbc", "w") as file:
+        file.write(database().as_dbc_string())
+
+
+def case_pandas(log, as_="pandas"):
+    import cantools  # noqa: F401 (imports are not timed, as in the others)
+    import pandas  # noqa: F401
+    from python_can_brenix_mf4 import MdfFile
+    began = time.perf_counter()
+    with MdfFile(log) as reader:
+        tables = reader.decode_signals(log[:-4] + ".dbc", as_=as_)
+    seconds = time.perf_counter() - began
+    return seconds, sum(len(t["timestamp"]) for t in tables.values())
+
+
+def case_numpy(log):
+    return case_pandas(log, "numpy")
+
+
+def case_columns(log):
+    import cantools
+    from python_can_brenix_mf4 import MdfFile, decode_signals
+    db = cantools.database.load_file(log[:-4] + ".dbc")
+    with MdfFile(log) as reader:
+        cols = reader.to_numpy(columns=["timestamp", "timestamp_ns",
+                                        "channel", "arbitration_id",
+                                        "is_extended_id", "dlc", "data"])
+    began = time.perf_counter()
+    tables = decode_signals(cols, db, as_="numpy")
+    seconds = time.perf_counter() - began
+    return seconds, sum(len(t["timestamp"]) for t in tables.values())
+
+
+def case_cantools(log, subset):
+    import cantools
+    from python_can_brenix_mf4 import MdfFile
+    db = cantools.database.load_file(log[:-4] + ".dbc")
+    with MdfFile(log) as reader:
+        cols = reader.to_numpy(columns=["arbitration_id", "dlc", "data"])
+    total = len(cols["dlc"])
+    frames = [(int(i), bytes(d[:n])) for i, n, d in
+              zip(cols["arbitration_id"][:subset], cols["dlc"][:subset],
+                  cols["data"][:subset])]
+    decode = db.decode_message
+    began = time.perf_counter()
+    for frame_id, data in frames:
+        decode(frame_id, data)
+    seconds = time.perf_counter() - began
+    return seconds * total / len(frames), total
+
+
+def case_asammdf(log):
+    from asammdf import MDF
+    began = time.perf_counter()
+    decoded = MDF(log).extract_bus_logging({"CAN": [(log[:-4] + ".dbc", 0)]})
+    seconds = time.perf_counter() - began
+    samples = sum(group.channel_group.cycles_nr for group in decoded.groups)
+    return seconds, samples
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("log", nargs="?")
+    parser.add_argument("--frames", type=int, default=1_000_000)
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--loop-frames", type=int, default=100_000)
+    parser.add_argument("--case", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    cases = {"pandas": case_pandas, "numpy": case_numpy,
+             "columns": case_columns,
+             "cantools": lambda log: case_cantools(log, args.loop_frames),
+             "asammdf": case_asammdf}
+    if args.case:
+        seconds, count = cases[args.case](args.log)
+        print(json.dumps({"seconds": seconds, "count": count,
+                          "rss": peak_rss_mib()}))
+        return
+
+    log = args.log or os.path.join(ROOT, "build", "bench",
+                                   "signals-%d.mf4" % args.frames)
+    if not os.path.exists(log) or not os.path.exists(log[:-4] + ".dbc"):
+        os.makedirs(os.path.dirname(log), exist_ok=True)
+        write_log(log, args.frames)
+    if not has_module(python_of("main"), "asammdf"):
+        del cases["asammdf"]
+    results = {case: [] for case in cases}
+    for _ in range(args.runs):
+        for case in cases:
+            results[case].append(run(case, log, __file__, "--loop-frames",
+                                     str(args.loop_frames)))
+    report(results, "pandas", log, args.runs,
+           "; cantools timed on %d frames and scaled" % args.loop_frames)
+
+
+if __name__ == "__main__":
+    main()
