@@ -9,7 +9,9 @@ The default is what a logger writes: one unsorted data group (1-byte
 record ids) of classic CAN data frames, 10 million of them. --mix writes
 the mixed log of the message benchmark instead: one unsorted data group of
 70% classic CAN data frames, 20% CAN FD frames with 64-byte payloads in a
-VLSD channel group and 10% LIN frames.
+VLSD channel group and 10% LIN frames. --shape sorted writes a sorted,
+finalized log: one data group per channel group and bus channel (payloads
+in VLSD channels then take signal data blocks).
 """
 import argparse
 import os
@@ -29,9 +31,10 @@ from support.mf4writer.layouts import can_data_layout  # noqa: E402
 FD_LENGTH_CODE = 15  # 64 bytes
 
 
-def mixed_traffic(count, seed):
+def mixed_traffic(count, seed, fd_vlsd="cg"):
     """70% classic CAN, 20% CAN FD with 64-byte payloads (their own channel
-    group, the payload in a VLSD channel group), 10% LIN, interleaved."""
+    group, the payload in a VLSD channel group, or with `fd_vlsd` "sd" in a
+    signal data block), 10% LIN, interleaved."""
     classic, fd, lin = random_traffic(
         count, seed, kinds=(CAN_DATA, CAN_DATA, LIN_FRAME),
         weights=(0.7, 0.2, 0.1))
@@ -43,8 +46,18 @@ def mixed_traffic(count, seed):
                    DLC=np.full(n, FD_LENGTH_CODE), DataLength=np.full(n, 64))
     fd = FrameTable(CAN_DATA, columns,
                     rng.integers(0, 256, (n, 64), dtype=np.uint8),
-                    np.full(n, 64), layout=can_data_layout(64, "cg"))
+                    np.full(n, 64), layout=can_data_layout(64, fd_vlsd))
     return [classic, fd, lin]
+
+
+def by_bus_channel(tables):
+    """Each table split into one table per bus channel."""
+    split = []
+    for table in tables:
+        channels = table.column("BusChannel")
+        for channel in np.unique(channels):
+            split.append(table.take(np.flatnonzero(channels == channel)))
+    return split
 
 
 def main():
@@ -59,7 +72,7 @@ def main():
     parser.add_argument("--fd", action="store_true",
                         help="CAN FD frames of up to 64 bytes as well")
     parser.add_argument("--lin", action="store_true",
-                        help="LIN frames as well (unsorted only)")
+                        help="LIN frames as well")
     parser.add_argument("--mix", action="store_true",
                         help="the mixed log of the message benchmark")
     parser.add_argument("--compress", action="store_true")
@@ -68,14 +81,19 @@ def main():
 
     began = time.perf_counter()
     kinds = (CAN_DATA, LIN_FRAME) if args.lin else (CAN_DATA,)
+    vlsd = None if args.vlsd == "none" else args.vlsd
     if args.mix:
-        traffic = mixed_traffic(args.frames, args.seed)
+        traffic = mixed_traffic(args.frames, args.seed,
+                                "sd" if args.shape == "sorted" else "cg")
     else:
         traffic = random_traffic(args.frames, args.seed, kinds=kinds,
                                  fd=args.fd)
-    group = DataGroup(traffic, record_id_size=0 if args.shape == "sorted"
-                      else 1, vlsd=None if args.vlsd == "none" else args.vlsd)
-    log = build_mf4([group])
+    if args.shape == "sorted":
+        groups = [DataGroup([t], record_id_size=0, vlsd=vlsd)
+                  for t in by_bus_channel(traffic)]
+    else:
+        groups = [DataGroup(traffic, record_id_size=1, vlsd=vlsd)]
+    log = build_mf4(groups)
     if args.compress or args.encrypt:
         data = log.data
         if args.compress:
