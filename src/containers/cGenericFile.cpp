@@ -7,8 +7,7 @@
 #include "streams/cSerializer.h"
 
 bool cGenericFile_readHeader(cIO* stream, cGenericFileHeader* header) {
-  if (!stream || !header) return false;
-  cIO_seek(stream, 0, CIO_SEEK_SET);
+  if (!stream || !header || !cIO_seekTo(stream, 0)) return false;
   cSerializer s;
   cSerializer_ctor(&s, stream);
   // In file order, stopping at the first short read: the fields before it

@@ -79,18 +79,6 @@ int deriveKey(const char* password, size_t password_length, const uint8_t* salt,
 #endif
 }
 
-// Reads exactly `len` bytes from where the source stands, over as many
-// short reads as it takes. False when the source fails or ends first.
-bool readFully(cIO* source, uint8_t* dst, size_t len) {
-  size_t got = 0;
-  while (got < len) {
-    const int64_t n = cIO_read(source, dst + got, len - got);
-    if (n <= 0 || static_cast<uint64_t>(n) > len - got) return false;
-    got += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Decrypts the ciphertext [kAuthenticatedSize, size - kTagSize) of source
 // into content and checks the tag. The cipher is keyed and holds the
 // authenticated data already.
@@ -106,7 +94,7 @@ bool decryptInto(mbedtls_cipher_context_t* cipher, cIO* source, int64_t size,
     const size_t step =
         remaining < kStepSize ? static_cast<size_t>(remaining) : kStepSize;
     size_t produced = 0;
-    if (!readFully(source, in, step))
+    if (cIO_readFull(source, in, step) != static_cast<int64_t>(step))
       return refuse(reason, static_cast<uint64_t>(size - kTagSize) - remaining,
                     "its ciphertext could not be read");
     if (mbedtls_cipher_update(cipher, in, step, out, &produced) != 0)

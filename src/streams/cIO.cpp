@@ -13,6 +13,19 @@ int64_t cIO_write(cIO* io, const void* src, uint64_t len) {
   return io->vtable->write(io, src, len);
 }
 
+int64_t cIO_readFull(cIO* io, void* dst, uint64_t len) {
+  if (len > static_cast<uint64_t>(INT64_MAX)) return -1;
+  auto* bytes = static_cast<unsigned char*>(dst);
+  uint64_t got = 0;
+  while (got < len) {
+    const int64_t n = cIO_read(io, bytes + got, len - got);
+    if (n == 0) break;
+    if (n < 0 || static_cast<uint64_t>(n) > len - got) return -1;
+    got += static_cast<uint64_t>(n);
+  }
+  return static_cast<int64_t>(got);
+}
+
 int64_t cIO_tell(cIO* io) {
   if (!io || !io->vtable) return -1;
   if (!io->vtable->tell) return CIO_UNSUPPORTED;

@@ -11,8 +11,9 @@
 // nothing.
 //
 // Short reads: a read may return fewer bytes than asked for, also before the
-// end of data. Callers that need a complete transfer compare the count with
-// the length they asked for (the serializer treats anything else as failure).
+// end of data (a pipe, a socket, a Python raw file object). Every caller that
+// needs a complete transfer reads with cIO_readFull, which reads on until the
+// count, the end of data or an error.
 //
 // Ownership: whoever creates a stream closes it, exactly once, with
 // cIO_close. A stream that wraps another never closes the wrapped one.
@@ -49,6 +50,11 @@ struct cIO {
 // Dispatch. A null stream gives -1; an empty slot -2, with no side effect.
 int64_t cIO_read(cIO* io, void* dst, uint64_t len);
 int64_t cIO_write(cIO* io, const void* src, uint64_t len);
+// Reads until len bytes have arrived, the data ends or the stream fails:
+// the count that arrived (below len only at the end of data), or a negative
+// result when the stream failed or reported more bytes than it was asked
+// for (the bytes that arrived before are in dst all the same).
+int64_t cIO_readFull(cIO* io, void* dst, uint64_t len);
 int64_t cIO_tell(cIO* io);
 int64_t cIO_seek(cIO* io, int64_t offset, int whence);
 // 0 for a null stream or an empty close slot, else the close result.

@@ -1,5 +1,6 @@
 // Serializer: every access seeks to base + offset, transfers exactly N bytes
-// and advances the cursor only when all N went through.
+// (reading on over short reads) and advances the cursor only when all N went
+// through.
 #include "streams/cSerializer.h"
 
 #include <cstring>
@@ -20,14 +21,13 @@ bool seekCursor(cSerializer* s, uint64_t n) {
       at > static_cast<uint64_t>(INT64_MAX) ||
       n > static_cast<uint64_t>(INT64_MAX) - at)
     return false;
-  cIO_seek(s->stream, static_cast<int64_t>(at), CIO_SEEK_SET);
-  return true;
+  return cIO_seekTo(s->stream, at);
 }
 
 bool readBytes(cSerializer* s, void* dst, uint64_t n) {
   if (!seekCursor(s, n) || (!dst && n > 0)) return false;
   if (n == 0) return true;
-  if (cIO_read(s->stream, dst, n) != static_cast<int64_t>(n)) return false;
+  if (cIO_readFull(s->stream, dst, n) != static_cast<int64_t>(n)) return false;
   s->offset += n;
   return true;
 }

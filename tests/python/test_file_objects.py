@@ -5,7 +5,10 @@ import io
 import pytest
 
 from python_can_brenix_mf4 import MdfFile
-from support.mf4writer import CanFrame, DataGroup, build_mf4, random_traffic
+from support.mf4writer import (CAN_DATA, LIN_FRAME, CanFrame, DataGroup,
+                               build_mf4, compress, encrypt, random_traffic)
+
+from conftest import attributes, expected_attributes
 
 LOG = build_mf4([DataGroup([CanFrame(0.001 * i, i % 0x800)
                             for i in range(400)], record_id_size=0)])
@@ -73,6 +76,56 @@ def test_a_broken_file_object_fails_the_open(case):
             as raised:
         MdfFile(Scripted(LOG.data, **methods))
     assert type(raised.value.__cause__) is cause
+
+
+class Trickle(io.RawIOBase):
+    """A legal raw file object, like a pipe or a socket: read and readinto
+    deliver at most `most` bytes per call, however many are asked for."""
+
+    def __init__(self, data, most):
+        self._data, self._most, self._at = data, most, 0
+
+    def readable(self):
+        return True
+
+    def seekable(self):
+        return True
+
+    def readinto(self, buffer):
+        n = min(len(buffer), self._most, max(0, len(self._data) - self._at))
+        buffer[:n] = self._data[self._at:self._at + n]
+        self._at += n
+        return n
+
+    def tell(self):
+        return self._at
+
+    def seek(self, offset, whence=0):
+        self._at = max(0, (0, self._at, len(self._data))[whence] + offset)
+        return self._at
+
+
+# Two data groups, merged while they are read: payloads in a signal data
+# block and in a VLSD channel group.
+TRICKLED = build_mf4([
+    DataGroup(random_traffic(40, 1, kinds=(CAN_DATA, LIN_FRAME), fd=True),
+              vlsd="sd"),
+    DataGroup(random_traffic(40, 2, fd=True), vlsd="cg", record_id_size=2)])
+TRICKLED_CONTAINERS = {
+    "plain": (lambda d: d, None),
+    "compressed": (compress, None),
+    "encrypted compressed": (lambda d: encrypt(compress(d), "pw"),
+                             {"default": "pw"}),
+}
+
+
+@pytest.mark.parametrize("most", (1, 7))
+@pytest.mark.parametrize("container", list(TRICKLED_CONTAINERS))
+def test_short_reads_deliver_every_frame(container, most):
+    wrap, passwords = TRICKLED_CONTAINERS[container]
+    reader = MdfFile(Trickle(wrap(TRICKLED.data), most), passwords=passwords)
+    assert [attributes(m) for m in reader] == \
+        expected_attributes(TRICKLED.expected())
 
 
 def test_a_text_file_is_refused():

@@ -71,7 +71,7 @@ bool cMdfBlockHeader_read(cIO* stream, cMdfBlockHeader* out, cReason* reason) {
   const int64_t at = reason ? cIO_tell(stream) : -1;
   const uint64_t offset = at < 0 ? kReasonNoOffset : static_cast<uint64_t>(at);
   unsigned char bytes[MDF_BLOCK_HEADER_SIZE];
-  const int64_t got = cIO_read(stream, bytes, sizeof bytes);
+  const int64_t got = cIO_readFull(stream, bytes, sizeof bytes);
   if (got != static_cast<int64_t>(sizeof bytes)) {
     if (got < 0)
       return cReason_note(reason, offset,
@@ -107,8 +107,11 @@ bool cMdfBlockHeader_read(cIO* stream, cMdfBlockHeader* out, cReason* reason) {
   }
   out->type = type;
   if (type == MDF_BLOCK_ID) {
-    cIO_seek(stream, -static_cast<int64_t>(MDF_BLOCK_HEADER_SIZE),
-             CIO_SEEK_CUR);
+    if (cIO_seek(stream, -static_cast<int64_t>(MDF_BLOCK_HEADER_SIZE),
+                 CIO_SEEK_CUR) < 0)
+      return cReason_note(reason, offset,
+                          "block at 0x%llX: could not seek back to its start",
+                          static_cast<unsigned long long>(offset));
     out->length = kKinds[MDF_BLOCK_ID].header.length;
     out->linkCount = 0;
   } else {

@@ -117,4 +117,45 @@ TEST(cIO, CatOfEmptySourceWritesNothing) {
   EXPECT_TRUE(dst.writes.empty());
 }
 
+TEST(cIO, ReadFullReadsOnOverShortReads) {
+  const std::string bytes = countingBytes(100);
+  for (const uint64_t most : {1u, 7u}) {
+    TrickleStream io(bytes, most);
+    std::string out(100, '\0');
+    EXPECT_EQ(cIO_readFull(&io, out.data(), out.size()), 100);
+    EXPECT_EQ(out, bytes);
+    EXPECT_GE(io.reads, 100 / most);
+  }
+}
+
+TEST(cIO, ReadFullStopsAtTheEndOfData) {
+  TrickleStream io(countingBytes(100), 7);
+  std::string out(150, '\0');
+  EXPECT_EQ(cIO_readFull(&io, out.data(), out.size()), 100);
+  EXPECT_EQ(out.substr(0, 100), countingBytes(100));
+  EXPECT_EQ(cIO_readFull(&io, out.data(), 1), 0);
+}
+
+TEST(cIO, ReadFullReportsAFailureAfterPartialData) {
+  TrickleStream io(countingBytes(100), 7, 50);
+  std::string out(100, '\0');
+  EXPECT_LT(cIO_readFull(&io, out.data(), out.size()), 0);
+  EXPECT_EQ(out.substr(0, 50), countingBytes(50));
+  EXPECT_LT(cIO_readFull(nullptr, out.data(), 1), 0);
+}
+
+TEST(cIO, ReadFullRefusesAStreamClaimingMoreThanAsked) {
+  struct Boasting : cIO {
+    static int64_t read(cIO*, void*, uint64_t len) {
+      return static_cast<int64_t>(len) + 1;
+    }
+  };
+  static constexpr cIO_vtable table = {Boasting::read, nullptr, nullptr,
+                                       nullptr, nullptr};
+  Boasting io;
+  io.vtable = &table;
+  char out[8];
+  EXPECT_LT(cIO_readFull(&io, out, sizeof out), 0);
+}
+
 }  // namespace

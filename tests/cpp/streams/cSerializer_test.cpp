@@ -144,6 +144,35 @@ TEST(cSerializer, ShortReadFailsAndKeepsCursor) {
   EXPECT_EQ(s.offset, 4u);
 }
 
+TEST(cSerializer, ReadsOnOverShortReadsOfTheStream) {
+  TrickleStream io(countingBytes(16), 1);
+  cSerializer s;
+  cSerializer_ctor(&s, &io);
+  uint64_t v = 0;
+  ASSERT_TRUE(cSerializer_readU64(&s, &v));
+  EXPECT_EQ(v, 0x0706050403020100u);
+  std::string text;
+  ASSERT_TRUE(cSerializer_readCstr(&s, &text, 8));
+  EXPECT_EQ(text, countingBytes(16).substr(8));
+}
+
+TEST(cSerializer, AFailedSeekFailsTheTransfer) {
+  // Reads work, seeks fail: nothing may be read from wherever it stands.
+  static constexpr cIO_vtable table = {
+      [](cIO*, void* dst, uint64_t len) -> int64_t {
+        memset(dst, 0xAB, len);
+        return static_cast<int64_t>(len);
+      },
+      nullptr, [](cIO*) -> int64_t { return 0; },
+      [](cIO*, int64_t, int) -> int64_t { return -1; }, nullptr};
+  cIO stuck{&table};
+  cSerializer s;
+  cSerializer_ctor(&s, &stuck);
+  uint8_t b = 0;
+  EXPECT_FALSE(cSerializer_readU8(&s, &b));
+  EXPECT_EQ(s.offset, 0u);
+}
+
 TEST(cSerializer, ShortWriteFailsAndKeepsCursor) {
   IOPtr inner = memoryWith(std::string(8, '.'));
   IOPtr window(cIO_scoped_ctor(inner.get(), 0, 6));

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -88,4 +89,51 @@ struct RecordingStream : cIO {
   }
   static constexpr cIO_vtable kTable = {nullptr, write, nullptr, nullptr,
                                         nullptr};
+};
+
+// A stream over `bytes` (it keeps a copy) whose reads deliver at most
+// `most` bytes per call, like a pipe or a socket, and fail once `failAt`
+// bytes have been delivered. It tells and seeks like a memory stream.
+struct TrickleStream : cIO {
+  std::string bytes;
+  uint64_t most;
+  uint64_t failAt;
+  uint64_t pos = 0;
+  uint64_t reads = 0;  // read calls so far
+
+  TrickleStream(std::string content, uint64_t most_,
+                uint64_t failAt_ = UINT64_MAX)
+      : bytes(std::move(content)), most(most_), failAt(failAt_) {
+    vtable = &kTable;
+  }
+
+ private:
+  static int64_t read(cIO* io, void* dst, uint64_t len) {
+    auto* self = static_cast<TrickleStream*>(io);
+    ++self->reads;
+    if (self->pos >= self->failAt) return -1;
+    const uint64_t left =
+        self->pos < self->bytes.size() ? self->bytes.size() - self->pos : 0;
+    uint64_t n = len < self->most ? len : self->most;
+    if (n > left) n = left;
+    if (n > self->failAt - self->pos) n = self->failAt - self->pos;
+    memcpy(dst, self->bytes.data() + self->pos, n);
+    self->pos += n;
+    return static_cast<int64_t>(n);
+  }
+  static int64_t tell(cIO* io) {
+    return static_cast<int64_t>(static_cast<TrickleStream*>(io)->pos);
+  }
+  static int64_t seek(cIO* io, int64_t offset, int whence) {
+    auto* self = static_cast<TrickleStream*>(io);
+    const int64_t origin = whence == CIO_SEEK_SET ? 0
+                           : whence == CIO_SEEK_CUR
+                               ? static_cast<int64_t>(self->pos)
+                               : static_cast<int64_t>(self->bytes.size());
+    if (whence < CIO_SEEK_SET || whence > CIO_SEEK_END || origin + offset < 0)
+      return -1;
+    self->pos = static_cast<uint64_t>(origin + offset);
+    return origin + offset;
+  }
+  static constexpr cIO_vtable kTable = {read, nullptr, tell, seek, nullptr};
 };
