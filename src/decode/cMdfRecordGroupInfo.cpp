@@ -208,12 +208,7 @@ namespace {
 // Reads exactly n bytes (n at most 8) as a little-endian number.
 bool readNumber(cIO* io, unsigned n, uint64_t* value) {
   uint8_t bytes[8];
-  uint64_t got = 0;
-  while (got < n) {
-    const int64_t r = cIO_read(io, bytes + got, n - got);
-    if (r <= 0) return false;
-    got += static_cast<uint64_t>(r);
-  }
+  if (cIO_readFull(io, bytes, n) != static_cast<int64_t>(n)) return false;
   *value = cCoding_loadLEn(bytes, n);
   return true;
 }
@@ -224,50 +219,142 @@ bool readNumber(cIO* io, unsigned n, uint64_t* value) {
 // bytes (a longer one fails its frame all the same).
 constexpr uint64_t kMaxSignalDataValue = kMdfCanPayloadSize + 1;
 
-// Appends one signal data value read from `io`, which stands at its u32
-// length: the length as four little-endian bytes, then at most
-// kMaxSignalDataValue bytes of the value. A value cut short by the end of
-// its data, or by that limit, keeps the bytes taken and the length says
-// how many; a length that cannot be read gives an empty value. Returns the
-// bytes the value spans in `io` (a value over the limit is skipped, not
-// copied), or fewer when its data ends first.
-uint64_t appendValue(cIO* io, cMdfByteBuffer* signal) {
+// Windows: at most this much of a block is read ahead at once...
+constexpr uint64_t kWindowSize = 256 * 1024;
+// ... and never less than this (a record id, a VLSD length and the longest
+// value fetched fit with room to spare), unless the block is smaller.
+constexpr uint64_t kMinWindowSize = 4096;
+// A jump to a place outside the window reads this much: reading that goes
+// on from there grows the window again, reading that keeps jumping (values
+// of a signal data block in no order) does not read 256 KiB per value.
+constexpr uint64_t kJumpRead = kMinWindowSize;
+
+struct Window {
+  cMdfReadWindow* w;
+  cMdfBlockData_t* block;
+};
+
+// The bytes [at, at + want) of the block's data section, with [keep, at)
+// kept in the window as well (keep <= at): a pointer to `at` in the window,
+// and in *got how many of the wanted bytes are there. Fewer than wanted
+// only where the data end (or fail), or where [keep, at + want) is longer
+// than the window; null when nothing of them is there.
+const uint8_t* windowAt(Window win, uint64_t keep, uint64_t at, uint64_t want,
+                        uint64_t* got) {
+  cMdfReadWindow* w = win.w;
+  *got = 0;
+  if (w->block == win.block && at >= w->start && at - w->start <= w->size) {
+    const uint64_t there = w->size - (at - w->start);
+    if (there >= want) {
+      *got = want;
+      return w->data + (at - w->start);
+    }
+  }
+  if (w->block != win.block) {
+    // Sized by the block: a small block gets a small window.
+    const uint64_t section = cMdfBlockHeader_getDataSize(win.block);
+    uint64_t capacity = section < kWindowSize ? section : kWindowSize;
+    if (capacity < kMinWindowSize) capacity = kMinWindowSize;
+    // The storage only grows, so that states alternating between blocks
+    // allocate nothing once they have seen them.
+    if (capacity > w->capacity) {
+      free(w->data);
+      w->data = static_cast<uint8_t*>(malloc(static_cast<size_t>(capacity)));
+      w->capacity = w->data ? capacity : 0;
+    }
+    w->block = win.block;
+    w->start = 0;
+    w->size = 0;
+  }
+  if (!w->data || keep > at || at - keep >= w->capacity) return nullptr;
+  // Bytes from `keep` that are in the window already move to its front;
+  // reading goes on after them. A jump elsewhere starts afresh.
+  const bool onward = keep >= w->start && keep <= w->start + w->size;
+  const uint64_t kept = onward ? w->start + w->size - keep : 0;
+  if (kept > 0) memmove(w->data, w->data + (keep - w->start), kept);
+  w->start = keep;
+  w->size = kept;
+  uint64_t room = w->capacity - kept;
+  if (!onward && room > kJumpRead && at + want - keep <= kJumpRead)
+    room = kJumpRead;
+  cIO* io = &win.block->view;
+  if (room > 0 && cIO_seekTo(io, keep + kept)) {
+    const int64_t n = cIO_readFull(io, w->data + kept, room);
+    if (n > 0) w->size += static_cast<uint64_t>(n);
+  }
+  const uint64_t offset = at - w->start;
+  if (offset >= w->size) return nullptr;
+  const uint64_t there = w->size - offset;
+  *got = there < want ? there : want;
+  return w->data + offset;
+}
+
+bool fromWindow(Window win, uint64_t keep, uint64_t at, unsigned n,
+                uint64_t* value) {
+  uint64_t got = 0;
+  const uint8_t* bytes = windowAt(win, keep, at, n, &got);
+  if (n > 0 && (!bytes || got < n)) return false;
+  *value = n > 0 ? cCoding_loadLEn(bytes, n) : 0;
+  return true;
+}
+
+// Appends one signal data value that starts at `at` of the window's block
+// with its u32 length: the length as four little-endian bytes, then at
+// most kMaxSignalDataValue bytes of the value. A value cut short by the
+// end of its data, or by that limit, keeps the bytes taken and the length
+// says how many; a length that cannot be read gives an empty value.
+// Returns the bytes the value spans from `at` (a value over the limit is
+// passed over, not copied), or fewer when its data ends first.
+uint64_t appendValue(Window win, uint64_t keep, uint64_t at,
+                     cMdfByteBuffer* signal) {
   uint64_t length = 0;
-  const bool sized = io && readNumber(io, 4, &length);
-  const uint64_t at = signal->size;
+  const bool sized = win.block && fromWindow(win, keep, at, 4, &length);
+  const uint64_t into = signal->size;
   const uint8_t none[4] = {};
   if (!append(signal, none, sizeof none)) return sized ? 4 : 0;
   if (!sized) return 0;
   const uint64_t want =
       length < kMaxSignalDataValue ? length : kMaxSignalDataValue;
-  const uint64_t got = appendFrom(io, signal, want);
-  cCoding_storeLE(signal->data + at, static_cast<uint32_t>(got));
-  if (got < want) return 4 + got;
-  // The rest of a long value is passed over, so that `io` stands after it
-  // like the record position does.
-  if (length > want &&
-      cIO_seek(io, static_cast<int64_t>(length - want), CIO_SEEK_CUR) < 0)
-    return 4 + got;
-  return 4 + length;
+  uint64_t got = 0;
+  const uint8_t* value = windowAt(win, keep, at + 4, want, &got);
+  if (got > 0 && !append(signal, value, got)) got = 0;
+  cCoding_storeLE(signal->data + into, static_cast<uint32_t>(got));
+  return got < want ? 4 + got : 4 + length;
 }
 
-void appendEmptyValue(cMdfByteBuffer* signal) { appendValue(nullptr, signal); }
+void appendEmptyValue(cMdfByteBuffer* signal) {
+  appendValue({nullptr, nullptr}, 0, 0, signal);
+}
 
-// The data view of the group's data block, or null when the data link is
-// not a DT block.
-cIO* dataOf(cMdfBlock_DG_t* group) {
-  return cMdfBlock_DT_getIOInterface(
-      cMdfBlock_t_to_cMdfBlock_DT_t_mut(group->data));
+// Bytes a VLSD record in the data block may need in the window after its
+// frame record: its id, its length and the longest value fetched.
+constexpr uint64_t kVlsdSpan = kMdfMaxRecordIdSize + 4 + kMaxSignalDataValue;
+
+// Where the current frame record is: in the record window from `at` on
+// (`inWindow`) or in the record buffer.
+struct FrameRecord {
+  uint64_t at;  // data block offset of its first byte (after the id)
+  uint64_t size;
+  bool inWindow;
+};
+
+const uint8_t* recordBytes(const FrameRecord& frame,
+                           const cMdfBlock_DG_iteratorState* state) {
+  return frame.inWindow
+             ? state->records.data + (frame.at - state->records.start)
+             : state->record.data;
 }
 
 // Fetches the values of the record's VLSD channels into the state's signal
-// data buffer, in rule order; `data` stands just after the frame record.
-// Returns the bytes of VLSD records consumed from the data block.
-uint64_t fetchSignalData(cIO* data, unsigned idSize, const cMdfRecordInfo* info,
+// data buffer, in rule order; `next` is where the frame record ends in the
+// data block and `keep` where it starts, with its id. Returns the bytes of
+// VLSD records consumed from the data block; *frame tells where the frame
+// record is afterwards (reading may move it).
+uint64_t fetchSignalData(Window records, uint64_t keep, uint64_t next,
+                         unsigned idSize, const cMdfRecordInfo* info,
+                         FrameRecord* frame,
                          cMdfBlock_DG_iteratorState* state) {
   uint64_t consumed = 0;
-  bool peeked = false, peekedOk = false;
-  uint64_t nextId = 0;
   const cMdfDecodeRuleArray* rules = info->rules;
   for (size_t i = 0; rules && i < rules->size; ++i) {
     const cMdfBlock_t* source = rules->data[i].signalData;
@@ -276,30 +363,48 @@ uint64_t fetchSignalData(cIO* data, unsigned idSize, const cMdfRecordInfo* info,
       // The value is the next record when that record is one of this VLSD
       // group; any other record stays for the next call. A data link to a
       // group of frame records gives no value.
-      if (!peeked) {
-        peekedOk = idSize > 0 && readNumber(data, idSize, &nextId);
-        peeked = true;
+      const uint64_t at = next + consumed;
+      if (frame->inWindow && at + kVlsdSpan - keep > records.w->capacity) {
+        // The window cannot hold the frame record and the next value
+        // together: the frame record moves to the record buffer.
+        state->record.size = 0;
+        if (!append(&state->record, recordBytes(*frame, state), frame->size))
+          return consumed;
+        frame->inWindow = false;
       }
-      if (peekedOk && nextId == vlsd->recordId && cMdfBlock_CG_isVLSD(vlsd)) {
-        consumed += idSize + appendValue(data, &state->signalData);
-        peeked = false;
+      if (!frame->inWindow) keep = at;
+      uint64_t id = 0;
+      if (idSize > 0 && fromWindow(records, keep, at, idSize, &id) &&
+          id == vlsd->recordId && cMdfBlock_CG_isVLSD(vlsd)) {
+        consumed += idSize +
+                    appendValue(records, keep, at + idSize, &state->signalData);
       } else {
         appendEmptyValue(&state->signalData);
       }
     } else if (source->type == MDF_BLOCK_SD) {
-      auto* sd = static_cast<cMdfBlock_SD_t*>(const_cast<cMdfBlock_t*>(source));
-      cIO* values = cMdfBlock_SD_getIOInterface(sd);
+      auto* sd =
+          static_cast<cMdfBlockData_t*>(const_cast<cMdfBlock_t*>(source));
       const cMdfDecodeRule& rule = rules->data[i];
       const uint64_t offset = cDecode_getRawBits(
-          state->record.data, state->record.size, rule.bitPosition,
+          recordBytes(*frame, state), frame->size, rule.bitPosition,
           rule.bitCount, rule.littleEndian);
-      appendValue(cIO_seekTo(values, offset) ? values : nullptr,
-                  &state->signalData);
+      appendValue({&state->values, sd}, offset, offset, &state->signalData);
     } else {
       appendEmptyValue(&state->signalData);
     }
   }
   return consumed;
+}
+
+void resetWindow(cMdfReadWindow* w) {
+  w->block = nullptr;
+  w->start = 0;
+  w->size = 0;
+}
+
+void dropWindow(cMdfReadWindow* w) {
+  free(w->data);
+  *w = {};
 }
 
 }  // namespace
@@ -309,6 +414,8 @@ bool cMdfBlock_DG_iteratorState_init(cMdfBlock_DG_iteratorState* state,
   if (!state) return false;
   state->position = 0;
   state->view = {};
+  resetWindow(&state->records);
+  resetWindow(&state->values);
   state->record.size = 0;
   state->signalData.size = 0;
   state->decoderKind = 0;
@@ -318,6 +425,8 @@ bool cMdfBlock_DG_iteratorState_init(cMdfBlock_DG_iteratorState* state,
 
 void cMdfBlock_DG_iteratorState_drop(cMdfBlock_DG_iteratorState* state) {
   if (!state) return;
+  dropWindow(&state->records);
+  dropWindow(&state->values);
   cMdfByteBuffer_drop(&state->record);
   cMdfByteBuffer_drop(&state->signalData);
   *state = {};
@@ -327,8 +436,9 @@ const cMdfRecordView* cMdfBlock_DG_at(cMdfBlock_DG_t* group,
                                       cMdfBlock_DG_iteratorState* state) {
   if (!group || !state || group->recordIdSize > kMdfMaxRecordIdSize)
     return nullptr;
-  cIO* data = dataOf(group);
-  if (!data) return nullptr;
+  auto* block = cMdfBlock_t_to_cMdfBlock_DT_t_mut(group->data);
+  if (!block) return nullptr;
+  const Window records{&state->records, block};
   // Records carry ids whenever the group says so, also when it holds a
   // single channel group (as a logger writes a log of one frame kind);
   // without ids they are looked up as id 0.
@@ -341,32 +451,55 @@ const cMdfRecordView* cMdfBlock_DG_at(cMdfBlock_DG_t* group,
   const cMdfRecordInfo* info = nullptr;
   for (;;) {
     uint64_t id = 0;
-    if (!cIO_seekTo(data, at) || !readNumber(data, idSize, &id)) return nullptr;
+    if (!fromWindow(records, at, at, idSize, &id)) return nullptr;
     info = cMdfRecordMap_find(&group->recordMap, id);
     if (!info) return nullptr;
     if (info->recordLength != kMdfRecordLengthVlsd) break;
     uint64_t length = 0;
-    if (idSize == 0 || !readNumber(data, 4, &length)) return nullptr;
+    if (idSize == 0 || !fromWindow(records, at, at + idSize, 4, &length))
+      return nullptr;
     at += idSize + 4 + length;
   }
 
-  state->record.size = 0;
+  // The record's bytes: in the window, or, too long for it, read into the
+  // record buffer.
+  FrameRecord frame{at + idSize, info->recordLength, true};
+  if (idSize + frame.size <= state->records.capacity) {
+    uint64_t got = 0;
+    windowAt(records, at, frame.at, frame.size, &got);
+    if (got != frame.size) return nullptr;
+  } else {
+    frame.inWindow = false;
+    state->record.size = 0;
+    if (!cIO_seekTo(&block->view, frame.at) ||
+        appendFrom(&block->view, &state->record, frame.size) != frame.size)
+      return nullptr;
+  }
   state->signalData.size = 0;
-  if (appendFrom(data, &state->record, info->recordLength) !=
-      info->recordLength)
-    return nullptr;
-  uint64_t advance = idSize + uint64_t{info->recordLength};
-  advance += fetchSignalData(data, idSize, info, state);
+  uint64_t advance = idSize + frame.size;
+  advance +=
+      fetchSignalData(records, at, at + advance, idSize, info, &frame, state);
   // A record of no bytes would leave the position where it is for ever.
   if (advance == 0) return nullptr;
 
   state->position = at + advance;
-  state->view = {state->record.data, state->record.size, state->signalData.data,
+  state->view = {recordBytes(frame, state), frame.size, state->signalData.data,
                  state->signalData.size, info->rules};
   state->decoder = info->decoder;
   state->decoderKind = info->decoderKind;
   return &state->view;
 }
+
+namespace {
+
+// The data view of the group's data block, or null when the data link is
+// not a DT block.
+cIO* dataOf(cMdfBlock_DG_t* group) {
+  return cMdfBlock_DT_getIOInterface(
+      cMdfBlock_t_to_cMdfBlock_DT_t_mut(group->data));
+}
+
+}  // namespace
 
 uint32_t cMdfBlock_DG_getRecordDataRaw(const cMdf*, cMdfBlock_DG_t* group,
                                        uint64_t position, cMdfRawRecord* out) {

@@ -24,10 +24,19 @@
 // frame record in the data block (VLSD channel group) or from a signal data
 // block at the offset that the channel's value in the record gives.
 //
-// Reading never allocates per record in steady state: the record and
-// signal data buffers of an iteration state keep their storage, and grow
-// only with bytes that really arrived, never by a length taken from the
-// file alone.
+// Records are served from a read buffer per iteration state: a window of
+// the data block read ahead in pieces of up to 256 KiB, so that a record
+// costs no call into the stream below; a record inside the window only
+// moves a cursor. Signal data blocks have a window of their own. Each
+// iteration state keeps its own windows, so states over data groups far
+// apart in one file may be advanced in turn. A window holds only bytes
+// that really arrived.
+//
+// Reading never allocates per record in steady state: the windows and the
+// buffers of an iteration state keep their storage. A window is at most
+// 256 KiB and no larger than its block's data; the record buffer (for a
+// record longer than the window) grows only with bytes that really
+// arrived, never by a length taken from the file alone.
 #pragma once
 
 #include <cstddef>
@@ -98,16 +107,31 @@ struct cMdfByteBuffer {
 // Frees the storage and leaves the buffer empty.
 void cMdfByteBuffer_drop(cMdfByteBuffer* buffer);
 
+// A window onto the data section of a data or signal data block: the
+// bytes [start, start + size) of the section, read ahead. Plain data:
+// zero-filled is empty.
+struct cMdfReadWindow {
+  uint8_t* data;      // owned (malloc), capacity bytes
+  uint64_t capacity;  // grows only, to at most 256 KiB
+  uint64_t start;     // section offset of data[0]
+  uint64_t size;      // bytes that arrived
+  const void* block;  // the block whose bytes these are; null: none
+};
+
 // Where an iteration over a data group stands, and the current record.
 // Zero-filled is a valid state at position 0.
 struct cMdfBlock_DG_iteratorState {
   // Offset, within the data section of the group's data block, of the next
   // record to read.
   uint64_t position;
-  // The current record; points into the two buffers and stays valid until
-  // the next call on this state.
+  // The current record; points into the record window or the buffers and
+  // stays valid until the next call on this state.
   cMdfRecordView view;
-  cMdfByteBuffer record;  // the current record, without its id
+  cMdfReadWindow records;  // of the group's data block
+  cMdfReadWindow values;   // of the signal data block read last
+  // The current record, without its id, when it is too long for the
+  // window.
+  cMdfByteBuffer record;
   // Values of the current record's VLSD channels, one per rule with signal
   // data, in rule order: a u32 little-endian length, then that many bytes.
   cMdfByteBuffer signalData;
@@ -134,12 +158,12 @@ void cMdfRawRecord_drop(cMdfRawRecord* record);
 // record length does not fit 32 bits is left out.
 void cMdfBlock_DG_updateRecordMap(cMdfBlock_DG_t* group);
 
-// Position 0, empty buffers (their storage kept); false for a null state.
-// The state must be zero-filled or initialised before. The group is not
-// used.
+// Position 0, empty buffers and windows (their storage kept); false for a
+// null state. The state must be zero-filled or initialised before. The
+// group is not used.
 bool cMdfBlock_DG_iteratorState_init(cMdfBlock_DG_iteratorState* state,
                                      const cMdfBlock_DG_t* group);
-// Frees both buffers; the state is then at position 0 again.
+// Frees the buffers and windows; the state is then at position 0 again.
 void cMdfBlock_DG_iteratorState_drop(cMdfBlock_DG_iteratorState* state);
 
 // Reads the record at the state's position and returns the state's view of

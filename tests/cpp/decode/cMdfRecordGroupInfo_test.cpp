@@ -18,6 +18,7 @@ using mdfgroup::record;
 using mdfgroup::State;
 using mdfgroup::Step;
 using mdfgroup::steps;
+using mdfgroup::viewBytes;
 using mdfgroup::VlsdInGroup;
 using mdfgroup::vlsdRecord;
 
@@ -174,8 +175,9 @@ TEST(cMdfBlock_DG_at, NoDataBlockYieldsNothing) {
   EXPECT_TRUE(steps(other.group()).empty());
 }
 
-// Steady-state reading allocates nothing: the buffers keep their storage.
-TEST(cMdfBlock_DG_at, BuffersAreReusedFromRecordToRecord) {
+// Steady-state reading allocates nothing and copies no record: records are
+// served from the window, which keeps its storage.
+TEST(cMdfBlock_DG_at, RecordsAreServedFromTheWindow) {
   BlockBytes b;
   const uint64_t first = mdfgroup::channelGroups(&b, {{1, 16}});
   const uint64_t dt = mdfgroup::dataBlock(&b, "##DT", filled(16 * 50, 'r'));
@@ -183,15 +185,113 @@ TEST(cMdfBlock_DG_at, BuffersAreReusedFromRecordToRecord) {
   State state;
   const cMdfRecordView* view = cMdfBlock_DG_at(loaded.group(), &state.s);
   ASSERT_NE(view, nullptr);
-  const uint8_t* storage = view->record;
-  const uint64_t capacity = state.s.record.capacity;
-  int records = 1;
-  while ((view = cMdfBlock_DG_at(loaded.group(), &state.s)) != nullptr) {
+  const uint8_t* storage = state.s.records.data;
+  const uint64_t capacity = state.s.records.capacity;
+  int records = 0;
+  do {
+    EXPECT_EQ(view->record, storage + 16 * records);
     ++records;
-    EXPECT_EQ(view->record, storage);
-  }
+  } while ((view = cMdfBlock_DG_at(loaded.group(), &state.s)) != nullptr);
   EXPECT_EQ(records, 50);
-  EXPECT_EQ(state.s.record.capacity, capacity);
+  EXPECT_EQ(state.s.records.data, storage);
+  EXPECT_EQ(state.s.records.capacity, capacity);
+  EXPECT_EQ(state.s.record.capacity, 0u);
+}
+
+// A record longer than the window comes whole from the record buffer; the
+// records around it from the window.
+TEST(cMdfBlock_DG_at, RecordsLongerThanTheWindowAreReadWhole) {
+  const std::string big(300 * 1024, 'B');
+  BlockBytes b;
+  const uint64_t first = mdfgroup::channelGroups(
+      &b, {{1, static_cast<uint32_t>(big.size())}, {2, 3}});
+  const uint64_t dt = mdfgroup::dataBlock(
+      &b, "##DT",
+      record(2, 1, "abc") + record(1, 1, big) + record(2, 1, "def"));
+  Loaded loaded(b, mdfgroup::dataGroup(&b, first, dt, 1));
+  const uint64_t end = 4 + 1 + big.size();
+  EXPECT_EQ(
+      steps(loaded.group()),
+      (std::vector<Step>{
+          {"abc", "", 4, 0}, {big, "", end, 0}, {"def", "", end + 4, 0}}));
+}
+
+// Frames and their values over many windows: every refill, wherever it
+// cuts a frame or its value, gives the same records.
+TEST(cMdfBlock_DG_at, FramesAndValuesAcrossWindows) {
+  std::string data;
+  std::vector<Step> expected;
+  for (uint32_t i = 0; i < 12000; ++i) {
+    const uint8_t length = static_cast<uint8_t>(i % 65);
+    const std::string frame = mdfgroup::canRecord(i, i, length);
+    const std::string value(length, static_cast<char>('a' + i % 26));
+    data += record(1, 1, frame);
+    if (i % 7 != 3) data += vlsdRecord(2, 1, value);  // some frames lose it
+    expected.push_back({frame, i % 7 != 3 ? le(length, 4) + value : le(0, 4),
+                        data.size(), kMdfDecoderCanData});
+  }
+  ASSERT_GT(data.size(), 2u * 256 * 1024);
+  VlsdInGroup file(data);
+  Loaded loaded(file.b, file.dg);
+  EXPECT_EQ(steps(loaded.group(), expected.size() + 1), expected);
+}
+
+// A frame record almost as long as the window, and its value after it:
+// the frame record moves out of the window to make room for the value.
+TEST(cMdfBlock_DG_at, ValuesAfterFramesAsLongAsTheWindow) {
+  const uint32_t size = 256 * 1024 - 40;
+  std::string data;
+  std::vector<Step> expected;
+  for (uint32_t i = 0; i < 3; ++i) {
+    std::string frame = mdfgroup::canRecord(i, i, 5);
+    frame += std::string(size - frame.size(), static_cast<char>('k' + i));
+    data += record(1, 1, frame) + vlsdRecord(2, 1, "value");
+    expected.push_back(
+        {frame, le(5, 4) + "value", data.size(), kMdfDecoderCanData});
+  }
+  VlsdInGroup file(data, true, size);
+  Loaded loaded(file.b, file.dg);
+  EXPECT_EQ(steps(loaded.group()), expected);
+}
+
+// States over two data groups of one file, advanced in turn, each read
+// their own records (every state keeps its own window and position).
+TEST(cMdfBlock_DG_at, StatesOverTwoGroupsAdvanceInTurn) {
+  BlockBytes b;
+  std::string one, two;
+  for (int i = 0; i < 40000; ++i) {
+    one += record(1, 1, std::string(7, static_cast<char>(i)));
+    two += std::string(5, static_cast<char>(i * 3));
+  }
+  const uint64_t firstGroups = mdfgroup::channelGroups(&b, {{1, 7}});
+  const uint64_t firstData = mdfgroup::dataBlock(&b, "##DT", one);
+  const uint64_t secondGroups = mdfgroup::channelGroups(&b, {{9, 5}});
+  const uint64_t secondData = mdfgroup::dataBlock(&b, "##DT", two);
+  const uint64_t at1 = mdfgroup::dataGroup(&b, firstGroups, firstData, 1);
+  const uint64_t at2 = mdfgroup::dataGroup(&b, secondGroups, secondData, 0);
+  // Both groups read one stream.
+  cIO* io = b.stream();
+  cMdfBlockCache cache1, cache2;
+  cMdfBlockRef ref1 = cMdfBlock_loadAtSingle(io, at1, &cache1);
+  cMdfBlockRef ref2 = cMdfBlock_loadAtSingle(io, at2, &cache2);
+  cMdfBlock_DG_t* first = cMdfBlock_t_to_cMdfBlock_DG_t_mut(ref1);
+  cMdfBlock_DG_t* second = cMdfBlock_t_to_cMdfBlock_DG_t_mut(ref2);
+  ASSERT_TRUE(first && second);
+  State a, c;
+  for (int i = 0; i < 40000; ++i) {
+    const cMdfRecordView* x = cMdfBlock_DG_at(first, &a.s);
+    const cMdfRecordView* y = cMdfBlock_DG_at(second, &c.s);
+    ASSERT_TRUE(x && y);
+    ASSERT_EQ(viewBytes(x->record, x->recordSize),
+              std::string(7, static_cast<char>(i)));
+    ASSERT_EQ(viewBytes(y->record, y->recordSize),
+              std::string(5, static_cast<char>(i * 3)));
+  }
+  EXPECT_EQ(cMdfBlock_DG_at(first, &a.s), nullptr);
+  EXPECT_EQ(cMdfBlock_DG_at(second, &c.s), nullptr);
+  cMdfBlockRef_drop(&ref1);
+  cMdfBlockRef_drop(&ref2);
+  cIO_close(io);
 }
 
 // ---------------------------------------------------------------------------

@@ -99,14 +99,16 @@ inline std::string canRecord(uint64_t time, uint32_t id, uint8_t length,
 
 // A CAN data frame group (record id 1, bus source) whose payload channel
 // takes its values from a VLSD channel group (record id 2; with `vlsdGroup`
-// false, a group of records of no bytes in its place).
+// false, a group of records of no bytes in its place). Its records may be
+// longer than the channels need (`recordBytes`).
 struct VlsdInGroup {
   BlockBytes b;
   uint64_t dg;
 
-  explicit VlsdInGroup(const std::string& data, bool vlsdGroup = true) {
+  explicit VlsdInGroup(const std::string& data, bool vlsdGroup = true,
+                       uint32_t recordBytes = kCanRecordBytes) {
     const uint64_t vlsd = channelGroup(&b, {2, 0, 0, vlsdGroup}, 0);
-    Group frames{1, kCanRecordBytes};
+    Group frames{1, recordBytes};
     frames.firstChannel = canChannels(&b, vlsd);
     frames.source = busSource(&b);
     const uint64_t first = channelGroup(&b, frames, vlsd);
