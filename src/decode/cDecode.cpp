@@ -35,10 +35,11 @@ uint64_t cDecode_getRawBits(const uint8_t* data, uint64_t size, uint64_t start,
   count %= 256;
   if (count == 0) return 0;
 
-  if (littleEndian && count <= 56) {
-    // The field spans at most 8 bytes from its first one (7 bits of shift
-    // plus 56 bits). One unaligned load where 8 bytes are there, otherwise
-    // only the bytes the field touches.
+  if (littleEndian && start % 8 + count <= 64) {
+    // The field spans at most 8 bytes from its first one (any field of up
+    // to 56 bits, and a wider one that starts early enough in its byte,
+    // such as a whole 64-bit value). One unaligned load where 8 bytes are
+    // there, otherwise only the bytes the field touches.
     const uint64_t first = start / 8;
     uint64_t word = 0;
     if (size - first >= 8) {
@@ -48,7 +49,9 @@ uint64_t cDecode_getRawBits(const uint8_t* data, uint64_t size, uint64_t start,
         word |= static_cast<uint64_t>(data[i]) << (8 * (i - first));
       }
     }
-    return (word >> (start % 8)) & ((uint64_t{1} << count) - 1);
+    const uint64_t mask =
+        count == 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1;
+    return (word >> (start % 8)) & mask;
   }
 
   uint64_t value = 0;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "decode/cMdfDecodePlan.h"
 #include "log/zf_log.h"
 #include "mdf/blocks/cMdfBlock_CC.h"
 #include "mdf/blocks/cMdfBlock_CN.h"
@@ -238,6 +239,8 @@ void cMdfDecodeRule_mapName(cMdfDecodeRule* rule) {
 bool cMdfDecodeRuleArray_push(cMdfDecodeRuleArray* rules,
                               const cMdfDecodeRule* rule) {
   if (rules == nullptr || rule == nullptr) return false;
+  cMdfDecodePlan_free(rules->plan);
+  rules->plan = nullptr;
   if (rules->size == rules->capacity) {
     const size_t capacity = rules->capacity * 3 / 2 + 4;
     if (capacity > SIZE_MAX / sizeof(cMdfDecodeRule)) return false;
@@ -253,6 +256,8 @@ bool cMdfDecodeRuleArray_push(cMdfDecodeRuleArray* rules,
 
 void cMdfDecodeRuleArray_clear(cMdfDecodeRuleArray* rules) {
   if (rules == nullptr) return;
+  cMdfDecodePlan_free(rules->plan);
+  rules->plan = nullptr;
   while (rules->size > 0) {
     cMdfDecodeRule_drop(&rules->data[--rules->size]);
   }
@@ -263,6 +268,13 @@ void cMdfDecodeRuleArray_drop(cMdfDecodeRuleArray* rules) {
   cMdfDecodeRuleArray_clear(rules);
   std::free(rules->data);
   *rules = cMdfDecodeRuleArray{};
+}
+
+void cMdfDecodeRuleArray_plan(cMdfDecodeRuleArray* rules, uint64_t recordSize,
+                              uint32_t decoderKind) {
+  if (rules == nullptr) return;
+  cMdfDecodePlan_free(rules->plan);
+  rules->plan = cMdfDecodePlan_build(rules, recordSize, decoderKind);
 }
 
 void createDecodingRulesInner(const cMdfBlock_CN_t* channel,

@@ -14,6 +14,7 @@
 
 struct cMdfBlock_t;
 struct cMdfBlock_CN_t;
+struct cMdfDecodePlan;
 
 enum class cMdfValueKind : uint32_t {
   Unsigned = 0,  // unsigned integer
@@ -74,6 +75,9 @@ struct cMdfDecodeRuleArray {
   cMdfDecodeRule* data;
   size_t size;
   size_t capacity;
+  // The rules as a decode plan (decode/cMdfDecodePlan.h), owned; null when
+  // none was made. Any change of the rules drops it.
+  cMdfDecodePlan* plan;
 };
 
 // Every member zero or empty (position 0, count 0, Unsigned, big-endian,
@@ -93,14 +97,19 @@ bool cMdfDecodeRule_setName(cMdfDecodeRule* rule, const char* text, size_t n);
 // bus-logging channel names; None for any other name.
 void cMdfDecodeRule_mapName(cMdfDecodeRule* rule);
 
-// Takes ownership of *rule on success. False when the array cannot grow; the
-// caller still owns the rule then.
+// Takes ownership of *rule on success (and drops the plan). False when the
+// array cannot grow; the caller still owns the rule then.
 bool cMdfDecodeRuleArray_push(cMdfDecodeRuleArray* rules,
                               const cMdfDecodeRule* rule);
-// Drops every rule, last to first; the storage is kept.
+// Drops every rule, last to first, and the plan; the storage is kept.
 void cMdfDecodeRuleArray_clear(cMdfDecodeRuleArray* rules);
 // Clears and frees the storage.
 void cMdfDecodeRuleArray_drop(cMdfDecodeRuleArray* rules);
+// Makes a plan of the rules for records of `recordSize` bytes and the
+// decoder of `decoderKind`, in place of the one before; without memory for
+// it the rules have none.
+void cMdfDecodeRuleArray_plan(cMdfDecodeRuleArray* rules, uint64_t recordSize,
+                              uint32_t decoderKind);
 
 // Appends the rules of one channel: a composed channel contributes the
 // rules of its leaf members, in order and at any depth, and none of its own.

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "decode/cDecode.h"
+#include "decode/cMdfDecodePlan.h"
 
 namespace {
 
@@ -65,7 +66,11 @@ int64_t signExtend(uint64_t raw, uint64_t count) {
   return static_cast<int64_t>((raw ^ sign) - sign);
 }
 
-double physicalOf(const cMdfDecodeRule& rule, uint64_t raw) {
+// A rule's physical value of its raw bits; with the rule's plan step (or
+// null) the conversion is the step's.
+[[gnu::always_inline]] inline double physicalOf(const cMdfDecodeRule& rule,
+                                                uint64_t raw,
+                                                const cMdfDecodeStep* step) {
   double value;
   if (rule.valueKind == cMdfValueKind::Float) {
     value = floatFromBits(raw, rule.bitCount);
@@ -74,20 +79,88 @@ double physicalOf(const cMdfDecodeRule& rule, uint64_t raw) {
   } else {
     value = static_cast<double>(raw);
   }
-  return cMdfConversionRule_convert(&rule.conversion, value);
+  return step != nullptr ? cMdfDecodeStep_convert(*step, rule, value)
+                         : cMdfConversionRule_convert(&rule.conversion, value);
 }
 
-uint64_t rawOf(const cMdfRecordView* view, const cMdfDecodeRule& rule) {
+// A rule's raw bits in the view's record, by its plan step where it has one.
+[[gnu::always_inline]] inline uint64_t rawOf(const cMdfRecordView* view,
+                                             const cMdfDecodeRule& rule,
+                                             const cMdfDecodeStep* step) {
+  if (step != nullptr)
+    return cMdfDecodeStep_raw(*step, rule, view->record, view->recordSize);
   return cDecode_getRawBits(view->record, view->recordSize, rule.bitPosition,
                             rule.bitCount, rule.littleEndian);
 }
 
+// The frame kinds of the decoders are their decoder kinds.
+constexpr bool sameKind(uint32_t frameKind, uint32_t decoderKind) {
+  return frameKind == decoderKind;
+}
+static_assert(sameKind(kMdfBusMsgCanData, kMdfDecoderCanData) &&
+              sameKind(kMdfBusMsgCanRemote, kMdfDecoderCanRemote) &&
+              sameKind(kMdfBusMsgCanError, kMdfDecoderCanError) &&
+              sameKind(kMdfBusMsgLin, kMdfDecoderLin) &&
+              sameKind(kMdfBusMsgLinChecksumError,
+                       kMdfDecoderLinChecksumError) &&
+              sameKind(kMdfBusMsgLinReceiveError, kMdfDecoderLinReceiveError) &&
+              sameKind(kMdfBusMsgLinSyncError, kMdfDecoderLinSyncError) &&
+              sameKind(kMdfBusMsgLinTransmissionError,
+                       kMdfDecoderLinTransmissionError));
+
+// The plan of the view's rules where it was made for this decoder and
+// holds for the view's record; null otherwise (the rules are then read as
+// they are).
+const cMdfDecodePlan* planOf(const cMdfRecordView* view, uint32_t kind) {
+  const cMdfDecodePlan* plan = view->rules->plan;
+  if (plan == nullptr || plan->decoderKind != kind ||
+      plan->count != view->rules->size || view->record == nullptr ||
+      view->recordSize < plan->recordSize)
+    return nullptr;
+  return plan;
+}
+
+// Stores a field by its step, straight from the bits (store not General,
+// so the load is not General either and the rule is not needed).
+[[gnu::always_inline]] inline void storeBits(const cMdfDecodeStep& step,
+                                             const uint8_t* record,
+                                             cMdfBusMsg* frame) {
+  if (step.store == cMdfStepStore::Skip) return;
+  const uint64_t bits = cMdfDecodeStep_bits(step, record);
+  auto* member = reinterpret_cast<uint8_t*>(frame) + step.target;
+  switch (step.store) {
+    case cMdfStepStore::OrId:
+      frame->id |= static_cast<uint32_t>(bits);
+      break;
+    case cMdfStepStore::Flag:
+      *reinterpret_cast<bool*>(member) = bits != 0;
+      break;
+    case cMdfStepStore::Byte:
+      *member = static_cast<uint8_t>(bits);
+      break;
+    case cMdfStepStore::Length: {
+      const uint64_t length = bits & 0xFF;
+      frame->dataLength = length < step.limit ? length : step.limit;
+      break;
+    }
+    case cMdfStepStore::ErrorType: {
+      const uint8_t type = static_cast<uint8_t>(bits);
+      frame->canError.errorType = type >= 1 && type <= 5 ? type : 0;
+      break;
+    }
+    default:
+      break;
+  }
+}
+
 // A time value: seconds, and nanoseconds in integer arithmetic where the
 // rule has an exact tick scale.
-void timeValue(const cMdfRecordView* view, const cMdfDecodeRule& rule,
-               RuleValue* out) {
-  const uint64_t raw = rawOf(view, rule);
-  out->number = physicalOf(rule, raw);
+[[gnu::always_inline]] inline void timeValue(const cMdfRecordView* view,
+                                             const cMdfDecodeRule& rule,
+                                             const cMdfDecodeStep* step,
+                                             RuleValue* out) {
+  const uint64_t raw = rawOf(view, rule, step);
+  out->number = physicalOf(rule, raw, step);
   out->nanoseconds =
       rule.ticks.numerator != 0
           ? cMdfTickScale_apply(
@@ -116,8 +189,11 @@ bool byteValue(const cMdfRecordView* view, const cMdfDecodeRule& rule,
       cursor->offset += 4;
       return true;
     }
-    const uint64_t length =
-        cDecode_getRawBits(cursor->data + cursor->offset, 4, 0, 32, true);
+    uint64_t length = 0;
+    std::memcpy(&length, cursor->data + cursor->offset, 4);
+    if constexpr (std::endian::native == std::endian::big) {
+      length = __builtin_bswap32(static_cast<uint32_t>(length));
+    }
     cursor->offset += 4;
     if (length > kMdfCanPayloadSize || length > remaining - 4) return false;
     out->bytes = cursor->data + cursor->offset;
@@ -163,26 +239,97 @@ enum class Walk {
 using StoreFn = bool (*)(cMdfBusMsg* frame, cMdfFrameField field,
                          const RuleValue& value);
 
-// The store is a template argument so that its switch is inlined into the
-// walk.
+// Applies rule i (with its plan step, or null) through store; false when
+// its byte value was unusable and the walk must stop.
 template <StoreFn store>
-Walk walkRules(const cMdfRecordView* view, cMdfBusMsg* frame) {
+[[gnu::always_inline]] inline bool applyRule(const cMdfRecordView* view,
+                                             cMdfBusMsg* frame, size_t i,
+                                             const cMdfDecodeStep* step,
+                                             SignalCursor* cursor,
+                                             Walk* result) {
+  const cMdfDecodeRule* rule = &view->rules->data[i];
+  RuleValue value{};
+  if (step != nullptr && step->store != cMdfStepStore::General) {
+    switch (step->store) {
+      case cMdfStepStore::Time:
+        // What every decoder's store does with a numeric time.
+        timeValue(view, *rule, step, &value);
+        frame->timeOffset = value.number;
+        frame->timeOffsetNs = value.nanoseconds;
+        return true;
+      case cMdfStepStore::Payload:
+        // What the CAN data decoder's store does with the payload.
+        if (!byteValue(view, *rule, cursor, &value)) return false;
+        if (value.length > 0)
+          std::memcpy(frame->can.payload, value.bytes, value.length);
+        return true;
+      case cMdfStepStore::PayloadFixed:
+        // The same for bytes of the record that every record has.
+        if (step->limit == 8)
+          std::memcpy(frame->can.payload, view->record + step->byte, 8);
+        else if (step->limit > 0)
+          std::memcpy(frame->can.payload, view->record + step->byte,
+                      step->limit);
+        return true;
+      default:
+        // Stores straight from the bits need nothing of the rule.
+        storeBits(*step, view->record, frame);
+        return true;
+    }
+  }
+  if (rule->valueKind == cMdfValueKind::Bytes) {
+    if (!byteValue(view, *rule, cursor, &value)) return false;
+  } else if (rule->field == cMdfFrameField::Timestamp) {
+    timeValue(view, *rule, step, &value);
+  } else {
+    value.number = physicalOf(*rule, rawOf(view, *rule, step), step);
+  }
+  if (!store(frame, rule->field, value)) *result = Walk::Refused;
+  return true;
+}
+
+// The store is a template argument so that its switch is inlined into the
+// walk. With `anyOrder` and a plan whose rules fill fields of their own,
+// the stores straight from the bits run first, then the other rules in
+// order: the same frame, unless the walk aborts (the members written
+// before the abort then differ; the caller walks again in rule order).
+template <StoreFn store>
+Walk walkRules(const cMdfRecordView* view, cMdfBusMsg* frame, uint32_t kind,
+               bool anyOrder) {
   if (view->rules == nullptr) return Walk::Ok;
   SignalCursor cursor{view->signalData,
                       view->signalData != nullptr ? view->signalDataSize : 0,
                       0};
   Walk result = Walk::Ok;
-  const cMdfDecodeRule* const end = view->rules->data + view->rules->size;
-  for (const cMdfDecodeRule* rule = view->rules->data; rule != end; ++rule) {
-    RuleValue value{};
-    if (rule->valueKind == cMdfValueKind::Bytes) {
-      if (!byteValue(view, *rule, &cursor, &value)) return Walk::Aborted;
-    } else if (rule->field == cMdfFrameField::Timestamp) {
-      timeValue(view, *rule, &value);
-    } else {
-      value.number = physicalOf(*rule, rawOf(view, *rule));
+  const cMdfDecodePlan* plan = planOf(view, kind);
+  if (plan != nullptr && plan->apart && anyOrder) {
+    const uint8_t* record = view->record;
+    auto* members = reinterpret_cast<uint8_t*>(frame);
+    for (size_t k = 0; k < plan->flagCount; ++k) {
+      const cMdfDecodeStep& step = plan->steps[plan->flags[k]];
+      *reinterpret_cast<bool*>(members + step.target) =
+          cMdfDecodeStep_wordBits(step, record) != 0;
     }
-    if (!store(frame, rule->field, value)) result = Walk::Refused;
+    for (size_t k = 0; k < plan->byteCount; ++k) {
+      const cMdfDecodeStep& step = plan->steps[plan->bytes[k]];
+      members[step.target] =
+          static_cast<uint8_t>(cMdfDecodeStep_wordBits(step, record));
+    }
+    for (size_t k = 0; k < plan->directCount; ++k)
+      storeBits(plan->steps[plan->direct[k]], view->record, frame);
+    for (size_t k = 0; k < plan->restCount; ++k) {
+      const size_t i = plan->rest[k];
+      if (!applyRule<store>(view, frame, i, &plan->steps[i], &cursor, &result))
+        return Walk::Aborted;
+    }
+    return result;
+  }
+  const size_t count = view->rules->size;
+  for (size_t i = 0; i < count; ++i) {
+    if (!applyRule<store>(view, frame, i,
+                          plan != nullptr ? &plan->steps[i] : nullptr, &cursor,
+                          &result))
+      return Walk::Aborted;
   }
   return result;
 }
@@ -196,8 +343,15 @@ int32_t decodeFrame(const cMdfRecordView* view, cMdfBusMsg* frame,
   if (frame == nullptr) return kMdfDecodeFailed;
   std::memset(frame, 0, sizeof *frame);
   frame->can.remote = kind == kMdfBusMsgCanRemote;
-  const Walk walk =
-      view != nullptr ? walkRules<store>(view, frame) : Walk::Aborted;
+  Walk walk = view != nullptr ? walkRules<store>(view, frame, kind, true)
+                              : Walk::Aborted;
+  if (walk == Walk::Aborted && view != nullptr) {
+    // Walked again in rule order, so that the members written before the
+    // abort are the ones the rules before it wrote.
+    std::memset(frame, 0, sizeof *frame);
+    frame->can.remote = kind == kMdfBusMsgCanRemote;
+    walk = walkRules<store>(view, frame, kind, false);
+  }
   if (walk != Walk::Ok) {
     frame->kind = kMdfBusMsgNone;
     frame->data = nullptr;

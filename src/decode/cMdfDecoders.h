@@ -4,7 +4,10 @@
 // Every field comes from the rules; there is no fixed byte layout. The
 // decoder of a group is chosen once from its channel names
 // (getOptimalDecoder); per record only the rule walk runs, which allocates
-// nothing and compares no strings.
+// nothing and compares no strings. Where the rules carry a decode plan that
+// holds for the record (decode/cMdfDecodePlan.h), the walk takes each
+// numeric value by the rule's step: a direct load and an inline conversion
+// instead of the general bit extraction, with the same result.
 #pragma once
 
 #include <cstdint>

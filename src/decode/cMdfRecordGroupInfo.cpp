@@ -29,15 +29,10 @@ cMdfRecordInfo cMdfRecordInfo_clone(cMdfRecordInfo info) { return info; }
 
 namespace {
 
-size_t slotOf(uint64_t key, size_t capacity) {
-  // Fibonacci hashing: record ids are small consecutive numbers.
-  return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 32) &
-         (capacity - 1);
-}
-
 cMdfRecordMapSlot* probe(cMdfRecordMapSlot* slots, size_t capacity,
                          uint64_t key) {
-  for (size_t i = slotOf(key, capacity);; i = (i + 1) & (capacity - 1)) {
+  for (size_t i = cMdfRecordMap_slotOf(key, capacity);;
+       i = (i + 1) & (capacity - 1)) {
     if (!slots[i].used || slots[i].key == key) return &slots[i];
   }
 }
@@ -61,13 +56,6 @@ bool makeRoom(cMdfRecordMap* map) {
 }
 
 }  // namespace
-
-const cMdfRecordInfo* cMdfRecordMap_find(const cMdfRecordMap* map,
-                                         uint64_t id) {
-  if (!map || map->size == 0) return nullptr;
-  const cMdfRecordMapSlot* slot = probe(map->slots, map->capacity, id);
-  return slot->used ? &slot->info : nullptr;
-}
 
 bool cMdfRecordMap_insert(cMdfRecordMap* map, uint64_t id,
                           const cMdfRecordInfo* info) {
@@ -179,7 +167,10 @@ void cMdfBlock_DG_updateRecordMap(cMdfBlock_DG_t* group) {
           uint64_t{cg->dataBytes} + uint64_t{cg->invalidationBytes};
       if (length >= kMdfRecordLengthVlsd) continue;
       info.recordLength = static_cast<uint32_t>(length);
-      info.rules = cMdfBlock_CG_getDecodingRules(cg);
+      cMdfDecodeRuleArray* rules = cMdfBlock_CG_getDecodingRules(cg);
+      info.rules = rules;
+      for (size_t r = 0; rules && r < rules->size; ++r)
+        if (rules->data[r].signalData) info.hasSignalData = true;
       info.decoder = cMdfDecoders_decodeGeneric;
       info.decoderKind = kMdfDecoderGeneric;
       const cMdfBlock_SI_t* source =
@@ -192,6 +183,10 @@ void cMdfBlock_DG_updateRecordMap(cMdfBlock_DG_t* group) {
           info.decoderKind = kind;
         }
       }
+      // Every record of the group has this length: its rules become a plan
+      // for records of it and for its decoder.
+      if (info.decoderKind != kMdfDecoderGeneric)
+        cMdfDecodeRuleArray_plan(rules, length, info.decoderKind);
     }
     // Records without ids are looked up as id 0; the first group entered
     // under an id keeps it.
@@ -289,13 +284,37 @@ const uint8_t* windowAt(Window win, uint64_t keep, uint64_t at, uint64_t want,
   return w->data + offset;
 }
 
-bool fromWindow(Window win, uint64_t keep, uint64_t at, unsigned n,
-                uint64_t* value) {
+// The bytes [at, at + want) where the window holds them all already, else
+// null: the common case, without a call.
+[[gnu::always_inline]] inline const uint8_t* inWindow(Window win, uint64_t at,
+                                                      uint64_t want) {
+  const cMdfReadWindow* w = win.w;
+  if (w->block != win.block || at < w->start) return nullptr;
+  const uint64_t offset = at - w->start;
+  if (offset > w->size || w->size - offset < want) return nullptr;
+  return w->data + offset;
+}
+
+bool fromWindowSlow(Window win, uint64_t keep, uint64_t at, unsigned n,
+                    uint64_t* value) {
   uint64_t got = 0;
   const uint8_t* bytes = windowAt(win, keep, at, n, &got);
   if (n > 0 && (!bytes || got < n)) return false;
   *value = n > 0 ? cCoding_loadLEn(bytes, n) : 0;
   return true;
+}
+
+// The little-endian number of the n bytes (n at most 8) at `at`, read into
+// the window where they are not there yet, with [keep, at) kept in it.
+// False where the data end before.
+[[gnu::always_inline]] inline bool fromWindow(Window win, uint64_t keep,
+                                              uint64_t at, unsigned n,
+                                              uint64_t* value) {
+  if (const uint8_t* bytes = inWindow(win, at, n)) {
+    *value = cCoding_loadLEn(bytes, n);
+    return true;
+  }
+  return fromWindowSlow(win, keep, at, n, value);
 }
 
 // Appends one signal data value that starts at `at` of the window's block
@@ -315,8 +334,9 @@ uint64_t appendValue(Window win, uint64_t keep, uint64_t at,
   if (!sized) return 0;
   const uint64_t want =
       length < kMaxSignalDataValue ? length : kMaxSignalDataValue;
-  uint64_t got = 0;
-  const uint8_t* value = windowAt(win, keep, at + 4, want, &got);
+  uint64_t got = want;
+  const uint8_t* value = inWindow(win, at + 4, want);
+  if (!value) value = windowAt(win, keep, at + 4, want, &got);
   if (got > 0 && !append(signal, value, got)) got = 0;
   cCoding_storeLE(signal->data + into, static_cast<uint32_t>(got));
   return got < want ? 4 + got : 4 + length;
@@ -464,7 +484,9 @@ const cMdfRecordView* cMdfBlock_DG_at(cMdfBlock_DG_t* group,
   // The record's bytes: in the window, or, too long for it, read into the
   // record buffer.
   FrameRecord frame{at + idSize, info->recordLength, true};
-  if (idSize + frame.size <= state->records.capacity) {
+  if (inWindow(records, frame.at, frame.size)) {
+    // There already.
+  } else if (idSize + frame.size <= state->records.capacity) {
     uint64_t got = 0;
     windowAt(records, at, frame.at, frame.size, &got);
     if (got != frame.size) return nullptr;
@@ -477,8 +499,9 @@ const cMdfRecordView* cMdfBlock_DG_at(cMdfBlock_DG_t* group,
   }
   state->signalData.size = 0;
   uint64_t advance = idSize + frame.size;
-  advance +=
-      fetchSignalData(records, at, at + advance, idSize, info, &frame, state);
+  if (info->hasSignalData)
+    advance +=
+        fetchSignalData(records, at, at + advance, idSize, info, &frame, state);
   // A record of no bytes would leave the position where it is for ever.
   if (advance == 0) return nullptr;
 

@@ -63,6 +63,8 @@ struct cMdfRecordInfo {
                                      // for a VLSD group
   cMdfDecoderFn decoder;             // null for a VLSD group
   uint32_t decoderKind;              // kMdfDecoder*; 0 for a VLSD group
+  // Whether some rule takes variable-length values (signal data).
+  bool hasSignalData;
 };
 
 // Every member 0 or null; true (false for a null info).
@@ -85,8 +87,26 @@ struct cMdfRecordMap {
   size_t size;
 };
 
-// The info under `id`, or null.
-const cMdfRecordInfo* cMdfRecordMap_find(const cMdfRecordMap* map, uint64_t id);
+// The slot where probing for `key` starts (capacity a power of two).
+inline size_t cMdfRecordMap_slotOf(uint64_t key, size_t capacity) {
+  // Fibonacci hashing: record ids are small consecutive numbers.
+  return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 32) &
+         (capacity - 1);
+}
+
+// The info under `id`, or null. Inline: record access looks up every
+// record.
+inline const cMdfRecordInfo* cMdfRecordMap_find(const cMdfRecordMap* map,
+                                                uint64_t id) {
+  if (!map || map->size == 0) return nullptr;
+  const size_t mask = map->capacity - 1;
+  for (size_t i = cMdfRecordMap_slotOf(id, map->capacity);;
+       i = (i + 1) & mask) {
+    const cMdfRecordMapSlot& slot = map->slots[i];
+    if (!slot.used) return nullptr;
+    if (slot.key == id) return &slot.info;
+  }
+}
 // Inserts a copy of *info under `id`. False when the id is present already
 // (the first entry stays) or the table cannot grow.
 bool cMdfRecordMap_insert(cMdfRecordMap* map, uint64_t id,
