@@ -68,7 +68,9 @@ int64_t cIO_getSize(cIO* io) {
   if (!cIO_pushLocation(io, &saved)) return -1;
   int64_t size = cIO_seek(io, 0, CIO_SEEK_END);
   if (size >= 0) size = cIO_tell(io);
-  cIO_popLocation(io, &saved);
+  // A stream that cannot go back where it stood is no longer where its
+  // user left it: that is a failure too.
+  if (!cIO_popLocation(io, &saved)) return -1;
   return size < 0 ? -1 : size;
 }
 

@@ -72,7 +72,7 @@ bool cIO_pushLocation(cIO* io, int64_t* slot);
 // Seeks back to *slot; true exactly when the stream lands there.
 bool cIO_popLocation(cIO* io, const int64_t* slot);
 // Size of the stream (seek to end, tell); the position is restored.
-// -1 for a null stream or one that cannot tell or seek to its end.
+// -1 for a null stream or one that cannot tell, seek to its end or back.
 int64_t cIO_getSize(cIO* io);
 // Copies src to dst in 4096-byte pieces until src reports 0 or an error.
 void cIO_cat(cIO* src, cIO* dst);

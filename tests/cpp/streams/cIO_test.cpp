@@ -100,6 +100,18 @@ TEST(cIO, GetSizeFailsWhenStreamCannotSeek) {
   EXPECT_EQ(cIO_getSize(crc.get()), -1);
 }
 
+TEST(cIO, GetSizeFailsWhenTheStreamCannotGoBack) {
+  // Seeks to the end work, seeks anywhere else fail.
+  static constexpr cIO_vtable table = {
+      nullptr, nullptr, [](cIO*) -> int64_t { return 7; },
+      [](cIO*, int64_t offset, int whence) -> int64_t {
+        return whence == CIO_SEEK_END && offset == 0 ? 100 : -1;
+      },
+      nullptr};
+  cIO oneWay{&table};
+  EXPECT_EQ(cIO_getSize(&oneWay), -1);
+}
+
 TEST(cIO, CatCopiesInPiecesOf4096) {
   const std::string bytes = countingBytes(10000);
   IOPtr src = memoryWith(bytes);
