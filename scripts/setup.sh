@@ -18,19 +18,9 @@ ROOT=$PWD
 log() { printf '\n== %s\n' "$*"; }
 
 # --- Debian packages -------------------------------------------------------
-APT_PACKAGES=(build-essential libexpat1-dev libmbedtls-dev libgtest-dev
-              clang-format pkg-config)
-missing=()
-for p in "${APT_PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' \
-    || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  log "apt-get install ${missing[*]}"
-  SUDO=; [ "$(id -u)" = 0 ] || SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
-fi
+source scripts/apt_install.sh
+apt_install build-essential libexpat1-dev libmbedtls-dev libgtest-dev \
+  clang-format pkg-config
 
 # --- Python interpreters ---------------------------------------------------
 # The default python3, plus the oldest and newest supported CPython found

@@ -1,0 +1,33 @@
+// The reading paths the fuzz targets drive (fuzz/fuzz_*.cpp), shared with
+// the C++ tests that replay the inputs fuzzing found and that inject
+// allocation, read and seek failures along the same paths.
+//
+// Each path takes over `stream` (it is closed before the call returns) and
+// returns true when the file opened, with *digest (when not null) set to a
+// hash of everything read: every frame of every data group, the start time
+// and the metadata. False when the file did not open, or when finalizing or
+// saving refused it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "streams/cIO.h"
+
+// The password of the containers the fuzz targets unwrap (under the key
+// "default"), and the PBKDF2 iteration count of their seeds.
+inline constexpr const char* kFuzzPassword = "fuzz";
+inline constexpr uint32_t kFuzzIterations = 16;
+
+// A plain MF4 file: open, read every frame and the metadata.
+bool fuzz_readPlain(cIO* stream, uint64_t* digest);
+// Unwraps compressed and encrypted containers with kFuzzPassword, then
+// reads the content as fuzz_readPlain does.
+bool fuzz_readContainer(cIO* stream, uint64_t* digest);
+// Opens, finalizes and sorts, saves into memory, reopens the saved file
+// and reads it as fuzz_readPlain does.
+bool fuzz_finalize(cIO* stream, uint64_t* digest);
+
+// A memory stream holding `size` bytes, positioned at 0; null when memory
+// runs short.
+cIO* fuzz_memoryStream(const uint8_t* data, size_t size);

@@ -1,0 +1,89 @@
+"""Writes the seed corpora of the fuzz targets (fuzz/corpus/<target>/)
+with the project's MF4 writer (tests/support/mf4writer).
+
+Small files (a few frames each) of every shape the reader handles, so that
+the fuzzer mutates structure rather than bulk records. The output is
+deterministic; tests/support/test_fixtures.py checks that the committed
+seeds are exactly what this script writes.
+
+Run: build/venv/main/bin/python fuzz/make_corpus.py [DIR]
+"""
+import pathlib
+import sys
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))
+
+from support.mf4writer import (CAN_DATA, CAN_ERROR, CAN_REMOTE,  # noqa: E402
+                               LIN_ERRORS, LIN_FRAME, DataGroup, Prop,
+                               build_mf4, compress, encrypt, random_traffic)
+
+# What the fuzz targets unwrap with (fuzz/fuzz_paths.h).
+PASSWORD = "fuzz"
+ITERATIONS = 16
+TARGETS = ("plain", "container", "finalize")
+METADATA = {"serial": Prop("0001E240", ro=True),
+            "CAN1": {"bitrate": Prop("500", type="integer", unit="kbit/s")}}
+KINDS = (CAN_DATA, CAN_REMOTE, CAN_ERROR, LIN_FRAME)
+
+
+def traffic(count, seed, kinds=KINDS, fd=False):
+    return random_traffic(count, seed, kinds=kinds, fd=fd)
+
+
+def logs(finalized=True):
+    """{name: file bytes}: one data group shape per file."""
+    return {
+        "sorted": build_mf4([DataGroup(traffic(6, 1, (CAN_DATA,)),
+                                       record_id_size=0)],
+                            metadata=METADATA, header_text="seed",
+                            finalized=finalized),
+        "unsorted_cg": build_mf4([DataGroup(traffic(8, 2, fd=True),
+                                            record_id_size=1, vlsd="cg")],
+                                 finalized=finalized),
+        "unsorted_sd": build_mf4([DataGroup(traffic(8, 3, (CAN_DATA, LIN_FRAME)),
+                                            record_id_size=2,
+                                            vlsd="sd")],
+                                 finalized=finalized),
+        "lin_errors": build_mf4([DataGroup(
+            traffic(6, 4, (LIN_FRAME,) + tuple(LIN_ERRORS)),
+            record_id_size=4)], finalized=finalized),
+        "two_groups": build_mf4([
+            DataGroup(traffic(4, 5, (CAN_DATA,)), record_id_size=0),
+            DataGroup(traffic(6, 6, (CAN_DATA, LIN_FRAME)), record_id_size=8,
+                      vlsd="cg")], finalized=finalized),
+    }
+
+
+def build():
+    """{target: {file name: bytes}}."""
+    plain = {name: log.data for name, log in logs().items()}
+    unfinalized = {name: log.data for name, log in logs(False).items()}
+    small = plain["sorted"]
+    inner = plain["unsorted_cg"]
+    containers = {
+        "compressed_crc": compress(small),
+        "compressed_plain": compress(inner, crc=False),
+        "compressed_wide": compress(small, window_bits=8, lookahead_bits=5),
+        "encrypted": encrypt(small, PASSWORD, iterations=ITERATIONS),
+        "encrypted_compressed": encrypt(compress(inner), PASSWORD,
+                                        iterations=ITERATIONS, seed=1),
+        "compressed_encrypted": compress(encrypt(
+            small, PASSWORD, iterations=ITERATIONS, seed=2), crc=False),
+        "no_container": small,
+    }
+    return {
+        "plain": {name + ".mf4": data for name, data in
+                  {**plain, "unfinalized": unfinalized["unsorted_cg"]}.items()},
+        "container": {name + ".bin": data for name, data in containers.items()},
+        "finalize": {name + ".mf4": data
+                     for name, data in unfinalized.items()},
+    }
+
+
+if __name__ == "__main__":
+    out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else HERE / "corpus"
+    for target, files in build().items():
+        (out / target).mkdir(parents=True, exist_ok=True)
+        for name, data in files.items():
+            (out / target / name).write_bytes(data)
