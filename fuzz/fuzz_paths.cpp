@@ -35,6 +35,7 @@ void addFrame(Digest* digest, int32_t result, const cMdfBusMsg& frame) {
   digest->add(result);
   digest->add(frame.kind);
   digest->add(frame.timeOffset);
+  digest->add(frame.timeOffsetNs);
   digest->add(frame.id);
   digest->add(frame.dataLength);
   if (frame.data != nullptr) digest->add(frame.data, frame.dataLength);
@@ -44,6 +45,7 @@ void addFrame(Digest* digest, int32_t result, const cMdfBusMsg& frame) {
 uint64_t readAll(cMdf* mdf) {
   Digest digest;
   digest.add(cMdf_getStartTime(mdf, 1));
+  digest.add(cMdf_getStartTimeNs(mdf));
   cMdfBlockList* groups = cMdf_getDataGroups(mdf);
   const size_t count = cMdfBlockList_size(groups);
   for (size_t g = 0; g < count; ++g) {
