@@ -41,41 +41,40 @@ void addFrame(Digest* digest, int32_t result, const cMdfBusMsg& frame) {
   if (frame.data != nullptr) digest->add(frame.data, frame.dataLength);
 }
 
-// Every frame of every data group, the start time and the metadata.
-uint64_t readAll(cMdf* mdf) {
-  Digest digest;
-  digest.add(cMdf_getStartTime(mdf, 1));
-  digest.add(cMdf_getStartTimeNs(mdf));
+// Every frame of every data group, the start time and the metadata into
+// *digest; false when a group's frames cannot be read (no memory).
+bool readAll(cMdf* mdf, uint64_t* digest) {
+  Digest value;
+  value.add(cMdf_getStartTime(mdf, 1));
+  value.add(cMdf_getStartTimeNs(mdf));
   cMdfBlockList* groups = cMdf_getDataGroups(mdf);
   const size_t count = cMdfBlockList_size(groups);
   for (size_t g = 0; g < count; ++g) {
     cMdfBusMsgContainer* container = cMdfBusMsgContainer_ctor(
         cMdfBlock_t_to_cMdfBlock_DG_t_mut(cMdfBlockList_at(groups, g)));
-    digest.add(container != nullptr);
+    if (container == nullptr) return false;
     for (cMdfBusMsgContainerPosition p = cMdfBusMsgContainer_begin(container);
          p.frame; cMdfBusMsgContainer_next(&p)) {
-      addFrame(&digest, p.result, *p.frame);
+      addFrame(&value, p.result, *p.frame);
     }
     cMdfBusMsgContainer_dtor(container);
   }
   for (const auto& [key, property] : cMdf_getMetaData(mdf)) {
-    digest.add(key);
-    digest.add(property.valueRaw);
-    digest.add(property.unit);
-    digest.add(property.valueType);
-    digest.add(property.readOnly);
+    value.add(key);
+    value.add(property.valueRaw);
+    value.add(property.unit);
+    value.add(property.valueType);
+    value.add(property.readOnly);
   }
-  return digest.value;
+  if (digest != nullptr) *digest = value.value;
+  return true;
 }
 
 bool readOpen(cIO* stream, uint64_t* digest) {
   cMdf* mdf = cMdf_open(stream);
-  if (mdf != nullptr) {
-    const uint64_t value = readAll(mdf);
-    if (digest != nullptr) *digest = value;
-  }
+  const bool read = mdf != nullptr && readAll(mdf, digest);
   cMdf_close(mdf);
-  return mdf != nullptr;
+  return read;
 }
 
 int lookupPassword(void*, const char* key, const char** password,

@@ -195,3 +195,28 @@ def test_path_subclasses_are_paths(tmp_path):
     path = tmp_path / "log.mf4"
     path.write_bytes(LOG.data)
     assert [m.arbitration_id for m in MdfFile(Name(path))] == IDS
+
+
+@pytest.mark.parametrize("garbage,error", [
+    (lambda f, n: "text", TypeError),
+    (lambda f, n: b"\0" * (n + 7), ValueError),
+])
+def test_garbage_from_read_while_iterating_is_raised(garbage, error):
+    state = {"armed": False, "reads": 0}
+
+    def read(f, n):
+        if state["armed"]:
+            state["reads"] += 1
+            if state["reads"] > 2:
+                return garbage(f, n)
+        return plain_read(f, n)
+
+    reader = MdfFile(Scripted(BIG.data, read=read))
+    state["armed"] = True
+    got = []
+    with pytest.raises(error):
+        for message in reader:
+            got.append(message.timestamp)
+    expected = [m["timestamp"] for m in BIG.expected()]
+    assert 0 < len(got) < len(expected)
+    assert got == expected[:len(got)]

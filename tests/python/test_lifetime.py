@@ -1,10 +1,12 @@
 """Closing: close(), stop(), the context manager, finalisation, iterators
-that outlive close(), and reentrant use from Python code that the reader
-runs (file object methods, logging handlers)."""
+that outlive close() or the interpreter, and reentrant or failing Python
+code that the reader runs (file object methods, logging handlers)."""
+import contextlib
 import gc
 import io
 import logging
 import os
+import subprocess
 import sys
 
 import pytest
@@ -18,6 +20,19 @@ LOG = build_mf4([DataGroup([CanFrame(0.1 * i, i) for i in range(1, 6)],
                  DataGroup([CanFrame(0.15 * i, 100 + i) for i in range(1, 4)],
                            record_id_size=0)])
 IDS = [m["arbitration_id"] for m in LOG.expected()]
+# A compressed LOG whose checksum fails: opening it logs, then fails.
+DAMAGED = compress(LOG.data)[:-1] + bytes([compress(LOG.data)[-1] ^ 0xFF])
+
+
+@contextlib.contextmanager
+def logged_to(handler):
+    """The module's log goes to `handler` as well, within the block."""
+    logger = logging.getLogger("python_can_brenix_mf4")
+    logger.addHandler(handler)
+    try:
+        yield handler
+    finally:
+        logger.removeHandler(handler)
 
 
 def open_fds():
@@ -155,16 +170,9 @@ def test_reentrant_close_from_a_logging_handler_is_refused(source):
             except RuntimeError as error:
                 errors.append(str(error))
 
-    logger = logging.getLogger("python_can_brenix_mf4")
-    handler = CloseOnLog()
-    logger.addHandler(handler)
-    try:
-        damaged = bytearray(compress(LOG.data))
-        damaged[-1] ^= 0xFF
+    with logged_to(CloseOnLog()):
         with pytest.raises(RuntimeError, match="^Could not decompress"):
-            reader.__init__(io.BytesIO(bytes(damaged)))
-    finally:
-        logger.removeHandler(handler)
+            reader.__init__(io.BytesIO(DAMAGED))
     assert errors == ["Handle is in use"]
 
 
@@ -196,3 +204,48 @@ def test_nothing_stays_alive_after_many_readers(source):
     assert (sys.getrefcount(data), sys.getrefcount(path),
             sys.getrefcount(passwords), sys.getrefcount(password),
             live()) == counts
+
+
+def test_a_raising_logging_handler_is_ignored(source):
+    class Raising(logging.Handler):
+        def emit(self, record):
+            self.calls = getattr(self, "calls", 0) + 1
+            raise ValueError("handler broke")
+
+    handler = Raising()
+    with logged_to(handler):
+        with pytest.raises(RuntimeError, match="^Could not decompress"):
+            MdfFile(io.BytesIO(DAMAGED))
+        assert handler.calls > 0
+        with MdfFile(source(LOG.data, "bytesio")) as reader:
+            assert [m.arbitration_id for m in reader] == IDS
+
+
+def test_closing_while_iterating_stops_the_loop(source):
+    reader = MdfFile(source(LOG.data, "bytesio"))
+    got = []
+    with pytest.raises(RuntimeError, match="^Handle has been closed$"):
+        for message in reader:
+            got.append(message.arbitration_id)
+            if len(got) == 2:
+                reader.close()
+    assert got == IDS[:2]
+
+
+def test_interpreter_exit_with_live_readers_and_iterators(source):
+    # Readers and half-used iterators left in module globals and in a
+    # reference cycle when the interpreter shuts down.
+    path = source(compress(LOG.data))
+    code = "\n".join([
+        "import io, sys",
+        "from python_can_brenix_mf4 import MdfFile",
+        "reader = MdfFile(sys.argv[1])",
+        "merged = iter(reader); next(merged)",
+        "data = open(sys.argv[1], 'rb').read()",
+        "other = MdfFile(io.BytesIO(data))",
+        "cycle = [other, iter(other)]; cycle.append(cycle); next(cycle[1])",
+        "orphan = iter(MdfFile(sys.argv[1]))",
+    ])
+    done = subprocess.run([sys.executable, "-c", code, str(path)],
+                          capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stderr) == (0, "")

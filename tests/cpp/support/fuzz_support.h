@@ -4,12 +4,15 @@
 #pragma once
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "fuzz_paths.h"
 #include "streams/cIO.h"
@@ -55,10 +58,62 @@ inline std::string bytesOf(const std::filesystem::path& file) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+struct Case {
+  Path path;
+  std::filesystem::path file;
+};
+
+// Every seed of every target, and the plain sample log.
+inline std::vector<Case> cases() {
+  std::vector<Case> found;
+  for (const Path& path : kPaths) {
+    for (const std::filesystem::path& seed : inputs(seedDir(path.target))) {
+      found.push_back({path, seed});
+    }
+  }
+  found.push_back({kPaths[0], repoRoot() / "samples" / "plain.mf4"});
+  return found;
+}
+
+inline std::string caseName(const testing::TestParamInfo<Case>& param) {
+  std::string name = std::string(param.param.path.target) + "_" +
+                     param.param.file.parent_path().filename().string() + "_" +
+                     param.param.file.stem().string();
+  for (char& c : name) {
+    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+  }
+  return name;
+}
+
+// A memory stream holding `bytes`, positioned at 0.
+inline cIO* streamOf(const std::string& bytes) {
+  return fuzz_memoryStream(reinterpret_cast<const uint8_t*>(bytes.data()),
+                           bytes.size());
+}
+
+// What one run gave: success and the digest of what was read.
+struct Outcome {
+  bool ok = false;
+  uint64_t digest = 0;
+};
+
+// Runs the path over `bytes` with the n-th fault (n from 1 to `count`)
+// and collects the n whose run succeeded with another result than
+// `reference`.
+template <typename Run>
+std::vector<uint64_t> silentDifferences(uint64_t count,
+                                        const Outcome& reference, Run run) {
+  std::vector<uint64_t> differ;
+  for (uint64_t n = 1; n <= count; ++n) {
+    const Outcome outcome = run(n);
+    if (outcome.ok && outcome.digest != reference.digest) differ.push_back(n);
+  }
+  return differ;
+}
+
 // Runs a path over a memory stream holding `bytes`.
 inline bool run(const Path& path, const std::string& bytes, uint64_t* digest) {
-  cIO* stream = fuzz_memoryStream(
-      reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  cIO* stream = streamOf(bytes);
   return stream != nullptr && path.read(stream, digest);
 }
 
