@@ -20,10 +20,6 @@ bool cMdfRecordInfo_init(cMdfRecordInfo* info) {
   return true;
 }
 
-void cMdfRecordInfo_drop(cMdfRecordInfo*) {}
-
-cMdfRecordInfo cMdfRecordInfo_clone(cMdfRecordInfo info) { return info; }
-
 // ---------------------------------------------------------------------------
 // Record map
 

@@ -67,11 +67,9 @@ struct cMdfRecordInfo {
   bool hasSignalData;
 };
 
-// Every member 0 or null; true (false for a null info).
+// Every member 0 or null; true (false for a null info). The info owns
+// nothing: copies are plain copies, and nothing needs releasing.
 bool cMdfRecordInfo_init(cMdfRecordInfo* info);
-// Nothing to release: the info owns nothing.
-void cMdfRecordInfo_drop(cMdfRecordInfo* info);
-cMdfRecordInfo cMdfRecordInfo_clone(cMdfRecordInfo info);
 
 // Hash map from record id to record info, open addressing with linear
 // probing over a power-of-two table kept at most half full. Plain data:

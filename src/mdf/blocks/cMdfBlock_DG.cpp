@@ -1,9 +1,6 @@
 #include "mdf/blocks/cMdfBlock_DG.h"
 
-#include <cstdlib>
-
 #include "log/zf_log.h"
-#include "mdf/cMdfBusMsgContainer.h"
 
 namespace {
 
@@ -21,14 +18,7 @@ enum : uint64_t {
 }  // namespace
 
 cMdfBlock_DG_t* cMdfBlock_DG_ctor() {
-  auto* group = cMdfBlock_allocate<cMdfBlock_DG_t>(MDF_BLOCK_DG, &kOperations);
-  if (!group) return nullptr;
-  group->container = cMdfBusMsgContainer_ctor(group);
-  if (!group->container) {
-    free(group);
-    return nullptr;
-  }
-  return group;
+  return cMdfBlock_allocate<cMdfBlock_DG_t>(MDF_BLOCK_DG, &kOperations);
 }
 
 bool cMdfBlock_DG_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
@@ -95,8 +85,6 @@ void cMdfBlock_DG_dtor(cMdfBlock_t* block) {
   cMdfBlockRef_drop(&group->data);
   cMdfBlockRef_drop(&group->comment);
   cMdfRecordMap_drop(&group->recordMap);
-  cMdfBusMsgContainer_dtor(group->container);
-  group->container = nullptr;
 }
 
 bool cMdfBlock_DG_isSorted(const cMdfBlock_DG_t* group) {

@@ -13,16 +13,15 @@
 //   57      7      reserved, written as zero
 //
 // Besides the file contents the group keeps its record map (built at load,
-// see decode/cMdfRecordGroupInfo.h for record access) and one bus message
-// container of its own.
+// see decode/cMdfRecordGroupInfo.h for record access). Reading its frames
+// is for a bus message container over it (mdf/cMdfBusMsgContainer.h), which
+// its user makes.
 #pragma once
 
 #include <cstdint>
 
 #include "decode/cMdfRecordGroupInfo.h"
 #include "mdf/blocks/cMdfBlock.h"
-
-struct cMdfBusMsgContainer;
 
 // Record ids are read into 64-bit values: larger id sizes are refused.
 constexpr uint8_t kMdfMaxRecordIdSize = 8;
@@ -33,15 +32,12 @@ struct cMdfBlock_DG_t : cMdfBlock_t {
   cMdfBlockRef comment;         // null for no link
   uint8_t recordIdSize;         // 0 to kMdfMaxRecordIdSize
   cMdfRecordMap recordMap;      // owned; its entries own nothing
-  // The group's own container, owned; made by the constructor.
-  cMdfBusMsgContainer* container;
 };
 
 MDF_BLOCK_CASTS(DG, MDF_BLOCK_DG)
 
-// A zero-filled group with the DG template's header, no channel groups, an
-// empty record map and its own bus message container; nullptr when memory
-// runs out.
+// A zero-filled group with the DG template's header, no channel groups and
+// an empty record map; nullptr when memory runs out.
 cMdfBlock_DG_t* cMdfBlock_DG_ctor();
 // Loads the next data group into `list`, the channel groups, the data block
 // and the comment, reads the record id size and builds the record map.
@@ -57,8 +53,8 @@ bool cMdfBlock_DG_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
 // place in the chain), unlike the other chains of a save pass.
 bool cMdfBlock_DG_save(cMdfBlock_t* block, cMdfBlockSaveContext* context,
                        const cMdfBlock_t* next);
-// Drops the channel groups, data block and comment, frees the record map
-// and releases the group's own container.
+// Drops the channel groups, data block and comment and frees the record
+// map.
 void cMdfBlock_DG_dtor(cMdfBlock_t* block);
 
 // True exactly when the record id size is 0 and the group holds exactly one

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "mdf/blocks/cMdfBlock_CG.h"
-#include "mdf/cMdfBusMsgContainer.h"
 #include "support/mdf_group_support.h"
 
 namespace {
@@ -61,14 +60,14 @@ TEST(cMdfBlock_DG, LoadsItsLinksAndRecordIdSize) {
   EXPECT_FALSE(cMdfBlock_DG_isSorted(nullptr));
 }
 
-TEST(cMdfBlock_DG, OwnsAContainerOverItself) {
+TEST(cMdfBlock_DG, ConstructsEmpty) {
   cMdfBlockRef ref = cMdfBlockRef_make(cMdfBlock_DG_ctor());
   cMdfBlock_DG_t* group = cMdfBlock_t_to_cMdfBlock_DG_t_mut(ref);
   ASSERT_NE(group, nullptr);
   EXPECT_EQ(group->length, 64u);
   EXPECT_EQ(group->linkCount, 4u);
-  ASSERT_NE(group->container, nullptr);
-  EXPECT_EQ(group->container->group, group);
+  EXPECT_EQ(cMdfBlockList_size(&group->channelGroups), 0u);
+  EXPECT_EQ(cMdfRecordMap_size(&group->recordMap), 0u);
   cMdfBlockRef_drop(&ref);
 }
 
