@@ -76,6 +76,9 @@ void zf_log_set_tag_prefix(const char* prefix);
 void zf_log_set_mem_width(unsigned width);
 void zf_log_out_stderr_callback(const zf_log_message* msg, void* arg);
 
+// The write functions have C linkage: their symbols are their plain names,
+// so that code outside C++ (the Python tests, through ctypes) can call them.
+extern "C" {
 void _zf_log_write(int lvl, const char* tag, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)));
 void _zf_log_write_aux(const zf_log_sink* sink, int lvl, const char* tag,
@@ -102,6 +105,7 @@ void _zf_log_write_mem_aux_d(const char* func, const char* file, unsigned line,
                              const zf_log_sink* sink, int lvl, const char* tag,
                              const void* d, size_t d_sz, const char* fmt, ...)
     __attribute__((format(printf, 9, 10)));
+}  // extern "C"
 
 // Library call sites: warnings and errors without a tag.
 #define ZF_LOGW(...)                                    \

@@ -83,6 +83,8 @@ def test_damaged_samples_read_or_raise(shape):
     outcomes = [read(copy) for copy in
                 damaged_copies(data, COPIES[shape], seed=len(shape))]
     assert any(isinstance(o, Exception) for o in outcomes)
+    # A damaged copy holds no frames the recording did not.
+    assert all(isinstance(o, Exception) or o <= FRAMES for o in outcomes)
     if shape == "plain":
         # Damage that the open does not notice is read past.
         assert any(isinstance(o, int) for o in outcomes)
@@ -122,7 +124,10 @@ def test_hostile_block_fields_read_or_raise():
         for where, value in variants:
             copy = bytearray(data)
             struct.pack_into("<Q", copy, where, value)
-            read(bytes(copy))
+            outcome = read(bytes(copy))
+            # A reader's failure, or no more frames than the recording.
+            assert isinstance(outcome, FAILURES) or outcome <= FRAMES, (
+                at, where, value, outcome)
 
 
 def test_a_block_linking_itself_fails_the_open():

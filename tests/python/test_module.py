@@ -79,9 +79,9 @@ def test_import_raises_no_deprecation_warning():
     (4, logging.WARNING), (5, logging.ERROR), (6, logging.CRITICAL),
     (9, logging.DEBUG)])
 def test_library_log_lines_reach_the_python_logger(level, method, caplog):
-    # The library's log entry point, called as library code calls it
-    # (with the interpreter lock held: PyDLL).
-    write = getattr(ctypes.PyDLL(_native.__file__), "_Z13_zf_log_writeiPKcS0_z")
+    # The library's log entry point (C linkage: its plain name), called as
+    # library code calls it (with the interpreter lock held: PyDLL).
+    write = ctypes.PyDLL(_native.__file__)._zf_log_write
     with caplog.at_level(logging.DEBUG, logger="python_can_brenix_mf4"):
         write(level, None, b"value %d of %s", ctypes.c_int(42), b"\xffx")
     (record,) = [r for r in caplog.records

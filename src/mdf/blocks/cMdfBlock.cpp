@@ -1,10 +1,12 @@
 #include "mdf/blocks/cMdfBlock.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "log/zf_log.h"
@@ -350,7 +352,9 @@ cMdfBlockRef loadOne(cIO* stream, uint64_t offset, cMdfBlockCache* cache,
     cMdfBlockRef_drop(&ref);
     return fail(cache);
   }
-  entry->second = {ref, cMdfBlockCacheState::Loaded};
+  const uint64_t end = offset + header.length;
+  entry->second = {ref, cMdfBlockCacheState::Loaded, header.type,
+                   end < offset ? UINT64_MAX : end};
   return ref;
 }
 
@@ -552,6 +556,40 @@ bool cMdfBlock_loadAt(cIO* stream, uint64_t offset, cMdfBlockCache* cache,
 
 namespace {
 
+// Data and signal data blocks are read by their length, which no other
+// rule bounds by the blocks around them (the last one of an unfinalized
+// file may claim more than the stream holds): one that reaches into the
+// next block of the tree is refused, so that a damaged length cannot turn
+// another block's bytes into records.
+bool dataBlocksApart(cMdfBlockCache* cache) {
+  std::vector<std::pair<uint64_t, const cMdfBlockCacheEntry*>> blocks;
+  try {
+    blocks.reserve(cache->entries.size());
+  } catch (...) {
+    note(cache, kReasonNoOffset, "out of memory");
+    return false;
+  }
+  for (const auto& [offset, entry] : cache->entries)
+    if (entry.state == cMdfBlockCacheState::Loaded)
+      blocks.emplace_back(offset, &entry);
+  std::sort(blocks.begin(), blocks.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (size_t i = 0; i + 1 < blocks.size(); ++i) {
+    const cMdfBlockCacheEntry& entry = *blocks[i].second;
+    if (entry.type != MDF_BLOCK_DT && entry.type != MDF_BLOCK_SD) continue;
+    const auto& [next, nextEntry] = blocks[i + 1];
+    if (entry.end <= next) continue;
+    note(cache, blocks[i].first,
+         "%s block at 0x%llX: length %llu reaches into the %s block at "
+         "0x%llX",
+         cMdfBlockHeader_name(entry.type), static_cast<ull>(blocks[i].first),
+         static_cast<ull>(entry.end - blocks[i].first),
+         cMdfBlockHeader_name(nextEntry->type), static_cast<ull>(next));
+    return false;
+  }
+  return true;
+}
+
 cMdfBlockRef loadTree(cIO* stream, cMdfBlockCache* cache) {
   cMdfBlockRef root = cMdfBlock_loadAtSingle(stream, 0, cache);
   cMdfBlock_ID_t* id = cMdfBlock_t_to_cMdfBlock_ID_t_mut(root);
@@ -577,6 +615,10 @@ cMdfBlockRef loadTree(cIO* stream, cMdfBlockCache* cache) {
     return {};
   }
   id->header = header;
+  if (!dataBlocksApart(cache)) {
+    cMdfBlockRef_drop(&root);
+    return {};
+  }
   return root;
 }
 

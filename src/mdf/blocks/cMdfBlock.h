@@ -42,6 +42,9 @@
 //   progress, is not taken for a cycle;
 // - a block must hold its links and its kind's fixed fields, and every
 //   block but data and signal data blocks must lie inside the stream;
+// - a data or signal data block must end before the next block of the tree
+//   begins (checked once the tree is loaded): one whose length reaches into
+//   another block would hand that block's bytes out as records or values;
 // - any failure is sticky for the cache: the whole tree load fails, and no
 //   block dropped on the way out is ever handed out again.
 // Failures that are not logged by a kind are logged as "Could not parse
@@ -183,6 +186,8 @@ enum class cMdfBlockCacheState : uint8_t {
 struct cMdfBlockCacheEntry {
   cMdfBlockRef ref;  // counts no reference of its own
   cMdfBlockCacheState state;
+  uint32_t type = MDF_BLOCK_UNKNOWN;  // once loaded: its kind
+  uint64_t end = 0;  // once loaded: offset + length as read (saturated)
 };
 
 // The offset-to-handle map of one tree load over one stream. It holds no

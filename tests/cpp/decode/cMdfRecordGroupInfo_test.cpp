@@ -297,109 +297,131 @@ TEST(cMdfBlock_DG_at, StatesOverTwoGroupsAdvanceInTurn) {
 // ---------------------------------------------------------------------------
 // Variable-length values
 
-TEST(cMdfBlock_DG_at, VlsdValueFromTheFollowingRecord) {
-  const std::string frame = mdfgroup::canRecord(5, 0x123, 12);
-  const std::string value = "0123456789ab";
-  VlsdInGroup file(record(1, 1, frame) + vlsdRecord(2, 1, value));
-  Loaded loaded(file.b, file.dg);
-  EXPECT_EQ(steps(loaded.group()),
-            (std::vector<Step>{{frame, le(12, 4) + value, 1 + 21 + 1 + 4 + 12,
-                                kMdfDecoderCanData}}));
-}
+// Values in the VLSD channel group of the data group: the record after a
+// frame record holds the frame's value when it is one of that group.
+struct VlsdCase {
+  const char* name;
+  std::string data;  // the data block: records as the case lays them out
+  bool vlsdGroup;    // the payload's data link is a VLSD group (else a
+                     // group of frame records of no bytes)
+  std::vector<Step> expected;
+};
 
-// The record after a frame is not its value: the frame gets an empty
-// value and the next call reads that record whole.
-TEST(cMdfBlock_DG_at, ARecordReadAheadIsReadAgain) {
+std::vector<VlsdCase> vlsdCases() {
+  const std::string frame = mdfgroup::canRecord(5, 0x123, 12);
+  const std::string empty = mdfgroup::canRecord(5, 0x123, 0);
   const std::string first = mdfgroup::canRecord(5, 0x100, 0);
   const std::string second = mdfgroup::canRecord(6, 0x101, 2);
-  VlsdInGroup file(record(1, 1, first) + record(1, 1, second) +
-                   vlsdRecord(2, 1, "hi"));
-  Loaded loaded(file.b, file.dg);
-  EXPECT_EQ(steps(loaded.group()),
-            (std::vector<Step>{{first, le(0, 4), 22, kMdfDecoderCanData},
-                               {second, le(2, 4) + "hi", 22 + 22 + 1 + 4 + 2,
-                                kMdfDecoderCanData}}));
+  const std::string value = "0123456789ab";
+  const std::string huge(100000, 'v');
+  const uint64_t afterHuge = 22 + 1 + 4 + huge.size();
+  return {
+      {"ValueFromTheFollowingRecord",
+       record(1, 1, frame) + vlsdRecord(2, 1, value),
+       true,
+       {{frame, le(12, 4) + value, 1 + 21 + 1 + 4 + 12, kMdfDecoderCanData}}},
+      // The record after a frame is not its value: the frame gets an empty
+      // value and the next call reads that record whole.
+      {"ARecordReadAheadIsReadAgain",
+       record(1, 1, first) + record(1, 1, second) + vlsdRecord(2, 1, "hi"),
+       true,
+       {{first, le(0, 4), 22, kMdfDecoderCanData},
+        {second, le(2, 4) + "hi", 22 + 22 + 1 + 4 + 2, kMdfDecoderCanData}}},
+      // A payload channel whose data link is a group of frame records takes
+      // no value from them: they are records of their own.
+      {"DataLinkToAFrameGroupGivesNoValue",
+       record(1, 1, empty) + record(2, 1, ""),
+       false,
+       {{empty, le(0, 4), 22, kMdfDecoderCanData},
+        {"", "", 23, kMdfDecoderGeneric}}},
+      // A VLSD record longer than any payload gives its first 65 bytes (the
+      // frame fails on them all the same); the rest is passed over, not
+      // copied, and the next frame is read where the long record ends.
+      {"LongValueIsFetchedUpTo65Bytes",
+       record(1, 1, frame) + vlsdRecord(2, 1, huge) + record(1, 1, frame) +
+           vlsdRecord(2, 1, "ab"),
+       true,
+       {{frame, le(65, 4) + huge.substr(0, 65), afterHuge, kMdfDecoderCanData},
+        {frame, le(2, 4) + "ab", afterHuge + 22 + 1 + 4 + 2,
+         kMdfDecoderCanData}}},
+      // A value cut short by the end of the data block keeps the bytes that
+      // exist; its length says how many.
+      {"TruncatedValueIsCut",
+       record(1, 1, frame) + "\x02" + le(12, 4) + "01234",
+       true,
+       {{frame, le(5, 4) + "01234", 22 + 1 + 4 + 5, kMdfDecoderCanData}}},
+  };
 }
 
-// A payload channel whose data link is a group of frame records takes no
-// value from them: they are records of their own.
-TEST(cMdfBlock_DG_at, DataLinkToAFrameGroupGivesNoValue) {
-  const std::string frame = mdfgroup::canRecord(5, 0x123, 0);
-  VlsdInGroup file(record(1, 1, frame) + record(2, 1, ""), false);
+class VlsdValues : public testing::TestWithParam<VlsdCase> {};
+
+TEST_P(VlsdValues, AreFetchedWithTheirFrames) {
+  const VlsdCase& c = GetParam();
+  VlsdInGroup file(c.data, c.vlsdGroup);
   Loaded loaded(file.b, file.dg);
-  EXPECT_EQ(steps(loaded.group()),
-            (std::vector<Step>{{frame, le(0, 4), 22, kMdfDecoderCanData},
-                               {"", "", 23, kMdfDecoderGeneric}}));
+  EXPECT_EQ(steps(loaded.group()), c.expected);
 }
 
-// A VLSD record longer than any payload gives its first 65 bytes (the frame
-// fails on them all the same); the rest is passed over, not copied, and
-// the next frame is read where the long record ends.
-TEST(cMdfBlock_DG_at, LongVlsdValueIsFetchedUpTo65Bytes) {
-  const std::string frame = mdfgroup::canRecord(5, 0x123, 12);
-  const std::string value(100000, 'v');
-  VlsdInGroup file(record(1, 1, frame) + vlsdRecord(2, 1, value) +
-                   record(1, 1, frame) + vlsdRecord(2, 1, "ab"));
-  Loaded loaded(file.b, file.dg);
-  const uint64_t first = 22 + 1 + 4 + value.size();
-  EXPECT_EQ(steps(loaded.group()),
-            (std::vector<Step>{{frame, le(65, 4) + value.substr(0, 65), first,
-                                kMdfDecoderCanData},
-                               {frame, le(2, 4) + "ab", first + 22 + 1 + 4 + 2,
-                                kMdfDecoderCanData}}));
-}
+INSTANTIATE_TEST_SUITE_P(Cases, VlsdValues, testing::ValuesIn(vlsdCases()),
+                         [](const testing::TestParamInfo<VlsdCase>& param) {
+                           return std::string(param.param.name);
+                         });
 
-// A value cut short by the end of the data block keeps the bytes that
-// exist; its length says how many.
-TEST(cMdfBlock_DG_at, TruncatedVlsdValueIsCut) {
-  const std::string frame = mdfgroup::canRecord(5, 0x123, 12);
-  VlsdInGroup file(record(1, 1, frame) + "\x02" + le(12, 4) + "01234");
-  Loaded loaded(file.b, file.dg);
-  EXPECT_EQ(
-      steps(loaded.group()),
-      (std::vector<Step>{{frame, le(5, 4) + "01234", 22 + 1 + 4 + 5, 1}}));
-}
+// Values in a signal data block, at the offsets the frame records give.
+struct SignalDataCase {
+  const char* name;
+  std::string values;                // the signal data block
+  std::vector<std::string> records;  // the data block, sorted
+  std::vector<Step> expected;
+};
 
-// Values in a signal data block at the offsets the records give: from the
-// start, a value cut by the end of the block, an offset beyond it.
-TEST(cMdfBlock_DG_at, VlsdValuesFromASignalDataBlock) {
-  BlockBytes b;
-  const std::string values = le(3, 4) + "abc" + le(10, 4) + "de";
-  const uint64_t sd = mdfgroup::dataBlock(&b, "##SD", values);
-  Group frames{0, mdfgroup::kCanRecordBytes};
-  frames.firstChannel = mdfgroup::canChannels(&b, sd);
-  frames.source = mdfgroup::busSource(&b);
+std::vector<SignalDataCase> signalDataCases() {
   const std::string r0 = mdfgroup::canRecord(1, 1, 3, 0);
   const std::string r1 = mdfgroup::canRecord(2, 2, 2, 7);
   const std::string r2 = mdfgroup::canRecord(3, 3, 0, 100);
-  const uint64_t dt = mdfgroup::dataBlock(&b, "##DT", r0 + r1 + r2);
-  Loaded loaded(
-      b, mdfgroup::dataGroup(&b, mdfgroup::channelGroup(&b, frames, 0), dt, 0));
-  EXPECT_EQ(steps(loaded.group()),
-            (std::vector<Step>{{r0, le(3, 4) + "abc", 21, 1},
-                               {r1, le(2, 4) + "de", 42, 1},
-                               {r2, le(0, 4), 63, 1}}));
+  const std::string huge(100000, 'v');
+  const std::string big = mdfgroup::canRecord(1, 1, 64, 0);
+  const std::string fetched = le(65, 4) + huge.substr(0, 65);
+  return {
+      // From the start, a value cut by the end of the block, an offset
+      // beyond it.
+      {"FromTheStartCutAndBeyond",
+       le(3, 4) + "abc" + le(10, 4) + "de",
+       {r0, r1, r2},
+       {{r0, le(3, 4) + "abc", 21, 1},
+        {r1, le(2, 4) + "de", 42, 1},
+        {r2, le(0, 4), 63, 1}}},
+      // Records pointing at one huge value fetch 65 bytes of it each, not
+      // all of it every time: no decoder takes more than 64.
+      {"FetchedUpTo65Bytes",
+       le(huge.size(), 4) + huge,
+       {big, big},
+       {{big, fetched, 21, 1}, {big, fetched, 42, 1}}},
+  };
 }
 
-// Records pointing at one huge value in a signal data block fetch 65
-// bytes of it each, not all of it every time: no decoder takes more than
-// 64.
-TEST(cMdfBlock_DG_at, SignalDataValuesAreFetchedUpTo65Bytes) {
+class SignalDataValues : public testing::TestWithParam<SignalDataCase> {};
+
+TEST_P(SignalDataValues, AreFetchedWithTheirFrames) {
+  const SignalDataCase& c = GetParam();
   BlockBytes b;
-  const std::string value(100000, 'v');
-  const uint64_t sd =
-      mdfgroup::dataBlock(&b, "##SD", le(value.size(), 4) + value);
+  const uint64_t sd = mdfgroup::dataBlock(&b, "##SD", c.values);
   Group frames{0, mdfgroup::kCanRecordBytes};
   frames.firstChannel = mdfgroup::canChannels(&b, sd);
   frames.source = mdfgroup::busSource(&b);
-  const std::string r = mdfgroup::canRecord(1, 1, 64, 0);
-  const uint64_t dt = mdfgroup::dataBlock(&b, "##DT", r + r);
+  std::string records;
+  for (const std::string& r : c.records) records += r;
+  const uint64_t dt = mdfgroup::dataBlock(&b, "##DT", records);
   Loaded loaded(
       b, mdfgroup::dataGroup(&b, mdfgroup::channelGroup(&b, frames, 0), dt, 0));
-  const std::string fetched = le(65, 4) + value.substr(0, 65);
-  EXPECT_EQ(steps(loaded.group()),
-            (std::vector<Step>{{r, fetched, 21, 1}, {r, fetched, 42, 1}}));
+  EXPECT_EQ(steps(loaded.group()), c.expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SignalDataValues, testing::ValuesIn(signalDataCases()),
+    [](const testing::TestParamInfo<SignalDataCase>& param) {
+      return std::string(param.param.name);
+    });
 
 // ---------------------------------------------------------------------------
 // The record map

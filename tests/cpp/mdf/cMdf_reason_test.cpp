@@ -182,6 +182,14 @@ const Case kCases[] = {
        return image;
      },
      kCg, "DT block at 0x280: data block of more than one data group"},
+    {"a data block reaching into the next block",
+     [] {
+       Mf4Image image = withDataGroup({0, 0, kCg, kMore});
+       image.block(kCg, "##DT", {}, zeros(8), 1000);
+       image.block(kMore, "##TX", {}, textData("comment"));
+       return image;
+     },
+     kCg, "DT block at 0x280: length 1000 reaches into the TX block at 0x400"},
     {"a conversion of more values than its length holds",
      [] {
        Mf4Image image = withChannelGroup({0, kCn, 0, 0, 0, 0});
