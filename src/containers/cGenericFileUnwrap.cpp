@@ -84,7 +84,8 @@ cIO* open(cIO* stream, const cGenericFileHeader& header,
 
 cIO* cGenericFile_unwrap(cIO* source, cGenericFilePasswordFn lookup,
                          void* userdata, cGenericFileStatus* status,
-                         cReason* reason) {
+                         cReason* reason,
+                         std::vector<cGenericFileHeader>* headers) {
   cGenericFileStatus ignored;
   if (status == nullptr) status = &ignored;
   *status = GENERIC_FILE_OK;
@@ -99,6 +100,12 @@ cIO* cGenericFile_unwrap(cIO* source, cGenericFilePasswordFn lookup,
     if (!cGenericFile_readHeader(stream, &header)) {
       cIO_seek(stream, 0, CIO_SEEK_SET);
       return stream;  // not a container: the content itself
+    }
+    if (headers != nullptr) {
+      try {
+        headers->push_back(header);
+      } catch (const std::bad_alloc&) {
+      }
     }
     cIO* inner = nullptr;
     if (depth == kGenericFileMaxDepth) {

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "containers/cGenericFile.h"
 #include "log/cReason.h"
 #include "streams/cIO.h"
 
@@ -63,9 +64,13 @@ using cGenericFilePasswordFn = int (*)(void* userdata, const char* key,
 // 0xE: unknown container type 0x33", "containers nest deeper than
 // kGenericFileMaxDepth (16)", "encrypted container at 0x10: no password
 // for device 0001E240 or \"default\"", ... Nothing is logged here.
+// `headers` (when not null) receives the header of every container met,
+// outermost first, also the one that failed to open; running out of memory
+// for it leaves it short.
 cIO* cGenericFile_unwrap(cIO* source, cGenericFilePasswordFn lookup,
                          void* userdata, cGenericFileStatus* status,
-                         cReason* reason = nullptr);
+                         cReason* reason = nullptr,
+                         std::vector<cGenericFileHeader>* headers = nullptr);
 
 // The message for a status, as the Python module raises it: "Could not
 // decompress stream", "Could not decrypt stream", "Encrypted file detected,

@@ -1,18 +1,24 @@
 #include "python/MdfFile.h"
 
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <string>
+#include <vector>
 
 #include "containers/cGenericFileUnwrap.h"
 #include "log/cReason.h"
 #include "mdf/blocks/cMdfBlock_DG.h"
+#include "mdf/blocks/cMdfBlock_ID.h"
 #include "mdf/cMdfBusMsgContainer.h"
+#include "mdf/cMdfFinalize.h"
 #include "mdf/cMdfMetaData.h"
 #include "python/BufferWrapper.h"
 #include "python/FileTypeSupport.h"
 #include "python/FrameColumns.h"
 #include "python/MdfFileIterator.h"
 #include "streams/cIO_file.h"
+#include "streams/cIO_memoryAlloc.h"
 
 PyObject* MdfFileType = nullptr;
 static PyObject* MdfFileBaseType = nullptr;  // the native base of MdfFile
@@ -56,6 +62,7 @@ static void MdfFile_release(MdfFileObject* self) {
   cIO* stream = self->stream;
   self->mdf = nullptr;
   self->stream = nullptr;
+  Py_CLEAR(self->containers);
   cMdf_close(mdf);
   cIO_close(stream);
 }
@@ -123,20 +130,49 @@ static void MdfFile_raiseWithReason(const char* message, cReason* reason) {
   raiseLibraryError(PyExc_RuntimeError, message);
 }
 
+// The containers met while unwrapping as a list of (kind, device id): kind
+// "compressed", "encrypted" or "unknown". Null with a Python error.
+static PyObject* MdfFile_containerList(
+    const std::vector<cGenericFileHeader>& headers) {
+  OwnedRef list(PyList_New(0));
+  for (const cGenericFileHeader& header : headers) {
+    if (!list) return nullptr;
+    const char* kind =
+        header.container_type == GENERIC_FILE_TYPE_COMPRESSED  ? "compressed"
+        : header.container_type == GENERIC_FILE_TYPE_ENCRYPTED ? "encrypted"
+                                                               : "unknown";
+    char device[9];
+    std::snprintf(device, sizeof device, "%08X",
+                  static_cast<unsigned>(header.device_id));
+    OwnedRef item(Py_BuildValue("(ss)", kind, device));
+    if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+  }
+  return list.release();
+}
+
 // Unwraps containers until the stream holds none. Takes over `stream` and
 // returns the innermost one, or null with a Python error after closing every
-// stream it had. An error the password lookup raised stands as it is; any
-// other Python error raised meanwhile (a failing file object) becomes the
-// cause of the library's message.
-static cIO* MdfFile_unwrap(cIO* stream, PyObject* passwords) {
+// stream it had; the containers met go to self->containers. An error the
+// password lookup raised stands as it is; any other Python error raised
+// meanwhile (a failing file object) becomes the cause of the library's
+// message.
+static cIO* MdfFile_unwrap(MdfFileObject* self, cIO* stream,
+                           PyObject* passwords) {
   MdfFilePasswords lookup{passwords, OwnedRef()};
   cGenericFileStatus status;
   cReason reason{};
+  std::vector<cGenericFileHeader> headers;
   cIO* inner = cGenericFile_unwrap(
       stream, passwords != nullptr ? MdfFile_lookupPassword : nullptr, &lookup,
-      &status, &reason);
+      &status, &reason, &headers);
   if (status == GENERIC_FILE_LOOKUP_FAILED) return nullptr;
-  if (inner != nullptr && PyErr_Occurred() == nullptr) return inner;
+  if (inner != nullptr && PyErr_Occurred() == nullptr) {
+    Py_CLEAR(self->containers);
+    self->containers = MdfFile_containerList(headers);
+    if (self->containers != nullptr) return inner;
+    cIO_close(inner);
+    return nullptr;
+  }
   // A source that is no container also fails when its file object raised
   // while the first bytes were read.
   cIO_close(inner);
@@ -280,7 +316,7 @@ static int MdfFile_init(PyObject* object, PyObject* args, PyObject* kwargs) {
   // Reading runs Python code (file object methods, logging handlers), which
   // must not use this reader meanwhile.
   self->busy = 1;
-  stream = MdfFile_unwrap(stream, passwords);
+  stream = MdfFile_unwrap(self, stream, passwords);
   cMdf* mdf = nullptr;
   if (stream != nullptr) {
     cReason reason{};
@@ -399,6 +435,72 @@ static PyObject* MdfFile_close(PyObject* object, PyObject* args) {
   return PyObject_Call(close.get(), args, nullptr);
 }
 
+// _layout(): {"containers": [(kind, device id), ...], "version": int,
+// "version_text": str, "unfinalized": int, "unfinalized_custom": int,
+// "groups": [{"channel_groups": int, "record_id_size": int}, ...]}.
+static PyObject* MdfFile_layout(PyObject* object, PyObject*) {
+  MdfFileObject* self = asMdfFile(object);
+  if (!MdfFile_checkOpen(self)) return nullptr;
+  const cMdfBlock_ID_t* id = cMdfBlock_t_to_cMdfBlock_ID_t(self->mdf->root);
+  OwnedRef groups(PyList_New(0));
+  if (!groups) return nullptr;
+  const cMdfBlockList* list = cMdf_getDataGroups(self->mdf);
+  for (size_t i = 0; i < cMdfBlockList_size(list); ++i) {
+    const cMdfBlock_DG_t* group =
+        cMdfBlock_t_to_cMdfBlock_DG_t(cMdfBlockList_at(list, i));
+    OwnedRef item(Py_BuildValue(
+        "{s:n,s:i}", "channel_groups",
+        static_cast<Py_ssize_t>(cMdfBlockList_size(&group->channelGroups)),
+        "record_id_size", static_cast<int>(group->recordIdSize)));
+    if (!item || PyList_Append(groups.get(), item.get()) < 0) return nullptr;
+  }
+  std::string versionText(id->versionText, sizeof id->versionText);
+  versionText.erase(versionText.find_last_not_of(std::string(" \0", 2)) + 1);
+  return Py_BuildValue(
+      "{s:O,s:i,s:N,s:i,s:i,s:O}", "containers", self->containers, "version",
+      static_cast<int>(id->version), "version_text", text(versionText),
+      "unfinalized", static_cast<int>(id->finalizationFlags),
+      "unfinalized_custom", static_cast<int>(id->finalizationFlagsCustom),
+      "groups", groups.get());
+}
+
+// _finalized(): the log finalized and sorted, as the bytes of a new MF4
+// file. Iterators and column readers over the reader are closed first: the
+// data groups change. RuntimeError when the file cannot be finalized.
+static PyObject* MdfFile_finalized(PyObject* object, PyObject*) {
+  MdfFileObject* self = asMdfFile(object);
+  if (!MdfFile_checkOpen(self) || !MdfFile_enter(self)) return nullptr;
+  MdfFileIterator_detachAll(self);
+  ColumnReader_detachAll(self);
+  PyObject* result = nullptr;
+  if (cMdf_finalizeAndSort(self->mdf) != 1) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "the records of a data group cannot be told apart");
+  } else {
+    // The save pass seeks back and forth: it writes into memory first.
+    cIO* saved = cIO_memoryAlloc_ctor();
+    const int64_t size = saved != nullptr && cMdf_save(self->mdf, saved)
+                             ? cIO_getSize(saved)
+                             : -1;
+    if (size < 0 || size > PY_SSIZE_T_MAX ||
+        cIO_seek(saved, 0, CIO_SEEK_SET) != 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Could not save the file");
+    } else {
+      result =
+          PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+      if (result != nullptr && size > 0 &&
+          cIO_read(saved, PyBytes_AsString(result),
+                   static_cast<size_t>(size)) != size) {
+        Py_CLEAR(result);
+        PyErr_SetString(PyExc_RuntimeError, "Could not save the file");
+      }
+    }
+    cIO_close(saved);
+  }
+  MdfFile_leave(self);
+  return result;
+}
+
 // stop(): what python-can's context manager calls on exit; closes.
 static PyObject* MdfFile_stop(PyObject* object, PyObject*) {
   OwnedRef args(PyTuple_New(0));
@@ -462,6 +564,10 @@ static PyMethodDef MdfFileMethods[] = {
      METH_NOARGS, MdfFile_getMetadata_doc},
     {"stop", reinterpret_cast<PyCFunction>(MdfFile_stop), METH_NOARGS,
      MdfFile_stop_doc},
+    {"_layout", reinterpret_cast<PyCFunction>(MdfFile_layout), METH_NOARGS,
+     nullptr},
+    {"_finalized", reinterpret_cast<PyCFunction>(MdfFile_finalized),
+     METH_NOARGS, nullptr},
     {"__init_subclass__",
      reinterpret_cast<PyCFunction>(
          reinterpret_cast<void (*)(void)>(MdfFile_initSubclass)),

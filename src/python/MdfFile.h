@@ -33,6 +33,9 @@ struct MdfFileObject {
   // skip_unknown_records=True: iterating passes over records that are not
   // frames instead of raising RuntimeError "Unknown bus type".
   bool skipUnknownRecords;
+  // The containers the log was unwrapped from, outermost first: a list of
+  // (kind, device id) tuples; null when not open.
+  PyObject* containers;
 };
 
 // The public class; process-wide, never released.
