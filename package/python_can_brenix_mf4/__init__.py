@@ -2,9 +2,14 @@
 python-can: MdfFile yields every logged frame as a can.Message
 (CanMsgExtension), and gives all frames at once as columns (to_numpy,
 iter_batches, to_arrow, to_pandas, to_polars) and decodes the signals of a
-CAN database from them (decode_signals)."""
+CAN database from them (decode_signals). finalize writes a finalized,
+sorted copy of a log; register makes python-can's LogReader, player and
+logconvert read .mf4 files with MdfFile; the `mf4` command looks into logs
+from a terminal."""
 from ._native import CanMsgExtension, MdfFile, MdfFileIterator, __version__
 from . import _columns, _signals
+from ._finalize import finalize
+from ._register import register
 from ._signals import decode_signals
 
 _columns.install(MdfFile)
@@ -12,4 +17,4 @@ _signals.install(MdfFile)
 del _columns, _signals
 
 __all__ = ["CanMsgExtension", "MdfFile", "MdfFileIterator",
-           "decode_signals"]
+           "decode_signals", "finalize", "register"]
