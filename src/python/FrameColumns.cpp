@@ -180,7 +180,14 @@ static PyObject* ColumnReader_fill(PyObject* object, PyObject* args) {
   }
   MdfFileObject* owner = ownerOf(self);
   if (!MdfFile_enter(owner)) return nullptr;
-  cMdfColumnReader_fill(self->reader, &out);
+  // Other threads run while the library decodes, unless the source is a
+  // Python file object (the reader, busy meanwhile, keeps them off it).
+  if (owner->pythonSource) {
+    cMdfColumnReader_fill(self->reader, &out);
+  } else {
+    Py_BEGIN_ALLOW_THREADS cMdfColumnReader_fill(self->reader, &out);
+    Py_END_ALLOW_THREADS
+  }
   MdfFile_leave(owner);
   // A file object that failed: the rows may miss frames.
   if (PyErr_Occurred() != nullptr) return nullptr;

@@ -316,6 +316,7 @@ static int MdfFile_init(PyObject* object, PyObject* args, PyObject* kwargs) {
   // Reading runs Python code (file object methods, logging handlers), which
   // must not use this reader meanwhile.
   self->busy = 1;
+  const bool pythonSource = BufferWrapper_is(stream);
   stream = MdfFile_unwrap(self, stream, passwords);
   cMdf* mdf = nullptr;
   if (stream != nullptr) {
@@ -339,6 +340,7 @@ static int MdfFile_init(PyObject* object, PyObject* args, PyObject* kwargs) {
   }
   self->mdf = mdf;
   self->stream = stream;
+  self->pythonSource = pythonSource;
   return 0;
 }
 

@@ -36,6 +36,9 @@ struct MdfFileObject {
   // The containers the log was unwrapped from, outermost first: a list of
   // (kind, device id) tuples; null when not open.
   PyObject* containers;
+  // The source is a Python file object: reading calls its methods, so the
+  // GIL stays held. Otherwise decoding runs without it.
+  bool pythonSource;
 };
 
 // The public class; process-wide, never released.

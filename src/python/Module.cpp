@@ -43,6 +43,8 @@ void loggingWrapper(const zf_log_message* message, void* logger) {
   if (message == nullptr || logger == nullptr || message->buf == nullptr ||
       message->p < message->buf)
     return;
+  // The library may log from a call that runs without the GIL.
+  const PyGILState_STATE gil = PyGILState_Ensure();
   // The library may log while a Python error is pending (a file object's
   // method raised and the layer above is failing because of it); park it so
   // the logger call runs cleanly, then put it back.
@@ -58,6 +60,7 @@ void loggingWrapper(const zf_log_message* message, void* logger) {
                                           text.get()));
   if (!result) PyErr_Clear();
   PendingError_restore(&pending);
+  PyGILState_Release(gil);
 }
 
 // Adds a created type (new reference, consumed) to the module.
