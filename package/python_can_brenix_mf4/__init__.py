@@ -5,10 +5,12 @@ iter_batches, to_arrow, to_pandas, to_polars) and decodes the signals of a
 CAN database from them (decode_signals). finalize writes a finalized,
 sorted copy of a log; register makes python-can's LogReader, player and
 logconvert read .mf4 files with MdfFile; the `mf4` command looks into logs
-from a terminal."""
+from a terminal; read_logs reads a fleet of logs into one table
+(python_can_brenix_mf4.dask.read_logs: on Dask)."""
 from ._native import CanMsgExtension, MdfFile, MdfFileIterator, __version__
 from . import _columns, _signals
 from ._finalize import finalize
+from ._fleet import read_logs
 from ._register import register
 from ._signals import decode_signals
 
@@ -17,4 +19,4 @@ _signals.install(MdfFile)
 del _columns, _signals
 
 __all__ = ["CanMsgExtension", "MdfFile", "MdfFileIterator",
-           "decode_signals", "finalize", "register"]
+           "decode_signals", "finalize", "read_logs", "register"]
