@@ -37,9 +37,14 @@ make_venv() {  # name interpreter pip-args...
     log "venv $name ($("$py" --version))"
     "$py" -m venv "$dir"
   fi
-  local wanted="$py $*"
+  # Pinned versions the environment was tested with: without them pip may
+  # search old releases of a dependency for many minutes on a fresh machine.
+  local constraints=$ROOT/scripts/constraints/$name.txt pins=()
+  [ -f "$constraints" ] && pins=(-c "$constraints")
+  local wanted="$py $* $(cat "$constraints" 2>/dev/null | cksum)"
   [ "$(cat "$dir/mf4-requirements" 2>/dev/null)" = "$wanted" ] && return 0
-  "$dir/bin/python" -m pip install -q --disable-pip-version-check "$@"
+  "$dir/bin/python" -m pip install -q --disable-pip-version-check \
+    "${pins[@]}" "$@"
   printf '%s\n' "$wanted" > "$dir/mf4-requirements"
 }
 
