@@ -86,8 +86,8 @@ def test_a_fleet_merges_by_timestamp_with_the_file_of_each_frame(fleet):
     assert sum(a != b for a, b in zip(files, files[1:])) > 100
 
 
-@pytest.mark.parametrize("spec", ["folders", "pattern", "recursive"])
-def test_folders_and_patterns_name_each_log_once(spec, fleet):
+@pytest.mark.parametrize("form", ["folders", "pattern", "recursive"])
+def test_folders_and_patterns_name_each_log_once(form, fleet):
     root, paths, _ = fleet
     given = {
         "folders": [root / "vehicle_0", root / "vehicle_1",
@@ -95,7 +95,7 @@ def test_folders_and_patterns_name_each_log_once(spec, fleet):
         "pattern": [str(root / "vehicle_*" / "day" / "*.MF4"),
                     str(root / "vehicle_*" / "day" / "*.mf4")],
         "recursive": str(root / "**" / "[0-9]*.*"),
-    }[spec]
+    }[form]
     table = read_logs(given, passwords=PASSWORDS, columns=["arbitration_id"])
     assert table.column_names == ["arbitration_id", "file"]
     assert sorted(set(table.column("file").to_pylist())) == paths
