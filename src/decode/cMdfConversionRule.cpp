@@ -259,8 +259,8 @@ int64_t saturated(Int128 value) {
 
 }  // namespace
 
-int64_t cMdfTickScale_apply(const cMdfTickScale* scale, uint64_t ticks,
-                            bool isSigned) {
+int64_t cMdfTickScale_applyWide(const cMdfTickScale* scale, uint64_t ticks,
+                                bool isSigned) {
   if (scale == nullptr) return 0;
   const Int128 count = isSigned
                            ? static_cast<Int128>(static_cast<int64_t>(ticks))

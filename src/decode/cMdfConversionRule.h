@@ -89,9 +89,25 @@ struct cMdfTickScale {
 // Zero numerator for any other conversion.
 cMdfTickScale cMdfConversionRule_tickScale(const cMdfConversionRule* rule);
 // Nanoseconds of `ticks` (a signed or unsigned 64-bit integer as `isSigned`
-// says) under a scale with a non-zero numerator, saturated to int64.
-int64_t cMdfTickScale_apply(const cMdfTickScale* scale, uint64_t ticks,
-                            bool isSigned);
+// says) under a scale with a non-zero numerator, saturated to int64: the
+// general form, in 128-bit arithmetic.
+int64_t cMdfTickScale_applyWide(const cMdfTickScale* scale, uint64_t ticks,
+                                bool isSigned);
+// The same. Inline: every frame's time goes through it, and a scale
+// without a shift whose product fits 64 bits (ticks of a logger's clock)
+// needs no 128-bit arithmetic.
+inline int64_t cMdfTickScale_apply(const cMdfTickScale* scale, uint64_t ticks,
+                                   bool isSigned) {
+  int64_t ns = 0;
+  int64_t sum = 0;
+  if (scale != nullptr && scale->shift == 0 &&
+      (isSigned || ticks <= static_cast<uint64_t>(INT64_MAX)) &&
+      !__builtin_mul_overflow(static_cast<int64_t>(ticks), scale->numerator,
+                              &ns) &&
+      !__builtin_add_overflow(ns, scale->offsetNs, &sum))
+    return sum;
+  return cMdfTickScale_applyWide(scale, ticks, isSigned);
+}
 // Seconds to nanoseconds, rounded to the nearest (halves away from zero),
 // saturated to int64; 0 for NaN.
 int64_t cMdfNanoseconds_fromSeconds(double seconds);

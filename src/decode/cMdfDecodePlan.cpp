@@ -177,8 +177,13 @@ cMdfDecodeStep stepOf(const cMdfDecodeRule& rule, uint64_t recordSize,
 cMdfDecodePlan* cMdfDecodePlan_build(const cMdfDecodeRuleArray* rules,
                                      uint64_t recordSize,
                                      uint32_t decoderKind) {
-  // The plan, its steps and two index lists, in one allocation.
-  constexpr size_t kPerRule = sizeof(cMdfDecodeStep) + 4 * sizeof(uint32_t);
+  // The plan, its steps, two lists of bit stores and two index lists, in
+  // one allocation (each part a multiple of 8 bytes per rule but the last).
+  constexpr size_t kPerRule =
+      sizeof(cMdfDecodeStep) + 2 * sizeof(cMdfBitStore) + 2 * sizeof(uint32_t);
+  static_assert(sizeof(cMdfDecodePlan) % 8 == 0 &&
+                sizeof(cMdfDecodeStep) % 8 == 0 &&
+                sizeof(cMdfBitStore) % 8 == 0);
   if (rules == nullptr || rules->size == 0 || rules->size > UINT32_MAX ||
       rules->size > (SIZE_MAX - sizeof(cMdfDecodePlan)) / kPerRule)
     return nullptr;
@@ -189,11 +194,11 @@ cMdfDecodePlan* cMdfDecodePlan_build(const cMdfDecodeRuleArray* rules,
   plan->decoderKind = decoderKind;
   plan->count = rules->size;
   plan->steps = reinterpret_cast<cMdfDecodeStep*>(plan + 1);
-  plan->flags = reinterpret_cast<uint32_t*>(plan->steps + rules->size);
-  plan->bytes = plan->flags + rules->size;
-  plan->direct = plan->bytes + rules->size;
+  plan->bytes = reinterpret_cast<cMdfBitStore*>(plan->steps + rules->size);
+  plan->words = plan->bytes + rules->size;
+  plan->direct = reinterpret_cast<uint32_t*>(plan->words + rules->size);
   plan->rest = plan->direct + rules->size;
-  plan->flagCount = plan->byteCount = plan->directCount = plan->restCount = 0;
+  plan->byteCount = plan->wordCount = plan->directCount = plan->restCount = 0;
   uint32_t seen = 0;  // fields met, one bit each
   plan->apart = true;
   for (size_t i = 0; i < rules->size; ++i) {
@@ -207,17 +212,27 @@ cMdfDecodePlan* cMdfDecodePlan_build(const cMdfDecodeRuleArray* rules,
     const cMdfDecodeStep& step = plan->steps[i];
     const auto index = static_cast<uint32_t>(i);
     const bool word = step.load == cMdfStepLoad::Word;
-    if (word && step.store == cMdfStepStore::Flag)
-      plan->flags[plan->flagCount++] = index;
-    else if (word && step.store == cMdfStepStore::Byte)
-      plan->bytes[plan->byteCount++] = index;
-    else if (step.store != cMdfStepStore::General &&
-             step.store != cMdfStepStore::Time &&
-             step.store != cMdfStepStore::Payload &&
-             step.store != cMdfStepStore::PayloadFixed)
+    const bool stored = step.store != cMdfStepStore::General &&
+                        step.store != cMdfStepStore::Time &&
+                        step.store != cMdfStepStore::Payload &&
+                        step.store != cMdfStepStore::PayloadFixed;
+    const cMdfBitStore bits{step.mask,  static_cast<uint32_t>(step.byte),
+                            step.shift, step.store,
+                            step.limit, 0,
+                            step.target};
+    if (stored && word && step.byte <= UINT32_MAX &&
+        step.store != cMdfStepStore::Skip) {
+      // A flag of one bit is the bit itself: a byte store.
+      if (step.store == cMdfStepStore::Byte ||
+          (step.store == cMdfStepStore::Flag && step.mask == 1))
+        plan->bytes[plan->byteCount++] = bits;
+      else
+        plan->words[plan->wordCount++] = bits;
+    } else if (stored) {
       plan->direct[plan->directCount++] = index;
-    else
+    } else {
       plan->rest[plan->restCount++] = index;
+    }
   }
   return plan;
 }

@@ -69,21 +69,34 @@ struct cMdfDecodeStep {
   double offset;    // Linear
 };
 
+// A field stored straight from the bits of an 8-byte load: the compact
+// form of a step that the decoders' first loops run through.
+struct cMdfBitStore {
+  uint64_t mask;        // the field's bits after the shift
+  uint32_t byte;        // the load's first byte
+  uint8_t shift;        // the field's first bit in that byte
+  cMdfStepStore store;  // as the step's
+  uint8_t limit;        // as the step's
+  uint8_t unused;
+  uint16_t target;  // as the step's
+};
+
 struct cMdfDecodePlan {
   uint64_t recordSize;    // the steps hold for records at least this long
   uint32_t decoderKind;   // the decoder the stores are made for
   size_t count;           // steps, one per rule
   cMdfDecodeStep* steps;  // in the same allocation as the plan
   // Every rule fills a field of its own, so the order of the stores does
-  // not matter: the steps stored straight from the bits may run first, one
-  // kind after another (flags and bytes of 8-byte loads, then any other),
-  // then the others in rule order. Step indexes, in the same allocation.
+  // not matter: the steps stored straight from the bits may run first (the
+  // bytes and one-bit flags of 8-byte loads, the other stores of 8-byte
+  // loads, then any other), then the others in rule order. In the same
+  // allocation.
   bool apart;
-  size_t flagCount, byteCount, directCount, restCount;
-  uint32_t* flags;   // Flag stores of Word loads
-  uint32_t* bytes;   // Byte stores of Word loads
-  uint32_t* direct;  // the other stores straight from the bits
-  uint32_t* rest;    // the others: time, payload, the decoder's store
+  size_t byteCount, wordCount, directCount, restCount;
+  cMdfBitStore* bytes;  // Byte and one-bit Flag stores of Word loads
+  cMdfBitStore* words;  // the other stores of Word loads from the bits
+  uint32_t* direct;     // step indexes: the other stores from the bits
+  uint32_t* rest;       // step indexes: time, payload, the decoder's store
 };
 
 // A plan for `rules` over records of `recordSize` bytes, its stores made
@@ -94,9 +107,10 @@ cMdfDecodePlan* cMdfDecodePlan_build(const cMdfDecodeRuleArray* rules,
                                      uint64_t recordSize, uint32_t decoderKind);
 void cMdfDecodePlan_free(cMdfDecodePlan* plan);
 
-// The bits of a field by its step, whose load is Word.
+// The bits of a field by its step or bit store (a Word load).
+template <typename Step>
 [[gnu::always_inline]] inline uint64_t cMdfDecodeStep_wordBits(
-    const cMdfDecodeStep& step, const uint8_t* record) {
+    const Step& step, const uint8_t* record) {
   uint64_t word;
   std::memcpy(&word, record + step.byte, sizeof word);
   if constexpr (std::endian::native == std::endian::big) {

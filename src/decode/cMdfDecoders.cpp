@@ -120,15 +120,13 @@ const cMdfDecodePlan* planOf(const cMdfRecordView* view, uint32_t kind) {
   return plan;
 }
 
-// Stores a field by its step, straight from the bits (store not General,
-// so the load is not General either and the rule is not needed).
-[[gnu::always_inline]] inline void storeBits(const cMdfDecodeStep& step,
-                                             const uint8_t* record,
-                                             cMdfBusMsg* frame) {
-  if (step.store == cMdfStepStore::Skip) return;
-  const uint64_t bits = cMdfDecodeStep_bits(step, record);
-  auto* member = reinterpret_cast<uint8_t*>(frame) + step.target;
-  switch (step.store) {
+// Stores the bits of a field as `store` (with its target and limit) says.
+[[gnu::always_inline]] inline void storeFromBits(cMdfStepStore store,
+                                                 uint16_t target, uint8_t limit,
+                                                 uint64_t bits,
+                                                 cMdfBusMsg* frame) {
+  auto* member = reinterpret_cast<uint8_t*>(frame) + target;
+  switch (store) {
     case cMdfStepStore::OrId:
       frame->id |= static_cast<uint32_t>(bits);
       break;
@@ -140,7 +138,7 @@ const cMdfDecodePlan* planOf(const cMdfRecordView* view, uint32_t kind) {
       break;
     case cMdfStepStore::Length: {
       const uint64_t length = bits & 0xFF;
-      frame->dataLength = length < step.limit ? length : step.limit;
+      frame->dataLength = length < limit ? length : limit;
       break;
     }
     case cMdfStepStore::ErrorType: {
@@ -151,6 +149,16 @@ const cMdfDecodePlan* planOf(const cMdfRecordView* view, uint32_t kind) {
     default:
       break;
   }
+}
+
+// Stores a field by its step, straight from the bits (store not General,
+// so the load is not General either and the rule is not needed).
+[[gnu::always_inline]] inline void storeBits(const cMdfDecodeStep& step,
+                                             const uint8_t* record,
+                                             cMdfBusMsg* frame) {
+  if (step.store == cMdfStepStore::Skip) return;
+  storeFromBits(step.store, step.target, step.limit,
+                cMdfDecodeStep_bits(step, record), frame);
 }
 
 // A time value: seconds, and nanoseconds in integer arithmetic where the
@@ -248,8 +256,8 @@ template <StoreFn store>
                                              SignalCursor* cursor,
                                              Walk* result) {
   const cMdfDecodeRule* rule = &view->rules->data[i];
-  RuleValue value{};
   if (step != nullptr && step->store != cMdfStepStore::General) {
+    RuleValue value;
     switch (step->store) {
       case cMdfStepStore::Time:
         // What every decoder's store does with a numeric time.
@@ -277,6 +285,7 @@ template <StoreFn store>
         return true;
     }
   }
+  RuleValue value{};
   if (rule->valueKind == cMdfValueKind::Bytes) {
     if (!byteValue(view, *rule, cursor, &value)) return false;
   } else if (rule->field == cMdfFrameField::Timestamp) {
@@ -305,15 +314,15 @@ Walk walkRules(const cMdfRecordView* view, cMdfBusMsg* frame, uint32_t kind,
   if (plan != nullptr && plan->apart && anyOrder) {
     const uint8_t* record = view->record;
     auto* members = reinterpret_cast<uint8_t*>(frame);
-    for (size_t k = 0; k < plan->flagCount; ++k) {
-      const cMdfDecodeStep& step = plan->steps[plan->flags[k]];
-      *reinterpret_cast<bool*>(members + step.target) =
-          cMdfDecodeStep_wordBits(step, record) != 0;
-    }
     for (size_t k = 0; k < plan->byteCount; ++k) {
-      const cMdfDecodeStep& step = plan->steps[plan->bytes[k]];
-      members[step.target] =
-          static_cast<uint8_t>(cMdfDecodeStep_wordBits(step, record));
+      const cMdfBitStore& to = plan->bytes[k];
+      members[to.target] =
+          static_cast<uint8_t>(cMdfDecodeStep_wordBits(to, record));
+    }
+    for (size_t k = 0; k < plan->wordCount; ++k) {
+      const cMdfBitStore& to = plan->words[k];
+      storeFromBits(to.store, to.target, to.limit,
+                    cMdfDecodeStep_wordBits(to, record), frame);
     }
     for (size_t k = 0; k < plan->directCount; ++k)
       storeBits(plan->steps[plan->direct[k]], view->record, frame);

@@ -165,8 +165,12 @@ void cMdfBlock_DG_updateRecordMap(cMdfBlock_DG_t* group) {
       info.recordLength = static_cast<uint32_t>(length);
       cMdfDecodeRuleArray* rules = cMdfBlock_CG_getDecodingRules(cg);
       info.rules = rules;
-      for (size_t r = 0; rules && r < rules->size; ++r)
-        if (rules->data[r].signalData) info.hasSignalData = true;
+      for (size_t r = rules ? rules->size : 0; r-- > 0;) {
+        if (rules->data[r].signalData) {
+          info.hasSignalData = true;
+          info.firstSignalRule = r;
+        }
+      }
       info.decoder = cMdfDecoders_decodeGeneric;
       info.decoderKind = kMdfDecoderGeneric;
       const cMdfBlock_SI_t* source =
@@ -372,7 +376,7 @@ uint64_t fetchSignalData(Window records, uint64_t keep, uint64_t next,
                          cMdfBlock_DG_iteratorState* state) {
   uint64_t consumed = 0;
   const cMdfDecodeRuleArray* rules = info->rules;
-  for (size_t i = 0; rules && i < rules->size; ++i) {
+  for (size_t i = info->firstSignalRule; rules && i < rules->size; ++i) {
     const cMdfBlock_t* source = rules->data[i].signalData;
     if (!source) continue;
     if (const cMdfBlock_CG_t* vlsd = cMdfBlock_t_to_cMdfBlock_CG_t(source)) {

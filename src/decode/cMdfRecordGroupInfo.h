@@ -63,8 +63,10 @@ struct cMdfRecordInfo {
                                      // for a VLSD group
   cMdfDecoderFn decoder;             // null for a VLSD group
   uint32_t decoderKind;              // kMdfDecoder*; 0 for a VLSD group
-  // Whether some rule takes variable-length values (signal data).
+  // Whether some rule takes variable-length values (signal data), and the
+  // first such rule.
   bool hasSignalData;
+  size_t firstSignalRule;
 };
 
 // Every member 0 or null; true (false for a null info). The info owns

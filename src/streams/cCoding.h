@@ -50,6 +50,19 @@ inline void cCoding_storeLE(void* p, U v) {
 
 // The n low bytes (n at most 8) at p, least significant first; 0 for n = 0.
 inline uint64_t cCoding_loadLEn(const void* p, unsigned n) {
+  // Record ids and lengths are of these sizes: one load each.
+  switch (n) {
+    case 1:
+      return *static_cast<const uint8_t*>(p);
+    case 2:
+      return cCoding_loadLE<uint16_t>(p);
+    case 4:
+      return cCoding_loadLE<uint32_t>(p);
+    case 8:
+      return cCoding_loadLE<uint64_t>(p);
+    default:
+      break;
+  }
   const auto* b = static_cast<const uint8_t*>(p);
   uint64_t v = 0;
   for (unsigned i = n < 8 ? n : 8; i-- > 0;) v = v << 8 | b[i];
