@@ -1,6 +1,7 @@
 #include "python/FrameColumns.h"
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "python/MdfFile.h"
@@ -9,6 +10,12 @@
 static const uint64_t kColumnWidths[kMdfColumnCount] = {
     8, 8, 2, 1, 4, 1, 1, 1, 1, 1, 1, 1, 1, 64, 1, 2, 64, 8,
 };
+
+// A new bytearray of `size` bytes, not initialised; null with a Python
+// error.
+static PyObject* newColumn(uint64_t size) {
+  return PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+}
 
 static ColumnReaderObject* asReader(PyObject* object) {
   return reinterpret_cast<ColumnReaderObject*>(object);
@@ -19,22 +26,12 @@ static MdfFileObject* ownerOf(ColumnReaderObject* self) {
 }
 
 static void link(ColumnReaderObject* self) {
-  MdfFileObject* owner = ownerOf(self);
-  self->previous = nullptr;
-  self->next = owner->columnReaders;
-  if (owner->columnReaders != nullptr) owner->columnReaders->previous = self;
-  owner->columnReaders = self;
+  OwnerList_link(&ownerOf(self)->columnReaders, self);
 }
 
 static void unlink(ColumnReaderObject* self) {
   MdfFileObject* owner = ownerOf(self);
-  if (self->previous != nullptr)
-    self->previous->next = self->next;
-  else if (owner != nullptr && owner->columnReaders == self)
-    owner->columnReaders = self->next;
-  if (self->next != nullptr) self->next->previous = self->previous;
-  self->previous = nullptr;
-  self->next = nullptr;
+  OwnerList_unlink(owner != nullptr ? &owner->columnReaders : nullptr, self);
 }
 
 // Releases the library reader (the data groups it borrows must still be
@@ -169,8 +166,7 @@ static PyObject* ColumnReader_fill(PyObject* object, PyObject* args) {
     if ((wanted >> c) & 1u) {
       const uint64_t size =
           rows * kColumnWidths[c] + (c == kMdfColumnDataOffsets ? 8 : 0);
-      column =
-          PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+      column = newColumn(size);
       if (column == nullptr) return nullptr;
       out.columns[c] = PyByteArray_AsString(column);
     } else {
@@ -246,6 +242,52 @@ static PyObject* ColumnReader_split(PyObject*, PyObject* args) {
   return list.release();
 }
 
+// take(table, width, codes, code_size) -> bytearray: row i is item
+// codes[i] of table (bytes: items of `width` bytes back to back); codes
+// (a bytearray) are unsigned integers of code_size bytes (1 or 2) in
+// native order. The strings of the "channel" and "kind" columns from their
+// codes: one copy of a fixed-width item per row.
+static PyObject* ColumnReader_take(PyObject*, PyObject* args) {
+  PyObject* table = nullptr;
+  PyObject* codes = nullptr;
+  Py_ssize_t width = 0;
+  Py_ssize_t codeSize = 0;
+  if (!PyArg_ParseTuple(args, "O!nO!n:take", &PyBytes_Type, &table, &width,
+                        &PyByteArray_Type, &codes, &codeSize))
+    return nullptr;
+  const Py_ssize_t tableSize = PyBytes_Size(table);
+  const Py_ssize_t codeBytes = PyByteArray_Size(codes);
+  if (width <= 0 || tableSize % width != 0 ||
+      (codeSize != 1 && codeSize != 2) || codeBytes % codeSize != 0) {
+    PyErr_SetString(PyExc_ValueError, "take: bad item or code size");
+    return nullptr;
+  }
+  const Py_ssize_t items = tableSize / width;
+  const Py_ssize_t rows = codeBytes / codeSize;
+  if (rows > PY_SSIZE_T_MAX / width) return PyErr_NoMemory();
+  OwnedRef out(newColumn(static_cast<uint64_t>(rows * width)));
+  if (!out) return nullptr;
+  char* to = PyByteArray_AsString(out.get());
+  const char* from = PyBytes_AsString(table);
+  const auto* code =
+      reinterpret_cast<const uint8_t*>(PyByteArray_AsString(codes));
+  const auto size = static_cast<size_t>(width);
+  for (Py_ssize_t i = 0; i < rows; ++i, to += size, code += codeSize) {
+    Py_ssize_t item = code[0];
+    if (codeSize == 2) {
+      uint16_t wide = 0;
+      std::memcpy(&wide, code, sizeof wide);
+      item = wide;
+    }
+    if (item >= items) {
+      PyErr_SetString(PyExc_ValueError, "take: a code beyond the table");
+      return nullptr;
+    }
+    std::memcpy(to, from + item * width, size);
+  }
+  return out.release();
+}
+
 static int ColumnReader_traverse(PyObject* object, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(object));
   Py_VISIT(asReader(object)->owner);
@@ -280,6 +322,10 @@ static PyMethodDef ColumnReaderMethods[] = {
      "split(values, offsets, /)\n--\n\n"
      "The payloads of packed values and their int64 offsets as a list of "
      "bytes."},
+    {"take", ColumnReader_take, METH_VARARGS | METH_STATIC,
+     "take(table, width, codes, code_size, /)\n--\n\n"
+     "Row i is item codes[i] of table (items of width bytes; codes of "
+     "code_size bytes, 1 or 2); returns a bytearray."},
     {nullptr, nullptr, 0, nullptr},
 };
 

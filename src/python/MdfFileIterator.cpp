@@ -11,22 +11,12 @@ static MdfFileObject* MdfFileIterator_owner(MdfFileIteratorObject* self) {
 }
 
 static void MdfFileIterator_link(MdfFileIteratorObject* self) {
-  MdfFileObject* owner = MdfFileIterator_owner(self);
-  self->previous = nullptr;
-  self->next = owner->iterators;
-  if (owner->iterators != nullptr) owner->iterators->previous = self;
-  owner->iterators = self;
+  OwnerList_link(&MdfFileIterator_owner(self)->iterators, self);
 }
 
 static void MdfFileIterator_unlink(MdfFileIteratorObject* self) {
   MdfFileObject* owner = MdfFileIterator_owner(self);
-  if (self->previous != nullptr)
-    self->previous->next = self->next;
-  else if (owner != nullptr && owner->iterators == self)
-    owner->iterators = self->next;
-  if (self->next != nullptr) self->next->previous = self->previous;
-  self->previous = nullptr;
-  self->next = nullptr;
+  OwnerList_unlink(owner != nullptr ? &owner->iterators : nullptr, self);
 }
 
 // Releases the container (the data group it borrows must still be alive) and

@@ -72,3 +72,28 @@ bool PendingError_fetch(PendingError* slot);
 bool PendingError_restore(PendingError* slot);
 // Drops the held error.
 void PendingError_clear(PendingError* slot);
+
+// The objects that hold library state of one owner (an MdfFile's iterators,
+// its column readers), so that closing the owner can release them all: an
+// intrusive doubly linked list through the objects' `previous` and `next`
+// members (T*), its head a member of the owner. No Python code runs.
+template <typename T>
+void OwnerList_link(T** head, T* item) {
+  item->previous = nullptr;
+  item->next = *head;
+  if (*head != nullptr) (*head)->previous = item;
+  *head = item;
+}
+
+// Takes `item` out of the list of `head` (null: of no list any more, so
+// only its neighbours are joined) and clears its links.
+template <typename T>
+void OwnerList_unlink(T** head, T* item) {
+  if (item->previous != nullptr)
+    item->previous->next = item->next;
+  else if (head != nullptr && *head == item)
+    *head = item->next;
+  if (item->next != nullptr) item->next->previous = item->previous;
+  item->previous = nullptr;
+  item->next = nullptr;
+}

@@ -423,3 +423,26 @@ def test_an_unfinalized_log_gives_its_frames(tmp_path):
     assert len(rows) == len(truth) == 100
     assert [(r["kind"], r["timestamp_ns"], r["group"]) for r in rows] == \
         [(f["kind"], f["timestamp_ns"], f["group"]) for f in truth]
+
+
+@pytest.mark.parametrize("table, width, codes, code_size", [
+    (b"ab", 1, bytearray(b"\x02"), 1),          # a code beyond the table
+    (b"abcd", 2, bytearray(b"\x02\x00"), 2),    # the same, two-byte codes
+    (b"abc", 2, bytearray(b"\x00"), 1),         # the table is no whole items
+    (b"ab", 0, bytearray(b"\x00"), 1),          # no item width
+    (b"ab", 1, bytearray(b"\x00"), 4),          # a code size it does not take
+    (b"ab", 1, bytearray(b"\x00\x00\x00"), 2),  # codes are no whole codes
+])
+def test_strings_from_codes_refuse_what_does_not_fit(table, width, codes,
+                                                     code_size):
+    from python_can_brenix_mf4._native import _ColumnReader
+    with pytest.raises(ValueError):
+        _ColumnReader.take(table, width, codes, code_size)
+
+
+def test_strings_from_codes_are_the_table_items():
+    from python_can_brenix_mf4._native import _ColumnReader
+    assert _ColumnReader.take(b"abcdef", 2, bytearray(b"\x02\x00\x01"), 1) \
+        == bytearray(b"efabcd")
+    assert _ColumnReader.take(b"abcdef", 3, bytearray(b"\x01\x00\x00\x00"),
+                              2) == bytearray(b"defabc")
