@@ -43,9 +43,10 @@ def main():
             "bits"].sum() / (args.bitrate * 60)
         # Dask's progress bar of the distributed scheduler (for the local
         # schedulers: dask.diagnostics.ProgressBar).
-        futures = client.compute([counts, load])
+        # Computed together, the skipped files cost no second read.
+        futures = client.compute([counts, load, frames.skipped])
         progress(futures)
-        counts, load = client.gather(futures)
+        counts, load, skipped = client.gather(futures)
     print()
     print("frames per file, channel and arbitration id:")
     print(counts.sort_index().to_string())
@@ -53,6 +54,8 @@ def main():
     print("bus load per channel and minute (share of %.0f bit/s):"
           % args.bitrate)
     print(load.sort_index().map("{:.1%}".format).to_string())
+    for path, reason in zip(skipped["path"], skipped["reason"]):
+        print("skipped %s: %s" % (path, reason))
 
 
 if __name__ == "__main__":

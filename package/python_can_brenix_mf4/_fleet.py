@@ -114,6 +114,64 @@ def read_one(source: Any, passwords, chosen: "Options"):
                             **chosen.filters)
 
 
+class EarlierRows(Exception):
+    """Reading failed before the rows of a part of a file: the part whose
+    rows the failure hit reports it."""
+
+
+def read_part(source: Any, passwords, chosen: "Options", part: int,
+              parts: int):
+    """The rows of part `part` of `parts` of one log, as read_one gives
+    them all: the file's frame count (as its metadata gives it) split into
+    `parts` equal ranges, the last to the end. The rows before the range
+    are decoded without being written, so a part costs the decoding of the
+    rows up to its end. A failure before the range raises EarlierRows."""
+    if parts == 1:
+        return read_one(source, passwords, chosen)
+    pa = _columns._need("pyarrow", "arrow", "read_logs")
+    np = _columns._numpy()
+    columns = with_time(chosen.columns)
+    f = chosen.filters
+    batches = []
+    own = part == 0  # the failures from here on are this part's
+    try:
+        with MdfFile(source, passwords=passwords) as log:
+            reader = _columns._Filter(f["channels"], f["ids"], f["kinds"],
+                                      f["start"], f["stop"],
+                                      columns).reader(log)
+            total = reader.estimate()
+            first = total * part // parts
+            end = total * (part + 1) // parts if part + 1 < parts else None
+            if first > 0 and reader.fill(first, 0)[0] < first:
+                return empty_table(pa, columns)
+            own = True
+            wanted = _columns._wanted(columns, True)
+            left = None if end is None else end - first
+            while left is None or left > 0:
+                size = _PART_FILL if left is None else min(left, _PART_FILL)
+                count, raw = reader.fill(size, wanted)
+                if count:
+                    batches.append(_columns._arrow_batch(pa, np, count, raw,
+                                                         columns))
+                if count < size:
+                    break
+                if left is not None:
+                    left -= count
+    except MemoryError:
+        raise
+    except Exception as error:  # noqa: BLE001 - reported by one part
+        if own:
+            raise
+        raise EarlierRows(reason(error)) from error
+    if not batches:
+        return empty_table(pa, columns)
+    return pa.Table.from_batches(batches)
+
+
+# Rows per fill of a part of a file.
+_PART_FILL = 1 << 20
+
+
 def with_time(columns: Sequence[str]) -> List[str]:
     return list(columns) + (["timestamp_ns"]
                             if "timestamp_ns" not in columns else [])

@@ -1,6 +1,7 @@
 """Fleets of logs on Dask: read_logs gives the frames of many logs as a
-dask.dataframe.DataFrame, one partition per file, for a cluster or the
-local machine (needs the extra: pip install 'python-can-brenix-mf4[dask]').
+dask.dataframe.DataFrame, one partition per file or per block of a big
+file, for a cluster or the local machine (needs the extra: pip install
+'python-can-brenix-mf4[dask]').
 
     from distributed import Client
     from python_can_brenix_mf4.dask import read_logs
@@ -10,6 +11,7 @@ local machine (needs the extra: pip install 'python-can-brenix-mf4[dask]').
 """
 from __future__ import annotations
 
+import os
 from typing import Any, List, Mapping, Optional, Sequence, Tuple
 
 from . import _fleet
@@ -71,38 +73,93 @@ def _expand(paths: List[str], storage_options: Optional[dict]
     return out
 
 
-def _read_file(source: Tuple[int, str, Optional[str]], options: dict):
-    """The partition of one file (a pandas.DataFrame); runs on a worker.
-    `source` is (file number, path or URL, error text when the file is
-    known to be missing); `options` holds the passwords, the filters, the
-    columns, on_error, the files and the storage options."""
+def _read_file(source: Tuple[int, str, Optional[str], int, int],
+               options: dict):
+    """The partition of one file or part of a file (a pandas.DataFrame);
+    runs on a worker. `source` is (file number, path or URL, error text
+    when the file is known to be missing, part, parts); `options` holds
+    the passwords, the filters, the columns, on_error, the files and the
+    storage options. A skipped file gives an empty partition with
+    attrs["skipped"] = [(path, reason)], from one part of the file only."""
+    import numpy as np
     import pandas as pd
-    number, path, missing = source
+    number, path, missing, part, parts = source
     chosen = _fleet.Options(options["passwords"], options["columns"],
                             **options["filters"])
     try:
         if missing is not None:
             raise FileNotFoundError(missing)
-        table = _open_and_read(path, chosen, options["storage_options"])
+        table = _open_and_read(path, chosen, options["storage_options"],
+                               part, parts)
     except MemoryError:
         raise
     except Exception as error:  # noqa: BLE001 - reported per file
-        _fleet.failed(path, error, options["on_error"], None)
-        return _meta(options)
+        frame = _meta(options)
+        if isinstance(error, _fleet.EarlierRows):
+            if options["on_error"] == "raise":
+                _fleet.failed(path, error.__cause__ or error, "raise", None)
+            return frame
+        skipped: List[Tuple[str, str]] = []
+        _fleet.failed(path, error, options["on_error"], skipped)
+        frame.attrs["skipped"] = skipped
+        return frame
     frame = _pandas(table.select(list(chosen.columns)))
     frame["file"] = pd.Categorical.from_codes(
-        [number] * len(frame), categories=options["files"])
+        np.full(len(frame), number, np.int32), dtype=pd.CategoricalDtype(
+            options["files"]))
     return frame
 
 
-def _open_and_read(path: str, chosen, storage_options):
+def _open_and_read(path: str, chosen, storage_options, part: int,
+                   parts: int):
     if "://" not in path:
-        return _fleet.read_one(path, chosen.passwords, chosen)
+        return _fleet.read_part(path, chosen.passwords, chosen, part, parts)
     fs, inner = _filesystem(path, storage_options)
     if _is_local(fs):
-        return _fleet.read_one(inner, chosen.passwords, chosen)
+        return _fleet.read_part(inner, chosen.passwords, chosen, part, parts)
     with fs.open(inner, "rb") as file:
-        return _fleet.read_one(file, chosen.passwords, chosen)
+        return _fleet.read_part(file, chosen.passwords, chosen, part, parts)
+
+
+def _skipped_of(frame):
+    """The (path, reason) of a partition's skipped file, if any."""
+    import pandas as pd
+    rows = frame.attrs.get("skipped", [])
+    return pd.DataFrame({
+        "path": pd.Series([path for path, _ in rows], dtype=object),
+        "reason": pd.Series([why for _, why in rows], dtype=object)})
+
+
+def _parts(path: str, error: Optional[Exception], blocksize: Optional[int],
+           storage_options: Optional[dict]) -> int:
+    """Partitions of one file: one, or one per `blocksize` bytes."""
+    if blocksize is None or error is not None:
+        return 1
+    try:
+        if "://" not in path:
+            size = os.path.getsize(path)
+        else:
+            fs, inner = _filesystem(path, storage_options)
+            size = fs.size(inner)
+    except OSError:
+        return 1  # the partition reports why it cannot read the file
+    return max(1, -(-int(size or 0) // blocksize))
+
+
+def _blocksize(blocksize: Any) -> Optional[int]:
+    if blocksize is None:
+        return None
+    if isinstance(blocksize, str):
+        from dask.utils import parse_bytes
+        try:
+            blocksize = parse_bytes(blocksize)
+        except (ValueError, TypeError) as error:
+            raise ValueError("blocksize: %s" % error) from None
+    if isinstance(blocksize, bool) or not isinstance(blocksize, int) \
+            or blocksize < 1:
+        raise ValueError("blocksize must be a positive number of bytes "
+                         "(or a text like '256 MiB'), not %r" % (blocksize,))
+    return blocksize
 
 
 def _pandas(table):
@@ -135,13 +192,14 @@ def read_logs(paths: Any, *, passwords: Optional[Mapping[str, str]] = None,
               ids: Optional[Sequence[int]] = None,
               kinds: Optional[Sequence[str]] = None,
               start: Optional[float] = None, stop: Optional[float] = None,
-              on_error: str = "raise",
+              on_error: str = "raise", blocksize: Any = None,
               storage_options: Optional[Mapping[str, Any]] = None) -> Any:
     """The frames of many logs as a dask.dataframe.DataFrame built with
-    dask.dataframe.from_map: one partition per file, in the order of the
-    files, each file's frames in the order of MdfFile.to_arrow; the columns
-    of MdfFile.to_pandas and a categorical `file` column (categories: all
-    files). The column types are known without reading any file.
+    dask.dataframe.from_map: one partition per file (or per `blocksize`
+    bytes of a big file), in the order of the files, each file's frames in
+    the order of MdfFile.to_arrow; the columns of MdfFile.to_pandas and a
+    categorical `file` column (categories: all files). The column types
+    are known without reading any file.
 
     `paths`: as for python_can_brenix_mf4.read_logs, local or fsspec URLs
     ("s3://...", "memory://...", with `storage_options`). Only the paths,
@@ -149,13 +207,24 @@ def read_logs(paths: Any, *, passwords: Optional[Mapping[str, str]] = None,
     files themselves (they need this package and access to the files).
     Passwords thereby travel in the graph to the workers.
 
+    `blocksize` (bytes, or a text like "256 MiB"; default: one partition
+    per file) splits a file of more bytes into that many partitions of
+    about equal rows (by the frame count in the file's metadata; an
+    unfinalized file without counts stays whole). Each partition decodes
+    the file from its start to the end of its rows and keeps only its own,
+    so a split bounds the memory of each task, not the decoding work.
+
     A file that cannot be read raises RuntimeError naming it and the
     reason when its partition is computed (on_error="raise"), or gives an
     empty partition (on_error="skip"): one warning on the worker's
-    "python_can_brenix_mf4" logger names the file and the reason.
+    "python_can_brenix_mf4" logger names the file and the reason, and the
+    returned DataFrame's `skipped` attribute, a dask DataFrame of the
+    columns path and reason, lists it. Compute it together with the
+    result so that each file is read once:
 
         frames = read_logs("logs/", on_error="skip")
-        frames.groupby("file", observed=True).size().compute()
+        counts, skipped = dask.compute(
+            frames.groupby("file", observed=True).size(), frames.skipped)
     """
     dd = _dask_dataframe()
     _fleet.check_on_error(on_error)
@@ -164,10 +233,15 @@ def read_logs(paths: Any, *, passwords: Optional[Mapping[str, str]] = None,
         raise TypeError("storage_options must be a dict")
     chosen = _fleet.Options(passwords, columns, channels, ids, kinds, start,
                             stop)
+    block = _blocksize(blocksize)
     storage = dict(storage_options) if storage_options else None
     files = _expand(_fleet.path_list(paths), storage)
-    sources = [(i, path, None if error is None else _fleet.reason(error))
-               for i, (path, error) in enumerate(files)]
+    sources = []
+    for number, (path, error) in enumerate(files):
+        why = None if error is None else _fleet.reason(error)
+        parts = _parts(path, error, block, storage)
+        sources += [(number, path, why, part, parts)
+                    for part in range(parts)]
     options = {"passwords": chosen.passwords, "columns": chosen.columns,
                "filters": chosen.filters,
                "on_error": on_error, "files": [p for p, _ in files],
@@ -176,6 +250,11 @@ def read_logs(paths: Any, *, passwords: Optional[Mapping[str, str]] = None,
     if "channel" in meta:
         meta = dd.utils.clear_known_categories(meta, cols=["channel"])
     if not sources:
-        return dd.from_pandas(meta, npartitions=1)
-    return dd.from_map(_read_file, sources, options=options, meta=meta,
-                       label="read-logs", enforce_metadata=False)
+        frames = dd.from_pandas(meta, npartitions=1)
+    else:
+        frames = dd.from_map(_read_file, sources, options=options, meta=meta,
+                             label="read-logs", enforce_metadata=False)
+    frames.skipped = frames.map_partitions(
+        _skipped_of, meta=_skipped_of(meta.iloc[:0]),
+        enforce_metadata=False)
+    return frames

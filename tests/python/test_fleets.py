@@ -184,28 +184,104 @@ def aggregates(frame):
         frames=("dlc", "size"), dlc=("dlc", "sum")).sort_index()
 
 
-def test_a_cluster_gives_the_aggregates_of_one_machine(fleet):
+@pytest.mark.parametrize("blocksize", [None, 3000])
+def test_a_cluster_gives_the_aggregates_of_one_machine(blocksize, fleet,
+                                                       caplog):
+    dask = pytest.importorskip("dask")
     pytest.importorskip("dask.dataframe")
     distributed = pytest.importorskip("distributed")
     from python_can_brenix_mf4.dask import read_logs as dask_read_logs
     root, paths, corrupt = fleet
-    frames = dask_read_logs(root, passwords=PASSWORDS, on_error="skip")
-    assert frames.npartitions == 21
+    missing = str(root / "gone" / "*.mf4")
+    frames = dask_read_logs([root, missing], passwords=PASSWORDS,
+                            on_error="skip", blocksize=blocksize)
+    sizes = [os.path.getsize(p) for p in sorted(paths + [corrupt])]
+    assert frames.npartitions == 1 + (
+        len(sizes) if blocksize is None else sum(-(-s // 3000) for s in sizes))
     # Two workers as threads of this process: worker processes would each
     # start an interpreter, which costs more than reading these small logs.
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1,
-                                  processes=False, dashboard_address=None,
-                                  ) as cluster, distributed.Client(cluster):
-        computed = frames.compute()
+    with caplog.at_level(logging.WARNING, "python_can_brenix_mf4"), \
+            distributed.LocalCluster(n_workers=2, threads_per_worker=1,
+                                     processes=False, dashboard_address=None,
+                                     ) as cluster, distributed.Client(cluster):
+        computed, skipped = dask.compute(frames, frames.skipped)
         with pytest.raises(RuntimeError, match="corrupt.mf4"):
-            dask_read_logs(root, passwords=PASSWORDS).compute()
+            dask_read_logs(root, passwords=PASSWORDS,
+                           blocksize=blocksize).compute()
     assert [d.name for d in computed.dtypes] == \
         [d.name for d in frames._meta.dtypes]
-    local = read_logs(root, passwords=PASSWORDS, on_error="skip",
-                      to="pandas")
+    local_skipped = []
+    local = read_logs([root, missing], passwords=PASSWORDS, on_error="skip",
+                      skipped=local_skipped, to="pandas")
     pd.testing.assert_frame_equal(aggregates(computed), aggregates(local))
-    assert set(computed["file"].cat.categories) == set(paths) | {corrupt}
+    assert set(computed["file"].cat.categories) == \
+        set(paths) | {corrupt, missing}
     assert set(computed["file"]) == set(paths)
+    # Each file in file order, its frames as MdfFile.to_arrow has them.
+    order = computed.reset_index(drop=True)
+    assert list(dict.fromkeys(order["file"])) == sorted(paths)
+    for path in paths[:3]:
+        mine = order[order["file"] == path]
+        assert list(mine["timestamp_ns"]) == \
+            file_table(path).column("timestamp_ns").to_pylist()
+    # The client learns what was skipped and why, each file once, as on
+    # one machine; the one warning per file shows each was read once.
+    assert list(zip(skipped["path"], skipped["reason"])) == local_skipped
+    warned = [r for r in caplog.records
+              if r.name == "python_can_brenix_mf4" and
+              r.levelno == logging.WARNING]
+    assert len(warned) == 2 * 2  # the cluster's and read_logs'
+
+
+def test_parts_of_a_file_are_the_file_in_order(fleet):
+    """A file split into parts: the parts, one after another, are the
+    file's frames, filtered or not, whatever its container."""
+    pytest.importorskip("dask.dataframe")
+    from python_can_brenix_mf4.dask import read_logs as dask_read_logs
+    _, paths, _ = fleet
+    for options in ({}, {"channels": ["CAN 2"], "columns": ["dlc", "data"]},
+                    {"start": START_NS / 1e9 + 0.5}):
+        whole = dask_read_logs(paths[:3], passwords=PASSWORDS, **options)
+        split = dask_read_logs(paths[:3], passwords=PASSWORDS, blocksize=1000,
+                               **options)
+        assert split.npartitions >= 3 * whole.npartitions
+        got = split.compute(scheduler="sync")
+        want = whole.compute(scheduler="sync")
+        assert len(want) > 0
+        # Channel categories come in the order the partitions meet them.
+        for frame in (got, want):
+            if "channel" in frame:
+                frame["channel"] = frame["channel"].astype(str)
+        pd.testing.assert_frame_equal(got.reset_index(drop=True),
+                                      want.reset_index(drop=True))
+        sizes = [len(split.get_partition(i).compute(scheduler="sync"))
+                 for i in range(split.npartitions)]
+        if not options:
+            assert max(sizes) < 240 / 3  # no part holds a whole file
+
+
+def test_a_file_in_parts_is_skipped_once(fleet):
+    dask = pytest.importorskip("dask")
+    pytest.importorskip("dask.dataframe")
+    from python_can_brenix_mf4.dask import read_logs as dask_read_logs
+    encrypted = [p for p in fleet[1] if p.endswith("02.MF4")]
+    frames = dask_read_logs(encrypted, blocksize=1000, on_error="skip")
+    assert frames.npartitions > 2
+    got, skipped = dask.compute(frames, frames.skipped, scheduler="sync")
+    assert len(got) == 0
+    assert list(skipped["path"]) == encrypted
+    assert "password" in skipped["reason"].iloc[0]
+    with pytest.raises(RuntimeError, match="02.MF4: .*password"):
+        dask_read_logs(encrypted, blocksize=1000).partitions[1].compute(
+            scheduler="sync")
+
+
+@pytest.mark.parametrize("blocksize", [0, -5, True, 1.5, "lots"])
+def test_a_bad_blocksize_raises(blocksize, fleet):
+    pytest.importorskip("dask.dataframe")
+    from python_can_brenix_mf4.dask import read_logs as dask_read_logs
+    with pytest.raises(ValueError, match="blocksize"):
+        dask_read_logs(fleet[1], blocksize=blocksize)
 
 
 def test_the_graph_holds_only_data_and_the_packages_functions(fleet):
