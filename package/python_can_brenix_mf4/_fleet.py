@@ -116,7 +116,7 @@ def read_one(source: Any, passwords, chosen: "Options"):
 
 class EarlierRows(Exception):
     """Reading failed before the rows of a part of a file: the part whose
-    rows the failure hit reports it."""
+    rows the failure hit warns of it."""
 
 
 def read_part(source: Any, passwords, chosen: "Options", part: int,

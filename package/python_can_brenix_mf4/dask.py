@@ -80,7 +80,8 @@ def _read_file(source: Tuple[int, str, Optional[str], int, int],
     when the file is known to be missing, part, parts); `options` holds
     the passwords, the filters, the columns, on_error, the files and the
     storage options. A skipped file gives an empty partition with
-    attrs["skipped"] = [(path, reason)], from one part of the file only."""
+    attrs["skipped"] = [(path, reason)]; of a file in parts, the part whose
+    rows failed warns, and any part that failed notes the file."""
     import numpy as np
     import pandas as pd
     number, path, missing, part, parts = source
@@ -95,12 +96,15 @@ def _read_file(source: Tuple[int, str, Optional[str], int, int],
         raise
     except Exception as error:  # noqa: BLE001 - reported per file
         frame = _meta(options)
+        skipped: List[Tuple[str, str]] = []
         if isinstance(error, _fleet.EarlierRows):
+            # The part of the rows that failed warns, if it failed as well;
+            # this part only notes the file.
             if options["on_error"] == "raise":
                 _fleet.failed(path, error.__cause__ or error, "raise", None)
-            return frame
-        skipped: List[Tuple[str, str]] = []
-        _fleet.failed(path, error, options["on_error"], skipped)
+            skipped.append((path, str(error)))
+        else:
+            _fleet.failed(path, error, options["on_error"], skipped)
         frame.attrs["skipped"] = skipped
         return frame
     frame = _pandas(table.select(list(chosen.columns)))
@@ -256,5 +260,5 @@ def read_logs(paths: Any, *, passwords: Optional[Mapping[str, str]] = None,
                              label="read-logs", enforce_metadata=False)
     frames.skipped = frames.map_partitions(
         _skipped_of, meta=_skipped_of(meta.iloc[:0]),
-        enforce_metadata=False)
+        enforce_metadata=False).drop_duplicates(subset=["path"], split_out=1)
     return frames

@@ -202,7 +202,7 @@ def test_a_cluster_gives_the_aggregates_of_one_machine(blocksize, fleet,
     # start an interpreter, which costs more than reading these small logs.
     with caplog.at_level(logging.WARNING, "python_can_brenix_mf4"), \
             distributed.LocalCluster(n_workers=2, threads_per_worker=1,
-                                     processes=False, dashboard_address=None,
+                                     processes=False, dashboard_address=":0",
                                      ) as cluster, distributed.Client(cluster):
         computed, skipped = dask.compute(frames, frames.skipped)
         with pytest.raises(RuntimeError, match="corrupt.mf4"):
@@ -260,15 +260,18 @@ def test_parts_of_a_file_are_the_file_in_order(fleet):
             assert max(sizes) < 240 / 3  # no part holds a whole file
 
 
-def test_a_file_in_parts_is_skipped_once(fleet):
+def test_a_file_in_parts_is_skipped_once(fleet, caplog):
     dask = pytest.importorskip("dask")
     pytest.importorskip("dask.dataframe")
     from python_can_brenix_mf4.dask import read_logs as dask_read_logs
     encrypted = [p for p in fleet[1] if p.endswith("02.MF4")]
     frames = dask_read_logs(encrypted, blocksize=1000, on_error="skip")
     assert frames.npartitions > 2
-    got, skipped = dask.compute(frames, frames.skipped, scheduler="sync")
+    with caplog.at_level(logging.WARNING, "python_can_brenix_mf4"):
+        got, skipped = dask.compute(frames, frames.skipped, scheduler="sync")
     assert len(got) == 0
+    assert len([r for r in caplog.records if r.levelno == logging.WARNING
+                and r.name == "python_can_brenix_mf4"]) == 1
     assert list(skipped["path"]) == encrypted
     assert "password" in skipped["reason"].iloc[0]
     with pytest.raises(RuntimeError, match="02.MF4: .*password"):
