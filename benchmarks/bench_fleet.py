@@ -12,11 +12,17 @@ build/bench/fleet/ once. Every case runs R times, each in a fresh process
 of the main environment, interleaved; the time counts from the call to
 the result (the cluster is started before). The table shows medians, the
 peak RSS (VmHWM) of the process (the workers' own processes not counted;
-the workers have imported the package before)
-and each case's speed-up over its one-worker case:
+the workers have imported the package before), the CPU seconds spent in
+the process (for dask: the client and the scheduler) and in the workers
+over that time, and each case's speed-up over its one-worker case. The
+CPU seconds tell what a second core can win when the machine is busy:
+the workers' share divides among them, the client's does not.
 
-  dask-1     dask read_logs + groupby size on LocalCluster(n_workers=1)
+  dask-1     dask read_logs + each file's groupby size on the worker that
+             read it, gathered by the client; LocalCluster(n_workers=1)
   dask-2     the same on LocalCluster(n_workers=2)
+  dask-groupby-1, -2  dask's own groupby(...).size() of the frames instead
+             (for this many groups dask shuffles them between the workers)
   threads-1  read_logs(threads=1) + the same groupby in pandas
   threads-2  read_logs(threads=2) + the same groupby in pandas
 """
@@ -24,6 +30,7 @@ import argparse
 import importlib
 import json
 import os
+import resource
 import statistics
 import subprocess
 import sys
@@ -63,31 +70,59 @@ def write_fleet(logs, frames):
 KEYS = ["file", "channel", "arbitration_id"]
 
 
-def case_dask(workers):
+def count_per_file(frame):
+    """Frames per (file, channel, arbitration id) of one partition: with
+    one partition per file (read_logs without blocksize) these are the
+    file's final counts, so that the workers aggregate and the client only
+    gathers."""
+    return frame.groupby(KEYS, observed=True, sort=False).size()
+
+
+def cpu_seconds():
+    """User and system CPU seconds of this process so far."""
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+def case_dask(workers, per_file=True):
     import distributed
+    import bench_fleet  # the workers find count_per_file under this name
     from python_can_brenix_mf4.dask import read_logs
     with distributed.LocalCluster(n_workers=workers, threads_per_worker=1,
-                                  processes=True, dashboard_address=None
+                                  processes=True, dashboard_address=":0"
                                   ) as cluster, distributed.Client(
                                       cluster) as client:
         # Each worker imports the package (and pandas, pyarrow) once.
         client.run(importlib.import_module, "python_can_brenix_mf4.dask")
+        work = sum(client.run(bench_fleet.cpu_seconds).values())
+        own = cpu_seconds()
         began = time.perf_counter()
         frames = read_logs(FOLDER, columns=["channel", "arbitration_id"])
-        counts = frames.groupby(KEYS, observed=True).size().compute()
-        return time.perf_counter() - began, int(counts.sum())
+        if per_file:
+            counts = frames.map_partitions(
+                bench_fleet.count_per_file, meta=("size", "int64")).compute()
+        else:
+            counts = frames.groupby(KEYS, observed=True).size().compute()
+        seconds = time.perf_counter() - began
+        own = cpu_seconds() - own
+        work = sum(client.run(bench_fleet.cpu_seconds).values()) - work
+        return seconds, int(counts.sum()), own, work
 
 
 def case_threads(threads):
     from python_can_brenix_mf4 import read_logs
+    own = cpu_seconds()
     began = time.perf_counter()
     frames = read_logs(FOLDER, columns=["channel", "arbitration_id"],
                        to="pandas", threads=threads)
     counts = frames.groupby(KEYS, observed=True).size()
-    return time.perf_counter() - began, int(counts.sum())
+    return (time.perf_counter() - began, int(counts.sum()),
+            cpu_seconds() - own, 0.0)
 
 
 CASES = {"dask-1": lambda: case_dask(1), "dask-2": lambda: case_dask(2),
+         "dask-groupby-1": lambda: case_dask(1, False),
+         "dask-groupby-2": lambda: case_dask(2, False),
          "threads-1": lambda: case_threads(1),
          "threads-2": lambda: case_threads(2)}
 
@@ -100,12 +135,13 @@ def main():
     parser.add_argument("--case", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.case:
-        seconds, rows = CASES[args.case]()
-        print(json.dumps({"seconds": seconds, "rows": rows,
-                          "rss": peak_rss_mib()}))
+        seconds, rows, own, work = CASES[args.case]()
+        print(json.dumps({"seconds": seconds, "rows": rows, "own": own,
+                          "work": work, "rss": peak_rss_mib()}))
         return
     write_fleet(args.logs, args.frames)
     python = python_of("main")
+    load = os.getloadavg()[0]
     results = {case: [] for case in CASES}
     for _ in range(args.runs):
         for case in CASES:
@@ -113,17 +149,20 @@ def main():
                 [python, __file__, "--case", case], check=True,
                 capture_output=True, text=True).stdout
             results[case].append(json.loads(out.strip().splitlines()[-1]))
+    print("load average before: %.1f, after: %.1f"
+          % (load, os.getloadavg()[0]))
     rows = {r["rows"] for runs in results.values() for r in runs}
     print("%d logs, %d frames in all, %d runs each (medians)"
           % (args.logs, rows.pop() if len(rows) == 1 else -1, args.runs))
-    print("%-10s %9s %9s %9s" % ("case", "seconds", "RSS MiB", "speed-up"))
+    print("%-14s %9s %9s %9s %9s %9s" % ("case", "seconds", "RSS MiB",
+                                         "CPU own", "CPU work", "speed-up"))
     for case, runs in results.items():
-        seconds = statistics.median(r["seconds"] for r in runs)
-        base = statistics.median(
-            r["seconds"] for r in results[case.split("-")[0] + "-1"])
-        print("%-10s %9.2f %9.0f %8.2fx" % (
-            case, seconds, statistics.median(r["rss"] for r in runs),
-            base / seconds))
+        def median(key, of=runs):
+            return statistics.median(r[key] for r in of)
+        base = median("seconds", results[case.rsplit("-", 1)[0] + "-1"])
+        print("%-14s %9.2f %9.0f %9.2f %9.2f %8.2fx" % (
+            case, median("seconds"), median("rss"), median("own"),
+            median("work"), base / median("seconds")))
 
 
 if __name__ == "__main__":
