@@ -19,7 +19,7 @@ log() { printf '\n== %s\n' "$*"; }
 
 # --- Debian packages -------------------------------------------------------
 source scripts/apt_install.sh
-apt_install build-essential libexpat1-dev libmbedtls-dev libgtest-dev \
+apt_install build-essential libexpat1-dev libmbedtls-dev zlib1g-dev libgtest-dev \
   clang-format pkg-config
 
 # --- Python interpreters ---------------------------------------------------

@@ -21,6 +21,8 @@ constexpr uint16_t at(size_t offset) { return static_cast<uint16_t>(offset); }
 FieldStore fieldStore(uint32_t decoderKind, cMdfFrameField field) {
   using F = cMdfFrameField;
   using S = cMdfStepStore;
+  if (field == F::Ignored && decoderKind != kMdfDecoderGeneric)
+    return {S::Skip, 0, 0};
   const bool can =
       decoderKind == kMdfDecoderCanData || decoderKind == kMdfDecoderCanRemote;
   const bool linError = decoderKind >= kMdfDecoderLinChecksumError &&
@@ -205,10 +207,13 @@ cMdfDecodePlan* cMdfDecodePlan_build(const cMdfDecodeRuleArray* rules,
     const cMdfDecodeRule& rule = rules->data[i];
     plan->steps[i] = stepOf(rule, recordSize, decoderKind);
     const auto field = static_cast<uint32_t>(rule.field);
-    if (field == 0 || field >= 32 || (seen & (uint32_t{1} << field)) != 0)
-      plan->apart = false;
-    else
-      seen |= uint32_t{1} << field;
+    // Ignored fields store nothing: any number of them keep the order free.
+    if (rule.field != cMdfFrameField::Ignored) {
+      if (field == 0 || field >= 32 || (seen & (uint32_t{1} << field)) != 0)
+        plan->apart = false;
+      else
+        seen |= uint32_t{1} << field;
+    }
     const cMdfDecodeStep& step = plan->steps[i];
     const auto index = static_cast<uint32_t>(i);
     const bool word = step.load == cMdfStepLoad::Word;

@@ -61,6 +61,9 @@ enum : uint8_t {
   kConversionValueToValue = 5,  // exact table, no interpolation
 };
 
+// Sync type of a master channel whose values are times.
+constexpr uint8_t kSyncTime = 1;
+
 // Composed channels are expanded with an explicit stack of composition
 // lists; a channel graph that shares members can expand to far more leaves
 // than it has blocks, so the number of channels visited per call is
@@ -176,6 +179,8 @@ void appendLeafRule(const cMdfBlock_CN_t* channel, cMdfDecodeRuleArray* rules) {
       rule.valueKind == cMdfValueKind::Signed) {
     rule.ticks = cMdfConversionRule_tickScale(&rule.conversion);
   }
+  rule.timeMaster = cMdfBlock_CN_getChannelType(channel) == MDF_CN_MASTER &&
+                    channel->syncType == kSyncTime;
   if (cMdfBlock_CN_getChannelType(channel) == MDF_CN_VLSD) {
     rule.signalData = channel->data.block;
   }

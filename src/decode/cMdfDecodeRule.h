@@ -44,6 +44,11 @@ enum class cMdfFrameField : uint32_t {
   LinId = 16,
   LinReceivedDataByteCount = 17,
   Timestamp = 18,
+  // A channel whose value the frame keeps nothing of: every decoder passes
+  // it over. Only files of any writer have such rules: the bus-logging
+  // conventions allow more members than a frame holds (the CRC, a frame
+  // duration, an error frame's identifier), and other writers use them.
+  Ignored = 19,
 };
 
 struct cMdfDecodeRule {
@@ -66,6 +71,9 @@ struct cMdfDecodeRule {
   // channel group); null unless the channel is a VLSD channel. Borrowed:
   // the channel keeps the reference.
   const cMdfBlock_t* signalData;
+  // The channel is its group's master channel of time (channel type
+  // master, sync type time), whatever its name.
+  bool timeMaster;
 };
 
 // Growable rule array, owned by its channel group. It grows to

@@ -1,5 +1,6 @@
 #include "decode/cMdfDecoders.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -220,6 +221,21 @@ bool byteValue(const cMdfRecordView* view, const cMdfDecodeRule& rule,
   return true;
 }
 
+// Passes over the next value of the signal data.
+void skipValue(SignalCursor* cursor) {
+  const uint64_t remaining =
+      cursor->offset < cursor->size ? cursor->size - cursor->offset : 0;
+  uint64_t length = 0;
+  if (remaining >= 4) {
+    std::memcpy(&length, cursor->data + cursor->offset, 4);
+    if constexpr (std::endian::native == std::endian::big) {
+      length = __builtin_bswap32(static_cast<uint32_t>(length));
+    }
+  }
+  cursor->offset += 4;
+  if (remaining >= 4) cursor->offset += std::min(length, remaining - 4);
+}
+
 bool flagOf(double v) { return std::fabs(v) >= 1.0; }  // trunc(v) != 0
 
 // v truncated toward zero; 0 where that is no 64-bit integer (NaN, huge).
@@ -284,6 +300,13 @@ template <StoreFn store>
         storeBits(*step, view->record, frame);
         return true;
     }
+  }
+  if (rule->field == cMdfFrameField::Ignored) {
+    // Nothing is kept; a variable-length value is still passed over, so
+    // that the rules after it take their own.
+    if (rule->valueKind == cMdfValueKind::Bytes && rule->signalData != nullptr)
+      skipValue(cursor);
+    return true;
   }
   RuleValue value{};
   if (rule->valueKind == cMdfValueKind::Bytes) {

@@ -9,6 +9,7 @@
 #include "mdf/blocks/cMdfBlock_DT.h"
 #include "mdf/blocks/cMdfBlock_SD.h"
 #include "mdf/blocks/cMdfBlock_SI.h"
+#include "mdf/blocks/cMdfDataStream.h"
 #include "streams/cCoding.h"
 
 // ---------------------------------------------------------------------------
@@ -145,6 +146,39 @@ void cMdfRawRecord_drop(cMdfRawRecord* record) {
 // ---------------------------------------------------------------------------
 // The record map of a data group
 
+namespace {
+
+// Rules of a file of any writer: the group's master channel of time is its
+// time whatever its name ("time" in files of asammdf and python-can), and
+// channels of no known name are passed over instead of failing their
+// frames (the bus-logging conventions allow members the frame holds
+// nothing of).
+void adaptRules(cMdfDecodeRuleArray* rules) {
+  for (size_t r = 0; rules && r < rules->size; ++r) {
+    cMdfDecodeRule& rule = rules->data[r];
+    if (rule.field != cMdfFrameField::None) continue;
+    rule.field =
+        rule.timeMaster ? cMdfFrameField::Timestamp : cMdfFrameField::Ignored;
+  }
+}
+
+// A remote frame carries no data; its length is the one it requests, which
+// its DLC states (a classic CAN frame's DLC is its length). Other writers
+// leave the data length channel of remote frames 0 (python-can's) or out:
+// where a group has a DLC channel, it gives the length.
+void lengthFromDlc(cMdfDecodeRuleArray* rules) {
+  cMdfDecodeRule* dlc = nullptr;
+  for (size_t r = 0; r < rules->size; ++r)
+    if (rules->data[r].field == cMdfFrameField::Dlc) dlc = &rules->data[r];
+  if (!dlc) return;
+  for (size_t r = 0; r < rules->size; ++r)
+    if (rules->data[r].field == cMdfFrameField::DataLength)
+      rules->data[r].field = cMdfFrameField::Ignored;
+  dlc->field = cMdfFrameField::DataLength;
+}
+
+}  // namespace
+
 void cMdfBlock_DG_updateRecordMap(cMdfBlock_DG_t* group) {
   if (!group) return;
   cMdfRecordMap_clear(&group->recordMap);
@@ -175,12 +209,17 @@ void cMdfBlock_DG_updateRecordMap(cMdfBlock_DG_t* group) {
       info.decoderKind = kMdfDecoderGeneric;
       const cMdfBlock_SI_t* source =
           cMdfBlock_t_to_cMdfBlock_SI_t(cg->acquisitionSource);
-      if (cMdfBlock_SI_getType(source) == MDF_SI_SOURCE_BUS) {
+      if (group->anyWriter) adaptRules(rules);
+      // Other writers may flag a bus event group without naming its source.
+      if (cMdfBlock_SI_getType(source) == MDF_SI_SOURCE_BUS ||
+          (group->anyWriter && cg->busEvent)) {
         cMdfDecoderFn decoder = nullptr;
         uint32_t kind = 0;
         if (getOptimalDecoder(info.rules, &decoder, &kind)) {
           info.decoder = decoder;
           info.decoderKind = kind;
+          if (group->anyWriter && kind == kMdfDecoderCanRemote)
+            lengthFromDlc(rules);
         }
       }
       // Every record of the group has this length: its rules become a plan
@@ -224,10 +263,21 @@ constexpr uint64_t kMinWindowSize = 4096;
 // of a signal data block in no order) does not read 256 KiB per value.
 constexpr uint64_t kJumpRead = kMinWindowSize;
 
+// A window and the data it reads: the stream of a data link
+// (cMdfData_stream), of `size` bytes, known by the block that holds it.
 struct Window {
   cMdfReadWindow* w;
-  cMdfBlockData_t* block;
+  const void* block;
+  cIO* io;
+  uint64_t size;
 };
+
+// The window over the data a block holds; io null when it holds none.
+Window windowOver(cMdfReadWindow* w, cMdfBlock_t* block) {
+  Window win{w, block, nullptr, 0};
+  win.io = cMdfData_stream(block, &win.size);
+  return win;
+}
 
 // The bytes [at, at + want) of the block's data section, with [keep, at)
 // kept in the window as well (keep <= at): a pointer to `at` in the window,
@@ -246,8 +296,8 @@ const uint8_t* windowAt(Window win, uint64_t keep, uint64_t at, uint64_t want,
     }
   }
   if (w->block != win.block) {
-    // Sized by the block: a small block gets a small window.
-    const uint64_t section = cMdfBlockHeader_getDataSize(win.block);
+    // Sized by the data: a small block gets a small window.
+    const uint64_t section = win.size;
     uint64_t capacity = section < kWindowSize ? section : kWindowSize;
     if (capacity < kMinWindowSize) capacity = kMinWindowSize;
     // The storage only grows, so that states alternating between blocks
@@ -272,10 +322,16 @@ const uint8_t* windowAt(Window win, uint64_t keep, uint64_t at, uint64_t want,
   uint64_t room = w->capacity - kept;
   if (!onward && room > kJumpRead && at + want - keep <= kJumpRead)
     room = kJumpRead;
-  cIO* io = &win.block->view;
+  cIO* io = win.io;
   if (room > 0 && cIO_seekTo(io, keep + kept)) {
-    const int64_t n = cIO_readFull(io, w->data + kept, room);
-    if (n > 0) w->size += static_cast<uint64_t>(n);
+    // Bytes that arrived before a failure (a compressed member further on
+    // that does not inflate) are kept: the records end where it begins.
+    for (uint64_t read = 0; read < room;) {
+      const int64_t n = cIO_read(io, w->data + kept + read, room - read);
+      if (n <= 0 || static_cast<uint64_t>(n) > room - read) break;
+      read += static_cast<uint64_t>(n);
+      w->size += static_cast<uint64_t>(n);
+    }
   }
   const uint64_t offset = at - w->start;
   if (offset >= w->size) return nullptr;
@@ -327,7 +383,7 @@ bool fromWindowSlow(Window win, uint64_t keep, uint64_t at, unsigned n,
 uint64_t appendValue(Window win, uint64_t keep, uint64_t at,
                      cMdfByteBuffer* signal) {
   uint64_t length = 0;
-  const bool sized = win.block && fromWindow(win, keep, at, 4, &length);
+  const bool sized = win.io && fromWindow(win, keep, at, 4, &length);
   const uint64_t into = signal->size;
   const uint8_t none[4] = {};
   if (!append(signal, none, sizeof none)) return sized ? 4 : 0;
@@ -343,7 +399,7 @@ uint64_t appendValue(Window win, uint64_t keep, uint64_t at,
 }
 
 void appendEmptyValue(cMdfByteBuffer* signal) {
-  appendValue({nullptr, nullptr}, 0, 0, signal);
+  appendValue({nullptr, nullptr, nullptr, 0}, 0, 0, signal);
 }
 
 // Bytes a VLSD record in the data block may need in the window after its
@@ -401,14 +457,15 @@ uint64_t fetchSignalData(Window records, uint64_t keep, uint64_t next,
       } else {
         appendEmptyValue(&state->signalData);
       }
-    } else if (source->type == MDF_BLOCK_SD) {
-      auto* sd =
-          static_cast<cMdfBlockData_t*>(const_cast<cMdfBlock_t*>(source));
+    } else if (source->type != MDF_BLOCK_DT) {
+      // A signal data block, or a list or compressed block of them.
+      const Window values =
+          windowOver(&state->values, const_cast<cMdfBlock_t*>(source));
       const cMdfDecodeRule& rule = rules->data[i];
       const uint64_t offset = cDecode_getRawBits(
           recordBytes(*frame, state), frame->size, rule.bitPosition,
           rule.bitCount, rule.littleEndian);
-      appendValue({&state->values, sd}, offset, offset, &state->signalData);
+      appendValue(values, offset, offset, &state->signalData);
     } else {
       appendEmptyValue(&state->signalData);
     }
@@ -456,9 +513,11 @@ const cMdfRecordView* cMdfBlock_DG_at(cMdfBlock_DG_t* group,
                                       cMdfBlock_DG_iteratorState* state) {
   if (!group || !state || group->recordIdSize > kMdfMaxRecordIdSize)
     return nullptr;
-  auto* block = cMdfBlock_t_to_cMdfBlock_DT_t_mut(group->data);
-  if (!block) return nullptr;
-  const Window records{&state->records, block};
+  // The records: a data block, or a list or compressed block of them.
+  if (!group->data.block || group->data.block->type == MDF_BLOCK_SD)
+    return nullptr;
+  const Window records = windowOver(&state->records, group->data.block);
+  if (!records.io) return nullptr;
   // Records carry ids whenever the group says so, also when it holds a
   // single channel group (as a logger writes a log of one frame kind);
   // without ids they are looked up as id 0.
@@ -493,8 +552,8 @@ const cMdfRecordView* cMdfBlock_DG_at(cMdfBlock_DG_t* group,
   } else {
     frame.inWindow = false;
     state->record.size = 0;
-    if (!cIO_seekTo(&block->view, frame.at) ||
-        appendFrom(&block->view, &state->record, frame.size) != frame.size)
+    if (!cIO_seekTo(records.io, frame.at) ||
+        appendFrom(records.io, &state->record, frame.size) != frame.size)
       return nullptr;
   }
   state->signalData.size = 0;
@@ -515,11 +574,12 @@ const cMdfRecordView* cMdfBlock_DG_at(cMdfBlock_DG_t* group,
 
 namespace {
 
-// The data view of the group's data block, or null when the data link is
-// not a DT block.
+// The stream of the group's records, or null when its data link holds
+// none.
 cIO* dataOf(cMdfBlock_DG_t* group) {
-  return cMdfBlock_DT_getIOInterface(
-      cMdfBlock_t_to_cMdfBlock_DT_t_mut(group->data));
+  if (!group->data.block || group->data.block->type == MDF_BLOCK_SD)
+    return nullptr;
+  return cMdfData_stream(group->data.block, nullptr);
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ void extendLastDataBlock(cMdf* mdf) {
 
 }  // namespace
 
-cMdf* cMdf_open(cIO* stream, cReason* reason) {
+cMdf* cMdf_open(cIO* stream, cReason* reason, bool anyWriter) {
   if (!stream) {
     cReason_note(reason, kReasonNoOffset, "no stream to read");
     return nullptr;
@@ -53,7 +53,7 @@ cMdf* cMdf_open(cIO* stream, cReason* reason) {
   }
   mdf->stream = stream;
   try {
-    mdf->root = cMdfBlock_loadTree(stream, reason);
+    mdf->root = cMdfBlock_loadTree(stream, reason, anyWriter);
   } catch (...) {
     cReason_note(reason, kReasonNoOffset, "out of memory");
     mdf->root = {};

@@ -33,7 +33,11 @@ constexpr uint16_t kMdfUnfinalizedLastDataLength = 0x0004;
 // log/cReason.h; the block loader notes the first failure where it
 // happens). Nothing of the reason is logged here: the caller reports it
 // (cReason_log logs it once).
-cMdf* cMdf_open(cIO* stream, cReason* reason = nullptr);
+//
+// By default only the logger family's own files open (a file history of
+// another tool gives "Unsupported MF4 file"); with `anyWriter` files of any
+// writer do, read by the bus-logging conventions (cMdfBlockCache).
+cMdf* cMdf_open(cIO* stream, cReason* reason = nullptr, bool anyWriter = false);
 // Drops the block tree and frees the record; the stream stays open.
 // Nothing for null.
 void cMdf_close(cMdf* mdf);

@@ -14,9 +14,12 @@
 #include "mdf/blocks/cMdfBlock_CG.h"
 #include "mdf/blocks/cMdfBlock_CN.h"
 #include "mdf/blocks/cMdfBlock_DG.h"
+#include "mdf/blocks/cMdfBlock_DL.h"
 #include "mdf/blocks/cMdfBlock_DT.h"
+#include "mdf/blocks/cMdfBlock_DZ.h"
 #include "mdf/blocks/cMdfBlock_FH.h"
 #include "mdf/blocks/cMdfBlock_HD.h"
+#include "mdf/blocks/cMdfBlock_HL.h"
 #include "mdf/blocks/cMdfBlock_ID.h"
 #include "mdf/blocks/cMdfBlock_MD.h"
 #include "mdf/blocks/cMdfBlock_SD.h"
@@ -53,6 +56,12 @@ cMdfBlock_t* constructKind(uint32_t type) {
       return cMdfBlock_SI_ctor();
     case MDF_BLOCK_TX:
       return cMdfBlock_TX_ctor();
+    case MDF_BLOCK_DL:
+      return cMdfBlock_DL_ctor();
+    case MDF_BLOCK_DZ:
+      return cMdfBlock_DZ_ctor();
+    case MDF_BLOCK_HL:
+      return cMdfBlock_HL_ctor();
     default:
       return nullptr;
   }
@@ -576,7 +585,9 @@ bool dataBlocksApart(cMdfBlockCache* cache) {
             [](const auto& a, const auto& b) { return a.first < b.first; });
   for (size_t i = 0; i + 1 < blocks.size(); ++i) {
     const cMdfBlockCacheEntry& entry = *blocks[i].second;
-    if (entry.type != MDF_BLOCK_DT && entry.type != MDF_BLOCK_SD) continue;
+    if (entry.type != MDF_BLOCK_DT && entry.type != MDF_BLOCK_SD &&
+        entry.type != MDF_BLOCK_DZ)
+      continue;
     const auto& [next, nextEntry] = blocks[i + 1];
     if (entry.end <= next) continue;
     note(cache, blocks[i].first,
@@ -624,8 +635,9 @@ cMdfBlockRef loadTree(cIO* stream, cMdfBlockCache* cache) {
 
 }  // namespace
 
-cMdfBlockRef cMdfBlock_loadTree(cIO* stream, cReason* reason) {
+cMdfBlockRef cMdfBlock_loadTree(cIO* stream, cReason* reason, bool anyWriter) {
   cMdfBlockCache cache;
+  cache.anyWriter = anyWriter;
   cMdfBlockRef root = {};
   if (!stream)
     note(&cache, kReasonNoOffset, "no stream to read");
@@ -648,6 +660,13 @@ bool cMdfBlock_loadSingleLink(cIO* stream, uint64_t link, cMdfBlockCache* cache,
                               cMdfBlockRef* into) {
   *into = cMdfBlock_loadAtSingle(stream, link, cache);
   return link == MDF_NO_LINK || into->block;
+}
+
+bool cMdfBlock_readHeaderAt(cIO* stream, cMdfBlockCache* cache, uint64_t offset,
+                            cMdfBlockHeader* header) {
+  if (!stream || !cache || !header) return false;
+  return readHeader(stream, cache, offset, header) &&
+         plausible(stream, cache, offset, *header, &cache->reason);
 }
 
 bool cMdfBlock_fitsInStream(cIO* stream, cMdfBlockCache* cache,

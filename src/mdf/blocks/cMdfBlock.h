@@ -198,6 +198,11 @@ struct cMdfBlockCache {
   bool failed = false;      // sticky: a load failed, everything fails now
   int64_t streamSize = -1;  // measured on first need
   cReason reason = {};      // why the load failed: the first reason noted
+  // Files of any writer: no tool check, links a reader of frames does not
+  // need (attachments, events, channel hierarchies) are passed over, and
+  // channel groups decode by the bus-logging conventions of other writers
+  // too (cMdfBlock_DG_t::anyWriter).
+  bool anyWriter = false;
 };
 
 // Reads the header's links at the stream's position into links[0..], a
@@ -217,13 +222,24 @@ bool cMdfBlock_loadAt(cIO* stream, uint64_t offset, cMdfBlockCache* cache,
                       cMdfBlockList* list);
 // The identification block (which holds the header block) of the file in
 // `stream`, or the null handle; then *reason (when not null) receives why.
-cMdfBlockRef cMdfBlock_loadTree(cIO* stream, cReason* reason = nullptr);
+// With `anyWriter` the file may come from any writer (cMdfBlockCache).
+cMdfBlockRef cMdfBlock_loadTree(cIO* stream, cReason* reason = nullptr,
+                                bool anyWriter = false);
 
 // True when [position, position + size) lies inside the stream; the size
 // of the stream is measured once per cache (or every time without one).
 // Check this before allocating anything sized by a file field.
 bool cMdfBlock_fitsInStream(cIO* stream, cMdfBlockCache* cache,
                             uint64_t position, uint64_t size);
+
+// Reads the header of the block at `offset` and checks it as the loader
+// does before it constructs a block (its links and fixed fields fit in its
+// length, the block lies inside the stream), without loading the block;
+// the stream then stands after the header. False, the reason noted in the
+// cache, when it cannot be read or fails a check. For kinds that walk
+// chains of their own blocks (a data list and its next lists).
+bool cMdfBlock_readHeaderAt(cIO* stream, cMdfBlockCache* cache, uint64_t offset,
+                            cMdfBlockHeader* header);
 
 // Helpers for kinds' loads.
 // The common start: the header's link count must be n; then the header is

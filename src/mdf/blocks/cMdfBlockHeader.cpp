@@ -30,6 +30,9 @@ const Kind kKinds[MDF_BLOCK_TYPE_COUNT] = {
     {"##SD", {MDF_BLOCK_SD, 24, 0}, false},
     {"##SI", {MDF_BLOCK_SI, 56, 3}, false},
     {"##TX", {MDF_BLOCK_TX, 24, 0}, false},
+    {"##DL", {MDF_BLOCK_DL, 40, 1}, false},
+    {"##DZ", {MDF_BLOCK_DZ, 48, 0}, false},
+    {"##HL", {MDF_BLOCK_HL, 40, 1}, false},
 };
 
 // The ids are tested in a fixed order: the frequent four-character ids
@@ -39,7 +42,8 @@ uint32_t classify(const unsigned char* bytes) {
                                        MDF_BLOCK_DG, MDF_BLOCK_DT, MDF_BLOCK_FH,
                                        MDF_BLOCK_HD};
   static const uint32_t kRare[] = {MDF_BLOCK_MD, MDF_BLOCK_SD, MDF_BLOCK_SI,
-                                   MDF_BLOCK_TX};
+                                   MDF_BLOCK_TX, MDF_BLOCK_DL, MDF_BLOCK_DZ,
+                                   MDF_BLOCK_HL};
   for (uint32_t type : kFrequent)
     if (memcmp(bytes, kKinds[type].id, 4) == 0) return type;
   if (memcmp(bytes, "UnFinMF ", 8) == 0 || memcmp(bytes, "MDF     ", 8) == 0)

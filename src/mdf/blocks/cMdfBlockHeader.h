@@ -34,7 +34,10 @@ enum : uint32_t {
   MDF_BLOCK_SD = 10,  // signal data, "##SD"
   MDF_BLOCK_SI = 11,  // source information, "##SI"
   MDF_BLOCK_TX = 12,  // text, "##TX"
-  MDF_BLOCK_TYPE_COUNT = 13,
+  MDF_BLOCK_DL = 13,  // data list, "##DL"
+  MDF_BLOCK_DZ = 14,  // compressed data, "##DZ"
+  MDF_BLOCK_HL = 15,  // header of a list of compressed data, "##HL"
+  MDF_BLOCK_TYPE_COUNT = 16,
 };
 
 // Size of the common header on disk.

@@ -58,6 +58,7 @@ bool cMdfBlock_DG_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
     return cMdfBlock_refuse(
         cache, block, "record id size %u above kMdfMaxRecordIdSize (%u)",
         unsigned{group->recordIdSize}, unsigned{kMdfMaxRecordIdSize});
+  group->anyWriter = cache && cache->anyWriter;
   cMdfBlock_DG_updateRecordMap(group);
   return true;
 }

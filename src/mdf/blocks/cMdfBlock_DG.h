@@ -32,6 +32,10 @@ struct cMdfBlock_DG_t : cMdfBlock_t {
   cMdfBlockRef comment;         // null for no link
   uint8_t recordIdSize;         // 0 to kMdfMaxRecordIdSize
   cMdfRecordMap recordMap;      // owned; its entries own nothing
+  // Loaded for any writer (cMdfBlockCache::anyWriter): the record map
+  // decodes by the conventions of other bus-logging writers too
+  // (cMdfBlock_DG_updateRecordMap).
+  bool anyWriter;
 };
 
 MDF_BLOCK_CASTS(DG, MDF_BLOCK_DG)

@@ -47,7 +47,7 @@ bool cMdfBlock_FH_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
   ok = ok && cSerializer_readI16(&s, &fh->daylightOffset);
   if (!ok || !cSerializer_readU8(&s, &fh->timeFlags))
     return cMdfBlock_refuse(cache, block, "its fields could not be read");
-  if (!writtenByOurTool(fh)) {
+  if (!(cache && cache->anyWriter) && !writtenByOurTool(fh)) {
     ZF_LOGE("Unsupported MF4 file");
     return cMdfBlock_refuse(cache, block,
                             "its comment does not name the logger's tool "

@@ -47,9 +47,12 @@ bool cMdfBlock_HD_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
       !cMdfBlock_loadChainLink(stream, links[kLinkFirstDataGroup], cache,
                                &hd->dataGroups))
     return false;
-  if (links[kLinkFirstChannelHierarchy] != MDF_NO_LINK ||
-      links[kLinkFirstAttachment] != MDF_NO_LINK ||
-      links[kLinkFirstEvent] != MDF_NO_LINK) {
+  // Files of other writers may hold them; reading frames needs none, and
+  // they are not kept (a save writes none).
+  if (!(cache && cache->anyWriter) &&
+      (links[kLinkFirstChannelHierarchy] != MDF_NO_LINK ||
+       links[kLinkFirstAttachment] != MDF_NO_LINK ||
+       links[kLinkFirstEvent] != MDF_NO_LINK)) {
     ZF_LOGE("Unsupported parameter present in file");
     return cMdfBlock_refuse(cache, block,
                             "links to channel hierarchy, attachment or event "

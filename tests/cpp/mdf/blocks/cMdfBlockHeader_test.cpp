@@ -21,7 +21,8 @@ TEST(cMdfBlockHeader, ClassifiesEveryKnownId) {
       {"##DT    ", MDF_BLOCK_DT}, {"##FH    ", MDF_BLOCK_FH},
       {"##HDxyzw", MDF_BLOCK_HD}, {"##MD    ", MDF_BLOCK_MD},
       {"##SD    ", MDF_BLOCK_SD}, {"##SI    ", MDF_BLOCK_SI},
-      {"##TX    ", MDF_BLOCK_TX},
+      {"##TX    ", MDF_BLOCK_TX}, {"##DL    ", MDF_BLOCK_DL},
+      {"##DZ    ", MDF_BLOCK_DZ}, {"##HL    ", MDF_BLOCK_HL},
   };
   for (const IdCase& c : cases) {
     const std::string id(c.first8.data(), 8);
@@ -55,8 +56,7 @@ TEST(cMdfBlockHeader, UnknownIdsAreLoggedAndRefused) {
                              "##AT    ",
                              "##EV    ",
                              "##CH    ",
-                             "##DL    ",
-                             "##DZ    ",
+                             "##LD    ",
                              "##SR    "};
   for (const std::string& id : ids) {
     LogCapture log;
@@ -102,7 +102,7 @@ TEST(cMdfBlockHeader, Templates) {
   EXPECT_EQ(cn->linkCount, 8u);
   EXPECT_EQ(cMdfBlockHeader_template(MDF_BLOCK_SI)->length, 56u);
   EXPECT_EQ(cMdfBlockHeader_template(0), nullptr);
-  EXPECT_EQ(cMdfBlockHeader_template(13), nullptr);
+  EXPECT_EQ(cMdfBlockHeader_template(MDF_BLOCK_TYPE_COUNT), nullptr);
   for (uint32_t t : {MDF_BLOCK_FH, MDF_BLOCK_DG, MDF_BLOCK_CG, MDF_BLOCK_CN})
     EXPECT_TRUE(cMdfBlockHeader_isChained(t)) << t;
   for (uint32_t t : {uint32_t{MDF_BLOCK_HD}, uint32_t{MDF_BLOCK_TX},

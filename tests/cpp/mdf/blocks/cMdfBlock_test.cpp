@@ -181,7 +181,7 @@ TEST(cMdfBlock_load, NoLinkIsNothingAndNoFailure) {
 }
 
 TEST(cMdfBlock_load, ALinkToAnUnknownKindFailsTheTree) {
-  for (const char* id : {"##AT", "##DL", "##EV"}) {
+  for (const char* id : {"##AT", "##LD", "##EV"}) {
     LogCapture log;
     Mf4Image image = minimalFile(/*hdComment=*/400);
     image.block(400, id, {}, zeros(16));
