@@ -77,9 +77,10 @@ def _passwords(args) -> Optional[Dict[str, str]]:
     return table or None
 
 
-def _open(path: str, passwords) -> MdfFile:
+def _open(path: str, passwords, any_writer: bool = False) -> MdfFile:
     try:
-        return MdfFile(path, passwords=passwords, skip_unknown_records=True)
+        return MdfFile(path, passwords=passwords, skip_unknown_records=True,
+                       any_writer=any_writer)
     except (OSError, RuntimeError, ValueError, TypeError) as error:
         raise Failure("%s: %s" % (path, _reason(error))) from None
 
@@ -133,8 +134,9 @@ def _progress(args, unit: str):
 
 # --- info -------------------------------------------------------------------
 
-def _info(path: str, passwords, bar) -> Dict[str, Any]:
-    with _open(path, passwords) as log:
+def _info(path: str, passwords, bar,
+          any_writer: bool = False) -> Dict[str, Any]:
+    with _open(path, passwords, any_writer) as log:
         layout = log._layout()
         counts = _tools.frame_counts(log, bar)
         metadata = {key: value["value_raw"]
@@ -196,7 +198,7 @@ def cmd_info(args) -> None:
     infos = []
     try:
         for path in args.logs:
-            infos.append(_info(path, passwords, bar))
+            infos.append(_info(path, passwords, bar, args.any_writer))
     finally:
         if bar is not None:
             bar.close()
@@ -232,11 +234,12 @@ def _messages(logs: Sequence[MdfFile], filters) -> Iterator[Any]:
                        key=lambda message: message.timestamp)
 
 
-def _open_all(paths: Sequence[str], passwords) -> List[MdfFile]:
+def _open_all(paths: Sequence[str], passwords,
+              any_writer: bool = False) -> List[MdfFile]:
     logs = []
     try:
         for path in paths:
-            logs.append(_open(path, passwords))
+            logs.append(_open(path, passwords, any_writer))
     except BaseException:
         for log in logs:
             log.close()
@@ -248,7 +251,7 @@ def cmd_dump(args) -> None:
     passwords = _passwords(args)
     filters = _filters(args)
     _tools.check_filters(filters)
-    logs = _open_all(args.logs, passwords)
+    logs = _open_all(args.logs, passwords, args.any_writer)
     try:
         if args.format == "csv":
             _tools.write_csv(logs, filters, sys.stdout)
@@ -280,7 +283,7 @@ def _write_from_logs(args, out: str, work) -> None:
     passwords = _passwords(args)
     filters = _filters(args)
     _tools.check_filters(filters)
-    logs = _open_all(args.logs, passwords)
+    logs = _open_all(args.logs, passwords, args.any_writer)
     bar = _progress(args, "frames")
     try:
         work(logs, filters, bar)
@@ -307,7 +310,7 @@ def cmd_convert(args) -> None:
 
 def cmd_finalize(args) -> None:
     passwords = _passwords(args)
-    log = _open(args.input, passwords)
+    log = _open(args.input, passwords, args.any_writer)
     try:
         content = log._finalized()
     except RuntimeError as error:
@@ -364,6 +367,10 @@ def _parser() -> argparse.ArgumentParser:
                         "SECRET a line")
     common.add_argument("-q", "--quiet", action="store_true",
                         help="no progress bars")
+    common.add_argument("--any-writer", action="store_true",
+                        help="read logs of any MF4 writer (python-can, "
+                        "asammdf, other loggers), not only the logger "
+                        "family's")
     filters = argparse.ArgumentParser(add_help=False)
     filters.add_argument("--channels", nargs="+", metavar="CHANNEL",
                          help="only these channels, e.g. 'CAN 1' 'LIN 1'")

@@ -109,7 +109,8 @@ def expand(paths: Sequence[str]) -> List[Tuple[str, Optional[Exception]]]:
 def read_one(source: Any, passwords, chosen: "Options"):
     """The frames of one log as a pyarrow Table of the chosen columns plus
     timestamp_ns."""
-    with MdfFile(source, passwords=passwords) as log:
+    with MdfFile(source, passwords=passwords,
+                 any_writer=chosen.any_writer) as log:
         return log.to_arrow(columns=with_time(chosen.columns),
                             **chosen.filters)
 
@@ -135,7 +136,8 @@ def read_part(source: Any, passwords, chosen: "Options", part: int,
     batches = []
     own = part == 0  # the failures from here on are this part's
     try:
-        with MdfFile(source, passwords=passwords) as log:
+        with MdfFile(source, passwords=passwords,
+                     any_writer=chosen.any_writer) as log:
             reader = _columns._Filter(f["channels"], f["ids"], f["kinds"],
                                       f["start"], f["stop"],
                                       columns).reader(log)
@@ -182,11 +184,12 @@ class Options:
     data, so that it travels to other processes."""
 
     def __init__(self, passwords, columns, channels, ids, kinds, start,
-                 stop) -> None:
+                 stop, any_writer=False) -> None:
         if passwords is not None and not isinstance(passwords, Mapping):
             raise TypeError("passwords must be a dict, not %s"
                             % type(passwords).__name__)
         self.passwords = dict(passwords) if passwords is not None else None
+        self.any_writer = bool(any_writer)
         checked = _columns._Filter(channels, ids, kinds, start, stop, columns)
         self.columns = tuple(checked.columns)
         self.filters = {"channels": channels if channels is None
@@ -210,7 +213,8 @@ def read_logs(paths: Union[PathArgument, Sequence[PathArgument]], *,
               kinds: Optional[Sequence[str]] = None,
               start: Optional[float] = None, stop: Optional[float] = None,
               on_error: str = "raise", skipped: Optional[list] = None,
-              to: str = "arrow", threads: Optional[int] = None) -> Any:
+              to: str = "arrow", threads: Optional[int] = None,
+              any_writer: bool = False) -> Any:
     """The frames of many logs as one table, merged by timestamp (frames of
     equal timestamps in the order of the files, each file's in the order of
     MdfFile.to_arrow), with a dictionary-encoded `file` column (the path
@@ -221,7 +225,8 @@ def read_logs(paths: Union[PathArgument, Sequence[PathArgument]], *,
     within a directory or pattern. `passwords` serves every file (see
     MdfFile); `columns` and the filters are those of MdfFile.to_arrow.
     `to`: "arrow" (pyarrow.Table), "pandas" or "polars". `threads`: files
-    read at once (default: one per CPU).
+    read at once (default: one per CPU). `any_writer`: read logs of any
+    MF4 writer (see MdfFile).
 
     A file that cannot be read raises RuntimeError naming it and the
     reason (on_error="raise"), or is skipped (on_error="skip"): one warning
@@ -243,7 +248,8 @@ def read_logs(paths: Union[PathArgument, Sequence[PathArgument]], *,
     if threads is not None and (isinstance(threads, bool) or
                                 not isinstance(threads, int) or threads < 1):
         raise ValueError("threads must be a positive integer")
-    options = Options(passwords, columns, channels, ids, kinds, start, stop)
+    options = Options(passwords, columns, channels, ids, kinds, start, stop,
+                      any_writer)
     pa = _columns._need("pyarrow", "arrow", "read_logs")
     if to == "pandas":
         _columns._need("pandas", "pandas", "read_logs(to='pandas')")

@@ -86,7 +86,8 @@ def _read_file(source: Tuple[int, str, Optional[str], int, int],
     import pandas as pd
     number, path, missing, part, parts = source
     chosen = _fleet.Options(options["passwords"], options["columns"],
-                            **options["filters"])
+                            **options["filters"],
+                            any_writer=options["any_writer"])
     try:
         if missing is not None:
             raise FileNotFoundError(missing)
@@ -197,7 +198,8 @@ def read_logs(paths: Any, *, passwords: Optional[Mapping[str, str]] = None,
               kinds: Optional[Sequence[str]] = None,
               start: Optional[float] = None, stop: Optional[float] = None,
               on_error: str = "raise", blocksize: Any = None,
-              storage_options: Optional[Mapping[str, Any]] = None) -> Any:
+              storage_options: Optional[Mapping[str, Any]] = None,
+              any_writer: bool = False) -> Any:
     """The frames of many logs as a dask.dataframe.DataFrame built with
     dask.dataframe.from_map: one partition per file (or per `blocksize`
     bytes of a big file), in the order of the files, each file's frames in
@@ -209,7 +211,8 @@ def read_logs(paths: Any, *, passwords: Optional[Mapping[str, str]] = None,
     ("s3://...", "memory://...", with `storage_options`). Only the paths,
     passwords, filters and options go into the graph: workers read the
     files themselves (they need this package and access to the files).
-    Passwords thereby travel in the graph to the workers.
+    Passwords thereby travel in the graph to the workers. `any_writer`:
+    read logs of any MF4 writer (see MdfFile).
 
     `blocksize` (bytes, or a text like "256 MiB"; default: one partition
     per file) splits a file of more bytes into that many partitions of
@@ -236,7 +239,7 @@ def read_logs(paths: Any, *, passwords: Optional[Mapping[str, str]] = None,
                                                       Mapping):
         raise TypeError("storage_options must be a dict")
     chosen = _fleet.Options(passwords, columns, channels, ids, kinds, start,
-                            stop)
+                            stop, any_writer)
     block = _blocksize(blocksize)
     storage = dict(storage_options) if storage_options else None
     files = _expand(_fleet.path_list(paths), storage)
@@ -247,7 +250,7 @@ def read_logs(paths: Any, *, passwords: Optional[Mapping[str, str]] = None,
         sources += [(number, path, why, part, parts)
                     for part in range(parts)]
     options = {"passwords": chosen.passwords, "columns": chosen.columns,
-               "filters": chosen.filters,
+               "filters": chosen.filters, "any_writer": chosen.any_writer,
                "on_error": on_error, "files": [p for p, _ in files],
                "storage_options": storage}
     meta = _meta(options)

@@ -270,17 +270,19 @@ static bool MdfFile_passwords(PyObject* keywords, PyObject** passwords) {
   return false;
 }
 
-// The "skip_unknown_records" keyword: false when missing; any object's
-// truth value otherwise. False with a Python error when that raises.
-static bool MdfFile_skipUnknownRecords(PyObject* keywords, bool* skip) {
-  PyObject* value = PyDict_GetItemString(keywords, "skip_unknown_records");
+// A flag keyword ("skip_unknown_records", "any_writer"): false when
+// missing; any object's truth value otherwise. False with a Python error
+// when that raises.
+static bool MdfFile_flag(PyObject* keywords, const char* name, bool* flag) {
+  PyObject* value = PyDict_GetItemString(keywords, name);
   int truth = value == nullptr ? 0 : PyObject_IsTrue(value);
-  *skip = truth > 0;
+  *flag = truth > 0;
   return truth >= 0;
 }
 
-// __init__(file, ..., passwords=..., skip_unknown_records=False): opens the
-// file, unwrapping any compressed and encrypted containers.
+// __init__(file, ..., passwords=..., skip_unknown_records=False,
+// any_writer=False): opens the file, unwrapping any compressed and
+// encrypted containers.
 static int MdfFile_init(PyObject* object, PyObject* args, PyObject* kwargs) {
   MdfFileObject* self = asMdfFile(object);
   if (!MdfFile_checkIdle(self)) return -1;
@@ -302,11 +304,13 @@ static int MdfFile_init(PyObject* object, PyObject* args, PyObject* kwargs) {
   OwnedRef file(MdfFile_source(object, args, keywords.get()));
   PyObject* passwords = nullptr;
   cIO* stream = nullptr;
+  bool anyWriter = false;
   if (file && file.get() == Py_None)
     PyErr_SetString(PyExc_ValueError, "file must not be None");
   else if (file && MdfFile_passwords(keywords.get(), &passwords) &&
-           MdfFile_skipUnknownRecords(keywords.get(),
-                                      &self->skipUnknownRecords))
+           MdfFile_flag(keywords.get(), "skip_unknown_records",
+                        &self->skipUnknownRecords) &&
+           MdfFile_flag(keywords.get(), "any_writer", &anyWriter))
     stream = MdfFile_openSource(file.get());
   if (stream == nullptr) {
     MdfFile_closeFileObject(self);
@@ -321,7 +325,7 @@ static int MdfFile_init(PyObject* object, PyObject* args, PyObject* kwargs) {
   cMdf* mdf = nullptr;
   if (stream != nullptr) {
     cReason reason{};
-    mdf = cMdf_open(stream, &reason);
+    mdf = cMdf_open(stream, &reason, anyWriter);
     // A file object that failed while the library still got what it needed
     // is a failure all the same.
     if (mdf != nullptr && PyErr_Occurred() != nullptr) {
@@ -583,7 +587,8 @@ PyDoc_STRVAR(MdfFileBase_doc,
 
 PyDoc_STRVAR(
     MdfFile_doc,
-    "MdfFile(file, passwords=None, skip_unknown_records=False)\n\n"
+    "MdfFile(file, passwords=None, skip_unknown_records=False,\n"
+    "        any_writer=False)\n\n"
     "Reader of MF4 bus logs (plain, compressed or encrypted), a python-can\n"
     "MessageReader.\n\n"
     "file is a path (str or pathlib.Path) or an open binary file object;\n"
@@ -596,7 +601,11 @@ PyDoc_STRVAR(
     "iteration with RuntimeError(\"Unknown bus type\"); with\n"
     "skip_unknown_records=True such records are passed over, and one\n"
     "warning per data group on the \"python_can_brenix_mf4\" logger says\n"
-    "how many. A log that cannot be read raises FileNotFoundError or\n"
+    "how many. By default only logs of the logger family open (others\n"
+    "raise RuntimeError, \"Unsupported MF4 file\" in the log); with\n"
+    "any_writer=True logs of any MF4 writer do (python-can's MF4Writer,\n"
+    "asammdf, other loggers), read by the ASAM bus-logging conventions.\n"
+    "A log that cannot be read raises FileNotFoundError or\n"
     "RuntimeError at once.");
 
 static PyType_Slot MdfFileSlots[] = {

@@ -1,0 +1,148 @@
+#!/usr/bin/env python3
+"""A log written by python-can's MF4Writer: MdfFile(any_writer=True)
+against python-can's own MF4 reader.
+
+    python3 benchmarks/bench_any_writer.py [--frames N] [--runs R]
+
+The log (build/bench/pycan-N.mf4, written once and kept) holds N messages
+passed one by one to python-can's MF4Writer (its default compression:
+transposed deflate, DZ blocks in a data list behind a header list): 80%
+classic CAN data frames, 15% CAN FD with 12 to 64 bytes, 4% remote and 1%
+error frames on two channels. Each case runs R times in a fresh process of
+the main environment, interleaved; the table shows medians and the peak
+RSS (VmHWM) of the process:
+
+  object   iterating MdfFile(path, any_writer=True): every can.Message
+  columns  MdfFile(path, any_writer=True).to_numpy(): every frame as columns
+  pycan    iterating python-can's can.io.mf4.MF4Reader(path)
+
+The ratio is python-can's time over the case's.
+"""
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
+
+
+def peak_rss_mib():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024.0
+    return float("nan")
+
+
+def write_log(path, frames):
+    import can
+    from can.io.mf4 import MF4Writer
+    writer = MF4Writer(path)
+    start = 1_700_000_000.0
+    for i in range(frames):
+        t = start + i * 0.0005
+        channel = 1 + i % 2
+        kind = i % 100
+        if kind < 4:
+            message = can.Message(timestamp=t, arbitration_id=0x700 + i % 16,
+                                  is_remote_frame=True, dlc=i % 9,
+                                  channel=channel)
+        elif kind == 4:
+            message = can.Message(timestamp=t, is_error_frame=True,
+                                  channel=channel)
+        elif kind < 20:
+            message = can.Message(timestamp=t, arbitration_id=0x18FF0000 + i %
+                                  64, is_extended_id=True, is_fd=True,
+                                  bitrate_switch=True,
+                                  data=bytes([i & 0xFF]) * (12 + i % 53),
+                                  channel=channel)
+        else:
+            message = can.Message(timestamp=t, arbitration_id=0x100 + i % 200,
+                                  data=(i * 2654435761 & 0xFFFFFFFFFFFFFFFF)
+                                  .to_bytes(8, "little")[:i % 9],
+                                  channel=channel)
+        writer.on_message_received(message)
+    writer.stop()
+
+
+def case_object(log):
+    from python_can_brenix_mf4 import MdfFile
+    began = time.perf_counter()
+    count = 0
+    with MdfFile(log, any_writer=True) as reader:
+        for _ in reader:
+            count += 1
+    return time.perf_counter() - began, count
+
+
+def case_columns(log):
+    from python_can_brenix_mf4 import MdfFile
+    began = time.perf_counter()
+    with MdfFile(log, any_writer=True) as reader:
+        count = len(reader.to_numpy()["timestamp"])
+    return time.perf_counter() - began, count
+
+
+def case_pycan(log):
+    from can.io.mf4 import MF4Reader
+    began = time.perf_counter()
+    count = 0
+    with MF4Reader(log) as reader:
+        for _ in reader:
+            count += 1
+    return time.perf_counter() - began, count
+
+
+CASES = {"object": case_object, "columns": case_columns, "pycan": case_pycan}
+
+
+def run(case, log):
+    result = subprocess.run([sys.executable, os.path.abspath(__file__),
+                             "--case", case, log], capture_output=True,
+                            text=True)
+    if result.returncode != 0:
+        raise SystemExit("%s failed:\n%s" % (case, result.stderr))
+    return json.loads(result.stdout.splitlines()[-1])
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("log", nargs="?", help=argparse.SUPPRESS)
+    parser.add_argument("--frames", type=int, default=1_000_000)
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--case", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.case:
+        seconds, frames = CASES[args.case](args.log)
+        print(json.dumps({"seconds": seconds, "frames": frames,
+                          "rss": peak_rss_mib()}))
+        return
+
+    log = os.path.join(ROOT, "build", "bench", "pycan-%d.mf4" % args.frames)
+    if not os.path.exists(log):
+        os.makedirs(os.path.dirname(log), exist_ok=True)
+        write_log(log + ".part", args.frames)
+        os.replace(log + ".part", log)
+    print("log: %s (%.1f MB), %d runs per case; load %s" % (
+        log, os.path.getsize(log) / 1e6, args.runs,
+        " ".join(open("/proc/loadavg").read().split()[:3])))
+    results = {case: [] for case in CASES}
+    for _ in range(args.runs):
+        for case in CASES:
+            results[case].append(run(case, log))
+    pycan = statistics.median(r["seconds"] for r in results["pycan"])
+    print("%-8s %9s %10s %10s %8s %10s" % (
+        "case", "frames", "seconds", "frames/s", "ratio", "peak MiB"))
+    for case, runs in results.items():
+        seconds = statistics.median(r["seconds"] for r in runs)
+        frames = runs[0]["frames"]
+        rss = statistics.median(r["rss"] for r in runs)
+        print("%-8s %9d %10.3f %10.0f %8.1f %10.0f" % (
+            case, frames, seconds, frames / seconds, pycan / seconds, rss))
+
+
+if __name__ == "__main__":
+    main()
