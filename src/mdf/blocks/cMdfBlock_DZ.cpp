@@ -21,6 +21,8 @@ constexpr uint64_t kFieldsSize = 24;
 constexpr uint64_t kMaxDeflateRatio = 1032;
 // Compressed bytes read at once.
 constexpr uint64_t kInputChunk = 16 * 1024;
+// Rows transposed back at once: a band of records of a few KiB.
+constexpr uint64_t kTransposeBand = 64;
 // Inflated storage grows by at least this much.
 constexpr uint64_t kMinGrowth = 64 * 1024;
 
@@ -245,9 +247,16 @@ bool cMdfBlock_DZ_inflate(const cMdfBlock_DZ_t* block,
   const uint64_t rows = length / columns;
   const uint8_t* in = buffers->transposed;
   uint8_t* out = buffers->plain;
-  for (uint64_t c = 0; c < columns && rows > 0; ++c) {
-    const uint8_t* column = in + c * rows;
-    for (uint64_t r = 0; r < rows; ++r) out[r * columns + c] = column[r];
+  // In bands of rows: a band's records stay in the cache while every
+  // column is written into them, and each column's bytes of the band are
+  // read in one run.
+  for (uint64_t first = 0; first < rows; first += kTransposeBand) {
+    const uint64_t last =
+        rows - first < kTransposeBand ? rows : first + kTransposeBand;
+    for (uint64_t c = 0; c < columns; ++c) {
+      const uint8_t* column = in + c * rows;
+      for (uint64_t r = first; r < last; ++r) out[r * columns + c] = column[r];
+    }
   }
   const uint64_t body = rows * columns;
   if (length > body) memcpy(out + body, in + body, length - body);
