@@ -60,32 +60,3 @@ bool cGenericFile_accepts(const cGenericFileHeader* header,
 // footer flag 0, header version 1: no accepted combination".
 void cGenericFile_refuseHeader(const cGenericFileHeader* header,
                                const char* kind, cReason* reason);
-
-// Stream operations of an opened container, whose whole content sits in an
-// owned memory stream: `Record` derives from cIO and has a member
-// `cIO* content`. Read, write, tell and seek are passed to the content with
-// its results; close closes the content, releases the record and returns
-// the content's close result.
-template <typename Record>
-struct cGenericFileContentOps {
-  static int64_t read(cIO* io, void* dst, uint64_t len) {
-    return cIO_read(self(io)->content, dst, len);
-  }
-  static int64_t write(cIO* io, const void* src, uint64_t len) {
-    return cIO_write(self(io)->content, src, len);
-  }
-  static int64_t tell(cIO* io) { return cIO_tell(self(io)->content); }
-  static int64_t seek(cIO* io, int64_t offset, int whence) {
-    return cIO_seek(self(io)->content, offset, whence);
-  }
-  static int close(cIO* io) {
-    Record* record = self(io);
-    const int result = cIO_close(record->content);
-    delete record;
-    return result;
-  }
-  static constexpr cIO_vtable vtable = {read, write, tell, seek, close};
-
- private:
-  static Record* self(cIO* io) { return static_cast<Record*>(io); }
-};

@@ -1,99 +1,59 @@
-// Compressed container: window over the payload -> checksumming stream ->
-// decompressing stream -> memory stream, then the footer check.
+// Compressed container: the parameters, one pass over the payload (CRC,
+// content size, the CRC of every input block), the footer check, then a
+// seekable decompressing stream over the payload.
 #include "containers/cGenericFileCompressed.h"
 
-#include <unistd.h>
-
 #include <bit>
-#include <cstdarg>
-#include <cstdio>
 #include <new>
+#include <vector>
 
-#include "containers/cIO_heatshrink.h"
-#include "streams/cIO_crc32.h"
-#include "streams/cIO_memoryAlloc.h"
+#include "containers/cIO_heatshrinkIndexed.h"
 #include "streams/cIO_scoped.h"
 #include "streams/cSerializer.h"
+#include "streams/crc32.h"
 
 namespace {
 
 constexpr int64_t kParameterOffset = kGenericFileHeaderSize;
 constexpr int64_t kPayloadOffset = kParameterOffset + 8;
 constexpr int64_t kFooterSize = 4;
+constexpr const char* kWhat = "compressed container";
 
-// The operations of stream kind cGenericFileCompressed.
-using cGenericFileCompressed = cGenericFileContentOps<cGenericFileCompressed_t>;
+// What the pass over the payload found.
+struct PayloadPass {
+  uint32_t crc;                  // CRC register over every payload byte
+  uint64_t content;              // content size
+  std::vector<uint32_t> blocks;  // standard CRC-32 of each input block
+};
 
-// Notes "compressed container at 0x<offset>: <text>" in *reason and
-// returns false.
-__attribute__((format(printf, 3, 4))) bool refuse(cReason* reason,
-                                                  int64_t offset,
-                                                  const char* format, ...) {
-  if (!reason || reason->set) return false;
-  char text[sizeof reason->text];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return cReason_note(reason, static_cast<uint64_t>(offset),
-                      "compressed container at 0x%llX: %s",
-                      static_cast<unsigned long long>(offset), text);
-}
-
-// Copies `from` to its end into `to`. False, with the reason, on a read
-// error, a write that takes fewer bytes than given, or more than `limit`
-// bytes in all.
-bool copyAll(cIO* from, cIO* to, uint64_t limit, cReason* reason) {
-  uint8_t buffer[4096];
-  uint64_t total = 0;
-  for (;;) {
-    const int64_t n = cIO_read(from, buffer, sizeof buffer);
-    if (n == 0) return true;
-    if (n < 0 || n > static_cast<int64_t>(sizeof buffer))
-      return refuse(reason, kPayloadOffset, "its payload could not be read");
-    if (static_cast<uint64_t>(n) > limit - total)
-      return refuse(reason, kPayloadOffset,
-                    "content beyond the limit of %llu bytes "
-                    "(max_content_bytes; by default half the physical memory)",
-                    static_cast<unsigned long long>(limit));
-    if (cIO_write(to, buffer, static_cast<uint64_t>(n)) != n)
-      return refuse(reason, kPayloadOffset,
-                    "out of memory after %llu bytes of content",
-                    static_cast<unsigned long long>(total));
-    total += static_cast<uint64_t>(n);
+// Reads the payload [0, length) of `payload` once, block by block.
+bool passOver(cIO* payload, uint64_t length, unsigned w, unsigned l,
+              uint64_t block_size, PayloadPass* pass, cReason* reason) {
+  std::vector<uint8_t> block;
+  try {
+    block.resize(block_size);
+    pass->blocks.reserve((length + block_size - 1) / block_size);
+  } catch (...) {
+    return cReason_noteAt(reason, kWhat, 0, "out of memory");
   }
-}
-
-// Decompresses the payload [kPayloadOffset, payload_end) of source into
-// content and leaves the CRC register over the payload in *crc. The decoder
-// reads its source to the end, so the register covers every payload byte
-// exactly once.
-bool decompress(cIO* source, int64_t payload_end,
-                const cGenericFileCompressed_t* c, uint64_t limit,
-                uint32_t* crc, cReason* reason) {
-  // W = 0 for a zero field, which the decoder refuses like any W > 15.
-  const unsigned window_bits =
-      c->window_size ? static_cast<unsigned>(std::countr_zero(c->window_size))
-                     : 0;
-  const unsigned lookahead_bits = c->lookahead & 0xFFu;
-  cIO* payload = cIO_scoped_ctor(source, kPayloadOffset, payload_end);
-  cIO* checksum = cIO_crc32_ctor(payload);
-  cIO* inflater = cIO_heatshrink_open(checksum, window_bits, lookahead_bits);
-  bool ok = false;
-  if (!inflater)
-    refuse(reason, kParameterOffset,
-           "window bits W = %u, lookahead bits L = %u outside W 4 to 15, L "
-           "3 to W - 1",
-           window_bits, lookahead_bits);
-  else if (cIO_seek(payload, 0, CIO_SEEK_SET) != 0)
-    refuse(reason, kPayloadOffset, "its payload could not be read");
-  else
-    ok = copyAll(inflater, c->content, limit, reason);
-  *crc = cIO_crc32_getCRC(checksum);
-  cIO_close(inflater);
-  cIO_close(checksum);
-  cIO_close(payload);
-  return ok;
+  cHeatshrinkSizer sizer;
+  cHeatshrinkSizer_init(&sizer, w, l);
+  uint32_t crc = 0xFFFFFFFFu;
+  if (!cIO_seekTo(payload, 0))
+    return cReason_noteAt(reason, kWhat, kPayloadOffset,
+                          "its payload could not be read");
+  for (uint64_t at = 0; at < length; at += block_size) {
+    const uint64_t n = std::min(block_size, length - at);
+    if (cIO_readFull(payload, block.data(), n) != static_cast<int64_t>(n))
+      return cReason_noteAt(reason, kWhat, kPayloadOffset + at,
+                            "its payload could not be read");
+    for (uint64_t i = 0; i < n; ++i) crc = update_crc_32(crc, block[i]);
+    pass->blocks.push_back(crc_32(block.data(), n));
+    cHeatshrinkSizer_feed(&sizer, block.data(), n);
+  }
+  pass->crc = crc;
+  pass->content = sizer.size;
+  return true;
 }
 
 // Compares the footer with the register; notes why when they disagree or
@@ -118,18 +78,29 @@ bool footerMatches(cIO* source, int64_t size, uint32_t crc, cReason* reason) {
   return true;
 }
 
-bool load(cIO* source, cGenericFileCompressed_t* c, uint64_t limit,
-          cReason* reason) {
+bool load(cIO* source, cGenericFileCompressed_t* c, cReason* reason) {
   cSerializer s;
   if (!cIO_seekTo(source, kParameterOffset))
-    return refuse(reason, kParameterOffset, "its parameters could not be read");
+    return cReason_noteAt(reason, kWhat, kParameterOffset,
+                          "its parameters could not be read");
   cSerializer_ctor(&s, source);
   if (!cSerializer_readU32_BE(&s, &c->lookahead) ||
       !cSerializer_readU32_BE(&s, &c->window_size))
-    return refuse(reason, kParameterOffset, "its parameters could not be read");
+    return cReason_noteAt(reason, kWhat, kParameterOffset,
+                          "its parameters could not be read");
+  // W = 0 for a zero field, which is refused like any W > 15.
+  const unsigned w =
+      c->window_size ? static_cast<unsigned>(std::countr_zero(c->window_size))
+                     : 0;
+  const unsigned l = c->lookahead & 0xFFu;
+  if (w < 4 || w > 15 || l < 3 || l >= w)
+    return cReason_noteAt(reason, kWhat, kParameterOffset,
+                          "window bits W = %u, lookahead bits L = %u outside "
+                          "W 4 to 15, L 3 to W - 1",
+                          w, l);
   const int64_t size = cIO_getSize(source);
-  if (size < 0) return refuse(reason, 0, "its size cannot be measured");
-  const bool footer = c->header.footer_flag == 1;
+  if (size < 0)
+    return cReason_noteAt(reason, kWhat, 0, "its size cannot be measured");
   const int64_t payload_end =
       cGenericFile_compressed_payloadEnd(size, c->header.footer_flag);
   if (payload_end < 0)
@@ -138,10 +109,50 @@ bool load(cIO* source, cGenericFileCompressed_t* c, uint64_t limit,
                         "(compressed container of %lld bytes, no room for "
                         "one)",
                         static_cast<long long>(size));
-  uint32_t crc = 0;
-  if (!decompress(source, payload_end, c, limit, &crc, reason)) return false;
-  return !footer || footerMatches(source, size, crc, reason);
+  const uint64_t length =
+      payload_end > kPayloadOffset ? uint64_t(payload_end - kPayloadOffset) : 0;
+  c->payload = cIO_scoped_ctor(source, kPayloadOffset, payload_end);
+  if (!c->payload) return cReason_noteAt(reason, kWhat, 0, "out of memory");
+  const uint64_t block_size = cIO_heatshrinkIndexed_blockSize(length);
+  PayloadPass pass;
+  if (!passOver(c->payload, length, w, l, block_size, &pass, reason))
+    return false;
+  if (c->header.footer_flag == 1 &&
+      !footerMatches(source, size, pass.crc, reason))
+    return false;
+  c->content = cIO_heatshrinkIndexed_open(c->payload, length, pass.content, w,
+                                          l, block_size, &pass.blocks);
+  if (!c->content) return cReason_noteAt(reason, kWhat, 0, "out of memory");
+  return true;
 }
+
+int64_t read(cIO* io, void* dst, uint64_t len) {
+  return cIO_read(static_cast<cGenericFileCompressed_t*>(io)->content, dst,
+                  len);
+}
+
+int64_t write(cIO*, const void*, uint64_t) { return -1; }
+
+int64_t tell(cIO* io) {
+  return cIO_tell(static_cast<cGenericFileCompressed_t*>(io)->content);
+}
+
+int64_t seek(cIO* io, int64_t offset, int whence) {
+  return cIO_seek(static_cast<cGenericFileCompressed_t*>(io)->content, offset,
+                  whence);
+}
+
+// Closes the content and the payload window and releases the record; the
+// source stays open.
+int close(cIO* io) {
+  auto* c = static_cast<cGenericFileCompressed_t*>(io);
+  cIO_close(c->content);
+  cIO_close(c->payload);
+  delete c;
+  return 0;
+}
+
+const cIO_vtable kOperations = {read, write, tell, seek, close};
 
 }  // namespace
 
@@ -153,23 +164,8 @@ int64_t cGenericFile_compressed_payloadEnd(int64_t size, uint8_t footer_flag) {
   return size - kFooterSize >= kPayloadOffset ? size - kFooterSize : -1;
 }
 
-uint64_t cGenericFile_compressed_defaultLimit() {
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page_size = sysconf(_SC_PAGE_SIZE);
-  if (pages <= 0 || page_size <= 0) return UINT64_MAX;
-  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size) / 2;
-}
-
 cIO* cGenericFile_compressed_open(cIO* source, const cGenericFileHeader* header,
                                   cReason* reason) {
-  return cGenericFile_compressed_openLimited(
-      source, header, cGenericFile_compressed_defaultLimit(), reason);
-}
-
-cIO* cGenericFile_compressed_openLimited(cIO* source,
-                                         const cGenericFileHeader* header,
-                                         uint64_t max_content_bytes,
-                                         cReason* reason) {
   if (!source || !header) {
     cReason_note(reason, kReasonNoOffset, "no container to open");
     return nullptr;
@@ -178,20 +174,32 @@ cIO* cGenericFile_compressed_openLimited(cIO* source,
     cGenericFile_refuseHeader(header, "compressed", reason);
     return nullptr;
   }
-  cGenericFileCompressed_t* c = new (std::nothrow) cGenericFileCompressed_t;
+  auto* c = new (std::nothrow) cGenericFileCompressed_t;
   if (!c) {
-    refuse(reason, 0, "out of memory");
+    cReason_noteAt(reason, kWhat, 0, "out of memory");
     return nullptr;
   }
-  c->vtable = &cGenericFileCompressed::vtable;
+  c->vtable = &kOperations;
   c->header = *header;
   c->window_size = 0;
   c->lookahead = 0;
-  c->content = cIO_memoryAlloc_ctor();
-  if (!c->content) refuse(reason, 0, "out of memory");
-  if (!c->content || !load(source, c, max_content_bytes, reason)) {
-    cGenericFileCompressed::close(c);
+  c->source = source;
+  c->payload = nullptr;
+  c->content = nullptr;
+  if (!load(source, c, reason)) {
+    close(c);
     return nullptr;
   }
   return c;
+}
+
+const cReason* cGenericFile_compressed_fault(const cIO* stream) {
+  if (!stream || stream->vtable != &kOperations) return nullptr;
+  return cIO_heatshrinkIndexed_fault(
+      static_cast<const cGenericFileCompressed_t*>(stream)->content);
+}
+
+cIO* cGenericFile_compressed_source(const cIO* stream) {
+  if (!stream || stream->vtable != &kOperations) return nullptr;
+  return static_cast<const cGenericFileCompressed_t*>(stream)->source;
 }

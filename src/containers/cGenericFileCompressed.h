@@ -13,9 +13,10 @@
 //                    after all payload bytes (complement of the standard
 //                    CRC-32 of the payload)
 //
-// Opening decompresses the whole payload into a memory stream at once and
-// checks the footer; the opened stream then reads, writes, tells and seeks
-// on that memory stream.
+// Opening reads the payload once: it checks the footer and counts the
+// content without decoding it (cIO_heatshrinkIndexed.h). The opened stream
+// then decodes what is read, where it is read, without holding the content:
+// its memory is bounded whatever the file's size.
 #pragma once
 
 #include <cstdint>
@@ -28,16 +29,21 @@ struct cGenericFileCompressed_t : cIO {
   cGenericFileHeader header;  // copy of the container header
   uint32_t window_size;       // window-size field as stored (2^W)
   uint32_t lookahead;         // lookahead field as stored (L in its low byte)
-  cIO* content;               // owned memory stream: the decompressed file
+  cIO* source;                // the container's stream; not owned
+  cIO* payload;  // owned window over the source's heatshrink bit stream
+  cIO* content;  // owned decompressing stream over payload
 };
 
-// Decompresses the container on `source` (its header already read into
-// `header` by cGenericFile_readHeader) into memory. Returns the new stream,
-// positioned at the end of the content, or nullptr on any failure: null
-// arguments, a header combination that is not accepted, W or L out of
-// range, a source read error, content above the limit below, lack of
-// memory, or a footer that is missing or does not match. The source is
-// neither closed nor taken over.
+// Opens the container on `source` (its header already read into `header`
+// by cGenericFile_readHeader), which must be able to seek. Returns the new
+// stream, positioned at 0, or nullptr on any failure: null arguments, a
+// header combination that is not accepted, W or L out of range, a source
+// read error, lack of memory, or a footer that is missing or does not
+// match. No content is decoded before the footer matched. The source is
+// neither closed nor taken over and must outlive the stream. The stream
+// reads, tells and seeks on the content; write returns -1. Should the
+// source change or fail later, reads fail (-1) from then on and
+// cGenericFile_fault tells why.
 //
 // Why it failed is noted in *reason (when not null; log/cReason.h), with
 // the offset in the container: "compressed container at 0x14: window bits
@@ -47,21 +53,20 @@ struct cGenericFileCompressed_t : cIO {
 // checksum, expected 340BC6D8 but found 340BC6D9 (footer at 0x25)". Nothing
 // is logged here.
 //
-// The decompressed content is held in memory whole. Heatshrink expands at
-// most 2^L bytes per 1 + W + L input bits (about 4,400 times at W = 15,
-// L = 14), so a small file may claim a huge content: opening stops and
-// fails once the content would exceed the limit, which is half the
-// machine's physical memory.
+// Heatshrink expands at most 2^L bytes per 1 + W + L input bits (about
+// 4,400 times at W = 15, L = 14): a small file may hold a huge content,
+// which costs time as it is read, but never memory.
 cIO* cGenericFile_compressed_open(cIO* source, const cGenericFileHeader* header,
                                   cReason* reason = nullptr);
-// The same with the content limit given in bytes.
-cIO* cGenericFile_compressed_openLimited(cIO* source,
-                                         const cGenericFileHeader* header,
-                                         uint64_t max_content_bytes,
-                                         cReason* reason = nullptr);
-// The limit used by cGenericFile_compressed_open.
-uint64_t cGenericFile_compressed_defaultLimit();
 // Where the payload of a container of `size` bytes ends (exclusive): before
 // the footer when footer_flag is 1, else at the end. -1 when there is no
 // room for a footer after the header fields.
 int64_t cGenericFile_compressed_payloadEnd(int64_t size, uint8_t footer_flag);
+
+// Why reads of an opened compressed container `stream` fail (its source
+// changed or failed since the open), or nullptr while they do not or when
+// `stream` is no compressed container.
+const cReason* cGenericFile_compressed_fault(const cIO* stream);
+// The source an opened compressed container reads; nullptr when `stream`
+// is none.
+cIO* cGenericFile_compressed_source(const cIO* stream);

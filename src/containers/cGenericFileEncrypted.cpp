@@ -1,20 +1,23 @@
-// Encrypted container: PBKDF2-HMAC-SHA-256 key derivation and streaming
-// AES-256-GCM decryption through the mbedtls cipher interface.
+// Encrypted container: PBKDF2-HMAC-SHA-256 key derivation, a first pass
+// that verifies the GCM tag and records a digest of every chunk, then
+// decryption on demand in counter mode, through the mbedtls cipher
+// interface.
 #include "containers/cGenericFileEncrypted.h"
 
+#include <mbedtls/aes.h>
 #include <mbedtls/cipher.h>
 #include <mbedtls/md.h>
 #include <mbedtls/pkcs5.h>
 #include <mbedtls/platform_util.h>
 #include <mbedtls/version.h>
 
-#include <cstdarg>
+#include <algorithm>
 #include <cstdint>
-#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "streams/cCoding.h"
-#include "streams/cIO_memoryAlloc.h"
 #include "streams/cSerializer.h"
 
 namespace {
@@ -29,10 +32,12 @@ constexpr size_t kAuthenticatedSize = kSaltOffset + kSaltSize;
 constexpr size_t kTagSize = 16;
 constexpr int64_t kMinContainerSize = kAuthenticatedSize + kTagSize;
 constexpr size_t kKeySize = 32;
-// Ciphertext is decrypted in steps of this size, a multiple of the AES block
-// as GCM needs for every step but the last.
-constexpr size_t kStepSize = 512;
 constexpr size_t kAesBlockSize = 16;
+constexpr size_t kDigestSize = 16;
+// Chunks of 64 KiB, larger for files of more than 2^16 of them, so that the
+// digests take at most 1 MiB.
+constexpr uint64_t kFirstChunkSize = 64u << 10;
+constexpr uint64_t kMaxChunks = 1u << 16;
 // PBKDF2 costs about a microsecond per iteration here, and the count comes
 // from the file: a damaged or hostile count near 2^32 would keep the open
 // busy for over an hour. Loggers use far fewer; more than this is refused.
@@ -44,23 +49,7 @@ constexpr uint32_t kMaxIterations = 1'000;
 constexpr uint32_t kMaxIterations = 10'000'000;
 #endif
 
-// The operations of stream kind cGenericFileEncrypted.
-using cGenericFileEncrypted = cGenericFileContentOps<cGenericFileEncrypted_t>;
-
-// Notes "encrypted container at 0x<offset>: <text>" in *reason and returns
-// false.
-__attribute__((format(printf, 3, 4))) bool refuse(cReason* reason,
-                                                  uint64_t offset,
-                                                  const char* format, ...) {
-  if (!reason || reason->set) return false;
-  char text[sizeof reason->text];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return cReason_note(reason, offset, "encrypted container at 0x%llX: %s",
-                      static_cast<unsigned long long>(offset), text);
-}
+constexpr const char* kWhat = "encrypted container";
 
 // PBKDF2-HMAC-SHA-256. The one place where the mbedtls series differ: 3.3
 // and later take the hash type directly (the context form is deprecated
@@ -85,63 +74,126 @@ int deriveKey(const char* password, size_t password_length, const uint8_t* salt,
 #endif
 }
 
-// Decrypts the ciphertext [kAuthenticatedSize, size - kTagSize) of source
-// into content and checks the tag. The cipher is keyed and holds the
-// authenticated data already.
-bool decryptInto(mbedtls_cipher_context_t* cipher, cIO* source, int64_t size,
-                 const uint8_t* tag, cIO* content, cReason* reason) {
-  uint8_t in[kStepSize];
-  uint8_t out[kStepSize + kAesBlockSize];
-  uint64_t remaining = static_cast<uint64_t>(size - kMinContainerSize);
-  if (!cIO_seekTo(source, kAuthenticatedSize))
-    return refuse(reason, kAuthenticatedSize,
-                  "its ciphertext could not be read");
-  while (remaining > 0) {
-    const size_t step =
-        remaining < kStepSize ? static_cast<size_t>(remaining) : kStepSize;
-    size_t produced = 0;
-    if (cIO_readFull(source, in, step) != static_cast<int64_t>(step))
-      return refuse(reason, static_cast<uint64_t>(size - kTagSize) - remaining,
-                    "its ciphertext could not be read");
-    if (mbedtls_cipher_update(cipher, in, step, out, &produced) != 0)
-      return refuse(reason, kNonceOffset, "the cipher failed");
-    if (cIO_write(content, out, produced) != static_cast<int64_t>(produced))
-      return refuse(reason, kAuthenticatedSize, "out of memory");
-    remaining -= step;
-  }
-  size_t produced = 0;
-  if (mbedtls_cipher_finish(cipher, out, &produced) != 0)
-    return refuse(reason, kNonceOffset, "the cipher failed");
-  if (cIO_write(content, out, produced) != static_cast<int64_t>(produced))
-    return refuse(reason, kAuthenticatedSize, "out of memory");
-  if (mbedtls_cipher_check_tag(cipher, tag, kTagSize) != 0)
-    return refuse(reason, static_cast<uint64_t>(size) - kTagSize,
-                  "authentication tag does not match (a wrong password, or a "
-                  "damaged file)");
-  return true;
+using Stream = cGenericFileEncrypted_t;
+
+Stream* asStream(cIO* io) { return static_cast<Stream*>(io); }
+
+uint64_t chunkCount(const Stream* e) {
+  return (e->size + e->chunk_size - 1) / e->chunk_size;
 }
 
-bool load(cIO* source, const char* password, size_t password_length,
-          cIO* content, cReason* reason) {
+uint64_t chunkLength(const Stream* e, uint64_t index) {
+  return std::min(e->chunk_size, e->size - index * e->chunk_size);
+}
+
+// The digest of chunk `index` of ciphertext: its GMAC, with the chunk
+// number as the initialisation vector.
+bool digest(Stream* e, uint64_t index, const uint8_t* bytes, uint64_t length,
+            uint8_t* out) {
+  uint8_t iv[kNonceSize] = {};
+  cCoding_storeBE<uint64_t>(iv + 4, index);
+  uint8_t none[kAesBlockSize];
+  size_t produced = 0;
+  return mbedtls_cipher_set_iv(&e->mac, iv, sizeof iv) == 0 &&
+         mbedtls_cipher_reset(&e->mac) == 0 &&
+         mbedtls_cipher_update_ad(&e->mac, bytes, length) == 0 &&
+         mbedtls_cipher_finish(&e->mac, none, &produced) == 0 &&
+         mbedtls_cipher_write_tag(&e->mac, out, kDigestSize) == 0;
+}
+
+// The digest key: the file's key encrypting two constant blocks, so that
+// the digests never share a key with the file's own GCM.
+bool setUpDigests(Stream* e, const uint8_t* key) {
+  static const uint8_t kLabel[2 * kAesBlockSize] =
+      "chunk digests, first & second";
+  uint8_t derived[kKeySize];
+  mbedtls_aes_context aes;
+  mbedtls_aes_init(&aes);
+  bool ok =
+      mbedtls_aes_setkey_enc(&aes, key, kKeySize * 8) == 0 &&
+      mbedtls_aes_crypt_ecb(&aes, MBEDTLS_AES_ENCRYPT, kLabel, derived) == 0 &&
+      mbedtls_aes_crypt_ecb(&aes, MBEDTLS_AES_ENCRYPT, kLabel + kAesBlockSize,
+                            derived + kAesBlockSize) == 0;
+  mbedtls_aes_free(&aes);
+  const mbedtls_cipher_info_t* gcm = mbedtls_cipher_info_from_values(
+      MBEDTLS_CIPHER_ID_AES, static_cast<int>(kKeySize * 8), MBEDTLS_MODE_GCM);
+  ok = ok && gcm && mbedtls_cipher_setup(&e->mac, gcm) == 0 &&
+       mbedtls_cipher_setkey(&e->mac, derived, static_cast<int>(kKeySize * 8),
+                             MBEDTLS_ENCRYPT) == 0 &&
+       // Counter mode decrypts by encrypting the counter blocks.
+       mbedtls_aes_setkey_enc(&e->aes, key, kKeySize * 8) == 0;
+  mbedtls_platform_zeroize(derived, sizeof derived);
+  return ok;
+}
+
+// The first pass: decrypts the ciphertext into nothing to check the tag,
+// and records each chunk's digest. The cipher is keyed and holds the
+// authenticated data already.
+bool verify(Stream* e, mbedtls_cipher_context_t* cipher, const uint8_t* tag,
+            cReason* reason) {
+  uint8_t* buffer =
+      static_cast<uint8_t*>(std::malloc(e->chunk_size + kAesBlockSize));
+  if (!buffer) return cReason_noteAt(reason, kWhat, 0, "out of memory");
+  bool ok = true;
+  if (!cIO_seekTo(e->source, kAuthenticatedSize))
+    ok = cReason_noteAt(reason, kWhat, kAuthenticatedSize,
+                        "its ciphertext could not be read");
+  for (uint64_t index = 0; ok && index < chunkCount(e); ++index) {
+    const uint64_t at = index * e->chunk_size;
+    const uint64_t n = chunkLength(e, at / e->chunk_size);
+    size_t produced = 0;
+    if (cIO_readFull(e->source, buffer, n) != static_cast<int64_t>(n))
+      ok = cReason_noteAt(reason, kWhat, kAuthenticatedSize + at,
+                          "its ciphertext could not be read");
+    else if (!digest(e, index, buffer, n, &e->digests[index * kDigestSize]))
+      ok = cReason_noteAt(reason, kWhat, kNonceOffset, "the cipher failed");
+    // In place: the plaintext is of no use before the tag matched.
+    else if (mbedtls_cipher_update(cipher, buffer, n, buffer, &produced) != 0)
+      ok = cReason_noteAt(reason, kWhat, kNonceOffset, "the cipher failed");
+  }
+  size_t produced = 0;
+  if (ok && mbedtls_cipher_finish(cipher, buffer, &produced) != 0)
+    ok = cReason_noteAt(reason, kWhat, kNonceOffset, "the cipher failed");
+  if (ok && mbedtls_cipher_check_tag(cipher, tag, kTagSize) != 0)
+    ok = cReason_noteAt(reason, kWhat, kAuthenticatedSize + e->size,
+                        "authentication tag does not match (a wrong "
+                        "password, or a damaged file)");
+  std::free(buffer);
+  return ok;
+}
+
+bool load(Stream* e, const char* password, size_t password_length,
+          cReason* reason) {
   // The authenticated bytes are read once and the nonce, iteration count
   // and salt taken from them, so what is used is what is authenticated.
   uint8_t authenticated[kAuthenticatedSize];
   uint8_t tag[kTagSize];
   cSerializer s;
+  cIO* source = e->source;
   const int64_t size = cIO_seek(source, 0, CIO_SEEK_END);
   if (size < 0 || cIO_seek(source, 0, CIO_SEEK_SET) != 0)
-    return refuse(reason, 0, "its size cannot be measured");
+    return cReason_noteAt(reason, kWhat, 0, "its size cannot be measured");
   if (size < kMinContainerSize)
-    return refuse(reason, 0,
-                  "%lld bytes, fewer than the %lld of its header, parameters "
-                  "and tag",
-                  static_cast<long long>(size),
-                  static_cast<long long>(kMinContainerSize));
+    return cReason_noteAt(reason, kWhat, 0,
+                          "%lld bytes, fewer than the %lld of its header, "
+                          "parameters and tag",
+                          static_cast<long long>(size),
+                          static_cast<long long>(kMinContainerSize));
   cSerializer_ctor(&s, source);
   if (!cSerializer_readRaw(&s, authenticated, sizeof authenticated) ||
       !cSerializer_skip(&s, static_cast<uint64_t>(size - kMinContainerSize)) ||
       !cSerializer_readRaw(&s, tag, sizeof tag))
-    return refuse(reason, 0, "its parameters or tag could not be read");
+    return cReason_noteAt(reason, kWhat, 0,
+                          "its parameters or tag could not be read");
+  e->size = static_cast<uint64_t>(size - kMinContainerSize);
+  std::memcpy(e->nonce, authenticated + kNonceOffset, kNonceSize);
+  e->chunk_size = kFirstChunkSize;
+  while (e->size / e->chunk_size >= kMaxChunks) e->chunk_size *= 2;
+  try {
+    e->digests.resize(chunkCount(e) * kDigestSize);
+  } catch (...) {
+    return cReason_noteAt(reason, kWhat, 0, "out of memory");
+  }
 
   uint8_t key[kKeySize];
   mbedtls_cipher_context_t cipher;
@@ -152,25 +204,140 @@ bool load(cIO* source, const char* password, size_t password_length,
       cCoding_loadBE<uint32_t>(authenticated + kIterationsOffset);
   bool ok = false;
   if (iterations > kMaxIterations)
-    refuse(reason, kIterationsOffset,
-           "PBKDF2 iteration count %u above kMaxIterations (%u)",
-           unsigned{iterations}, unsigned{kMaxIterations});
+    cReason_noteAt(reason, kWhat, kIterationsOffset,
+                   "PBKDF2 iteration count %u above kMaxIterations (%u)",
+                   unsigned{iterations}, unsigned{kMaxIterations});
   else if (deriveKey(password, password_length, authenticated + kSaltOffset,
                      iterations, key) != 0 ||
            !info || mbedtls_cipher_setup(&cipher, info) != 0 ||
            mbedtls_cipher_setkey(&cipher, key, static_cast<int>(kKeySize * 8),
                                  MBEDTLS_DECRYPT) != 0 ||
-           mbedtls_cipher_set_iv(&cipher, authenticated + kNonceOffset,
-                                 kNonceSize) != 0 ||
+           mbedtls_cipher_set_iv(&cipher, e->nonce, kNonceSize) != 0 ||
            mbedtls_cipher_update_ad(&cipher, authenticated,
-                                    sizeof authenticated) != 0)
-    refuse(reason, kNonceOffset, "the cipher could not be set up");
+                                    sizeof authenticated) != 0 ||
+           !setUpDigests(e, key))
+    cReason_noteAt(reason, kWhat, kNonceOffset,
+                   "the cipher could not be set up");
   else
-    ok = decryptInto(&cipher, source, size, tag, content, reason);
+    ok = verify(e, &cipher, tag, reason);
   mbedtls_cipher_free(&cipher);
   mbedtls_platform_zeroize(key, sizeof key);
   return ok;
 }
+
+bool fail(Stream* e, uint64_t offset, const char* what) {
+  if (!e->failed)
+    cReason_noteAt(&e->fault, "encrypted content", offset, "%s", what);
+  e->failed = true;
+  return false;
+}
+
+// Reads chunk `index` of ciphertext into `out`, checks its digest and
+// decrypts it there: counter block 2 + the chunk's first AES block, after
+// the nonce, as GCM numbers them.
+bool decryptChunk(Stream* e, uint64_t index, uint8_t* out) {
+  const uint64_t at = index * e->chunk_size;
+  const uint64_t n = chunkLength(e, index);
+  if (!cIO_seekTo(e->source, kAuthenticatedSize + at) ||
+      cIO_readFull(e->source, out, n) != static_cast<int64_t>(n))
+    return fail(e, at, "the encrypted file can no longer be read");
+  uint8_t found[kDigestSize];
+  if (!digest(e, index, out, n, found) ||
+      std::memcmp(found, &e->digests[index * kDigestSize], kDigestSize) != 0)
+    return fail(e, at, "the encrypted file changed since it was opened");
+  uint8_t counter[kAesBlockSize];
+  std::memcpy(counter, e->nonce, kNonceSize);
+  cCoding_storeBE<uint32_t>(counter + kNonceSize,
+                            static_cast<uint32_t>(2 + at / kAesBlockSize));
+  uint8_t stream_block[kAesBlockSize];
+  size_t offset = 0;
+  if (mbedtls_aes_crypt_ctr(&e->aes, n, &offset, counter, stream_block, out,
+                            out) != 0)
+    return fail(e, at, "the cipher failed");
+  return true;
+}
+
+// The cached plaintext of chunk `index`, decrypting it into the least
+// recently used slot when it is not there; null when that fails.
+const uint8_t* cachedChunk(Stream* e, uint64_t index) {
+  cGenericFileEncryptedChunk* oldest = &e->cache[0];
+  for (cGenericFileEncryptedChunk& slot : e->cache) {
+    if (slot.index == index) {
+      slot.used = ++e->clock;
+      return slot.bytes;
+    }
+    if (slot.used < oldest->used) oldest = &slot;
+  }
+  if (!oldest->bytes) {
+    oldest->bytes = static_cast<uint8_t*>(std::malloc(e->chunk_size));
+    if (!oldest->bytes) return nullptr;
+  }
+  oldest->index = UINT64_MAX;
+  if (!decryptChunk(e, index, oldest->bytes)) return nullptr;
+  oldest->index = index;
+  oldest->used = ++e->clock;
+  return oldest->bytes;
+}
+
+// Whole chunks the read covers are decrypted straight into the caller's
+// buffer; the pieces of others come from the cache.
+int64_t read(cIO* io, void* dst, uint64_t len) {
+  Stream* e = asStream(io);
+  if (e->failed) return -1;
+  if (e->position >= e->size || len == 0) return 0;
+  if (!dst) return -1;
+  const uint64_t n = std::min(len, e->size - e->position);
+  auto* out = static_cast<uint8_t*>(dst);
+  uint64_t done = 0;
+  while (done < n) {
+    const uint64_t at = e->position + done;
+    const uint64_t index = at / e->chunk_size;
+    const uint64_t offset = at - index * e->chunk_size;
+    const uint64_t length = chunkLength(e, index);
+    const uint64_t take = std::min(length - offset, n - done);
+    if (offset == 0 && take == length) {
+      if (!decryptChunk(e, index, out + done)) return -1;
+    } else {
+      const uint8_t* chunk = cachedChunk(e, index);
+      if (!chunk) {
+        if (!e->failed) fail(e, at, "out of memory");
+        return -1;
+      }
+      std::memcpy(out + done, chunk + offset, take);
+    }
+    done += take;
+  }
+  e->position += n;
+  return static_cast<int64_t>(n);
+}
+
+int64_t write(cIO*, const void*, uint64_t) { return -1; }
+
+int64_t tell(cIO* io) { return static_cast<int64_t>(asStream(io)->position); }
+
+int64_t seek(cIO* io, int64_t offset, int whence) {
+  Stream* e = asStream(io);
+  const int64_t target = cIO_seekTarget(e->position, e->size, offset, whence);
+  if (target < 0) return -1;
+  e->position = static_cast<uint64_t>(target);
+  return target;
+}
+
+// Releases the ciphers, the cached plaintext and the record; the source
+// stays open.
+int close(cIO* io) {
+  Stream* e = asStream(io);
+  mbedtls_aes_free(&e->aes);
+  mbedtls_cipher_free(&e->mac);
+  for (cGenericFileEncryptedChunk& slot : e->cache) {
+    if (slot.bytes) mbedtls_platform_zeroize(slot.bytes, e->chunk_size);
+    std::free(slot.bytes);
+  }
+  delete e;
+  return 0;
+}
+
+const cIO_vtable kOperations = {read, write, tell, seek, close};
 
 }  // namespace
 
@@ -187,20 +354,38 @@ cIO* cGenericFile_encrypted_open(cIO* source, const cGenericFileHeader* header,
     return nullptr;
   }
   if (!password) password = kNoPassword;
-  cGenericFileEncrypted_t* e = new (std::nothrow) cGenericFileEncrypted_t;
+  Stream* e = new (std::nothrow) Stream;
   if (!e) {
-    refuse(reason, 0, "out of memory");
+    cReason_noteAt(reason, kWhat, 0, "out of memory");
     return nullptr;
   }
-  e->vtable = &cGenericFileEncrypted::vtable;
+  e->vtable = &kOperations;
   e->header = *header;
-  e->content = cIO_memoryAlloc_ctor();
-  if (!e->content) refuse(reason, 0, "out of memory");
-  if (!e->content ||
-      !load(source, password, password_length, e->content, reason)) {
-    // Whatever was decrypted before the tag check goes with the content.
-    cGenericFileEncrypted::close(e);
+  e->source = source;
+  e->size = 0;
+  e->position = 0;
+  e->chunk_size = kFirstChunkSize;
+  mbedtls_aes_init(&e->aes);
+  mbedtls_cipher_init(&e->mac);
+  for (cGenericFileEncryptedChunk& slot : e->cache)
+    slot = {UINT64_MAX, 0, nullptr};
+  e->clock = 0;
+  e->failed = false;
+  e->fault = {};
+  if (!load(e, password, password_length, reason)) {
+    close(e);
     return nullptr;
   }
   return e;
+}
+
+const cReason* cGenericFile_encrypted_fault(const cIO* stream) {
+  if (!stream || stream->vtable != &kOperations) return nullptr;
+  const auto* e = static_cast<const Stream*>(stream);
+  return e->failed ? &e->fault : nullptr;
+}
+
+cIO* cGenericFile_encrypted_source(const cIO* stream) {
+  if (!stream || stream->vtable != &kOperations) return nullptr;
+  return static_cast<const Stream*>(stream)->source;
 }

@@ -9,6 +9,7 @@
 #include "containers/cGenericFile.h"
 #include "containers/cGenericFileCompressed.h"
 #include "containers/cGenericFileEncrypted.h"
+#include "streams/cIO_file.h"
 
 namespace {
 
@@ -80,6 +81,69 @@ cIO* open(cIO* stream, const cGenericFileHeader& header,
   }
 }
 
+// The layers of an unwrapped file, each container reading the one before:
+// the source first, the innermost container last. Reads, tells and seeks
+// go to the innermost; close closes them all, innermost first.
+struct Chain : cIO {
+  cIO* layers[kGenericFileMaxDepth + 1];  // owned
+  int count;
+};
+
+cIO* innermost(cIO* io) {
+  Chain* chain = static_cast<Chain*>(io);
+  return chain->layers[chain->count - 1];
+}
+
+int64_t chainRead(cIO* io, void* dst, uint64_t len) {
+  return cIO_read(innermost(io), dst, len);
+}
+
+int64_t chainWrite(cIO*, const void*, uint64_t) { return -1; }
+
+int64_t chainTell(cIO* io) { return cIO_tell(innermost(io)); }
+
+int64_t chainSeek(cIO* io, int64_t offset, int whence) {
+  return cIO_seek(innermost(io), offset, whence);
+}
+
+int chainClose(cIO* io) {
+  Chain* chain = static_cast<Chain*>(io);
+  int result = 0;
+  for (int i = chain->count; i-- > 0;) {
+    const int closed = cIO_close(chain->layers[i]);
+    if (i == 0) result = closed;
+  }
+  delete chain;
+  return result;
+}
+
+const cIO_vtable kChainOperations = {chainRead, chainWrite, chainTell,
+                                     chainSeek, chainClose};
+
+// A source that cannot seek (a pipe, a socket), copied whole into a
+// temporary file that can; the source is closed. The source itself when it
+// can seek; null when it cannot and the copy fails (the source is closed).
+cIO* seekable(cIO* source, cGenericFileStatus* status, cReason* reason) {
+  if (cIO_getSize(source) >= 0) return source;
+  cIO* copy = cIO_file_temporary();
+  bool ok = copy != nullptr;
+  uint8_t buffer[64 * 1024];
+  while (ok) {
+    const int64_t n = cIO_read(source, buffer, sizeof buffer);
+    if (n == 0) break;
+    ok = n > 0 && n <= static_cast<int64_t>(sizeof buffer) &&
+         cIO_write(copy, buffer, static_cast<uint64_t>(n)) == n;
+  }
+  cIO_close(source);
+  if (ok && cIO_seekTo(copy, 0)) return copy;
+  cIO_close(copy);
+  *status = GENERIC_FILE_NO_SOURCE;
+  cReason_note(reason, kReasonNoOffset,
+               "the source cannot seek, and copying it into a temporary "
+               "file failed");
+  return nullptr;
+}
+
 }  // namespace
 
 cIO* cGenericFile_unwrap(cIO* source, cGenericFilePasswordFn lookup,
@@ -94,12 +158,15 @@ cIO* cGenericFile_unwrap(cIO* source, cGenericFilePasswordFn lookup,
     cReason_note(reason, kReasonNoOffset, "no stream to read");
     return nullptr;
   }
-  cIO* stream = source;
+  cIO* stream = seekable(source, status, reason);
+  if (stream == nullptr) return nullptr;
+  Chain* chain = nullptr;
   for (int depth = 0;; ++depth) {
     cGenericFileHeader header;
     if (!cGenericFile_readHeader(stream, &header)) {
       cIO_seek(stream, 0, CIO_SEEK_SET);
-      return stream;  // not a container: the content itself
+      // Not a container: the content itself, or the innermost layer.
+      return chain ? chain : stream;
     }
     if (headers != nullptr) {
       try {
@@ -114,13 +181,52 @@ cIO* cGenericFile_unwrap(cIO* source, cGenericFilePasswordFn lookup,
                    "containers nest deeper than kGenericFileMaxDepth (%d)",
                    kGenericFileMaxDepth);
     } else {
-      inner = open(stream, header, lookup, userdata, status, reason);
+      if (!chain) {
+        chain = new (std::nothrow) Chain;
+        if (chain) {
+          chain->vtable = &kChainOperations;
+          chain->layers[0] = stream;
+          chain->count = 1;
+        } else {
+          *status = GENERIC_FILE_NO_SOURCE;
+          cReason_note(reason, kReasonNoOffset, "out of memory");
+        }
+      }
+      if (chain) inner = open(stream, header, lookup, userdata, status, reason);
     }
-    // The container stream holds the decoded content: the outer one is done.
-    cIO_close(stream);
-    if (inner == nullptr) return nullptr;
+    if (inner == nullptr) {
+      if (chain)
+        chainClose(chain);
+      else
+        cIO_close(stream);
+      return nullptr;
+    }
+    // Each container reads the one before it: the chain keeps them all.
+    chain->layers[chain->count++] = inner;
     stream = inner;
   }
+}
+
+cGenericFileStatus cGenericFile_fault(const cIO* stream, cReason* reason) {
+  if (!stream || stream->vtable != &kChainOperations) return GENERIC_FILE_OK;
+  const Chain* chain = static_cast<const Chain*>(stream);
+  // The outermost fault is the cause: the layers inside fail through it.
+  for (int i = 0; i < chain->count; ++i) {
+    const cIO* layer = chain->layers[i];
+    const cReason* fault = cGenericFile_compressed_fault(layer);
+    const cGenericFileStatus status =
+        fault ? GENERIC_FILE_DECOMPRESS_FAILED : GENERIC_FILE_DECRYPT_FAILED;
+    if (!fault) fault = cGenericFile_encrypted_fault(layer);
+    if (!fault) continue;
+    if (reason && !reason->set) *reason = *fault;
+    return status;
+  }
+  return GENERIC_FILE_OK;
+}
+
+cIO* cGenericFile_outermost(cIO* stream) {
+  if (!stream || stream->vtable != &kChainOperations) return stream;
+  return static_cast<Chain*>(stream)->layers[0];
 }
 
 const char* cGenericFile_statusMessage(cGenericFileStatus status) {

@@ -46,13 +46,21 @@ enum cGenericFileStatus : int {
 using cGenericFilePasswordFn = int (*)(void* userdata, const char* key,
                                        const char** password, size_t* length);
 
-// Unwraps the containers on `source` and returns the innermost stream: the
-// source itself when it holds no container (the position is then at 0),
-// else a memory stream holding the content, positioned at its end. Takes
-// over `source`: it is either returned or closed, also on failure, when
-// null is returned. *status (when not null) receives the outcome. A null
-// `lookup` means no passwords at all (GENERIC_FILE_NO_PASSWORDS at the
-// first encrypted container; compressed and plain files open without).
+// Unwraps the containers on `source` and returns a stream of the
+// innermost content, positioned at 0: the source itself (or its copy, see
+// below) when it holds no container, else a stream that reads the content
+// through every container layer, decoding and decrypting what is read where it
+// is read (its memory is bounded whatever the file's size) and that closes all
+// the layers, the source included, when it is closed. Takes over `source`: it
+// is either returned or closed, also on failure, when null is returned. *status
+// (when not null) receives the outcome. A null `lookup` means no passwords at
+// all (GENERIC_FILE_NO_PASSWORDS at the first encrypted container; compressed
+// and plain files open without).
+//
+// A source that cannot seek (a pipe, a socket, a file object that cannot)
+// is first copied whole into an anonymous temporary file (cIO_file_
+// temporary: TMPDIR, else /tmp), which is read instead and disappears
+// when the stream closes; it takes as much disk space as the source.
 //
 // A source whose first bytes cannot be read counts as no container: its
 // read error shows when the content is read.
@@ -71,6 +79,19 @@ cIO* cGenericFile_unwrap(cIO* source, cGenericFilePasswordFn lookup,
                          void* userdata, cGenericFileStatus* status,
                          cReason* reason = nullptr,
                          std::vector<cGenericFileHeader>* headers = nullptr);
+
+// Whether reads of a stream cGenericFile_unwrap returned have failed
+// because a container's source changed or failed since it was opened:
+// GENERIC_FILE_OK when not (or for a stream that is no container), else
+// GENERIC_FILE_DECOMPRESS_FAILED or GENERIC_FILE_DECRYPT_FAILED for the
+// outermost container at fault (the inner ones fail as a consequence), its
+// reason copied into *reason (when not null and none is noted there yet).
+cGenericFileStatus cGenericFile_fault(const cIO* stream, cReason* reason);
+
+// The outermost layer of a stream cGenericFile_unwrap returned: the source
+// it read (or the temporary copy of a source that could not seek); the
+// stream itself when it holds no container.
+cIO* cGenericFile_outermost(cIO* stream);
 
 // The message for a status, as the Python module raises it: "Could not
 // decompress stream", "Could not decrypt stream", "Encrypted file detected,

@@ -23,6 +23,19 @@ bool cReason_note(cReason* reason, uint64_t offset, const char* format, ...) {
   return false;
 }
 
+bool cReason_noteAt(cReason* reason, const char* what, uint64_t offset,
+                    const char* format, ...) {
+  if (!reason || reason->set) return false;
+  char text[sizeof reason->text];
+  va_list args;
+  va_start(args, format);
+  const int n = std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  if (n < 0) text[0] = '\0';
+  return cReason_note(reason, offset, "%s at 0x%llX: %s", what,
+                      static_cast<unsigned long long>(offset), text);
+}
+
 bool cReason_isSet(const cReason* reason) { return reason && reason->set; }
 
 const char* cReason_text(const cReason* reason) {

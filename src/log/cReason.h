@@ -42,6 +42,14 @@ void cReason_clear(cReason* reason);
 bool cReason_note(cReason* reason, uint64_t offset, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
+// Notes "<what> at 0x<offset>: <text>" (the offset in upper-case hex, the
+// text formatted as by printf), unless a reason is noted already. Returns
+// false, like cReason_note: cReason_noteAt(reason, "compressed container",
+// 0x14, "window bits W = %u ...", w).
+bool cReason_noteAt(cReason* reason, const char* what, uint64_t offset,
+                    const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+
 // True when a reason was noted; false for null.
 bool cReason_isSet(const cReason* reason);
 

@@ -45,6 +45,11 @@ static void BufferWrapper_forget(BufferWrapper* wrapper) {
 // Learns the position from the file object the first time it is needed.
 static bool BufferWrapper_knowPosition(BufferWrapper* wrapper) {
   if (wrapper->position >= 0) return true;
+  if (wrapper->sequential) {
+    wrapper->position = wrapper->filePosition = 0;
+    BufferWrapper_forget(wrapper);
+    return true;
+  }
   int64_t position = BufferWrapper_position(
       PyObject_CallMethod(wrapper->file, "tell", nullptr));
   if (position < 0) return false;
@@ -57,6 +62,7 @@ static bool BufferWrapper_knowPosition(BufferWrapper* wrapper) {
 // position becomes the file object's answer, and the chunk is dropped.
 static int64_t BufferWrapper_seekFile(BufferWrapper* wrapper, int64_t target,
                                       int whence) {
+  if (wrapper->sequential) return -1;
   wrapper->filePosition = -1;
   int64_t position = BufferWrapper_position(PyObject_CallMethod(
       wrapper->file, "seek", "Li", static_cast<long long>(target), whence));
@@ -215,6 +221,17 @@ cIO* BufferWrapper_createFromWrapped(PyObject* object) {
   wrapper->chunkSize = 0;
   wrapper->position = -1;
   wrapper->filePosition = -1;
+  // A file object that says it cannot seek is read forward only; one that
+  // cannot say is taken to seek.
+  wrapper->sequential = false;
+  OwnedRef seekable(PyObject_CallMethod(object, "seekable", nullptr));
+  if (seekable) {
+    const int answer = PyObject_IsTrue(seekable.get());
+    wrapper->sequential = answer == 0;
+    if (answer < 0) PyErr_Clear();
+  } else {
+    PyErr_Clear();
+  }
   return wrapper;
 }
 
@@ -225,7 +242,7 @@ bool BufferWrapper_is(const cIO* stream) {
 void BufferWrapper_dropChunk(cIO* stream) {
   if (!BufferWrapper_is(stream)) return;
   BufferWrapper* wrapper = asWrapper(stream);
-  if (wrapper->position < 0) return;
+  if (wrapper->position < 0 || wrapper->sequential) return;
   BufferWrapper_forget(wrapper);
   wrapper->filePosition = -1;
 }

@@ -35,11 +35,16 @@ struct BufferWrapper : cIO {
   int64_t position;
   // Where the file object stands; -1 when unknown (a seek comes first).
   int64_t filePosition;
+  // The file object cannot seek (seekable() is false): it is read from
+  // where it stands, counted as position 0, forward only; seeks outside
+  // the chunk at hand fail (-1) without calling it.
+  bool sequential;
 };
 
 // A new stream over `object` (takes a reference of its own; the file object
-// is never closed by the stream). Null when `object` is not an io.IOBase or
-// memory is short; a failing instance check leaves its error set.
+// is never closed by the stream). A file object whose seekable() answers
+// false is read sequentially (see `sequential`). Null when `object` is not an
+// io.IOBase or memory is short; a failing instance check leaves its error set.
 cIO* BufferWrapper_createFromWrapped(PyObject* object);
 
 // True when `stream` is a BufferWrapper.

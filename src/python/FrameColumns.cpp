@@ -185,8 +185,9 @@ static PyObject* ColumnReader_fill(PyObject* object, PyObject* args) {
     Py_END_ALLOW_THREADS
   }
   MdfFile_leave(owner);
-  // A file object that failed: the rows may miss frames.
-  if (PyErr_Occurred() != nullptr) return nullptr;
+  // A file object or container that failed: the rows may miss frames.
+  if (PyErr_Occurred() != nullptr || MdfFile_raiseContainerFault(owner))
+    return nullptr;
   for (uint32_t c = 0; c < kMdfColumnCount; ++c) {
     PyObject* column = PyList_GetItem(list.get(), c);
     if (column == Py_None) continue;

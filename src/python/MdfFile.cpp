@@ -130,6 +130,20 @@ static void MdfFile_raiseWithReason(const char* message, cReason* reason) {
   raiseLibraryError(PyExc_RuntimeError, message);
 }
 
+// Raises the failure of a container of `stream` whose file changed or
+// failed since the open, and returns true; false when there is none.
+static bool MdfFile_raiseStreamFault(cIO* stream) {
+  cReason reason{};
+  const cGenericFileStatus status = cGenericFile_fault(stream, &reason);
+  if (status == GENERIC_FILE_OK) return false;
+  MdfFile_raiseWithReason(cGenericFile_statusMessage(status), &reason);
+  return true;
+}
+
+bool MdfFile_raiseContainerFault(MdfFileObject* self) {
+  return MdfFile_raiseStreamFault(self->stream);
+}
+
 // The containers met while unwrapping as a list of (kind, device id): kind
 // "compressed", "encrypted" or "unknown". Null with a Python error.
 static PyObject* MdfFile_containerList(
@@ -333,8 +347,10 @@ static int MdfFile_init(PyObject* object, PyObject* args, PyObject* kwargs) {
       mdf = nullptr;
     }
     if (mdf == nullptr) {
+      // A container whose file changed or failed is that container's error.
+      if (PyErr_Occurred() != nullptr || !MdfFile_raiseStreamFault(stream))
+        MdfFile_raiseWithReason("Could not open data source", &reason);
       cIO_close(stream);
-      MdfFile_raiseWithReason("Could not open data source", &reason);
     }
   }
   MdfFile_leave(self);
@@ -354,7 +370,7 @@ static PyObject* MdfFile_iter(PyObject* object) {
   MdfFileObject* self = asMdfFile(object);
   if (!MdfFile_checkOpen(self) || !MdfFile_enter(self)) return nullptr;
   // The file object may have been used or closed since the last read.
-  BufferWrapper_dropChunk(self->stream);
+  BufferWrapper_dropChunk(cGenericFile_outermost(self->stream));
   double startTime = cMdf_getStartTime(self->mdf, 1);
   OwnedRef iterators(PyList_New(0));
   bool ok = static_cast<bool>(iterators);

@@ -53,3 +53,8 @@ PyObject* MdfFile_initType();
 // with RuntimeError "Handle is in use", when it already is.
 bool MdfFile_enter(MdfFileObject* self);
 void MdfFile_leave(MdfFileObject* self);
+// When reads of the reader's stream failed because a container's file
+// changed or failed since the open, raises RuntimeError("Could not
+// decompress stream" or "Could not decrypt stream") from a ValueError with
+// the reason, which is logged once, and returns true; else false.
+bool MdfFile_raiseContainerFault(MdfFileObject* self);

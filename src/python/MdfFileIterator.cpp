@@ -129,7 +129,8 @@ static PyObject* MdfFileIterator_iterNext(PyObject* object) {
   if (self->position.frame == nullptr) {
     MdfFileIterator_reportSkipped(self);
     MdfFileIterator_releaseContainer(self);
-    PendingError_restore(&self->readError);
+    if (!PendingError_restore(&self->readError))
+      MdfFile_raiseContainerFault(owner);
     return nullptr;  // StopIteration, or the read error held back
   }
   if (!MdfFile_enter(owner)) return nullptr;

@@ -48,6 +48,15 @@ inline void cCoding_storeLE(void* p, U v) {
     b[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+// Writes v as sizeof(U) bytes at p, most significant first.
+template <typename U>
+inline void cCoding_storeBE(void* p, U v) {
+  static_assert(std::is_unsigned_v<U>);
+  auto* b = static_cast<uint8_t*>(p);
+  for (size_t i = 0; i < sizeof(U); ++i)
+    b[sizeof(U) - 1 - i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
 // The n low bytes (n at most 8) at p, least significant first; 0 for n = 0.
 inline uint64_t cCoding_loadLEn(const void* p, unsigned n) {
   // Record ids and lengths are of these sizes: one load each.

@@ -43,6 +43,30 @@ int cIO_close(cIO* io) {
   return io->vtable->close(io);
 }
 
+int64_t cIO_seekTarget(uint64_t position, uint64_t size, int64_t offset,
+                       int whence) {
+  uint64_t origin;
+  switch (whence) {
+    case CIO_SEEK_SET:
+      origin = 0;
+      break;
+    case CIO_SEEK_CUR:
+      origin = position;
+      break;
+    case CIO_SEEK_END:
+      origin = size;
+      break;
+    default:
+      return -1;
+  }
+  if (origin > static_cast<uint64_t>(INT64_MAX)) return -1;
+  int64_t target;
+  if (__builtin_add_overflow(static_cast<int64_t>(origin), offset, &target) ||
+      target < 0)
+    return -1;
+  return target;
+}
+
 bool cIO_seekTo(cIO* io, uint64_t position) {
   if (!io || position > static_cast<uint64_t>(INT64_MAX)) return false;
   const auto target = static_cast<int64_t>(position);

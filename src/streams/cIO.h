@@ -60,6 +60,13 @@ int64_t cIO_seek(cIO* io, int64_t offset, int whence);
 // 0 for a null stream or an empty close slot, else the close result.
 int cIO_close(cIO* io);
 
+// Where a seek by `offset` from `whence` lands in a stream that stands at
+// `position` and ends at `size`: the target, or -1 for an unknown whence,
+// a target below 0 or beyond INT64_MAX. For stream kinds that keep their
+// position themselves.
+int64_t cIO_seekTarget(uint64_t position, uint64_t size, int64_t offset,
+                       int whence);
+
 // Seeks to `position` from the start; true exactly when the stream reports
 // that it stands there. False for a null stream and for a position beyond
 // the largest stream offset (INT64_MAX), which is not sought at all.

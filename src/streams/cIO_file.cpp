@@ -3,9 +3,13 @@
 // drop stdio's read buffer).
 #include "streams/cIO_file.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -107,6 +111,29 @@ cIO* cIO_file_open(const char* path, int mode) {
     return nullptr;
   }
   f->vtable = kTables[mode];
+  f->pos = 0;
+  f->last_op = CIO_FILE_OP_NONE;
+  return f;
+}
+
+cIO* cIO_file_temporary() {
+  const char* dir = getenv("TMPDIR");
+  std::string path = std::string(dir && *dir ? dir : "/tmp") + "/mf4-XXXXXX";
+  const int fd = mkstemp(path.data());
+  if (fd < 0) return nullptr;
+  // Gone from the directory at once: it lives while the stream is open.
+  unlink(path.c_str());
+  FILE* file = fdopen(fd, "w+b");
+  cIO_file_t* f = file ? new (std::nothrow) cIO_file_t : nullptr;
+  if (!f) {
+    if (file)
+      fclose(file);
+    else
+      close(fd);
+    return nullptr;
+  }
+  f->vtable = &vtable_rw;
+  f->file = file;
   f->pos = 0;
   f->last_op = CIO_FILE_OP_NONE;
   return f;

@@ -28,3 +28,8 @@ enum {
 // A new file stream, or nullptr for a null path, an unknown mode or a
 // failed open.
 cIO* cIO_file_open(const char* path, int mode);
+// A new, empty file stream for reading and writing in a temporary file of
+// its own (in TMPDIR, else /tmp), which is removed from the directory at
+// once and so disappears when the stream closes; nullptr when none can be
+// made.
+cIO* cIO_file_temporary();

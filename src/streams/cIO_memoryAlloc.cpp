@@ -79,22 +79,8 @@ bool padTo(cIO_memoryAlloc_t* m, uint64_t target) {
 
 int64_t cIO_memoryAlloc_seek(cIO* io, int64_t offset, int whence) {
   cIO_memoryAlloc_t* m = asMemory(io);
-  int64_t origin;
-  switch (whence) {
-    case CIO_SEEK_SET:
-      origin = 0;
-      break;
-    case CIO_SEEK_CUR:
-      origin = static_cast<int64_t>(m->pos);
-      break;
-    case CIO_SEEK_END:
-      origin = static_cast<int64_t>(m->size);
-      break;
-    default:
-      return -1;
-  }
-  int64_t target;
-  if (__builtin_add_overflow(origin, offset, &target) || target < 0) return -1;
+  const int64_t target = cIO_seekTarget(m->pos, m->size, offset, whence);
+  if (target < 0) return -1;
   const uint64_t t = static_cast<uint64_t>(target);
   if (whence == CIO_SEEK_END && t > m->size && !padTo(m, t)) return -1;
   if (t > m->capacity) return -1;

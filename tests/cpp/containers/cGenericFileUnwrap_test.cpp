@@ -351,6 +351,7 @@ TEST(Unwrap, NestsUpToTheLimit) {
 
 TEST(Unwrap, FailingSourceReadFailsTheContainer) {
   auto* source = new ScriptedSource(containerFixture("compressed_rev0.bin"));
+  source->chunk = 50;
   source->hole_begin = 100;
   source->hole_end = source->data.size();
   source->hole_result = -1;
@@ -417,6 +418,64 @@ TEST(Unwrap, PasswordTable) {
   ASSERT_NE(io, nullptr);
   cIO_seek(io.get(), 0, CIO_SEEK_SET);
   EXPECT_EQ(readAll(io.get()), containerFixture("payload.bin"));
+}
+
+// A pipe: reads only, in pieces, no tell and no seek.
+struct PipeSource : cIO {
+  std::string data;
+  size_t pos = 0;
+  explicit PipeSource(std::string bytes) : data(std::move(bytes)) {
+    vtable = &kTable;
+  }
+  static int64_t read(cIO* io, void* dst, uint64_t len) {
+    auto* pipe = static_cast<PipeSource*>(io);
+    const size_t n =
+        std::min<size_t>({len, 333, pipe->data.size() - pipe->pos});
+    memcpy(dst, pipe->data.data() + pipe->pos, n);
+    pipe->pos += n;
+    return static_cast<int64_t>(n);
+  }
+  static constexpr cIO_vtable kTable = {read, nullptr, nullptr, nullptr,
+                                        nullptr};
+};
+
+TEST(Unwrap, ASourceThatCannotSeekIsReadFromATemporaryCopy) {
+  const std::string payload = containerFixture("payload.bin");
+  for (const char* name :
+       {"payload.bin", "compressed_rev1.bin", "encrypted_rev0.bin",
+        "nested_compressed_encrypted.bin", "nested_encrypted_compressed.bin"}) {
+    PipeSource pipe(containerFixture(name));
+    Lookup lookup(Passwords{{kDevice, kPassword}});
+    cGenericFileStatus status;
+    IOPtr io(cGenericFile_unwrap(&pipe, Lookup::call, &lookup, &status));
+    ASSERT_NE(io, nullptr) << name;
+    EXPECT_EQ(status, GENERIC_FILE_OK);
+    EXPECT_NE(cGenericFile_outermost(io.get()), &pipe);
+    EXPECT_EQ(readAll(io.get()), payload) << name;
+  }
+}
+
+TEST(Unwrap, AFileChangedAfterTheOpenFailsItsReads) {
+  // 200 KB in literals: input blocks of 16 KiB, read again as they are
+  // needed; a changed one fails, and the chain says which container.
+  std::string content;
+  for (int i = 0; i < 200000; ++i) content += static_cast<char>(i * 7 % 251);
+  ScriptedSource source(compressedAround(content));
+  cGenericFileStatus status;
+  IOPtr io(cGenericFile_unwrap(&source, nullptr, nullptr, &status));
+  ASSERT_NE(io, nullptr);
+  EXPECT_EQ(cGenericFile_fault(io.get(), nullptr), GENERIC_FILE_OK);
+  source.data[28 + 100000] ^= 0x10;
+  const std::string got = readAll(io.get());
+  EXPECT_LT(got.size(), content.size());
+  EXPECT_EQ(got, content.substr(0, got.size()));
+  cReason reason{};
+  EXPECT_EQ(cGenericFile_fault(io.get(), &reason),
+            GENERIC_FILE_DECOMPRESS_FAILED);
+  EXPECT_STREQ(cReason_text(&reason),
+               "compressed content at 0x18000: the compressed file changed "
+               "since it was opened");
+  EXPECT_EQ(cGenericFile_outermost(io.get()), &source);
 }
 
 }  // namespace
