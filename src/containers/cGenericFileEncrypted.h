@@ -16,7 +16,7 @@
 // leaves the stream before that. The opened stream then decrypts what is
 // read, where it is read (GCM's counter mode allows any offset), without
 // holding the plaintext. Each chunk of ciphertext is read again for that:
-// its digest (a GMAC under a key of its own, derived from the file's key),
+// its digest (a polynomial hash under a key derived from the file's key),
 // recorded during the first pass, must match, so a file that changed
 // between the passes never yields different data.
 #pragma once
@@ -42,15 +42,15 @@ struct cGenericFileEncryptedChunk {
 };
 
 struct cGenericFileEncrypted_t : cIO {
-  cGenericFileHeader header;     // copy of the container header
-  cIO* source;                   // the container's stream; not owned
-  uint8_t nonce[12];             // GCM initialisation vector
-  uint64_t size;                 // plaintext (= ciphertext) bytes
-  uint64_t position;             // the stream's position
-  uint64_t chunk_size;           // a multiple of the AES block
-  std::vector<uint8_t> digests;  // 16 bytes per chunk, from the first pass
-  mbedtls_aes_context aes;       // AES-256 under the file's key, for CTR
-  mbedtls_cipher_context_t mac;  // AES-256-GCM under the digest key
+  cGenericFileHeader header;      // copy of the container header
+  cIO* source;                    // the container's stream; not owned
+  uint8_t nonce[12];              // GCM initialisation vector
+  uint64_t size;                  // plaintext (= ciphertext) bytes
+  uint64_t position;              // the stream's position
+  uint64_t chunk_size;            // a multiple of the AES block
+  std::vector<uint64_t> digests;  // per chunk, from the first pass
+  mbedtls_aes_context aes;        // AES-256 under the file's key, for CTR
+  uint64_t digest_key[4];  // the secret key k and k^2 to k^4, mod 2^61 - 1
   cGenericFileEncryptedChunk cache[kEncryptedCachedChunks];
   uint64_t clock;  // ticks for the least recently used chunk
   bool failed;     // sticky: the source changed or failed since the open

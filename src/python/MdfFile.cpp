@@ -242,7 +242,8 @@ static cIO* MdfFile_openSource(PyObject* file) {
 // when it does not (python-can 4.6 and later set nothing), the constructor's
 // `file` argument, which then becomes self.file. python-can up to 4.5 opens
 // a path itself into a Python file object that only the reader can close;
-// the path is then read directly, which spares a Python call per read.
+// the path is then read directly, which spares a Python call per read,
+// unless it cannot seek (a named pipe: its file object reads it).
 // Returns a new reference or null with a Python error.
 static PyObject* MdfFile_source(PyObject* object, PyObject* args,
                                 PyObject* keywords) {
@@ -265,6 +266,13 @@ static PyObject* MdfFile_source(PyObject* object, PyObject* args,
   asMdfFile(object)->closeFileObject = true;
   FileType argumentType = getFileType(argument);
   if (argumentType != FileType_String && argumentType != FileType_Path) {
+    PyErr_Clear();
+    return file;
+  }
+  // A named pipe opened once is all there is: opening it again would wait
+  // for another writer. What cannot seek is read through the file object.
+  OwnedRef seekable(PyObject_CallMethod(file, "seekable", nullptr));
+  if (!seekable || PyObject_IsTrue(seekable.get()) != 1) {
     PyErr_Clear();
     return file;
   }
