@@ -1,11 +1,12 @@
 """The `mf4` command (also `python -m python_can_brenix_mf4`): info, dump,
-convert, finalize and plot of MF4 bus logs.
+convert, finalize, plot and signals of MF4 bus logs.
 
     mf4 info samples/plain.mf4 --json
     mf4 dump samples/encrypted.mf4 --password brenix-demo | head
     mf4 convert a.mf4 b.mf4 merged.blf --channels "CAN 1"
     mf4 finalize logger.mf4 finalized.mf4
     mf4 plot samples/plain.mf4 -o traffic.png
+    mf4 signals a.mf4 b.mf4 --db vehicle.dbc -o signals.parquet
 
 Exit status: 0 on success, 2 on a usage error, 1 when an input cannot be
 read or an output cannot be written (one line naming the file and why).
@@ -287,6 +288,8 @@ def _write_from_logs(args, out: str, work) -> None:
     bar = _progress(args, "frames")
     try:
         work(logs, filters, bar)
+    except BrokenPipeError:
+        raise
     except OSError as error:
         raise Failure("%s: %s" % (out, error.strerror or error)) from None
     finally:
@@ -345,6 +348,87 @@ def cmd_plot(args) -> None:
     _write_from_logs(args, args.output, lambda logs, filters, bar:
                      _plot.plot(logs, filters, args.output,
                                 dict(args.bitrate or ()), bar, title=title))
+
+
+# --- signals ----------------------------------------------------------------
+
+def _db_entry(text: str):
+    """--db [CHANNEL=]FILE: (channel or None, path)."""
+    channel, sep, path = text.partition("=")
+    if sep and _is_channel(channel):
+        if not path:
+            raise argparse.ArgumentTypeError(
+                "%r: a database for a channel is written CHANNEL=FILE, e.g. "
+                "'CAN 1=powertrain.dbc'" % text)
+        return channel, path
+    return None, text
+
+
+def _is_channel(text: str) -> bool:
+    bus, _, number = text.partition(" ")
+    return bus in ("CAN", "LIN") and number.isdigit()
+
+
+def _load_database(path: str):
+    from . import _signals
+    cantools = _signals._cantools()
+    try:
+        db = cantools.database.load_file(path)
+    except OSError as error:
+        raise Failure("%s: %s" % (path, error.strerror or error)) from None
+    except Exception as error:  # the database parsers raise what they like
+        raise Failure("%s: cannot be read as a database: %s"
+                      % (path, _reason(error))) from None
+    try:
+        _signals._Plan(db, None, None)  # its layouts, checked once
+    except ValueError as error:
+        raise Failure("%s: %s" % (path, error)) from None
+    return db
+
+
+def _signal_plan(args):
+    from . import _signals
+    default = None
+    by_channel: Dict[str, Any] = {}
+    for channel, path in args.db:
+        db = _load_database(path)
+        if channel is None:
+            if default is not None:
+                raise UsageError("--db: one database without a channel at "
+                                 "most (others as CHANNEL=FILE)")
+            default = db
+        else:
+            by_channel[channel] = db
+    try:
+        return _signals._Plan(default, by_channel or None, args.messages)
+    except (TypeError, ValueError) as error:
+        raise UsageError(str(error)) from None
+
+
+def cmd_signals(args) -> None:
+    suffix = None
+    if args.output is not None:
+        suffix = os.path.splitext(args.output)[1].lower()
+        if suffix not in _tools.SIGNAL_FORMATS:
+            raise UsageError("%s: unknown output format %r (one of %s)" % (
+                args.output, suffix, ", ".join(_tools.SIGNAL_FORMATS)))
+    plan = _signal_plan(args)
+    from . import _signals
+
+    def work(logs, filters, bar):
+        parts = []
+        for log in logs:
+            found = _signals.decode_log(log, plan, True, args.choices,
+                                        **filters)
+            parts.append(_tools.signal_rows(found, args.choices))
+            if bar is not None:
+                bar.update(sum(len(t["rows"]) for t in found.values()))
+        rows = _tools.merge_signal_rows(parts)
+        if args.output is None:
+            _tools.write_signal_csv(rows, sys.stdout)
+        else:
+            _tools.write_signals(rows, args.output, suffix)
+    _write_from_logs(args, args.output or "standard output", work)
 
 
 # --- the parser ---------------------------------------------------------------
@@ -418,6 +502,24 @@ def _parser() -> argparse.ArgumentParser:
                       help="bit rate of a channel where the log has none")
     plot.add_argument("--title", help="the picture's title")
     plot.set_defaults(run=cmd_plot)
+
+    signals = commands.add_parser(
+        "signals", parents=[common, filters],
+        help="signals of a CAN database, a row per value, merged by time")
+    signals.add_argument("logs", nargs="+", metavar="LOG")
+    signals.add_argument("--db", action="append", type=_db_entry,
+                         required=True, metavar="[CHANNEL=]FILE",
+                         help="a database (DBC, ARXML, KCD, SYM) for every "
+                         "channel, or for one ('CAN 2=body.dbc'; "
+                         "repeatable)")
+    signals.add_argument("--messages", nargs="+", metavar="NAME",
+                         help="only these messages")
+    signals.add_argument("--choices", action="store_true",
+                         help="a label column: the value table's text")
+    signals.add_argument("-o", "--output", metavar="OUT",
+                         help="write %s (by the suffix) instead of CSV on "
+                         "standard output" % ", ".join(_tools.SIGNAL_FORMATS))
+    signals.set_defaults(run=cmd_signals)
     return parser
 
 

@@ -62,6 +62,7 @@ class MdfFile(can.io.generic.MessageReader):
                        messages: Optional[Sequence[str]] = ...,
                        decode_choices: bool = ..., scaling: bool = ...,
                        as_: str = ..., channels: Optional[Sequence[str]] = ...,
+                       ids: Optional[Sequence[int]] = ...,
                        start: Optional[float] = ...,
                        stop: Optional[float] = ...,
                        rows: int = ...) -> Dict[str, Any]: ...

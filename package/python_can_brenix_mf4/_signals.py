@@ -531,6 +531,7 @@ def _merge(np, parts: List[dict]) -> dict:
         signals = {k: (v[order], None if m is None else m[order])
                    for k, (v, m) in signals.items()}
     return {"carried": carried, "signals": signals,
+            "rows": rows if order is None else rows[order],
             "message": parts[0]["message"],
             "messages": [p["message"] for p in parts],
             "channel_names": parts[0].get("channel_names")}
@@ -539,6 +540,16 @@ def _merge(np, parts: List[dict]) -> dict:
 def _signal_named(message: _Message, name: str) -> Optional[_Signal]:
     for signal in message.signals:
         if signal.name == name:
+            return signal
+    return None
+
+
+def signal_of(table: dict, name: str) -> Optional[_Signal]:
+    """The signal `name` of a merged table's messages (the first that has
+    it)."""
+    for message in table.get("messages", [table["message"]]):
+        signal = _signal_named(message, name)
+        if signal is not None:
             return signal
     return None
 
@@ -585,16 +596,11 @@ def _categories(np, signal: _Signal, raw, mask, scaling: bool):
 
 def _table(np, table: dict, choices: bool, scaling: bool, as_: str):
     carried = table["carried"]
-    messages = table.get("messages", [table["message"]])
     columns: Dict[str, Any] = {}
     for name, value in carried.items():
         columns[name] = ("plain", value, None)
     for name, (value, mask) in table["signals"].items():
-        signal = None
-        for message in messages:
-            signal = _signal_named(message, name)
-            if signal is not None:
-                break
+        signal = signal_of(table, name)
         if choices and signal is not None and signal.choices:
             codes, labels = _categories(np, signal, value, mask, scaling)
             columns[name] = ("category", codes, labels)
@@ -708,12 +714,13 @@ def decode_signals(columns, database=None, *, databases=None,
 def decode_signals_method(self, database=None, *, databases=None,
                           messages: Optional[Sequence[str]] = None,
                           decode_choices: bool = False, scaling: bool = True,
-                          as_: str = "pandas", channels=None, start=None,
-                          stop=None, rows: int = 1_000_000) -> Dict[str, Any]:
+                          as_: str = "pandas", channels=None, ids=None,
+                          start=None, stop=None,
+                          rows: int = 1_000_000) -> Dict[str, Any]:
     """The signals of the log's CAN frames that database messages match,
     one table per message name (see decode_signals). The frames are read
     in batches of `rows`, filtered to the database's ids and to
-    `channels`, `start` and `stop` as in to_numpy.
+    `channels`, `ids`, `start` and `stop` as in to_numpy.
 
         >>> with MdfFile("log.mf4") as log:
         ...     engine = log.decode_signals("vehicle.dbc")["EngineData"]
@@ -721,14 +728,32 @@ def decode_signals_method(self, database=None, *, databases=None,
     _check(as_, scaling, decode_choices)
     np = _numpy()
     plan = _Plan(database, databases, messages)
-    ids = plan.ids()
-    if not ids:
+    found = decode_log(self, plan, scaling, decode_choices, channels=channels,
+                       ids=ids, start=start, stop=stop, rows=rows)
+    return {name: _table(np, table, decode_choices, scaling, as_)
+            for name, table in found.items()}
+
+
+def decode_log(log, plan: _Plan, scaling: bool, choices: bool, *,
+               channels=None, ids=None, start=None, stop=None,
+               rows: int = 1_000_000) -> Dict[str, dict]:
+    """message name -> {carried columns, signals: name -> (values, present
+    mask or None), rows: the frame's row among the log's frames the
+    filters keep} of a log's CAN data frames."""
+    np = _numpy()
+    size = _rows(rows)
+    wanted = plan.ids()
+    if ids is not None:
+        keep = set(_Filter(None, ids, None, None, None, None).ids)
+        wanted = [i for i in wanted if i in keep]
+    if not wanted:
+        _Filter(channels, None, None, start, stop, None)  # checks them
         return {}
-    chosen = _Filter(channels, ids, ["CAN data"], start, stop,
+    chosen = _Filter(channels, wanted, ["CAN data"], start, stop,
                      list(_CARRIED) + list(_NEEDED))
     found: Dict[str, List[dict]] = {}
     offset = 0
-    for count, raw in _chunks(self, chosen, _rows(rows), False):
+    for count, raw in _chunks(log, chosen, size, False):
         # The library's columns as they come, channels as codes.
         cols = {name: np.frombuffer(raw[_NUMBER[name]],
                                     _DTYPES.get(name, np.bool_))
@@ -738,13 +763,12 @@ def decode_signals_method(self, database=None, *, databases=None,
         cols["channel_names"] = _lookup(np, "channel")
         cols["only_can_data"] = True
         for name, parts in _decode_columns(np, cols, plan, scaling,
-                                           decode_choices).items():
+                                           choices).items():
             for part in parts:
                 part["rows"] = part["rows"] + offset
             found.setdefault(name, []).extend(parts)
         offset += len(cols["dlc"])
-    return {name: _table(np, _merge(np, parts), decode_choices, scaling, as_)
-            for name, parts in found.items()}
+    return {name: _merge(np, parts) for name, parts in found.items()}
 
 
 def install(cls) -> None:

@@ -191,3 +191,184 @@ def convert(logs: Sequence[Any], filters, out: str, suffix: str, bar,
                 "%s: %d frames left out that the format cannot hold%s",
                 out, skipped, " (it holds classic CAN data frames only)"
                 if suffix == ".trc" else " (LIN frames)")
+
+
+# --- signals ------------------------------------------------------------------
+
+SIGNAL_FORMATS = (".parquet", ".feather", ".csv")
+
+
+def signal_rows(found: Dict[str, dict], choices: bool) -> Dict[str, Any]:
+    """The decoded tables of one log (message name -> what
+    _signals.decode_log gives) as one long table, a row per value: the
+    frame's timestamp, timestamp_ns and channel code, the message and
+    signal as codes into `message_names` and `signal_names`, the physical
+    value (float64) and, with `choices`, the label as a code into
+    `label_names` (-1 for none). Rows come in frame order, a frame's
+    signals in the message's order; values a frame lacks (beyond its
+    payload, not selected by a multiplexer) have no row."""
+    from . import _signals
+    np = _columns._numpy()
+    names: Dict[str, int] = {}
+    labels: Dict[str, int] = {}
+    pieces: List[Dict[str, Any]] = []
+    for number, (message_name, table) in enumerate(found.items()):
+        signals = list(table["signals"].items())
+        count = len(table["rows"])
+        if not signals or not count:
+            continue
+        width = len(signals)
+        values = np.empty((count, width), np.float64)
+        present = np.ones((count, width), bool)
+        label = np.full((count, width), -1, np.int32) if choices else None
+        codes = np.empty(width, np.int32)
+        for column, (name, (value, mask)) in enumerate(signals):
+            codes[column] = names.setdefault(name, len(names))
+            if mask is not None:
+                present[:, column] = mask
+            signal = _signals.signal_of(table, name)
+            if choices and signal is not None and signal.choices:
+                # The value is the raw one here: its label, then scaled.
+                found_codes, found_labels = _signals._categories(
+                    np, signal, value, mask, True)
+                relabel = np.array([labels.setdefault(text, len(labels))
+                                    for text in found_labels] + [-1],
+                                   np.int32)
+                label[:, column] = relabel[found_codes]
+                value = np.multiply(value, float(signal.scale),
+                                    dtype=np.float64) + float(signal.offset)
+            values[:, column] = value
+        keep = present.ravel()
+        piece = {"row": np.repeat(table["rows"], width)[keep],
+                 "message": np.full(int(keep.sum()), number, np.int32),
+                 "signal": np.tile(codes, count)[keep],
+                 "value": values.ravel()[keep]}
+        for carried, column in table["carried"].items():
+            piece[carried] = np.repeat(column, width)[keep]
+        if choices:
+            piece["label"] = label.ravel()[keep]
+        pieces.append(piece)
+    out: Dict[str, Any] = {"message_names": list(found),
+                           "signal_names": list(names),
+                           "label_names": list(labels)}
+    if not pieces:
+        empty = {"row": np.int64, "message": np.int32, "signal": np.int32,
+                 "value": np.float64, "timestamp": np.float64,
+                 "timestamp_ns": np.int64, "channel": np.uint16,
+                 "label": np.int32}
+        out.update({name: np.zeros(0, kind) for name, kind in empty.items()
+                    if choices or name != "label"})
+        return out
+    rows = np.concatenate([p["row"] for p in pieces])
+    # Rows are distinct among messages and in order within each, and a
+    # frame's values follow each other: a stable sort by row is frame
+    # order.
+    order = np.argsort(rows, kind="stable")
+    for name in pieces[0]:
+        out[name] = np.concatenate([p[name] for p in pieces])[order]
+    return out
+
+
+def merge_signal_rows(parts: Sequence[Dict[str, Any]]) -> Dict[str, Any]:
+    """The long tables of several logs (signal_rows) as one, merged by time
+    (a stable sort: of equal times, the earlier log's row first), their
+    names in one list per kind."""
+    np = _columns._numpy()
+    if len(parts) == 1:
+        return parts[0]
+    out: Dict[str, Any] = {}
+    for kind in ("message", "signal", "label"):
+        if kind not in parts[0]:
+            continue
+        table: Dict[str, int] = {}
+        pieces = []
+        for part in parts:
+            index = np.array([table.setdefault(text, len(table))
+                              for text in part[kind + "_names"]] + [-1],
+                             np.int32)
+            pieces.append(index[part[kind]])
+        out[kind] = np.concatenate(pieces)
+        out[kind + "_names"] = list(table)
+    for name in ("timestamp", "timestamp_ns", "channel", "value"):
+        out[name] = np.concatenate([part[name] for part in parts])
+    order = np.argsort(out["timestamp_ns"], kind="stable")
+    for name in ("message", "signal", "label", "timestamp", "timestamp_ns",
+                 "channel", "value"):
+        if name in out:
+            out[name] = out[name][order]
+    return out
+
+
+def _signal_fields(rows: Dict[str, Any]) -> List[str]:
+    fields = ["timestamp", "timestamp_ns", "channel", "message", "signal",
+              "value"]
+    return fields + ["label"] if "label" in rows else fields
+
+
+def signal_arrow(rows: Dict[str, Any]):
+    """A long signal table (signal_rows) as a pyarrow Table: timestamp,
+    timestamp_ns, channel, message, signal (dictionaries), value and,
+    where labels were asked for, label (a dictionary, null for none)."""
+    pa = _columns._need("pyarrow", "arrow", "writing signals to Parquet or "
+                        "Feather")
+    np = _columns._numpy()
+    codes, used = _columns._used_channels(np, rows["channel"])
+    arrays = [pa.array(rows["timestamp"]), pa.array(rows["timestamp_ns"]),
+              pa.DictionaryArray.from_arrays(codes,
+                                             pa.array(used, pa.string()))]
+    for kind in ("message", "signal"):
+        arrays.append(pa.DictionaryArray.from_arrays(
+            rows[kind], pa.array(rows[kind + "_names"], pa.string())))
+    arrays.append(pa.array(rows["value"]))
+    if "label" in rows:
+        label = rows["label"]
+        arrays.append(pa.DictionaryArray.from_arrays(
+            pa.array(label, mask=label < 0),
+            pa.array(rows["label_names"], pa.string())))
+    return pa.table(arrays, names=_signal_fields(rows))
+
+
+def write_signals(rows: Dict[str, Any], out: str, suffix: str) -> None:
+    """Writes a long signal table to `out` in the format of `suffix` (one
+    of SIGNAL_FORMATS)."""
+    if suffix == ".parquet":
+        import pyarrow.parquet as pq
+        pq.write_table(signal_arrow(rows), out)
+    elif suffix == ".feather":
+        import pyarrow.feather as feather
+        feather.write_feather(signal_arrow(rows), out)
+    else:
+        with open(out, "w", encoding="utf-8", newline="") as text:
+            write_signal_csv(rows, text)
+
+
+def write_signal_csv(rows: Dict[str, Any], out) -> None:
+    """A long signal table as CSV lines on the text stream `out`: the time
+    in seconds (6 decimals, as `dump --format csv`), the channel, message
+    and signal names, the value in its shortest exact form and, where
+    asked for, the label."""
+    fields = [name for name in _signal_fields(rows) if name != "timestamp_ns"]
+    out.write(",".join(fields) + "\n")
+    np = _columns._numpy()
+    names = {"channel": [_csv_text(t) for t in
+                         _columns._lookup(np, "channel").tolist()]}
+    for kind in ("message", "signal", "label"):
+        if kind in rows:
+            names[kind] = [_csv_text(t) for t in rows[kind + "_names"]] + [""]
+    step = 100_000
+    for begin in range(0, len(rows["value"]), step):
+        end = begin + step
+        columns = [rows["timestamp"][begin:end].tolist()]
+        for name in fields[1:]:
+            part = rows[name][begin:end].tolist()
+            columns.append([names[name][code] for code in part]
+                           if name in names else part)
+        form = "%.6f,%s,%s,%s,%r" + (",%s" if len(fields) > 5 else "") + "\n"
+        out.write("".join(form % row for row in zip(*columns)))
+    out.flush()
+
+
+def _csv_text(text: str) -> str:
+    if any(c in text for c in ',"\n\r'):
+        return '"%s"' % text.replace('"', '""')
+    return text

@@ -13,8 +13,8 @@ import pytest
 
 import python_can_brenix_mf4
 from python_can_brenix_mf4 import MdfFile, _tools
-from support.mf4writer import (CAN_DATA, LIN_FRAME, DataGroup, build_mf4,
-                               random_traffic)
+from support.mf4writer import (CAN_DATA, LIN_FRAME, CanFrame, DataGroup,
+                               build_mf4, random_traffic)
 from support.mf4writer.samples import sample_log
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -285,6 +285,185 @@ def test_plot_writes_a_png(tmp_path):
     data = out.read_bytes()
     assert data[:8] == b"\x89PNG\r\n\x1a\n"
     assert struct.unpack(">II", data[16:24]) == (1000, 800)
+
+
+# --- signals ------------------------------------------------------------------
+
+def _signal_database():
+    """Two standard messages (one with a value table) and an extended
+    multiplexed one."""
+    from cantools.database.can import Database, Message, Signal
+    from cantools.database.conversion import BaseConversion
+
+    def sig(name, start, length, order="little_endian", signed=False,
+            scale=1, offset=0, choices=None, mux=None, ids=None,
+            is_mux=False):
+        return Signal(name, start, length, byte_order=order,
+                      is_signed=signed, is_multiplexer=is_mux,
+                      multiplexer_ids=ids, multiplexer_signal=mux,
+                      conversion=BaseConversion.factory(
+                          scale=scale, offset=offset, choices=choices))
+    return Database(messages=[
+        Message(0x100, "Engine", 8, [
+            sig("Speed", 0, 16, scale=0.25),
+            sig("Temp", 23, 8, "big_endian", signed=True, offset=-40),
+            sig("Gear", 24, 4, choices={0: "N", 1: "D", 2: "R"})]),
+        Message(0x101, "Brake", 2, [sig("Pressure", 0, 12, scale=0.1)]),
+        Message(0x18FF0001, "Body", 8, [
+            sig("Mux", 0, 2, is_mux=True),
+            sig("Door", 8, 8, mux="Mux", ids=[0]),
+            sig("Light", 8, 16, mux="Mux", ids=[1])],
+            is_extended_frame=True)])
+
+
+@pytest.fixture(scope="module")
+def signal_logs(tmp_path_factory):
+    """Two logs of database messages (some short, some of ids it lacks) on
+    CAN 1 and CAN 2, interleaved in time, and the database as a DBC."""
+    pytest.importorskip("cantools")
+    folder = tmp_path_factory.mktemp("signals")
+    db = _signal_database()
+    dbc = folder / "vehicle.dbc"
+    dbc.write_text(db.as_dbc_string())
+    rng = np.random.default_rng(18)
+    ids = [(0x100, False), (0x101, False), (0x18FF0001, True), (0x7FF, False)]
+    paths = []
+    for number in range(2):
+        frames = []
+        for row in range(400):
+            frame_id, extended = ids[int(rng.integers(len(ids)))]
+            payload = bytearray(rng.bytes(int(rng.integers(0, 9))))
+            if extended and payload:
+                payload[0] &= 1
+            frames.append(CanFrame(0.002 * row + 0.001 * number, frame_id,
+                                   bytes(payload), extended=extended,
+                                   channel=1 + row % 2))
+        path = folder / ("log%d.mf4" % number)
+        build_mf4([DataGroup(frames)]).write(path)
+        paths.append(path)
+    return paths, dbc, db
+
+
+def _long_rows(paths, db, **filters):
+    """(timestamp_ns, channel, message, signal, value) of every value the
+    logs' decode_signals tables hold, merged by time."""
+    rows = []
+    for path in paths:
+        with MdfFile(str(path)) as log:
+            tables = log.decode_signals(db, as_="arrow", **filters)
+        for name, table in tables.items():
+            signals = [s.name for s in db.get_message_by_name(name).signals]
+            for record in table.to_pylist():
+                for position, signal in enumerate(signals):
+                    if record[signal] is not None:
+                        rows.append((record["timestamp_ns"], position,
+                                     record["channel"], name, signal,
+                                     record[signal]))
+    rows.sort(key=lambda row: row[:2])
+    return [row[:1] + row[2:] for row in rows]
+
+
+def test_signals_to_parquet_feather_and_csv(signal_logs, tmp_path):
+    pytest.importorskip("pyarrow")
+    import pyarrow.feather as feather
+    import pyarrow.parquet as pq
+    paths, dbc, db = signal_logs
+    expected = _long_rows(paths, db)
+    assert {row[3] for row in expected} == {"Speed", "Temp", "Gear",
+                                            "Pressure", "Mux", "Door",
+                                            "Light"}
+    mf4("signals", *paths, "--db", dbc, "-o", tmp_path / "out.parquet")
+    mf4("signals", *paths, "--db", dbc, "-o", tmp_path / "out.feather")
+    for table in (pq.read_table(tmp_path / "out.parquet"),
+                  feather.read_table(tmp_path / "out.feather")):
+        assert table.column_names == ["timestamp", "timestamp_ns", "channel",
+                                      "message", "signal", "value"]
+        got = list(zip(*(table.column(name).to_pylist() for name in (
+            "timestamp_ns", "channel", "message", "signal", "value"))))
+        assert got == expected
+    csv = mf4("signals", *paths, "--db", dbc).stdout
+    mf4("signals", *paths, "--db", dbc, "-o", tmp_path / "out.csv")
+    assert (tmp_path / "out.csv").read_text() == csv
+    lines = csv.splitlines()
+    assert lines[0] == "timestamp,channel,message,signal,value"
+    assert len(lines) == 1 + len(expected)
+    for line, row in zip(lines[1:], expected):
+        stamp, channel, message, signal, value = line.split(",")
+        assert abs(float(stamp) * 1e9 - row[0]) < 1e3
+        assert (channel, message, signal, float(value)) == row[1:]
+
+
+def test_signals_filters_labels_and_databases_by_channel(signal_logs,
+                                                          tmp_path):
+    pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+    paths, dbc, db = signal_logs
+    out = tmp_path / "out.parquet"
+    with MdfFile(str(paths[0])) as log:
+        start = log.to_numpy(columns=["timestamp"])["timestamp"][0].item()
+    start += 0.1
+    mf4("signals", paths[0], "--db", dbc, "--choices", "--channels", "CAN 2",
+        "--ids", "100", "18FF0001", "--start", repr(start), "-o", out)
+    table = pq.read_table(out)
+    assert table.column_names[-1] == "label"
+    expected = _long_rows(paths[:1], db, channels=["CAN 2"],
+                          ids=[0x100, 0x18FF0001], start=start)
+    assert expected[0][0] >= start * 1e9 - 1e3
+    rows = table.to_pylist()
+    assert [(r["timestamp_ns"], r["channel"], r["message"], r["signal"],
+             r["value"]) for r in rows] == expected
+    assert {r["channel"] for r in rows} == {"CAN 2"}
+    assert {r["message"] for r in rows} == {"Engine", "Body"}
+    labels = set()
+    gear = db.get_message_by_name("Engine").get_signal_by_name("Gear")
+    for r in rows:
+        if r["signal"] == "Gear":
+            # Values without a label as cantools gives them, as text.
+            want = {0: "N", 1: "D", 2: "R"}.get(r["value"], str(
+                gear.conversion.raw_to_scaled(int(r["value"]), False)))
+            assert r["label"] == want
+            labels.add(r["label"])
+        else:
+            assert r["label"] is None
+    assert labels & {"N", "D", "R"}
+    # A database for CAN 2 only, and only the messages asked for.
+    mf4("signals", *paths, "--db", "CAN 2=%s" % dbc, "--messages", "Brake",
+        "-o", out)
+    rows = pq.read_table(out).to_pylist()
+    assert rows and all(r["channel"] == "CAN 2" and r["message"] == "Brake"
+                        for r in rows)
+
+
+@pytest.mark.parametrize("case", ["missing", "garbage", "log"])
+def test_signals_bad_input_gives_status_1_and_one_line(case, signal_logs,
+                                                       tmp_path):
+    paths, dbc, _ = signal_logs
+    log, db = paths[0], dbc
+    if case == "missing":
+        db = tmp_path / "none.dbc"
+    elif case == "garbage":
+        db = _write(tmp_path / "junk.dbc", b"BO_ x y z\n\x00\xff" * 20)
+    else:
+        log = _write(tmp_path / "junk.mf4", b"\x00" * 300)
+    done = mf4("signals", log, "--db", db, "-o", tmp_path / "out.parquet",
+               check=False)
+    assert done.returncode == 1
+    lines = done.stderr.splitlines()
+    assert len(lines) == 1, done.stderr
+    assert str(db if case != "log" else log) in lines[0]
+    assert not (tmp_path / "out.parquet").exists()
+
+
+@pytest.mark.parametrize("extra", (
+    [], ["--db", "{dbc}", "--messages", "Nope"],
+    ["--db", "{dbc}", "-o", "out.xlsx"], ["--db", "{dbc}", "--db", "{dbc}"],
+    ["--db", "CAN 1="]))
+def test_signals_usage_errors_give_status_2(extra, signal_logs):
+    paths, dbc, _ = signal_logs
+    done = mf4("signals", paths[0],
+               *[item.format(dbc=dbc) for item in extra], check=False)
+    assert done.returncode == 2
+    assert "Traceback" not in done.stderr
 
 
 # --- python-can plumbing ----------------------------------------------------
