@@ -82,3 +82,11 @@ class _ColumnReader:
     @staticmethod
     def take(table: bytes, width: int, codes: bytearray,
              code_size: int) -> bytearray: ...
+
+
+def _decode_signals(signals: bytes, selectors: bytes, messages: bytes,
+                    keys: bytes, databases: int,
+                    channel_databases: Optional[bytes],
+                    default_database: int, rows: int, ids: Any, extended: Any,
+                    channels: Any, usable: Any, payload: Any, offsets: Any,
+                    lengths: Any, carried: Sequence[tuple]) -> list: ...

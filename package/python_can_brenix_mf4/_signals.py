@@ -1,22 +1,25 @@
 """Signals from a CAN database: decode_signals and MdfFile.decode_signals.
 
-cantools parses the database; the decoding is ours and vectorized. The
-rows of each message are gathered first (one sort of the row keys), then
-every signal is cut out of the payload matrix with a few whole-column
-integer operations: an unaligned 8-byte window per row read in place,
-shifted, masked and sign-extended, plus a ninth byte where a signal
-straddles it. Values follow cantools' `decode_message` with truncated
-frames allowed: a signal is missing where its bits lie beyond the
-payload or its multiplexer does not select it.
+cantools parses the database; the decoding is ours. The databases'
+messages are compiled into a signal spec (one record per signal: first
+bit, length, byte order, kind, scaling, multiplexer and its selector
+values), and the library cuts every signal of every frame out of the
+payload column in one pass without the GIL (decode/cSignalPlan.h), writing
+each message's rows and each signal's values and present flags into arrays
+numpy wraps without a copy. Values follow cantools' `decode_message` with
+truncated frames allowed: a signal is missing where its bits lie beyond
+the payload or its multiplexer does not select it.
 """
 from __future__ import annotations
 
 import logging
 import os
+import struct
 from typing import Any, Dict, List, Optional, Sequence
 
-from ._columns import (_DTYPES, _NUMBER, _Filter, _chunks, _lookup, _need,
-                       _numpy, _rows)
+from ._columns import (_DATA_OFFSETS, _DATA_VALUES, _DTYPES, _NUMBER, _Filter,
+                       _chunks, _lookup, _need, _numpy, _rows)
+from ._native import _decode_signals
 
 _LOG = logging.getLogger("python_can_brenix_mf4")
 _FORMATS = ("pandas", "arrow", "polars", "numpy")
@@ -41,81 +44,76 @@ def _database(value, what: str):
     return value
 
 
+# Signal kinds of the spec (cSignalKind).
+_UNSIGNED, _SIGNED, _FLOAT32, _FLOAT64 = range(4)
+# The spec's records (cSignalLayout, cSignalKey), made with numpy.
+_LAYOUT = [("first_bit", "<u4"), ("length", "u1"), ("little", "u1"),
+           ("kind", "u1"), ("raw", "u1"), ("multiplexer", "<i4"),
+           ("selector_first", "<u4"), ("selector_count", "<u4"),
+           ("pad", "<u4"), ("scale", "<f8"), ("offset", "<f8")]
+_KEY = [("key", "<u8"), ("database", "<u4"), ("message", "<u4")]
+# A first bit no payload reaches (fields that start before byte 0 or
+# after byte 64 are never present).
+_NOWHERE = 1 << 31
+# Channel codes of the library's columns (CAN 0 to 255, LIN 0 to 255).
+_CHANNEL_CODES = 512
+
+
 class _Signal:
     """One signal's layout, in the terms the extraction needs."""
 
-    def __init__(self, signal) -> None:
+    def __init__(self, signal, message: str) -> None:
         self.signal = signal
         self.name = signal.name
         self.length = int(signal.length)
-        self.signed = bool(signal.is_signed)
-        self.is_float = bool(signal.conversion.is_float)
         self.little = signal.byte_order == "little_endian"
+        if signal.conversion.is_float:
+            self.kind = {32: _FLOAT32, 64: _FLOAT64}.get(self.length)
+            if self.kind is None:
+                raise ValueError("message %s: signal %s is a float of %d "
+                                 "bits (32 or 64 are decoded)"
+                                 % (message, self.name, self.length))
+        else:
+            self.kind = _SIGNED if signal.is_signed else _UNSIGNED
+        if not 1 <= self.length <= 64:
+            raise ValueError("message %s: signal %s has %d bits (1 to 64 are "
+                             "decoded)" % (message, self.name, self.length))
         start = int(signal.start)
         # The first bit in payload order: little endian counts from the
         # least significant bit of byte 0, big endian from the most
         # significant bit of byte 0 (the signal's most significant bit).
-        self.first = start if self.little else 8 * (start // 8) + 7 - start % 8
-        self.end_bit = self.first + self.length
-        self.scale = signal.scale
-        self.offset = signal.offset
+        first = start if self.little else 8 * (start // 8) + 7 - start % 8
+        self.first = first if 0 <= first < _NOWHERE else _NOWHERE
+        self.scale = float(signal.scale)
+        self.offset = float(signal.offset)
         self.choices = dict(signal.choices or {})
         self.mux = signal.multiplexer_signal
-        self.mux_ids = sorted(int(i) for i in (signal.multiplexer_ids or ()))
+        self.mux_ids = [int(i) for i in (signal.multiplexer_ids or ())]
 
+    def patterns(self, values) -> List[int]:
+        """Raw values of this signal, as a multiplexer, in the 64-bit
+        patterns the library compares (signed ones sign-extended); values
+        it cannot take are left out."""
+        out = set()
+        n = self.length
+        for value in values:
+            if self.kind == _FLOAT32:
+                out.add(struct.unpack("<I", struct.pack("<f", value))[0])
+            elif self.kind == _FLOAT64:
+                out.add(struct.unpack("<Q", struct.pack("<d", value))[0])
+            elif self.kind == _SIGNED:
+                if -(1 << (n - 1)) <= value < 1 << (n - 1):
+                    out.add(value & ((1 << 64) - 1))
+            elif 0 <= value < 1 << n:
+                out.add(value)
+        return sorted(out)
 
-def _raw(np, padded, signal: _Signal, words=None):
-    """The raw values of a signal in every row of a padded payload matrix
-    (uint8, width at least the last byte + 9), or of payloads of at most 8
-    bytes as `words` (little- and big-endian uint64): uint64, int64,
-    float32 or float64."""
-    n = signal.length
-    if words is not None:
-        if signal.little:
-            value = words[0] >> np.uint64(signal.first)
-            if n < 64:
-                value &= np.uint64((1 << n) - 1)
-        else:
-            value = words[1] << np.uint64(signal.first) if signal.first \
-                else words[1].copy()
-            value >>= np.uint64(64 - n)
-        return _typed(np, value, signal)
-    rows, width = padded.shape
-    if signal.little:
-        first = signal.first // 8
-        shift = signal.first % 8
-        word = np.ndarray((rows,), "<u8", padded, first, (width,))
-        value = word >> np.uint64(shift)
-        if shift + n > 64:
-            value |= padded[:, first + 8].astype(np.uint64) \
-                << np.uint64(64 - shift)
-        if n < 64:
-            value &= np.uint64((1 << n) - 1)
-    else:
-        first = signal.first // 8
-        shift = signal.first % 8
-        word = np.ndarray((rows,), ">u8", padded, first, (width,))
-        value = word << np.uint64(shift) if shift else word.astype(np.uint64)
-        if shift + n > 64:
-            value |= padded[:, first + 8].astype(np.uint64) \
-                >> np.uint64(8 - shift)
-        value >>= np.uint64(64 - n)
-    return _typed(np, value, signal)
-
-
-def _typed(np, value, signal: _Signal):
-    """Raw bits (uint64, right-aligned) as the signal's type."""
-    n = signal.length
-    if signal.is_float:
-        if n == 32:
-            return value.astype(np.uint32).view(np.float32)
-        return value.view(np.float64)
-    if signal.signed:
-        if n < 64:
-            bit = np.uint64(1 << (n - 1))
-            value = (value ^ bit) - bit
-        return value.view(np.int64)
-    return value
+    def dtype(self, raw: bool) -> str:
+        """The numpy type of its values: float64 when scaled, else the raw
+        type."""
+        if not raw:
+            return "<f8"
+        return ("<u8", "<i8", "<f4", "<f8")[self.kind]
 
 
 class _Message:
@@ -125,143 +123,96 @@ class _Message:
     def __init__(self, message) -> None:
         self.message = message
         self.name = message.name
-        self.length = int(message.length)
         self.key = int(message.frame_id) + \
             (_EXTENDED if message.is_extended_frame else 0)
-        self.signals = [_Signal(s) for s in message.signals]
+        self.signals = [_Signal(s, self.name) for s in message.signals]
         by_name = {s.name: s for s in self.signals}
         ordered: List[_Signal] = []
         placed = set()
-
-        def place(signal: _Signal, depth: int) -> None:
-            if signal.name in placed:
-                return
-            if depth > len(self.signals):
-                raise ValueError("message %s: its multiplexers select each "
-                                 "other in a cycle" % self.name)
-            if signal.mux is not None:
-                if signal.mux not in by_name:
+        for signal in self.signals:
+            # The chain of multiplexers above the signal, walked without
+            # recursion; a chain longer than the signals is a cycle.
+            chain = [signal]
+            while chain[-1].mux is not None and chain[-1].mux not in placed:
+                parent = by_name.get(chain[-1].mux)
+                if parent is None:
                     raise ValueError("message %s: signal %s names the "
                                      "multiplexer %s, which it lacks"
-                                     % (self.name, signal.name, signal.mux))
-                place(by_name[signal.mux], depth + 1)
-            placed.add(signal.name)
-            ordered.append(signal)
-        for signal in self.signals:
-            place(signal, 0)
+                                     % (self.name, chain[-1].name,
+                                        chain[-1].mux))
+                if len(chain) > len(self.signals):
+                    raise ValueError("message %s: its multiplexers select "
+                                     "each other in a cycle" % self.name)
+                chain.append(parent)
+            for one in reversed(chain):
+                if one.name not in placed:
+                    placed.add(one.name)
+                    ordered.append(one)
         self.ordered = ordered
-        # Payload bytes the signals reach (frames may be shorter).
-        self.width = max([(s.end_bit + 7) // 8 for s in self.signals] + [0])
 
 
-def _decode_message(np, message: _Message, data, picked, first_words, dlc,
-                    scaling: bool, choices: bool) -> Dict[str, tuple]:
-    """signal name -> (values, present mask or None) for the rows
-    `picked` of one message (`first_words`: their first 8 payload bytes
-    as little-endian uint64); raw values where choices are kept
-    (decode_choices) or without scaling."""
-    rows = len(dlc)
-    width = message.width
-    words = padded = None
-    if width <= 8:
-        # Every signal lies in the first 8 bytes: one 64-bit word per row
-        # in each byte order, and a signal is a shift and a mask of it.
-        words = (first_words, first_words.byteswap() if any(
-            not s.little for s in message.ordered) else None)
-    else:
-        padded = np.zeros((rows, width + 9), np.uint8)
-        padded[:, :width] = np.take(data[:, :width], picked, axis=0)
-    # Frames shorter than the message lose the signals beyond them.
-    bits = None if not rows or int(dlc.min()) >= width else \
-        dlc.astype(np.int64) * 8
-    raws: Dict[str, Any] = {}
-    present: Dict[str, Any] = {}
-    out: Dict[str, tuple] = {}
-    for signal in message.ordered:
-        raw = _raw(np, padded, signal, words)
-        raws[signal.name] = raw
-        mask = None
-        if bits is not None:
-            short = bits < signal.end_bit
-            mask = ~short if short.any() else None
-        if signal.mux is not None:
-            selected = np.isin(raws[signal.mux],
-                               np.array(signal.mux_ids, raws[signal.mux].dtype)
-                               if signal.mux_ids else
-                               np.zeros(0, raws[signal.mux].dtype))
-            parent = present[signal.mux]
-            if parent is not None:
-                selected &= parent
-            mask = selected if mask is None else mask & selected
-        present[signal.name] = mask
-        if choices and signal.choices:
-            value = raw
-        elif scaling:
-            value = np.multiply(raw, float(signal.scale), dtype=np.float64)
-            if signal.offset:
-                value += float(signal.offset)
-        else:
-            value = raw
-        out[signal.name] = (value, mask)
-    return out
+def _buffer(np, array):
+    """The bytes of an array for the library: the bytearray or bytes it
+    wraps whole (the columns of to_numpy and iter_batches) without a copy,
+    else a copy."""
+    base = array
+    while isinstance(base, np.ndarray) and base.base is not None:
+        base = base.base
+    if isinstance(base, memoryview) and base.c_contiguous:
+        base = base.obj
+    if isinstance(base, (bytes, bytearray)) and array.flags.c_contiguous \
+            and array.nbytes == len(base) and len(base) and \
+            array.ctypes.data == np.frombuffer(base, np.uint8).ctypes.data:
+        return base
+    return np.ascontiguousarray(array).tobytes()
 
 
 def _from_arrow(np, table) -> Dict[str, Any]:
     """The columns decoding needs from a pyarrow Table or RecordBatch:
-    the binary payloads as a zero-padded (n, 64) matrix."""
+    the binary payloads as packed values and int64 offsets."""
+    import pyarrow as pa
     names = set(table.schema.names)
     out: Dict[str, Any] = {}
     for name in _NEEDED + _CARRIED + ("kind",):
         if name not in names:
             continue
         column = table.column(name)
+        if hasattr(column, "combine_chunks"):
+            column = column.combine_chunks()
         if name == "data":
-            out[name] = _payload_matrix(np, column)
+            rows = len(column)
+            if not (pa.types.is_binary(column.type)
+                    or pa.types.is_large_binary(column.type)):
+                raise ValueError("columns: data must be binary")
+            _, offsets, values = column.buffers()
+            large = pa.types.is_large_binary(column.type)
+            offsets = np.frombuffer(offsets, np.int64 if large else np.int32,
+                                    rows + 1, column.offset
+                                    * (8 if large else 4)).astype(np.int64)
+            first = int(offsets[0])
+            offsets -= first
+            if rows and int(np.diff(offsets).max()) > 64:
+                raise ValueError("data: a payload is longer than 64 bytes")
+            out["offsets"] = offsets
+            out[name] = b"" if values is None else \
+                values[first:first + int(offsets[-1])].to_pybytes()
         elif name in ("channel", "kind"):
-            import pyarrow as pa
-            if hasattr(column, "combine_chunks"):
-                column = column.combine_chunks()
             if pa.types.is_dictionary(column.type):
                 column = column.dictionary_decode()
             out[name] = np.asarray(column.to_numpy(zero_copy_only=False),
                                    dtype=str)
         else:
-            out[name] = column.to_numpy()
+            out[name] = column.to_numpy(zero_copy_only=False)
     return out
 
 
-def _payload_matrix(np, column):
-    chunks = column.chunks if hasattr(column, "chunks") else [column]
-    parts = []
-    for chunk in chunks:
-        rows = len(chunk)
-        matrix = np.zeros((rows, 64), np.uint8)
-        if rows:
-            large = str(chunk.type) == "large_binary"
-            _, offsets, values = chunk.buffers()
-            offsets = np.frombuffer(offsets, np.int64 if large else np.int32,
-                                    rows + 1, chunk.offset
-                                    * (8 if large else 4)).astype(np.int64)
-            lengths = np.diff(offsets)
-            if lengths.size and lengths.max() > 64:
-                raise ValueError("data: a payload is longer than 64 bytes")
-            total = int(offsets[-1] - offsets[0])
-            if total:
-                values = np.frombuffer(values, np.uint8, total,
-                                       int(offsets[0]))
-                row = np.repeat(np.arange(rows), lengths)
-                col = np.arange(total) - np.repeat(offsets[:-1] - offsets[0],
-                                                   lengths)
-                matrix[row, col] = values
-        parts.append(matrix)
-    if not parts:
-        return np.zeros((0, 64), np.uint8)
-    return parts[0] if len(parts) == 1 else np.concatenate(parts)
-
-
 def _input_columns(np, columns) -> Dict[str, Any]:
+    """A batch for _decode_columns from columns of to_numpy, iter_batches
+    or to_arrow."""
+    offsets = None
     if hasattr(columns, "schema") and hasattr(columns, "column"):
         columns = _from_arrow(np, columns)
+        offsets = columns.pop("offsets", None)
     elif not isinstance(columns, dict):
         raise TypeError("columns must be a dict of numpy arrays (to_numpy, "
                         "iter_batches) or a pyarrow Table (to_arrow), not %s"
@@ -270,27 +221,56 @@ def _input_columns(np, columns) -> Dict[str, Any]:
     if missing:
         raise ValueError("columns: decoding needs the columns %s"
                          % ", ".join(missing))
-    out = {name: np.asarray(columns[name]) for name in
-           _NEEDED + _CARRIED + ("kind", "is_remote_frame", "is_error_frame")
-           if name in columns}
-    data = out["data"]
-    if data.ndim != 2 or data.dtype != np.uint8 or data.shape[1] > 64:
-        raise ValueError("columns: data must be a uint8 matrix of one row "
-                         "of at most 64 bytes per frame")
-    if data.shape[1] < 64:
-        wide = np.zeros((len(data), 64), np.uint8)
-        wide[:, :data.shape[1]] = data
-        out["data"] = data = wide
-    out["data"] = data = np.ascontiguousarray(data)
-    rows = len(data)
-    for name, value in out.items():
-        if len(value) != rows:
-            raise ValueError("columns: %s has %d rows, data %d"
+    cols = {name: columns[name] if name == "data" and offsets is not None
+            else np.asarray(columns[name]) for name in
+            _NEEDED + _CARRIED + ("kind", "is_remote_frame", "is_error_frame")
+            if name in columns}
+    rows = len(cols["dlc"])
+    batch: Dict[str, Any] = {"count": rows, "offsets": None, "lengths": None}
+    data = cols["data"]
+    if offsets is not None:
+        batch["payload"] = data
+        batch["offsets"] = offsets.tobytes()
+    else:
+        if data.ndim != 2 or data.dtype != np.uint8 or data.shape[1] > 64:
+            raise ValueError("columns: data must be a uint8 matrix of one "
+                             "row of at most 64 bytes per frame")
+        if data.shape[1] < 64:
+            wide = np.zeros((len(data), 64), np.uint8)
+            wide[:, :data.shape[1]] = data
+            data = wide
+        batch["payload"] = _buffer(np, data)
+        lengths = cols["dlc"]
+        if lengths.dtype != np.uint8:
+            lengths = np.clip(lengths, 0, 64).astype(np.uint8)
+        batch["lengths"] = _buffer(np, lengths)
+    for name, value in cols.items():
+        if len(value) != rows and not (name == "data" and offsets is not None):
+            raise ValueError("columns: %s has %d rows, dlc %d"
                              % (name, len(value), rows))
-    if "channel" in out:
-        out["channel"], out["channel_names"] = _channel_codes(
-            np, out["channel"])
-    return out
+    # The carried columns as the library's types (the library copies
+    # their elements).
+    batch["carried"] = {name: cols[name].astype(_DTYPES[name], copy=False)
+                        for name in ("timestamp", "timestamp_ns")
+                        if name in cols}
+    batch["channels"] = codes = names = None
+    if "channel" in cols:
+        codes, names = _channel_codes(np, cols["channel"])
+        batch["carried"]["channel"] = codes.astype(np.int64, copy=False)
+        batch["channel_names"] = names
+    ids = cols["arbitration_id"]
+    usable = _usable(np, cols, codes, names)
+    if ids.dtype != np.uint32:
+        # Ids beyond 32 bits are no arbitration ids: no message has them.
+        fits = (ids >= 0) & (ids <= 0xFFFFFFFF)
+        if not fits.all():
+            usable = fits if usable is None else usable & fits
+        ids = ids.astype(np.uint32)
+    batch["ids"] = _buffer(np, ids)
+    batch["extended"] = _buffer(np, cols["is_extended_id"].astype(
+        np.bool_, copy=False))
+    batch["usable"] = None if usable is None else usable.tobytes()
+    return batch
 
 
 def _channel_codes(np, names):
@@ -329,13 +309,19 @@ def _channel_codes(np, names):
 
 
 class _Plan:
-    """The databases, by the channels they serve, and the messages wanted."""
+    """The databases, by the channels they serve, the messages wanted, and
+    their spec for the library."""
 
     def __init__(self, database, databases, messages) -> None:
         if database is None and databases is None:
             raise TypeError("decode_signals needs a database or databases")
-        self.by_channel: Dict[str, Dict[int, _Message]] = {}
-        self.default: Optional[Dict[int, _Message]] = None
+        # The messages of every database in turn, and per database its
+        # messages' numbers by key.
+        self.messages: List[_Message] = []
+        self.tables: List[Dict[int, int]] = []
+        self.by_channel: Dict[str, int] = {}  # channel name -> database
+        self.default: Optional[int] = None
+        self._specs: Dict[tuple, tuple] = {}
         found = set()
         wanted = None
         if messages is not None:
@@ -349,22 +335,24 @@ class _Plan:
             if not isinstance(databases, dict):
                 raise TypeError("databases must be a dict of channel name "
                                 "('CAN 1', ...) to database")
+            if len(databases) >= _CHANNEL_CODES:
+                raise ValueError("databases: more channels than a log has")
             for channel, db in databases.items():
                 if not isinstance(channel, str):
                     raise TypeError("databases: %r is not a channel name"
                                     % (channel,))
-                self.by_channel[channel] = self._messages(
+                self.by_channel[channel] = self._add(
                     _database(db, "databases[%r]" % channel), wanted, found)
         if database is not None:
-            self.default = self._messages(_database(database, "database"),
-                                          wanted, found)
+            self.default = self._add(_database(database, "database"), wanted,
+                                     found)
         if wanted is not None and wanted - found:
             raise ValueError("messages: no database has %s"
                              % ", ".join(sorted(map(str, wanted - found))))
 
-    @staticmethod
-    def _messages(db, wanted, found) -> Dict[int, _Message]:
-        out = {}
+    def _add(self, db, wanted, found) -> int:
+        """Adds a database's messages; its number."""
+        table: Dict[int, int] = {}
         for message in db.messages:
             if getattr(message, "is_container", False):
                 continue
@@ -372,20 +360,63 @@ class _Plan:
                 continue
             found.add(message.name)
             chosen = _Message(message)
-            out[chosen.key] = chosen
-        return out
+            if chosen.key % _EXTENDED > 0x1FFFFFFF:
+                continue  # no arbitration id: no frame has it
+            table[chosen.key] = len(self.messages)
+            self.messages.append(chosen)
+        self.tables.append(table)
+        return len(self.tables) - 1
 
     def ids(self) -> List[int]:
-        tables = list(self.by_channel.values())
-        if self.default is not None:
-            tables.append(self.default)
-        return sorted({key % _EXTENDED for t in tables for key in t})
+        return sorted({key % _EXTENDED for t in self.tables for key in t})
+
+    def spec(self, np, scaling: bool, choices: bool) -> tuple:
+        """The library's spec: signal records, selectors, messages and
+        keys as bytes, and per message whether each signal (in decoding
+        order) keeps raw values."""
+        found = self._specs.get((scaling, choices))
+        if found is not None:
+            return found
+        records, selectors, messages, raws = [], [], [], []
+        for message in self.messages:
+            index = {s.name: i for i, s in enumerate(message.ordered)}
+            messages.append((len(records), len(message.ordered)))
+            raw_of = []
+            for signal in message.ordered:
+                raw = not scaling or bool(choices and signal.choices)
+                mux, values = -1, []
+                if signal.mux is not None:
+                    mux = index[signal.mux]
+                    values = message.ordered[mux].patterns(signal.mux_ids)
+                records.append((signal.first, signal.length, signal.little,
+                                signal.kind, raw, mux, len(selectors),
+                                len(values), 0, signal.scale, signal.offset))
+                selectors.extend(values)
+                raw_of.append(raw)
+            raws.append(raw_of)
+        keys = [(key, number, message) for number, table in
+                enumerate(self.tables) for key, message in table.items()]
+        found = (np.array(records, _LAYOUT).tobytes(),
+                 np.array(selectors, "<u8").tobytes(),
+                 np.array(messages, "<u4").tobytes(),
+                 np.array(keys, _KEY).tobytes(), raws)
+        self._specs[(scaling, choices)] = found
+        return found
+
+    def channel_databases(self, np, keys: Sequence[str]) -> Optional[bytes]:
+        """The database of each channel code (names `keys`), -1 for the
+        default one, as the library's 512 int32; None without databases by
+        channel."""
+        if not self.by_channel:
+            return None
+        table = np.full(_CHANNEL_CODES, -1, np.int32)
+        for code, name in enumerate(keys[:_CHANNEL_CODES]):
+            table[code] = self.by_channel.get(name, -1)
+        return table.tobytes()
 
 
-def _usable(np, cols, count: int):
+def _usable(np, cols, codes, names):
     """The rows that are CAN data frames, or None for all."""
-    if cols.get("only_can_data"):
-        return None
     if "kind" in cols:
         return cols["kind"] == "CAN data"
     usable = None
@@ -393,99 +424,88 @@ def _usable(np, cols, count: int):
         if flag in cols:
             clear = ~cols[flag].astype(bool)
             usable = clear if usable is None else usable & clear
-    if "channel" in cols:
-        can = np.char.startswith(cols["channel_names"].astype(str), "CAN")
+    if codes is not None:
+        can = np.char.startswith(names.astype(str), "CAN")
         if not can.all():
-            on_can = can[cols["channel"]]
+            on_can = can[codes]
             usable = on_can if usable is None else usable & on_can
     return usable
 
 
-def _decode_columns(np, cols, plan: _Plan, scaling: bool,
+def _decode_columns(np, batch, plan: _Plan, scaling: bool,
                     choices: bool) -> Dict[str, List[dict]]:
     """message name -> parts {rows, carried columns, signal values} of one
-    batch of input columns."""
-    count = len(cols["dlc"])
-    usable = _usable(np, cols, count)
-    keys = cols["arbitration_id"].astype(np.int64)
-    keys[cols["is_extended_id"].astype(bool)] += _EXTENDED
-    jobs = []
+    batch (_input_columns, decode_log)."""
+    signals, selectors, messages, keys, raws = plan.spec(np, scaling,
+                                                         choices)
+    channels, channel_databases = batch["channels"], None
     if plan.by_channel:
-        if "channel" not in cols:
-            raise ValueError("columns: databases by channel need the "
-                             "channel column")
-        names = cols["channel_names"].tolist()
-        taken = np.zeros(count, bool)
-        for name, table in plan.by_channel.items():
-            if name not in names:
-                continue
-            mask = cols["channel"] == names.index(name)
-            if usable is not None:
-                mask &= usable
-            taken |= mask
-            jobs.append((table, mask))
-        if plan.default is not None:
-            jobs.append((plan.default, ~taken if usable is None
-                         else usable & ~taken))
-    else:
-        jobs.append((plan.default, usable))
+        names = batch.get("channel_keys")
+        if channels is None:
+            if "channel" not in batch["carried"]:
+                raise ValueError("columns: databases by channel need the "
+                                 "channel column")
+            # The channels with databases of their own as codes 1 to n,
+            # the others as 0.
+            found = batch["channel_names"].tolist()
+            lookup = np.zeros(len(found), np.uint16)
+            names = [""]
+            for name in plan.by_channel:
+                if name in found:
+                    lookup[found.index(name)] = len(names)
+                    names.append(name)
+            channels = lookup[batch["carried"]["channel"]].tobytes()
+        channel_databases = plan.channel_databases(np, names)
+    count = batch["count"]
+    carried = batch["carried"]
+    results = _decode_signals(
+        signals, selectors, messages, keys, len(plan.tables),
+        channel_databases, -1 if plan.default is None else plan.default,
+        count, batch["ids"], batch["extended"], channels, batch["usable"],
+        batch["payload"], batch["offsets"], batch["lengths"],
+        [(_buffer(np, value), value.dtype.itemsize)
+         for value in carried.values()])
     parts: Dict[str, List[dict]] = {}
-    unknown = []
-    for table, mask in jobs:
-        rows = None if mask is None else np.flatnonzero(mask)
-        chosen = keys if rows is None else keys[rows]
-        if not len(chosen):
+    matched = 0
+    for message, raw_of, result in zip(plan.messages, raws, results):
+        if result is None:
             continue
-        # The message of every row (len(messages) where none has its
-        # key), then the rows of each message in order: a stable sort of
-        # small integers, a counting sort in numpy.
-        if not table:
-            unknown.append(chosen)
-            continue
-        known = np.array(sorted(table), np.int64)
-        messages = [table[key] for key in known.tolist()]
-        place = np.minimum(np.searchsorted(known, chosen), len(known) - 1)
-        number = np.where(known[place] == chosen, place, len(known))
-        order = np.argsort(number.astype(np.uint16 if len(known) < 65535
-                                         else np.int64), kind="stable")
-        bounds = np.searchsorted(number[order], np.arange(len(known) + 2))
-        lost = order[bounds[len(known)]:bounds[len(known) + 1]]
-        if lost.size:
-            unknown.append(chosen[lost])
-        # The rows of the messages, message after message: each column
-        # gathered once, each message a slice of it.
-        end = bounds[len(known)]
-        picked_all = order[:end] if rows is None else rows[order[:end]]
-        carried = {name: cols[name][picked_all]
-                   for name in _CARRIED if name in cols}
-        dlc = cols["dlc"][picked_all]
-        words = None
-        if any(m.width <= 8 for m in messages):
-            data = cols["data"]
-            words = np.ndarray((len(data),), "<u8", data, 0,
-                               (data.strides[0],))[picked_all]
-        for index, message in enumerate(messages):
-            begin, stop = int(bounds[index]), int(bounds[index + 1])
-            if begin == stop:
-                continue
-            picked = picked_all[begin:stop]
-            part = {"rows": picked,
-                    "carried": {name: value[begin:stop]
-                                for name, value in carried.items()},
-                    "signals": _decode_message(
-                        np, message, cols["data"], picked,
-                        None if words is None else words[begin:stop],
-                        dlc[begin:stop], scaling, choices),
-                    "message": message}
-            if "channel" in cols:
-                part["channel_names"] = cols["channel_names"]
-            parts.setdefault(message.name, []).append(part)
-    if unknown:
-        lost = np.concatenate(unknown)
-        _LOG.debug("decode_signals: %d frames of %d ids no database "
-                   "message has were ignored", len(lost),
-                   len(np.unique(lost)))
+        rows = np.frombuffer(result[0], np.int64)
+        matched += len(rows)
+        found = {}
+        for signal, raw, (values, present, here) in zip(
+                message.ordered, raw_of, result[2]):
+            found[signal.name] = (
+                np.frombuffer(values, signal.dtype(raw)),
+                None if here == len(rows) else np.frombuffer(present, bool))
+        part = {"rows": rows,
+                "carried": {name: np.frombuffer(column, value.dtype)
+                            for (name, value), column in
+                            zip(carried.items(), result[1])},
+                # The signals in the database's order.
+                "signals": {s.name: found[s.name] for s in message.signals},
+                "message": message,
+                "channel_names": batch.get("channel_names")}
+        parts.setdefault(message.name, []).append(part)
+    if matched < count and _LOG.isEnabledFor(logging.DEBUG):
+        _log_unknown(np, batch, parts)
     return parts
+
+
+def _log_unknown(np, batch, parts) -> None:
+    """Counts the usable rows of no message in a debug line."""
+    lost = np.ones(batch["count"], bool)
+    if batch["usable"] is not None:
+        lost &= np.frombuffer(batch["usable"], bool)
+    for found in parts.values():
+        for part in found:
+            lost[part["rows"]] = False
+    keys = np.frombuffer(batch["ids"], "<u4", batch["count"]).astype(np.int64)
+    keys[np.frombuffer(batch["extended"], bool, batch["count"])] += _EXTENDED
+    if lost.any():
+        _LOG.debug("decode_signals: %d frames of %d ids no database "
+                   "message has were ignored", int(lost.sum()),
+                   len(np.unique(keys[lost])))
 
 
 def _merge(np, parts: List[dict]) -> dict:
@@ -750,24 +770,30 @@ def decode_log(log, plan: _Plan, scaling: bool, choices: bool, *,
         _Filter(channels, None, None, start, stop, None)  # checks them
         return {}
     chosen = _Filter(channels, wanted, ["CAN data"], start, stop,
-                     list(_CARRIED) + list(_NEEDED))
+                     list(_CARRIED) + ["arbitration_id", "is_extended_id",
+                                       "data"])
     found: Dict[str, List[dict]] = {}
     offset = 0
-    for count, raw in _chunks(log, chosen, size, False):
-        # The library's columns as they come, channels as codes.
-        cols = {name: np.frombuffer(raw[_NUMBER[name]],
-                                    _DTYPES.get(name, np.bool_))
-                for name in chosen.columns if name != "data"}
-        cols["data"] = np.frombuffer(raw[_NUMBER["data"]],
-                                     np.uint8).reshape(count, 64)
-        cols["channel_names"] = _lookup(np, "channel")
-        cols["only_can_data"] = True
-        for name, parts in _decode_columns(np, cols, plan, scaling,
+    keys = _lookup(np, "channel").tolist()
+    for count, raw in _chunks(log, chosen, size, True):
+        # The library's columns as they come, payloads packed, channels
+        # as codes.
+        batch = {"count": count,
+                 "ids": raw[_NUMBER["arbitration_id"]],
+                 "extended": raw[_NUMBER["is_extended_id"]],
+                 "channels": raw[_NUMBER["channel"]], "channel_keys": keys,
+                 "usable": None, "payload": raw[_DATA_VALUES],
+                 "offsets": raw[_DATA_OFFSETS], "lengths": None,
+                 "carried": {name: np.frombuffer(raw[_NUMBER[name]],
+                                                 _DTYPES[name])
+                             for name in _CARRIED},
+                 "channel_names": _lookup(np, "channel")}
+        for name, parts in _decode_columns(np, batch, plan, scaling,
                                            choices).items():
             for part in parts:
                 part["rows"] = part["rows"] + offset
             found.setdefault(name, []).extend(parts)
-        offset += len(cols["dlc"])
+        offset += count
     return {name: _merge(np, parts) for name, parts in found.items()}
 
 

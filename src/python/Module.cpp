@@ -5,6 +5,7 @@
 #include "python/FrameColumns.h"
 #include "python/MdfFile.h"
 #include "python/MdfFileIterator.h"
+#include "python/SignalDecoding.h"
 
 PyDoc_STRVAR(module_doc,
              "The native part of python_can_brenix_mf4, the reader of ASAM\n"
@@ -91,7 +92,8 @@ PyMODINIT_FUNC PyInit__native(void) {
   if (!addType(module.get(), "CanMsgExtension", CanMsgExtension_initType()) ||
       !addType(module.get(), "MdfFile", MdfFile_initType()) ||
       !addType(module.get(), "MdfFileIterator", MdfFileIterator_initType()) ||
-      !addType(module.get(), "_ColumnReader", ColumnReader_initType()))
+      !addType(module.get(), "_ColumnReader", ColumnReader_initType()) ||
+      !SignalDecoding_addFunctions(module.get()))
     return nullptr;
   return module.release();
 }

@@ -4,6 +4,7 @@ gives none, over a database of every signal shape (generated here),
 random payloads and lengths, from plain columns, Arrow and an MF4 log;
 the output formats, databases by channel, and bad arguments."""
 import logging
+import sys
 
 import numpy as np
 import pytest
@@ -310,6 +311,54 @@ def test_no_rows_and_no_matches():
     assert decode_signals(cols, DB, as_="numpy") == {}
     cols = columns_of([(0x7FF, False, b"\x01")])
     assert decode_signals(cols, DB, as_="pandas") == {}
+
+
+def test_hostile_databases():
+    cols = columns_of(FRAMES[:50])
+    # Signals no payload reaches are missing in every row; the others
+    # decode.
+    far = Message(0x123, "Far", 8, [signal("In", 0, 8),
+                                    signal("Out", 1 << 12, 8),
+                                    signal("Before", -5, 8)], strict=False)
+    table = decode_signals(cols, Database(messages=[far], strict=False),
+                           as_="numpy")["Far"]
+    assert np.isnan(table["Out"]).all() and np.isnan(table["Before"]).all()
+    assert not np.isnan(table["In"]).all()
+    # A multiplexer chain as deep as the signals: no recursion.
+    depth = 1500
+    chain = [signal("M0", 0, 1, is_mux=True)] + [
+        signal("M%d" % i, 0, 1, is_mux=True, mux="M%d" % (i - 1),
+               mux_ids=[0]) for i in range(1, depth)]
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(10 * depth)  # cantools' codec recurses
+    try:
+        deep = Database(messages=[Message(0x123, "Deep", 8, chain,
+                                          strict=False)], strict=False)
+    finally:
+        sys.setrecursionlimit(limit)
+    assert limit < depth
+    rows = decode_signals(cols, deep, as_="numpy")["Deep"]
+    zero = rows["M0"] == 0
+    assert np.array_equal(np.isnan(rows["M%d" % (depth - 1)]), ~zero)
+    # Layouts the decoding cannot hold, multiplexers in a cycle.
+    for bad, text in (
+            ([signal("Long", 0, 65)], "65 bits"),
+            ([signal("Half", 0, 16, is_float=True)], "float of 16 bits"),
+            ([signal("A", 0, 4, is_mux=True, mux="B", mux_ids=[1]),
+              signal("B", 4, 4, is_mux=True, mux="A", mux_ids=[1])],
+             "cycle")):
+        with pytest.raises(ValueError, match=text):
+            decode_signals(cols, Database(messages=[
+                Message(0x123, "Bad", 8, bad, strict=False)], strict=False))
+
+
+def test_ids_beyond_32_bits_match_no_message():
+    cols = columns_of(FRAMES[:200])
+    little = cols["arbitration_id"] == 0x123
+    cols["arbitration_id"] = cols["arbitration_id"].astype(np.int64)
+    cols["arbitration_id"][little] += 1 << 32
+    tables = decode_signals(cols, DB, as_="numpy")
+    assert "Little" not in tables and "LittleExtended" not in tables
 
 
 @pytest.mark.parametrize("call, error, text", [

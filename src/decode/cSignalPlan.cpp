@@ -1,0 +1,489 @@
+#include "decode/cSignalPlan.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "streams/cCoding.h"
+
+namespace {
+
+// Payload bytes a frame holds at most (CAN FD).
+constexpr uint32_t kMaxPayload = 64;
+// Channel codes: CAN 0 to 255, LIN 0 to 255.
+constexpr uint32_t kChannelCodes = 512;
+// Standard ids index a table of their own; extended ones are looked up.
+constexpr uint32_t kStandardIds = 2048;
+constexpr uint64_t kExtendedKey = 1ull << 32;
+// One database per channel code and a default one at the most.
+constexpr uint32_t kMaxDatabases = kChannelCodes + 1;
+
+// A signal as extract runs it.
+struct Step {
+  uint32_t byte;    // first payload byte of the 8-byte window
+  uint32_t shift;   // little endian: right shift; big endian: left shift
+  uint32_t needed;  // payload bytes the field needs (65 and more: never)
+  uint8_t length;   // bits
+  bool little;      // byte order
+  bool ninth;       // the field reaches into the byte after the window
+  uint8_t kind;     // cSignalKind
+  bool raw;         // store the raw value
+  int32_t mux;      // index within the message, or -1
+  bool selects;     // a multiplexer of later signals
+  uint32_t selectorFirst;
+  uint32_t selectorCount;
+  double scale;
+  double offset;
+};
+
+struct Database {
+  std::vector<int32_t> standard;         // kStandardIds entries, -1: none
+  std::vector<cSignalKey> extendedKeys;  // by key
+};
+
+}  // namespace
+
+struct cSignalPlan {
+  std::vector<Step> steps;
+  std::vector<uint64_t> selectors;
+  std::vector<cSignalMessage> messages;
+  std::vector<Database> databases;
+  int32_t channelDatabase[kChannelCodes];
+  int32_t defaultDatabase;
+  uint32_t widestMessage;  // most signals of a message
+  // Per message: the payload bytes its signals need at most (those that
+  // fit in 64 bytes).
+  std::vector<uint32_t> widths;
+};
+
+static bool checkSpec(const cSignalSpec* spec, cReason* reason) {
+  for (size_t m = 0; m < spec->messageCount; ++m) {
+    const cSignalMessage& message = spec->messages[m];
+    if (message.firstSignal > spec->signalCount ||
+        message.signalCount > spec->signalCount - message.firstSignal)
+      return cReason_note(reason, kReasonNoOffset,
+                          "message %zu: signals outside the spec", m);
+    for (uint32_t s = 0; s < message.signalCount; ++s) {
+      const cSignalLayout& signal = spec->signals[message.firstSignal + s];
+      if (signal.kind > kSignalFloat64 || signal.length == 0 ||
+          signal.length > 64 ||
+          (signal.kind == kSignalFloat32 && signal.length != 32) ||
+          (signal.kind == kSignalFloat64 && signal.length != 64))
+        return cReason_note(reason, kReasonNoOffset,
+                            "message %zu, signal %u: kind %u of %u bits", m, s,
+                            signal.kind, signal.length);
+      if (signal.multiplexer >= static_cast<int32_t>(s) ||
+          signal.multiplexer < -1)
+        return cReason_note(reason, kReasonNoOffset,
+                            "message %zu, signal %u: multiplexer %d is no "
+                            "earlier signal",
+                            m, s, signal.multiplexer);
+      if (signal.selectorFirst > spec->selectorCount ||
+          signal.selectorCount > spec->selectorCount - signal.selectorFirst)
+        return cReason_note(reason, kReasonNoOffset,
+                            "message %zu, signal %u: selectors outside the "
+                            "spec",
+                            m, s);
+      const uint64_t* first = spec->selectors + signal.selectorFirst;
+      if (!std::is_sorted(first, first + signal.selectorCount))
+        return cReason_note(reason, kReasonNoOffset,
+                            "message %zu, signal %u: selectors not ascending",
+                            m, s);
+    }
+  }
+  for (size_t k = 0; k < spec->keyCount; ++k) {
+    const cSignalKey& key = spec->keys[k];
+    if (key.database >= spec->databaseCount ||
+        key.message >= spec->messageCount ||
+        key.key >= kExtendedKey + kExtendedKey)
+      return cReason_note(reason, kReasonNoOffset,
+                          "key %zu: database, message or id out of range", k);
+  }
+  if (spec->databaseCount > kMaxDatabases)
+    return cReason_note(reason, kReasonNoOffset,
+                        "%zu databases, above kMaxDatabases (%u)",
+                        spec->databaseCount, kMaxDatabases);
+  const auto database = static_cast<int64_t>(spec->databaseCount);
+  if (spec->defaultDatabase < -1 || spec->defaultDatabase >= database)
+    return cReason_note(reason, kReasonNoOffset, "no default database %d",
+                        spec->defaultDatabase);
+  for (uint32_t c = 0; spec->channelDatabase != nullptr && c < kChannelCodes;
+       ++c)
+    if (spec->channelDatabase[c] < -1 || spec->channelDatabase[c] >= database)
+      return cReason_note(reason, kReasonNoOffset, "channel %u: no database %d",
+                          c, spec->channelDatabase[c]);
+  return true;
+}
+
+static Step compile(const cSignalLayout& signal) {
+  Step step{};
+  const uint64_t end = uint64_t{signal.firstBit} + signal.length;
+  step.byte = signal.firstBit / 8;
+  step.shift = signal.firstBit % 8;
+  step.needed = end > uint64_t{kMaxPayload} * 8
+                    ? kMaxPayload + 1
+                    : static_cast<uint32_t>((end + 7) / 8);
+  step.length = signal.length;
+  step.little = signal.littleEndian != 0;
+  step.ninth = step.shift + signal.length > 64;
+  step.kind = signal.kind;
+  step.raw = signal.raw != 0;
+  step.mux = signal.multiplexer;
+  step.selectorFirst = signal.selectorFirst;
+  step.selectorCount = signal.selectorCount;
+  step.scale = signal.scale;
+  step.offset = signal.offset;
+  return step;
+}
+
+cSignalPlan* cSignalPlan_ctor(const cSignalSpec* spec, cReason* reason) {
+  if (spec == nullptr || !checkSpec(spec, reason)) return nullptr;
+  try {
+    auto plan = std::make_unique<cSignalPlan>();
+    plan->messages.assign(spec->messages, spec->messages + spec->messageCount);
+    plan->steps.reserve(spec->signalCount);
+    for (size_t s = 0; s < spec->signalCount; ++s)
+      plan->steps.push_back(compile(spec->signals[s]));
+    for (const cSignalMessage& message : plan->messages)
+      for (uint32_t s = 0; s < message.signalCount; ++s) {
+        const int32_t mux = plan->steps[message.firstSignal + s].mux;
+        if (mux >= 0) plan->steps[message.firstSignal + mux].selects = true;
+      }
+    plan->selectors.assign(spec->selectors,
+                           spec->selectors + spec->selectorCount);
+    plan->widestMessage = 0;
+    for (const cSignalMessage& message : plan->messages) {
+      plan->widestMessage = std::max(plan->widestMessage, message.signalCount);
+      uint32_t width = 0;
+      for (uint32_t s = 0; s < message.signalCount; ++s) {
+        const uint32_t needed = plan->steps[message.firstSignal + s].needed;
+        if (needed <= kMaxPayload) width = std::max(width, needed);
+      }
+      plan->widths.push_back(width);
+    }
+    plan->databases.resize(spec->databaseCount);
+    for (Database& database : plan->databases)
+      database.standard.assign(kStandardIds, -1);
+    for (size_t k = 0; k < spec->keyCount; ++k) {
+      const cSignalKey& key = spec->keys[k];
+      Database& database = plan->databases[key.database];
+      if (key.key < kStandardIds)
+        database.standard[key.key] = static_cast<int32_t>(key.message);
+      else
+        database.extendedKeys.push_back(key);
+    }
+    for (Database& database : plan->databases) {
+      auto& keys = database.extendedKeys;
+      std::stable_sort(keys.begin(), keys.end(),
+                       [](const cSignalKey& a, const cSignalKey& b) {
+                         return a.key < b.key;
+                       });
+      // Of a key given twice, the last one holds (as for standard ids).
+      std::vector<cSignalKey> unique;
+      for (size_t i = 0; i < keys.size(); ++i)
+        if (i + 1 == keys.size() || keys[i + 1].key != keys[i].key)
+          unique.push_back(keys[i]);
+      keys.swap(unique);
+    }
+    for (uint32_t c = 0; c < kChannelCodes; ++c)
+      plan->channelDatabase[c] =
+          spec->channelDatabase != nullptr ? spec->channelDatabase[c] : -1;
+    plan->defaultDatabase = spec->defaultDatabase;
+    return plan.release();
+  } catch (const std::exception&) {
+    return nullptr;  // out of memory
+  }
+}
+
+void cSignalPlan_dtor(cSignalPlan* plan) { delete plan; }
+
+size_t cSignalPlan_messageCount(const cSignalPlan* plan) {
+  return plan->messages.size();
+}
+
+size_t cSignalPlan_signalCount(const cSignalPlan* plan) {
+  return plan->steps.size();
+}
+
+static int32_t lookup(const Database& database, uint64_t key) {
+  if (key < kStandardIds) return database.standard[key];
+  const auto& keys = database.extendedKeys;
+  auto found = std::lower_bound(keys.begin(), keys.end(), key,
+                                [](const cSignalKey& entry, uint64_t wanted) {
+                                  return entry.key < wanted;
+                                });
+  if (found == keys.end() || found->key != key) return -1;
+  return static_cast<int32_t>(found->message);
+}
+
+bool cSignalPlan_match(const cSignalPlan* plan, const cSignalInput* input,
+                       int32_t* messageOfRow, uint64_t* counts,
+                       cReason* reason) {
+  std::fill(counts, counts + plan->messages.size(), 0);
+  const size_t rows = input->rows;
+  if (input->offsets != nullptr) {
+    for (size_t r = 0; r < rows; ++r) {
+      const int64_t first = input->offsets[r];
+      const int64_t end = input->offsets[r + 1];
+      if (first < 0 || end < first || end - first > kMaxPayload ||
+          static_cast<uint64_t>(end) > input->payloadSize)
+        return cReason_note(reason, kReasonNoOffset,
+                            "row %zu: payload outside the data", r);
+    }
+  } else if (rows > input->payloadSize / kMaxPayload) {
+    return cReason_note(reason, kReasonNoOffset,
+                        "%zu rows of 64 bytes, %zu bytes of data", rows,
+                        input->payloadSize);
+  }
+  for (size_t r = 0; r < rows; ++r) {
+    int32_t database = plan->defaultDatabase;
+    if (input->channels != nullptr) {
+      const uint16_t channel = input->channels[r];
+      if (channel < kChannelCodes && plan->channelDatabase[channel] >= 0)
+        database = plan->channelDatabase[channel];
+    }
+    int32_t message = -1;
+    if (database >= 0 && (input->usable == nullptr || input->usable[r] != 0)) {
+      const uint64_t key =
+          input->ids[r] + (input->extended[r] != 0 ? kExtendedKey : 0);
+      message = lookup(plan->databases[static_cast<size_t>(database)], key);
+    }
+    messageOfRow[r] = message;
+    if (message >= 0) ++counts[message];
+  }
+  return true;
+}
+
+// Where a row's payload starts and how long it is.
+static inline const uint8_t* payloadOf(const cSignalInput* input, int64_t row,
+                                       uint32_t* length) {
+  if (input->offsets != nullptr) {
+    const int64_t first = input->offsets[row];
+    *length = static_cast<uint32_t>(input->offsets[row + 1] - first);
+    return input->payload + first;
+  }
+  *length = std::min<uint32_t>(input->lengths[row], kMaxPayload);
+  return input->payload + row * kMaxPayload;
+}
+
+// Where extract keeps the payloads of each message's rows: a row of
+// `stride` bytes each (zero after the payload), and their lengths.
+struct Dense {
+  std::vector<uint8_t> bytes;
+  std::vector<uint8_t> lengths;
+  std::vector<size_t> firstByte;  // per message
+  std::vector<size_t> firstRow;   // per message
+};
+
+// The rows of every message, their carried columns and their payloads,
+// in one pass over the rows.
+static void scatter(const cSignalPlan* plan, const cSignalInput* input,
+                    const int32_t* messageOfRow, uint64_t* cursor, Dense* dense,
+                    const cSignalOutput* output) {
+  const size_t carried = input->carriedCount;
+  for (size_t r = 0; r < input->rows; ++r) {
+    const int32_t message = messageOfRow[r];
+    if (message < 0) continue;
+    const uint64_t slot = cursor[message]++;
+    output->rows[message][slot] = static_cast<int64_t>(r);
+    const uint32_t width = plan->widths[message];
+    uint32_t length;
+    const uint8_t* payload = payloadOf(input, static_cast<int64_t>(r), &length);
+    dense->lengths[dense->firstRow[message] + slot] =
+        static_cast<uint8_t>(length);
+    std::memcpy(
+        dense->bytes.data() + dense->firstByte[message] + slot * (width + 8),
+        payload, std::min(length, width));
+    void* const* to = output->carried + message * carried;
+    for (size_t c = 0; c < carried; ++c) {
+      const void* from = input->carried[c];
+      switch (input->carriedWidths[c]) {
+        case 8:
+          static_cast<uint64_t*>(to[c])[slot] =
+              static_cast<const uint64_t*>(from)[r];
+          break;
+        case 4:
+          static_cast<uint32_t*>(to[c])[slot] =
+              static_cast<const uint32_t*>(from)[r];
+          break;
+        case 2:
+          static_cast<uint16_t*>(to[c])[slot] =
+              static_cast<const uint16_t*>(from)[r];
+          break;
+        default:
+          static_cast<uint8_t*>(to[c])[slot] =
+              static_cast<const uint8_t*>(from)[r];
+          break;
+      }
+    }
+  }
+}
+
+// One signal in the rows of its message, whose payloads lie in `dense`,
+// `stride` bytes a row (at least 8 more than any present field's last
+// byte), their lengths in `lengths`. `muxPresent` and `muxPatterns` are
+// the multiplexer's (null without one); `patterns` receives the signal's
+// own where it selects others. The layout is fixed per instantiation and
+// the step's fields are copied into locals, so that the loop reloads
+// nothing after each store.
+template <bool kLittle, uint8_t kKind, bool kRaw>
+static uint64_t runSignal(const Step& step, const uint64_t* selectors,
+                          const uint8_t* dense, size_t stride,
+                          const uint8_t* lengths, uint64_t count,
+                          const uint8_t* muxPresent,
+                          const uint64_t* muxPatterns, uint64_t* patterns,
+                          void* values, uint8_t* present) {
+  const uint32_t needed = step.needed;
+  const uint32_t length = step.length;
+  const uint32_t shift = step.shift;
+  const bool ninth = step.ninth;
+  const uint64_t mask =
+      length < 64 ? (uint64_t{1} << length) - 1 : ~uint64_t{0};
+  const uint64_t sign = uint64_t{1} << (length - 1);
+  const double scale = step.scale;
+  const double offset = step.offset;
+  const uint32_t selectorCount = step.selectorCount;
+  uint64_t here = 0;
+  const uint8_t* at = dense + step.byte;
+  for (uint64_t i = 0; i < count; ++i, at += stride) {
+    bool ok = needed <= lengths[i];
+    if (muxPresent != nullptr && ok)
+      ok = muxPresent[i] != 0 &&
+           (selectorCount == 1
+                ? selectors[0] == muxPatterns[i]
+                : std::binary_search(selectors, selectors + selectorCount,
+                                     muxPatterns[i]));
+    present[i] = ok ? 1 : 0;
+    if (!ok) continue;
+    uint64_t bits;
+    if constexpr (kLittle) {
+      bits = cCoding_loadLE<uint64_t>(at) >> shift;
+      if (ninth) bits |= uint64_t{at[8]} << (64 - shift);
+      bits &= mask;
+    } else {
+      bits = cCoding_loadBE<uint64_t>(at) << shift;
+      if (ninth) bits |= uint64_t{at[8]} >> (8 - shift);
+      bits >>= 64 - length;
+    }
+    if constexpr (kKind == kSignalSigned) bits = ((bits & mask) ^ sign) - sign;
+    if (patterns != nullptr) patterns[i] = bits;
+    ++here;
+    if constexpr (kRaw) {
+      if constexpr (kKind == kSignalFloat32)
+        static_cast<float*>(values)[i] =
+            std::bit_cast<float>(static_cast<uint32_t>(bits));
+      else
+        static_cast<uint64_t*>(values)[i] = bits;  // int64, double alike
+      continue;
+    }
+    double value;
+    if constexpr (kKind == kSignalFloat32)
+      value = static_cast<double>(
+          std::bit_cast<float>(static_cast<uint32_t>(bits)));
+    else if constexpr (kKind == kSignalFloat64)
+      value = std::bit_cast<double>(bits);
+    else if constexpr (kKind == kSignalSigned)
+      value = static_cast<double>(static_cast<int64_t>(bits));
+    else
+      value = static_cast<double>(bits);
+    // Two roundings, as numpy and cantools make them.
+    const double scaled = value * scale;
+    static_cast<double*>(values)[i] = scaled + offset;
+  }
+  return here;
+}
+
+using SignalLoop = uint64_t (*)(const Step&, const uint64_t*, const uint8_t*,
+                                size_t, const uint8_t*, uint64_t,
+                                const uint8_t*, const uint64_t*, uint64_t*,
+                                void*, uint8_t*);
+
+template <bool kLittle, uint8_t kKind>
+static SignalLoop loopFor(bool raw) {
+  return raw ? runSignal<kLittle, kKind, true>
+             : runSignal<kLittle, kKind, false>;
+}
+
+template <bool kLittle>
+static SignalLoop loopFor(uint8_t kind, bool raw) {
+  switch (kind) {
+    case kSignalSigned:
+      return loopFor<kLittle, kSignalSigned>(raw);
+    case kSignalFloat32:
+      return loopFor<kLittle, kSignalFloat32>(raw);
+    case kSignalFloat64:
+      return loopFor<kLittle, kSignalFloat64>(raw);
+    default:
+      return loopFor<kLittle, kSignalUnsigned>(raw);
+  }
+}
+
+static SignalLoop loopFor(const Step& step) {
+  return step.little ? loopFor<true>(step.kind, step.raw)
+                     : loopFor<false>(step.kind, step.raw);
+}
+
+bool cSignalPlan_extract(const cSignalPlan* plan, const cSignalInput* input,
+                         const int32_t* messageOfRow, const uint64_t* counts,
+                         const cSignalOutput* output) {
+  const size_t messageCount = plan->messages.size();
+  std::vector<uint64_t> cursor;  // per message: the slot of its next row
+  // Per signal of the message at hand that selects others: its patterns.
+  std::vector<std::vector<uint64_t>> patterns;
+  Dense dense;
+  try {
+    cursor.assign(messageCount, 0);
+    patterns.resize(plan->widestMessage);
+    size_t bytes = 0, rows = 0;
+    for (size_t m = 0; m < messageCount; ++m) {
+      dense.firstByte.push_back(bytes);
+      dense.firstRow.push_back(rows);
+      bytes += counts[m] * (plan->widths[m] + 8);
+      rows += counts[m];
+    }
+    dense.bytes.assign(bytes, 0);
+    dense.lengths.resize(rows);
+  } catch (const std::exception&) {
+    return false;
+  }
+  scatter(plan, input, messageOfRow, cursor.data(), &dense, output);
+  for (size_t m = 0; m < messageCount; ++m) {
+    const uint64_t count = counts[m];
+    const cSignalMessage& message = plan->messages[m];
+    for (uint32_t s = 0; s < message.signalCount; ++s)
+      output->presentCounts[message.firstSignal + s] = 0;
+    if (count == 0) continue;
+    const uint32_t width = plan->widths[m];
+    const uint8_t* bytes = dense.bytes.data() + dense.firstByte[m];
+    const uint8_t* lengths = dense.lengths.data() + dense.firstRow[m];
+    for (uint32_t s = 0; s < message.signalCount; ++s) {
+      const size_t index = message.firstSignal + s;
+      const Step& step = plan->steps[index];
+      uint64_t* own = nullptr;
+      if (step.selects) {
+        try {
+          patterns[s].resize(count);
+        } catch (const std::exception&) {
+          return false;
+        }
+        own = patterns[s].data();
+      }
+      if (step.needed > width) {  // beyond every payload
+        std::memset(output->present[index], 0, count);
+        continue;
+      }
+      const size_t mux = step.mux >= 0 ? static_cast<size_t>(step.mux) : 0;
+      output->presentCounts[index] = loopFor(step)(
+          step, plan->selectors.data() + step.selectorFirst, bytes, width + 8,
+          lengths, count,
+          step.mux >= 0 ? output->present[message.firstSignal + mux] : nullptr,
+          step.mux >= 0 ? patterns[mux].data() : nullptr, own,
+          output->values[index], output->present[index]);
+    }
+  }
+  return true;
+}
