@@ -27,11 +27,10 @@ import json
 import os
 import statistics
 import subprocess
-import sys
 import time
 
-from bench_messages import (ROOT, case_asammdf, case_object, peak_rss_mib,
-                            python_of)
+from bench_messages import (bench_log, case_asammdf, case_object,
+                            peak_rss_mib, python_of)
 
 
 def case_numpy(log):
@@ -120,13 +119,7 @@ def main():
                           "rss": peak_rss_mib()}))
         return
 
-    log = args.log or os.path.join(ROOT, "build", "bench",
-                                   "mixed-%d.mf4" % args.frames)
-    if not os.path.exists(log):
-        os.makedirs(os.path.dirname(log), exist_ok=True)
-        subprocess.run([sys.executable, os.path.join(
-            ROOT, "benchmarks", "write_big_log.py"), log, "--mix",
-            "--frames", str(args.frames)], check=True)
+    log = args.log or bench_log("mixed", args.frames, "--mix")
     results = {case: [] for case in CASES}
     for _ in range(args.runs):
         for case in CASES:

@@ -122,6 +122,18 @@ def python_of(env):
     return os.path.join(ROOT, "build", "venv", env, "bin", "python")
 
 
+def bench_log(name, frames, *options):
+    """build/bench/NAME-FRAMES.mf4, written by benchmarks/write_big_log.py
+    with `options` when it is missing; its path."""
+    log = os.path.join(ROOT, "build", "bench", "%s-%d.mf4" % (name, frames))
+    if not os.path.exists(log):
+        os.makedirs(os.path.dirname(log), exist_ok=True)
+        subprocess.run([python_of("main"), os.path.join(
+            ROOT, "benchmarks", "write_big_log.py"), log, "--frames",
+            str(frames), *options], check=True)
+    return log
+
+
 def has_module(python, name):
     return subprocess.run([python, "-c", "import " + name],
                           capture_output=True).returncode == 0
@@ -148,15 +160,7 @@ def main():
     if args.case:
         return child(args.case, args.log)
 
-    log = args.log
-    if log is None:
-        log = os.path.join(ROOT, "build", "bench",
-                           "mixed-%d.mf4" % args.frames)
-        if not os.path.exists(log):
-            os.makedirs(os.path.dirname(log), exist_ok=True)
-            subprocess.run([sys.executable, os.path.join(
-                ROOT, "benchmarks", "write_big_log.py"), log, "--mix",
-                "--frames", str(args.frames)], check=True)
+    log = args.log or bench_log("mixed", args.frames, "--mix")
     if args.envs:
         envs = args.envs.split(",")
     else:

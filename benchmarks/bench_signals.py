@@ -28,11 +28,10 @@ and each case's time over decode_signals':
 import argparse
 import json
 import os
-import sys
 import time
 
 from bench_columns import report, run
-from bench_messages import ROOT, has_module, peak_rss_mib, python_of
+from bench_messages import bench_log, has_module, peak_rss_mib, python_of
 
 MESSAGES, SIGNALS = 20, 8
 
@@ -54,24 +53,8 @@ def database():
     return Database(messages=messages)
 
 
-def write_log(path, frames):
-    sys.path.insert(0, os.path.join(ROOT, "tests"))
-    import numpy as np
-    from support.mf4writer import CAN_DATA, DataGroup, FrameTable, build_mf4
-    from support.mf4writer import random_traffic
-    (table,) = random_traffic(frames, 18, kinds=(CAN_DATA,))
-    rng = np.random.default_rng(19)
-    columns = dict(table.columns)
-    columns.update(ID=0x100 + rng.integers(0, MESSAGES, frames),
-                   IDE=np.zeros(frames, np.uint8), EDL=np.zeros(frames,
-                                                               np.uint8),
-                   DLC=np.full(frames, 8), DataLength=np.full(frames, 8))
-    table = FrameTable(CAN_DATA, columns,
-                       rng.integers(0, 256, (frames, 8), dtype=np.uint8),
-                       np.full(frames, 8))
-    with open(path, "wb") as file:
-        file.write(build_mf4([DataGroup([table])]).data)
-    with open(path[:-4] + ".dbc", "w") as file:
+def write_database(path):
+    with open(path, "w") as file:
         file.write(database().as_dbc_string())
 
 
@@ -149,11 +132,10 @@ def main():
                           "rss": peak_rss_mib()}))
         return
 
-    log = args.log or os.path.join(ROOT, "build", "bench",
-                                   "signals-%d.mf4" % args.frames)
-    if not os.path.exists(log) or not os.path.exists(log[:-4] + ".dbc"):
-        os.makedirs(os.path.dirname(log), exist_ok=True)
-        write_log(log, args.frames)
+    log = args.log or bench_log("signals", args.frames, "--ids",
+                                str(MESSAGES), "--seed", "18")
+    if not os.path.exists(log[:-4] + ".dbc"):
+        write_database(log[:-4] + ".dbc")
     if not has_module(python_of("main"), "asammdf"):
         del cases["asammdf"]
     results = {case: [] for case in cases}

@@ -3,7 +3,7 @@
 
     python3 benchmarks/write_big_log.py OUT.mf4 [--frames N] [--seed S]
         [--shape unsorted|sorted] [--vlsd none|sd|cg] [--fd] [--lin]
-        [--mix] [--compress] [--encrypt PASSWORD]
+        [--mix] [--ids COUNT] [--compress] [--encrypt PASSWORD]
 
 The default is what a logger writes: one unsorted data group (1-byte
 record ids) of classic CAN data frames, 10 million of them. --mix writes
@@ -11,7 +11,9 @@ the mixed log of the message benchmark instead: one unsorted data group of
 70% classic CAN data frames, 20% CAN FD frames with 64-byte payloads in a
 VLSD channel group and 10% LIN frames. --shape sorted writes a sorted,
 finalized log: one data group per channel group and bus channel (payloads
-in VLSD channels then take signal data blocks).
+in VLSD channels then take signal data blocks). --ids COUNT writes classic
+CAN data frames of 8 random bytes whose ids are 0x100 to 0x100 + COUNT - 1
+(those of the signal benchmark's database).
 """
 import argparse
 import os
@@ -50,6 +52,20 @@ def mixed_traffic(count, seed, fd_vlsd="cg"):
     return [classic, fd, lin]
 
 
+def database_traffic(count, seed, ids):
+    """Classic CAN data frames of 8 random bytes, ids 0x100 to 0x100 +
+    `ids` - 1 at random."""
+    (table,) = random_traffic(count, seed, kinds=(CAN_DATA,))
+    rng = np.random.default_rng(seed + 1)
+    columns = dict(table.columns)
+    columns.update(ID=0x100 + rng.integers(0, ids, count),
+                   IDE=np.zeros(count, np.uint8), EDL=np.zeros(count, np.uint8),
+                   DLC=np.full(count, 8), DataLength=np.full(count, 8))
+    return [FrameTable(CAN_DATA, columns,
+                       rng.integers(0, 256, (count, 8), dtype=np.uint8),
+                       np.full(count, 8))]
+
+
 def by_bus_channel(tables):
     """Each table split into one table per bus channel."""
     split = []
@@ -75,6 +91,8 @@ def main():
                         help="LIN frames as well")
     parser.add_argument("--mix", action="store_true",
                         help="the mixed log of the message benchmark")
+    parser.add_argument("--ids", type=int, metavar="COUNT",
+                        help="classic CAN frames of COUNT ids from 0x100")
     parser.add_argument("--compress", action="store_true")
     parser.add_argument("--encrypt", metavar="PASSWORD")
     args = parser.parse_args()
@@ -85,6 +103,8 @@ def main():
     if args.mix:
         traffic = mixed_traffic(args.frames, args.seed,
                                 "sd" if args.shape == "sorted" else "cg")
+    elif args.ids:
+        traffic = database_traffic(args.frames, args.seed, args.ids)
     else:
         traffic = random_traffic(args.frames, args.seed, kinds=kinds,
                                  fd=args.fd)
