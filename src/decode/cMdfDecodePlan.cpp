@@ -201,6 +201,8 @@ cMdfDecodePlan* cMdfDecodePlan_build(const cMdfDecodeRuleArray* rules,
   plan->direct = reinterpret_cast<uint32_t*>(plan->words + rules->size);
   plan->rest = plan->direct + rules->size;
   plan->byteCount = plan->wordCount = plan->directCount = plan->restCount = 0;
+  plan->tickTime = rules->size;
+  plan->ticks = {};
   uint32_t seen = 0;  // fields met, one bit each
   plan->apart = true;
   for (size_t i = 0; i < rules->size; ++i) {
@@ -235,6 +237,12 @@ cMdfDecodePlan* cMdfDecodePlan_build(const cMdfDecodeRuleArray* rules,
         plan->words[plan->wordCount++] = bits;
     } else if (stored) {
       plan->direct[plan->directCount++] = index;
+    } else if (step.store == cMdfStepStore::Time && word &&
+               rule.valueKind == cMdfValueKind::Unsigned &&
+               step.convert != cMdfStepConvert::Rule &&
+               rule.ticks.numerator != 0 && plan->tickTime == rules->size) {
+      plan->tickTime = i;
+      plan->ticks = rule.ticks;
     } else {
       plan->rest[plan->restCount++] = index;
     }

@@ -97,6 +97,12 @@ struct cMdfDecodePlan {
   cMdfBitStore* words;  // the other stores of Word loads from the bits
   uint32_t* direct;     // step indexes: the other stores from the bits
   uint32_t* rest;       // step indexes: time, payload, the decoder's store
+  // A time of unsigned integer ticks from an 8-byte load, with an identity
+  // or linear conversion and an exact tick scale (a logger's clock), runs
+  // apart from the rest: its step index (count for none) and the rule's
+  // tick scale.
+  size_t tickTime;
+  cMdfTickScale ticks;
 };
 
 // A plan for `rules` over records of `recordSize` bytes, its stores made

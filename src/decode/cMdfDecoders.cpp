@@ -349,6 +349,15 @@ Walk walkRules(const cMdfRecordView* view, cMdfBusMsg* frame, uint32_t kind,
     }
     for (size_t k = 0; k < plan->directCount; ++k)
       storeBits(plan->steps[plan->direct[k]], view->record, frame);
+    if (plan->tickTime < plan->count) {
+      // What timeValue gives for such a step, and every decoder's store
+      // does with it.
+      const cMdfDecodeStep& step = plan->steps[plan->tickTime];
+      const uint64_t raw = cMdfDecodeStep_wordBits(step, record);
+      frame->timeOffset = cMdfDecodeStep_convert(
+          step, view->rules->data[plan->tickTime], static_cast<double>(raw));
+      frame->timeOffsetNs = cMdfTickScale_apply(&plan->ticks, raw, false);
+    }
     for (size_t k = 0; k < plan->restCount; ++k) {
       const size_t i = plan->rest[k];
       if (!applyRule<store>(view, frame, i, &plan->steps[i], &cursor, &result))
