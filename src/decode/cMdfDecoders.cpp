@@ -375,6 +375,16 @@ Walk walkRules(const cMdfRecordView* view, cMdfBusMsg* frame, uint32_t kind,
   return result;
 }
 
+// Clears the frame. In two pieces: compilers clear a piece of up to 64
+// bytes with a few vector stores, the whole frame with a string
+// instruction whose start costs more than all of them.
+inline void clearFrame(cMdfBusMsg* frame) {
+  constexpr size_t kFirst = sizeof *frame < 64 ? sizeof *frame : 64;
+  auto* bytes = reinterpret_cast<unsigned char*>(frame);
+  std::memset(bytes, 0, kFirst);
+  std::memset(bytes + kFirst, 0, sizeof *frame - kFirst);
+}
+
 // Clears the frame, walks the rules through store and completes the frame:
 // on success its kind and the payload of that kind (none for error frames),
 // otherwise kind 0, no data and kMdfDecodeFailed.
@@ -382,14 +392,14 @@ template <StoreFn store>
 int32_t decodeFrame(const cMdfRecordView* view, cMdfBusMsg* frame,
                     uint32_t kind) {
   if (frame == nullptr) return kMdfDecodeFailed;
-  std::memset(frame, 0, sizeof *frame);
+  clearFrame(frame);
   frame->can.remote = kind == kMdfBusMsgCanRemote;
   Walk walk = view != nullptr ? walkRules<store>(view, frame, kind, true)
                               : Walk::Aborted;
   if (walk == Walk::Aborted && view != nullptr) {
     // Walked again in rule order, so that the members written before the
     // abort are the ones the rules before it wrote.
-    std::memset(frame, 0, sizeof *frame);
+    clearFrame(frame);
     frame->can.remote = kind == kMdfBusMsgCanRemote;
     walk = walkRules<store>(view, frame, kind, false);
   }
