@@ -1,11 +1,14 @@
 #include "fuzz_paths.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "containers/cGenericFileUnwrap.h"
 #include "mdf/blocks/cMdfBlock_DG.h"
 #include "mdf/cMdf.h"
 #include "mdf/cMdfBusMsgContainer.h"
+#include "mdf/cMdfColumns.h"
 #include "mdf/cMdfFinalize.h"
 #include "mdf/cMdfMetaData.h"
 #include "streams/cIO_memoryAlloc.h"
@@ -42,7 +45,8 @@ void addFrame(Digest* digest, int32_t result, const cMdfBusMsg& frame) {
 }
 
 // Every frame of every data group, the start time and the metadata into
-// *digest; false when a group's frames cannot be read (no memory).
+// *digest; false when a group's frames cannot be read (no memory, a read
+// that failed).
 bool readAll(cMdf* mdf, uint64_t* digest) {
   Digest value;
   value.add(cMdf_getStartTime(mdf, 1));
@@ -57,7 +61,9 @@ bool readAll(cMdf* mdf, uint64_t* digest) {
          p.frame; cMdfBusMsgContainer_next(&p)) {
       addFrame(&value, p.result, *p.frame);
     }
+    const bool failed = cMdfBusMsgContainer_failure(container) != kMdfReadOk;
     cMdfBusMsgContainer_dtor(container);
+    if (failed) return false;
   }
   for (const auto& [key, property] : cMdf_getMetaData(mdf)) {
     value.add(key);
@@ -75,6 +81,205 @@ bool readOpen(cIO* stream, uint64_t* digest) {
   const bool read = mdf != nullptr && readAll(mdf, digest);
   cMdf_close(mdf);
   return read;
+}
+
+// --- columns ---------------------------------------------------------------
+
+// The most rows a fill is asked for.
+constexpr uint64_t kMaxFill = 64;
+
+// Room for every column of kMaxFill rows: no allocation of the path's own.
+struct Columns {
+  double timestamp[kMaxFill];
+  int64_t timestampNs[kMaxFill];
+  uint16_t channel[kMaxFill];
+  uint8_t kind[kMaxFill];
+  uint32_t id[kMaxFill];
+  uint8_t flags[7][kMaxFill];  // the seven boolean columns, in column order
+  uint8_t dlc[kMaxFill];
+  uint8_t data[kMaxFill][64];
+  uint8_t errorType[kMaxFill];
+  uint16_t group[kMaxFill];
+  uint8_t values[kMaxFill * 64];
+  int64_t offsets[kMaxFill + 1];
+};
+
+// The boolean columns, in the order of Columns::flags.
+constexpr cMdfColumn kFlagColumns[7] = {kMdfColumnIsExtendedId,
+                                        kMdfColumnIsRemoteFrame,
+                                        kMdfColumnIsErrorFrame,
+                                        kMdfColumnIsFd,
+                                        kMdfColumnIsRx,
+                                        kMdfColumnBitrateSwitch,
+                                        kMdfColumnErrorStateIndicator};
+
+[[noreturn]] void broken(const char* what) {
+  std::fprintf(stderr, "fuzz_readColumns: %s\n", what);
+  std::abort();
+}
+
+cMdfColumnOutput outputFor(Columns* c, uint64_t capacity) {
+  cMdfColumnOutput out{};
+  out.capacity = capacity;
+  out.columns[kMdfColumnTimestamp] = c->timestamp;
+  out.columns[kMdfColumnTimestampNs] = c->timestampNs;
+  out.columns[kMdfColumnChannel] = c->channel;
+  out.columns[kMdfColumnKind] = c->kind;
+  out.columns[kMdfColumnArbitrationId] = c->id;
+  for (size_t f = 0; f < 7; ++f) out.columns[kFlagColumns[f]] = c->flags[f];
+  out.columns[kMdfColumnDlc] = c->dlc;
+  out.columns[kMdfColumnData] = c->data;
+  out.columns[kMdfColumnErrorType] = c->errorType;
+  out.columns[kMdfColumnGroup] = c->group;
+  out.columns[kMdfColumnDataValues] = c->values;
+  out.columns[kMdfColumnDataOffsets] = c->offsets;
+  return out;
+}
+
+// Row `i` of a fill into *digest, after checking that its payload columns
+// agree: the values from its offset are its data (none for a remote
+// frame), the rest of its data row zero.
+void addRow(Digest* digest, const Columns& c, uint64_t i) {
+  if (c.kind[i] < kMdfBusMsgCanData ||
+      c.kind[i] > kMdfBusMsgLinTransmissionError)
+    broken("a row of no frame kind");
+  const uint64_t carried = c.kind[i] == kMdfBusMsgCanRemote ? 0 : c.dlc[i];
+  if (carried > 64 || c.offsets[i] < 0 ||
+      c.offsets[i + 1] - c.offsets[i] != static_cast<int64_t>(carried) ||
+      std::memcmp(c.values + c.offsets[i], c.data[i], carried) != 0)
+    broken("data values and offsets disagree with the data column");
+  for (uint64_t b = carried; b < 64; ++b) {
+    if (c.data[i][b] != 0) broken("data beyond the payload is not zero");
+  }
+  digest->add(c.timestamp[i]);
+  digest->add(c.timestampNs[i]);
+  digest->add(c.channel[i]);
+  digest->add(c.kind[i]);
+  digest->add(c.id[i]);
+  for (const auto& flag : c.flags) digest->add(flag[i]);
+  digest->add(c.dlc[i]);
+  digest->add(c.data[i], sizeof c.data[i]);
+  digest->add(c.errorType[i]);
+  digest->add(c.group[i]);
+}
+
+// A filter and, apart from the reader's own test, what it keeps.
+struct FilterSpec {
+  uint16_t channels[2];
+  uint32_t ids[8];
+  size_t idCount;
+  uint32_t kinds;
+  double start, stop;
+
+  cMdfColumnFilter filter() const {
+    cMdfColumnFilter f{};
+    f.channels = channels;
+    f.channelCount = 2;
+    f.ids = ids;
+    f.idCount = idCount;
+    f.kinds = kinds;
+    f.hasStart = f.hasStop = true;
+    f.start = start;
+    f.stop = stop;
+    return f;
+  }
+  bool keeps(const Columns& c, uint64_t i) const {
+    bool id = idCount == 0;
+    for (size_t k = 0; k < idCount; ++k) id = id || ids[k] == c.id[i];
+    return id && (c.channel[i] == channels[0] || c.channel[i] == channels[1]) &&
+           (kinds & (1u << c.kind[i])) != 0 && c.timestamp[i] >= start &&
+           c.timestamp[i] < stop;
+  }
+};
+
+// One pass over every row of `mdf` in fills of `capacity` rows, each fill
+// handed to fill(columns, rows). False when the reader cannot be made or
+// reading failed.
+template <typename Fill>
+bool readColumns(cMdf* mdf, const cMdfColumnFilter& filter, uint64_t capacity,
+                 Columns* c, Fill fill) {
+  cMdfColumnReader* reader = cMdfColumnReader_ctor(mdf, &filter);
+  if (reader == nullptr) return false;
+  // The estimate is reached, not compared: it measures the stream, and
+  // is an estimate.
+  (void)cMdfColumnReader_rowEstimate(reader);
+  cMdfColumnOutput out = outputFor(c, capacity);
+  while (cMdfColumnReader_fill(reader, &out) > 0) {
+    if (out.rows > capacity || c->offsets[0] != 0)
+      broken("a fill beyond its capacity, or offsets not from 0");
+    fill(*c, out.rows);
+  }
+  const bool read = cMdfColumnReader_failure(reader) == kMdfReadOk;
+  cMdfColumnReader_dtor(reader);
+  return read;
+}
+
+// A filter of every kind made from the first fill of the whole table:
+// its first channel, the ids of every other row, the kinds of the first
+// three rows and LIN frames, the times from the second row on (the stop
+// is set from the last row).
+FilterSpec filterFrom(const Columns& first, uint64_t rows) {
+  FilterSpec spec{};
+  spec.channels[0] = rows > 0 ? first.channel[0] : kMdfChannelCan + 1;
+  spec.channels[1] = 600;  // no channel: left out of the reader's set
+  for (uint64_t i = 0; i < rows && spec.idCount < 8; i += 2)
+    spec.ids[spec.idCount++] = first.id[i];
+  spec.kinds = 1u << kMdfBusMsgLin;
+  for (uint64_t i = 0; i < rows && i < 3; ++i)
+    spec.kinds |= 1u << first.kind[i];
+  spec.start = rows > 1 ? first.timestamp[1] : 0.0;
+  return spec;
+}
+
+struct Table {
+  Digest digest;
+  uint64_t rows = 0;
+};
+
+bool columnsOf(cMdf* mdf, uint64_t* digest) {
+  Columns c;
+  const cMdfColumnFilter none{};
+  // The whole table in the largest fills; its first fill makes the filter.
+  Table whole;
+  FilterSpec spec{};
+  double last = 0.0;
+  if (!readColumns(mdf, none, kMaxFill, &c,
+                   [&](const Columns& rows, uint64_t count) {
+                     if (whole.rows == 0) spec = filterFrom(rows, count);
+                     for (uint64_t i = 0; i < count; ++i)
+                       addRow(&whole.digest, rows, i);
+                     whole.rows += count;
+                     last = rows.timestamp[count - 1];
+                   }))
+    return false;
+  spec.stop = last;
+  // Again in small fills: the same rows; those the filter keeps.
+  Table again, kept;
+  if (!readColumns(mdf, none, 5, &c, [&](const Columns& rows, uint64_t count) {
+        for (uint64_t i = 0; i < count; ++i) {
+          addRow(&again.digest, rows, i);
+          if (!spec.keeps(rows, i)) continue;
+          addRow(&kept.digest, rows, i);
+          ++kept.rows;
+        }
+        again.rows += count;
+      }))
+    return false;
+  if (again.digest.value != whole.digest.value || again.rows != whole.rows)
+    broken("fills of another size give other rows");
+  // Through the filter: the rows it keeps, in the same order.
+  Table filtered;
+  if (!readColumns(mdf, spec.filter(), 3, &c,
+                   [&](const Columns& rows, uint64_t count) {
+                     for (uint64_t i = 0; i < count; ++i)
+                       addRow(&filtered.digest, rows, i);
+                     filtered.rows += count;
+                   }))
+    return false;
+  if (filtered.digest.value != kept.digest.value || filtered.rows != kept.rows)
+    broken("the filtered table is not the whole table less the rows left out");
+  if (digest != nullptr) *digest = whole.digest.value;
+  return true;
 }
 
 int lookupPassword(void*, const char* key, const char** password,
@@ -109,6 +314,14 @@ bool fuzz_readContainer(cIO* stream, uint64_t* digest) {
   const bool opened = inner != nullptr && readOpen(inner, digest);
   cIO_close(inner);
   return opened;
+}
+
+bool fuzz_readColumns(cIO* stream, uint64_t* digest) {
+  cMdf* mdf = cMdf_open(stream);
+  const bool read = mdf != nullptr && columnsOf(mdf, digest);
+  cMdf_close(mdf);
+  cIO_close(stream);
+  return read;
 }
 
 bool fuzz_finalize(cIO* stream, uint64_t* digest) {

@@ -6,7 +6,7 @@
 // returns true when the file opened, with *digest (when not null) set to a
 // hash of everything read: every frame of every data group, the start time
 // and the metadata. False when the file did not open, or when finalizing or
-// saving refused it.
+// saving refused it, or when reading its frames failed.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +27,11 @@ bool fuzz_readContainer(cIO* stream, uint64_t* digest);
 // Opens, finalizes and sorts, saves into memory, reopens the saved file
 // and reads it as fuzz_readPlain does.
 bool fuzz_finalize(cIO* stream, uint64_t* digest);
+// Opens a plain MF4 file and fills every column of every frame, in fills
+// of two sizes, then again through filters made from the rows: a file
+// whose fills disagree, or whose filtered table is not its whole table
+// with the rows the filter leaves out, aborts. *digest covers the rows.
+bool fuzz_readColumns(cIO* stream, uint64_t* digest);
 
 // A memory stream holding `size` bytes, positioned at 0; null when memory
 // runs short.

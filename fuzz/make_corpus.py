@@ -21,7 +21,7 @@ from support.mf4writer import (CAN_DATA, CAN_ERROR, CAN_REMOTE,  # noqa: E402
 # What the fuzz targets unwrap with (fuzz/fuzz_paths.h).
 PASSWORD = "fuzz"
 ITERATIONS = 16
-TARGETS = ("plain", "container", "finalize")
+TARGETS = ("plain", "container", "finalize", "columns")
 METADATA = {"serial": Prop("0001E240", ro=True),
             "CAN1": {"bitrate": Prop("500", type="integer", unit="kbit/s")}}
 KINDS = (CAN_DATA, CAN_REMOTE, CAN_ERROR, LIN_FRAME)
@@ -72,7 +72,21 @@ def build():
             small, PASSWORD, iterations=ITERATIONS, seed=2), crc=False),
         "no_container": small,
     }
+    # Three groups whose times interleave (the column path's merge of more
+    # than two groups): CAN FD, remote and error frames, LIN frames and
+    # errors.
+    three_groups = build_mf4([
+        DataGroup(traffic(5, 7, (CAN_DATA,), fd=True), record_id_size=1),
+        DataGroup(traffic(6, 8, (CAN_REMOTE, CAN_ERROR, LIN_FRAME)),
+                  record_id_size=2),
+        DataGroup(traffic(8, 10, (CAN_DATA, LIN_FRAME, LIN_ERRORS[0])),
+                  record_id_size=1, vlsd="cg")]).data
     return {
+        "columns": {name + ".mf4": data for name, data in
+                    {"sorted": plain["sorted"],
+                     "unsorted_sd": plain["unsorted_sd"],
+                     "two_groups": plain["two_groups"],
+                     "three_groups": three_groups}.items()},
         "plain": {name + ".mf4": data for name, data in
                   {**plain, "unfinalized": unfinalized["unsorted_cg"]}.items()},
         "container": {name + ".bin": data for name, data in containers.items()},

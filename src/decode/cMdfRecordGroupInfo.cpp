@@ -108,22 +108,32 @@ bool append(cMdfByteBuffer* buffer, const void* bytes, uint64_t n) {
   return true;
 }
 
+// Notes the first failure of an iteration (where there is one to note).
+void noteFailure(uint32_t* failure, cMdfReadFailure what) {
+  if (failure && *failure == kMdfReadOk) *failure = what;
+}
+
 // Appends up to n bytes read from `io` and returns how many arrived (fewer
-// at the end of the data, on a read error or when memory runs out). The
-// storage grows at most kReadAhead beyond the bytes that arrived, so a
-// length taken from a file cannot size an allocation by itself; once the
-// buffer is large enough this is a single read.
-uint64_t appendFrom(cIO* io, cMdfByteBuffer* buffer, uint64_t n) {
+// at the end of the data, on a read error or when memory runs out: then
+// *failure, where given, says which). The storage grows at most kReadAhead
+// beyond the bytes that arrived, so a length taken from a file cannot size
+// an allocation by itself; once the buffer is large enough this is a
+// single read.
+uint64_t appendFrom(cIO* io, cMdfByteBuffer* buffer, uint64_t n,
+                    uint32_t* failure) {
   uint64_t got = 0;
   while (got < n) {
     const uint64_t want = n - got;
     if (buffer->capacity == buffer->size &&
         !reserve(buffer,
-                 buffer->size + (want < kReadAhead ? want : kReadAhead)))
+                 buffer->size + (want < kReadAhead ? want : kReadAhead))) {
+      noteFailure(failure, kMdfReadNoMemory);
       break;
+    }
     const uint64_t room = buffer->capacity - buffer->size;
     const int64_t r =
         cIO_read(io, buffer->data + buffer->size, want < room ? want : room);
+    if (r < 0) noteFailure(failure, kMdfReadFailed);
     if (r <= 0) break;
     buffer->size += static_cast<uint64_t>(r);
     got += static_cast<uint64_t>(r);
@@ -239,10 +249,13 @@ void cMdfBlock_DG_updateRecordMap(cMdfBlock_DG_t* group) {
 
 namespace {
 
-// Reads exactly n bytes (n at most 8) as a little-endian number.
-bool readNumber(cIO* io, unsigned n, uint64_t* value) {
+// Reads exactly n bytes (n at most 8) as a little-endian number; false at
+// the end of the data or when the read fails (noted in *failure).
+bool readNumber(cIO* io, unsigned n, uint64_t* value, uint32_t* failure) {
   uint8_t bytes[8];
-  if (cIO_readFull(io, bytes, n) != static_cast<int64_t>(n)) return false;
+  const int64_t got = cIO_readFull(io, bytes, n);
+  if (got < 0) noteFailure(failure, kMdfReadFailed);
+  if (got != static_cast<int64_t>(n)) return false;
   *value = cCoding_loadLEn(bytes, n);
   return true;
 }
@@ -270,11 +283,12 @@ struct Window {
   const void* block;
   cIO* io;
   uint64_t size;
+  uint32_t* failure;  // the iteration's (cMdfReadFailure)
 };
 
 // The window over the data a block holds; io null when it holds none.
-Window windowOver(cMdfReadWindow* w, cMdfBlock_t* block) {
-  Window win{w, block, nullptr, 0};
+Window windowOver(cMdfReadWindow* w, cMdfBlock_t* block, uint32_t* failure) {
+  Window win{w, block, nullptr, 0, failure};
   win.io = cMdfData_stream(block, &win.size);
   return win;
 }
@@ -282,8 +296,9 @@ Window windowOver(cMdfReadWindow* w, cMdfBlock_t* block) {
 // The bytes [at, at + want) of the block's data section, with [keep, at)
 // kept in the window as well (keep <= at): a pointer to `at` in the window,
 // and in *got how many of the wanted bytes are there. Fewer than wanted
-// only where the data end (or fail), or where [keep, at + want) is longer
-// than the window; null when nothing of them is there.
+// only where the data end (or fail, noted as the iteration's failure), or
+// where [keep, at + want) is longer than the window; null when nothing of
+// them is there.
 const uint8_t* windowAt(Window win, uint64_t keep, uint64_t at, uint64_t want,
                         uint64_t* got) {
   cMdfReadWindow* w = win.w;
@@ -306,6 +321,7 @@ const uint8_t* windowAt(Window win, uint64_t keep, uint64_t at, uint64_t want,
       free(w->data);
       w->data = static_cast<uint8_t*>(malloc(static_cast<size_t>(capacity)));
       w->capacity = w->data ? capacity : 0;
+      if (!w->data) noteFailure(win.failure, kMdfReadNoMemory);
     }
     w->block = win.block;
     w->start = 0;
@@ -324,10 +340,11 @@ const uint8_t* windowAt(Window win, uint64_t keep, uint64_t at, uint64_t want,
     room = kJumpRead;
   cIO* io = win.io;
   if (room > 0 && cIO_seekTo(io, keep + kept)) {
-    // Bytes that arrived before a failure (a compressed member further on
-    // that does not inflate) are kept: the records end where it begins.
+    // Bytes that arrived before the end of the data are kept; a read that
+    // fails is noted for the iteration, which then stops.
     for (uint64_t read = 0; read < room;) {
       const int64_t n = cIO_read(io, w->data + kept + read, room - read);
+      if (n < 0) noteFailure(win.failure, kMdfReadFailed);
       if (n <= 0 || static_cast<uint64_t>(n) > room - read) break;
       read += static_cast<uint64_t>(n);
       w->size += static_cast<uint64_t>(n);
@@ -386,20 +403,26 @@ uint64_t appendValue(Window win, uint64_t keep, uint64_t at,
   const bool sized = win.io && fromWindow(win, keep, at, 4, &length);
   const uint64_t into = signal->size;
   const uint8_t none[4] = {};
-  if (!append(signal, none, sizeof none)) return sized ? 4 : 0;
+  if (!append(signal, none, sizeof none)) {
+    noteFailure(win.failure, kMdfReadNoMemory);
+    return sized ? 4 : 0;
+  }
   if (!sized) return 0;
   const uint64_t want =
       length < kMaxSignalDataValue ? length : kMaxSignalDataValue;
   uint64_t got = want;
   const uint8_t* value = inWindow(win, at + 4, want);
   if (!value) value = windowAt(win, keep, at + 4, want, &got);
-  if (got > 0 && !append(signal, value, got)) got = 0;
+  if (got > 0 && !append(signal, value, got)) {
+    noteFailure(win.failure, kMdfReadNoMemory);
+    got = 0;
+  }
   cCoding_storeLE(signal->data + into, static_cast<uint32_t>(got));
   return got < want ? 4 + got : 4 + length;
 }
 
-void appendEmptyValue(cMdfByteBuffer* signal) {
-  appendValue({nullptr, nullptr, nullptr, 0}, 0, 0, signal);
+void appendEmptyValue(cMdfByteBuffer* signal, uint32_t* failure) {
+  appendValue({nullptr, nullptr, nullptr, 0, failure}, 0, 0, signal);
 }
 
 // Bytes a VLSD record in the data block may need in the window after its
@@ -444,8 +467,10 @@ uint64_t fetchSignalData(Window records, uint64_t keep, uint64_t next,
         // The window cannot hold the frame record and the next value
         // together: the frame record moves to the record buffer.
         state->record.size = 0;
-        if (!append(&state->record, recordBytes(*frame, state), frame->size))
+        if (!append(&state->record, recordBytes(*frame, state), frame->size)) {
+          noteFailure(&state->failure, kMdfReadNoMemory);
           return consumed;
+        }
         frame->inWindow = false;
       }
       if (!frame->inWindow) keep = at;
@@ -455,19 +480,19 @@ uint64_t fetchSignalData(Window records, uint64_t keep, uint64_t next,
         consumed += idSize +
                     appendValue(records, keep, at + idSize, &state->signalData);
       } else {
-        appendEmptyValue(&state->signalData);
+        appendEmptyValue(&state->signalData, &state->failure);
       }
     } else if (source->type != MDF_BLOCK_DT) {
       // A signal data block, or a list or compressed block of them.
-      const Window values =
-          windowOver(&state->values, const_cast<cMdfBlock_t*>(source));
+      const Window values = windowOver(
+          &state->values, const_cast<cMdfBlock_t*>(source), &state->failure);
       const cMdfDecodeRule& rule = rules->data[i];
       const uint64_t offset = cDecode_getRawBits(
           recordBytes(*frame, state), frame->size, rule.bitPosition,
           rule.bitCount, rule.littleEndian);
       appendValue(values, offset, offset, &state->signalData);
     } else {
-      appendEmptyValue(&state->signalData);
+      appendEmptyValue(&state->signalData, &state->failure);
     }
   }
   return consumed;
@@ -497,6 +522,7 @@ bool cMdfBlock_DG_iteratorState_init(cMdfBlock_DG_iteratorState* state,
   state->signalData.size = 0;
   state->decoderKind = 0;
   state->decoder = nullptr;
+  state->failure = kMdfReadOk;
   return true;
 }
 
@@ -511,12 +537,14 @@ void cMdfBlock_DG_iteratorState_drop(cMdfBlock_DG_iteratorState* state) {
 
 const cMdfRecordView* cMdfBlock_DG_at(cMdfBlock_DG_t* group,
                                       cMdfBlock_DG_iteratorState* state) {
-  if (!group || !state || group->recordIdSize > kMdfMaxRecordIdSize)
+  if (!group || !state || group->recordIdSize > kMdfMaxRecordIdSize ||
+      state->failure != kMdfReadOk)
     return nullptr;
   // The records: a data block, or a list or compressed block of them.
   if (!group->data.block || group->data.block->type == MDF_BLOCK_SD)
     return nullptr;
-  const Window records = windowOver(&state->records, group->data.block);
+  const Window records =
+      windowOver(&state->records, group->data.block, &state->failure);
   if (!records.io) return nullptr;
   // Records carry ids whenever the group says so, also when it holds a
   // single channel group (as a logger writes a log of one frame kind);
@@ -553,7 +581,8 @@ const cMdfRecordView* cMdfBlock_DG_at(cMdfBlock_DG_t* group,
     frame.inWindow = false;
     state->record.size = 0;
     if (!cIO_seekTo(records.io, frame.at) ||
-        appendFrom(records.io, &state->record, frame.size) != frame.size)
+        appendFrom(records.io, &state->record, frame.size, &state->failure) !=
+            frame.size)
       return nullptr;
   }
   state->signalData.size = 0;
@@ -561,6 +590,8 @@ const cMdfRecordView* cMdfBlock_DG_at(cMdfBlock_DG_t* group,
   if (info->hasSignalData)
     advance +=
         fetchSignalData(records, at, at + advance, idSize, info, &frame, state);
+  // A value that could not be fetched would give the frame a wrong one.
+  if (state->failure != kMdfReadOk) return nullptr;
   // A record of no bytes would leave the position where it is for ever.
   if (advance == 0) return nullptr;
 
@@ -585,13 +616,15 @@ cIO* dataOf(cMdfBlock_DG_t* group) {
 }  // namespace
 
 uint32_t cMdfBlock_DG_getRecordDataRaw(const cMdf*, cMdfBlock_DG_t* group,
-                                       uint64_t position, cMdfRawRecord* out) {
+                                       uint64_t position, cMdfRawRecord* out,
+                                       uint32_t* failure) {
   if (!group || !out || group->recordIdSize > kMdfMaxRecordIdSize)
     return kMdfNoRecord;
   cIO* data = dataOf(group);
   const unsigned idSize = group->recordIdSize;
   uint64_t id = 0;
-  if (!data || !cIO_seekTo(data, position) || !readNumber(data, idSize, &id))
+  if (!data || !cIO_seekTo(data, position) ||
+      !readNumber(data, idSize, &id, failure))
     return kMdfNoRecord;
   out->bytes.size = 0;
   const cMdfRecordInfo* info = cMdfRecordMap_find(&group->recordMap, id);
@@ -600,14 +633,17 @@ uint32_t cMdfBlock_DG_getRecordDataRaw(const cMdf*, cMdfBlock_DG_t* group,
   uint64_t prefix = 0;
   if (size == kMdfRecordLengthVlsd) {
     uint8_t length[4];
-    if (!readNumber(data, 4, &size)) return kMdfNoRecord;
+    if (!readNumber(data, 4, &size, failure)) return kMdfNoRecord;
     cCoding_storeLE(length, static_cast<uint32_t>(size));
-    if (!append(&out->bytes, length, sizeof length)) return kMdfNoRecord;
+    if (!append(&out->bytes, length, sizeof length)) {
+      noteFailure(failure, kMdfReadNoMemory);
+      return kMdfNoRecord;
+    }
     prefix = 4;
   }
   const uint64_t total = idSize + prefix + size;
   if (total >= kMdfNoRecord) return kMdfNoRecord;
   out->id = id;
-  appendFrom(data, &out->bytes, size);
+  appendFrom(data, &out->bytes, size, failure);
   return static_cast<uint32_t>(total);
 }

@@ -138,6 +138,13 @@ struct cMdfReadWindow {
   const void* block;  // the block whose bytes these are; null: none
 };
 
+// Why an iteration over a data group stopped short of the end of its data.
+enum cMdfReadFailure : uint32_t {
+  kMdfReadOk = 0,
+  kMdfReadFailed = 1,    // a read or seek of the data failed
+  kMdfReadNoMemory = 2,  // memory ran short
+};
+
 // Where an iteration over a data group stands, and the current record.
 // Zero-filled is a valid state at position 0.
 struct cMdfBlock_DG_iteratorState {
@@ -157,6 +164,10 @@ struct cMdfBlock_DG_iteratorState {
   cMdfByteBuffer signalData;
   uint32_t decoderKind;   // of the current record's channel group
   cMdfDecoderFn decoder;  // of the current record's channel group
+  // The first failure met (cMdfReadFailure); once set, no record is read
+  // until init clears it. kMdfReadOk while nothing failed: the end of the
+  // records is then the end of the data (or of what the group defines).
+  uint32_t failure;
 };
 
 // One record as it stands in the data block, without decoding.
@@ -178,9 +189,9 @@ void cMdfRawRecord_drop(cMdfRawRecord* record);
 // record length does not fit 32 bits is left out.
 void cMdfBlock_DG_updateRecordMap(cMdfBlock_DG_t* group);
 
-// Position 0, empty buffers and windows (their storage kept); false for a
-// null state. The state must be zero-filled or initialised before. The
-// group is not used.
+// Position 0, empty buffers and windows (their storage kept), no failure;
+// false for a null state. The state must be zero-filled or initialised before.
+// The group is not used.
 bool cMdfBlock_DG_iteratorState_init(cMdfBlock_DG_iteratorState* state,
                                      const cMdfBlock_DG_t* group);
 // Frees the buffers and windows; the state is then at position 0 again.
@@ -192,6 +203,8 @@ void cMdfBlock_DG_iteratorState_drop(cMdfBlock_DG_iteratorState* state);
 // Null, with the state unchanged, at the end of the records: no data block
 // (DT), the position at or beyond the end of the data, a record id the
 // group does not define, a truncated record, a record of no bytes at all.
+// Null as well when reading fails or memory runs short, with the state's
+// failure set (and from then on, until init).
 //
 // Every record starts with an id of the group's record id size, also when
 // the group holds a single channel group; with size 0 the records carry no
@@ -212,6 +225,10 @@ const cMdfRecordView* cMdfBlock_DG_at(cMdfBlock_DG_t* group,
 // kMdfNoRecord: no data block, the position beyond the data, a truncated
 // id or VLSD length, an unknown id, a record too long to count in 32 bits.
 // A record cut short by the end of the data gives fewer bytes in *out and
-// the full size. `file` is not used.
+// the full size. A read that fails, or memory that runs short, sets
+// *failure (when given and still kMdfReadOk) to kMdfReadFailed or
+// kMdfReadNoMemory: the result then tells nothing about the data. `file`
+// is not used.
 uint32_t cMdfBlock_DG_getRecordDataRaw(const cMdf* file, cMdfBlock_DG_t* group,
-                                       uint64_t position, cMdfRawRecord* out);
+                                       uint64_t position, cMdfRawRecord* out,
+                                       uint32_t* failure = nullptr);

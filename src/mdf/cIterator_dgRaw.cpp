@@ -8,8 +8,10 @@ namespace {
 
 void* next(cIterator* iterator) {
   auto* it = static_cast<cIterator_dgRaw*>(iterator);
-  const uint32_t size =
-      cMdfBlock_DG_getRecordDataRaw(it->file, it->group, it->offset, &it->item);
+  if (it->failure != kMdfReadOk) return nullptr;
+  const uint32_t size = cMdfBlock_DG_getRecordDataRaw(
+      it->file, it->group, it->offset, &it->item, &it->failure);
+  if (it->failure != kMdfReadOk) return nullptr;
   // The reader's "no record" (all bits set) and any size beyond the signed
   // 32-bit range end the iteration, and so does a record of no bytes,
   // which would leave the offset where it is.

@@ -5,7 +5,8 @@
 // length and the value of a VLSD record. Records are read with
 // cMdfBlock_DG_getRecordDataRaw, so the iteration ends where record access
 // ends: at the end of the data, at a record id the group does not define,
-// or at once when the group's data link is not a data block (DT).
+// or at once when the group's data link is not a data block (DT); and
+// where reading fails or memory runs short, which `failure` then tells.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +24,7 @@ struct cIterator_dgRaw : cIterator {
   uint64_t offset;        // of the next record in the group's data section
   uint64_t lastSize;      // bytes the current record took in the data:
                           // its id, a VLSD length and the record bytes
+  uint32_t failure;       // cMdfReadFailure: why the iteration ended early
 };
 
 // A new iterator at the first record of `group`; nullptr when mdf is null

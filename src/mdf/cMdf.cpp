@@ -18,10 +18,12 @@ cMdfBlock_HD_t* headerOf(const cMdf* mdf) {
 // empty one: the logger appended records without coming back to it. The
 // data block at the largest offset (of the first group, on a tie) then
 // runs to the end of the stream. Without any data block nothing changes,
-// the flag included.
-void extendLastDataBlock(cMdf* mdf) {
+// the flag included. False when the stream cannot be measured (the block
+// would be read short).
+bool extendLastDataBlock(cMdf* mdf) {
   auto* id = cMdfBlock_t_to_cMdfBlock_ID_t_mut(mdf->root);
-  if (!id || !(id->finalizationFlags & kMdfUnfinalizedLastDataLength)) return;
+  if (!id || !(id->finalizationFlags & kMdfUnfinalizedLastDataLength))
+    return true;
   const cMdfBlockList* groups = cMdf_getDataGroups(mdf);
   cMdfBlock_DT_t* last = nullptr;
   for (size_t i = 0; i < cMdfBlockList_size(groups); ++i) {
@@ -31,12 +33,14 @@ void extendLastDataBlock(cMdf* mdf) {
         group ? cMdfBlock_t_to_cMdfBlock_DT_t_mut(group->data) : nullptr;
     if (data && (!last || data->fileOffset > last->fileOffset)) last = data;
   }
+  if (!last) return true;
   const int64_t size = cIO_getSize(mdf->stream);
-  if (!last || size < 0 || static_cast<uint64_t>(size) < last->fileOffset)
-    return;
+  if (size < 0) return false;
+  if (static_cast<uint64_t>(size) < last->fileOffset) return true;
   last->length = static_cast<uint64_t>(size) - last->fileOffset;
   id->finalizationFlags &=
       static_cast<uint16_t>(~kMdfUnfinalizedLastDataLength);
+  return true;
 }
 
 }  // namespace
@@ -62,7 +66,11 @@ cMdf* cMdf_open(cIO* stream, cReason* reason, bool anyWriter) {
     cMdf_close(mdf);
     return nullptr;
   }
-  extendLastDataBlock(mdf);
+  if (!extendLastDataBlock(mdf)) {
+    cReason_note(reason, kReasonNoOffset, "unable to measure the stream");
+    cMdf_close(mdf);
+    return nullptr;
+  }
   return mdf;
 }
 

@@ -37,6 +37,7 @@ cMdfBusMsgContainerPosition cMdfBusMsgContainer_begin(
   cMdfBusMsgContainerPosition position = {nullptr, kMdfDecodeFailed, container};
   if (container) {
     container->state.position = 0;
+    container->state.failure = kMdfReadOk;
     cMdfBusMsgContainer_next(&position);
   }
   return position;
@@ -54,4 +55,8 @@ void cMdfBusMsgContainer_next(cMdfBusMsgContainerPosition* position) {
   }
   position->result = state->decoder(view, &container->frame);
   position->frame = &container->frame;
+}
+
+uint32_t cMdfBusMsgContainer_failure(const cMdfBusMsgContainer* container) {
+  return container ? container->state.failure : kMdfReadOk;
 }

@@ -55,6 +55,12 @@ void cMdfBusMsgContainer_dtor(cMdfBusMsgContainer* container);
 cMdfBusMsgContainerPosition cMdfBusMsgContainer_begin(
     cMdfBusMsgContainer* container);
 // Steps onto the next frame, or ends the position: at the end of the data,
-// at a record id the group does not define, at a truncated record. Nothing
-// for a null or ended position.
+// at a record id the group does not define, at a truncated record, or
+// where reading fails or memory runs short (see failure). Nothing for a
+// null or ended position.
 void cMdfBusMsgContainer_next(cMdfBusMsgContainerPosition* position);
+
+// Why the last iteration ended early (cMdfReadFailure): kMdfReadFailed,
+// kMdfReadNoMemory, or kMdfReadOk when it has not failed (so far); its
+// frames are then all of the group's. Begin clears it. kMdfReadOk for null.
+uint32_t cMdfBusMsgContainer_failure(const cMdfBusMsgContainer* container);

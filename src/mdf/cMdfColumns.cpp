@@ -356,3 +356,12 @@ uint64_t cMdfColumnReader_fill(cMdfColumnReader* reader,
 uint64_t cMdfColumnReader_rowEstimate(const cMdfColumnReader* reader) {
   return reader != nullptr ? reader->rowEstimate : 0;
 }
+
+uint32_t cMdfColumnReader_failure(const cMdfColumnReader* reader) {
+  for (size_t i = 0; reader != nullptr && i < reader->sourceCount; ++i) {
+    const uint32_t failure =
+        cMdfBusMsgContainer_failure(&reader->sources[i].container);
+    if (failure != kMdfReadOk) return failure;
+  }
+  return kMdfReadOk;
+}

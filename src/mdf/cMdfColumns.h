@@ -100,6 +100,12 @@ void cMdfColumnReader_dtor(cMdfColumnReader* reader);
 // argument).
 uint64_t cMdfColumnReader_fill(cMdfColumnReader* reader, cMdfColumnOutput* out);
 
+// Why the rows ended early (cMdfReadFailure, see
+// cMdfBusMsgContainer_failure): a data group whose data could not be read,
+// or memory that ran short, ends that group, and the rows then lack
+// frames. kMdfReadOk while nothing failed, and for null.
+uint32_t cMdfColumnReader_failure(const cMdfColumnReader* reader);
+
 // How many rows the whole file may give: the cycle counts of its channel
 // groups, each data group's bounded by the records its data block has
 // bytes for in the file (so a file cannot claim more rows than it has

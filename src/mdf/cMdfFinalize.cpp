@@ -236,6 +236,8 @@ bool planSplit(const cMdf* mdf, cMdfBlock_DG_t* dg, Plan* plan) {
     ++m.count;
     m.recordBytes += record->bytes.size;
   }
+  // Records that could not be read would be missing from the result.
+  if (raw->failure != kMdfReadOk) return false;
   iterator.reset();
 
   // New blocks, in the order of the channel groups.

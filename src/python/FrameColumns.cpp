@@ -185,8 +185,10 @@ static PyObject* ColumnReader_fill(PyObject* object, PyObject* args) {
     Py_END_ALLOW_THREADS
   }
   MdfFile_leave(owner);
-  // A file object or container that failed: the rows may miss frames.
-  if (PyErr_Occurred() != nullptr || MdfFile_raiseContainerFault(owner))
+  // A file object, container or read that failed, memory that ran short:
+  // the rows may miss frames.
+  if (PyErr_Occurred() != nullptr || MdfFile_raiseContainerFault(owner) ||
+      raiseReadFailure(cMdfColumnReader_failure(self->reader)))
     return nullptr;
   for (uint32_t c = 0; c < kMdfColumnCount; ++c) {
     PyObject* column = PyList_GetItem(list.get(), c);

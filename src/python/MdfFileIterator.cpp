@@ -127,11 +127,15 @@ static PyObject* MdfFileIterator_iterNext(PyObject* object) {
     MdfFile_leave(owner);
   }
   if (self->position.frame == nullptr) {
+    const uint32_t failure = cMdfBusMsgContainer_failure(self->container);
     MdfFileIterator_reportSkipped(self);
     MdfFileIterator_releaseContainer(self);
-    if (!PendingError_restore(&self->readError))
-      MdfFile_raiseContainerFault(owner);
-    return nullptr;  // StopIteration, or the read error held back
+    // StopIteration, or the file object's error held back, or why reading
+    // stopped short (a container that failed, a read that failed).
+    if (!PendingError_restore(&self->readError) &&
+        !MdfFile_raiseContainerFault(owner))
+      raiseReadFailure(failure);
+    return nullptr;
   }
   if (!MdfFile_enter(owner)) return nullptr;
   PyObject* message =

@@ -1,5 +1,7 @@
 #include "python/Support.h"
 
+#include "decode/cMdfRecordGroupInfo.h"
+
 PyObject* callSuper(PyTypeObject* type, PyObject* self, PyObject* name,
                     PyObject* args, PyObject* kwargs) {
   // super(type, self): the built-in super type called with both arguments.
@@ -68,4 +70,17 @@ void PendingError_clear(PendingError* slot) {
   Py_CLEAR(slot->type);
   Py_CLEAR(slot->value);
   Py_CLEAR(slot->traceback);
+}
+
+bool raiseReadFailure(uint32_t failure) {
+  switch (failure) {
+    case kMdfReadOk:
+      return false;
+    case kMdfReadNoMemory:
+      PyErr_NoMemory();
+      return true;
+    default:
+      raiseLibraryError(PyExc_OSError, "Could not read the file's data");
+      return true;
+  }
 }

@@ -8,6 +8,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <utility>
 
 // One strong reference, dropped when the holder goes. Constructed from a new
@@ -55,6 +56,11 @@ PyObject* callSuperString(PyTypeObject* type, PyObject* self, const char* name,
 // (for example one raised by a file object's method while the library read
 // through it) becomes the new exception's __cause__, so the reason is kept.
 void raiseLibraryError(PyObject* exceptionType, const char* message);
+
+// Raises the exception for frames that ended early (cMdfReadFailure):
+// MemoryError when memory ran short, OSError "Could not read the file's
+// data" when a read failed. False, with nothing raised, for kMdfReadOk.
+bool raiseReadFailure(uint32_t failure);
 
 // A pending Python error taken out of the interpreter, to be raised again
 // later (or dropped). Holds the three parts of PyErr_Fetch.

@@ -23,7 +23,15 @@ int64_t viewRead(cIO* io, void* dst, uint64_t len) {
   const uint64_t left = view->pos < n ? n - view->pos : 0;
   if (len > left) len = left;
   if (len == 0) return 0;
-  if (!seekSource(view->block, view->pos)) return -1;
+  if (!seekSource(view->block, view->pos)) {
+    // A source that ends before the place is the end of the data (a
+    // truncated file); any other way of not getting there is an error.
+    const uint64_t at = view->block->dataOffset + view->pos;
+    const int64_t size = cIO_getSize(view->block->source);
+    const bool beyond =
+        at < view->pos || (size >= 0 && static_cast<uint64_t>(size) <= at);
+    return beyond ? 0 : -1;
+  }
   const int64_t got = cIO_read(view->block->source, dst, len);
   if (got > 0) view->pos += static_cast<uint64_t>(got);
   return got;
@@ -62,7 +70,8 @@ int64_t viewSeek(cIO* io, int64_t offset, int whence) {
     default:
       return -1;
   }
-  if (!seekSource(view->block, target)) return -1;
+  // The source is sought by the next read: a seek within the data always
+  // succeeds, so that failing to get there is the read's failure.
   view->pos = target;
   return static_cast<int64_t>(target);
 }

@@ -11,8 +11,11 @@
 // The view reads, tells and seeks within [0, length - 24); seeks beyond an
 // end land on it. Whence 0 takes the offset as unsigned (a negative one
 // lands at the end), whence 1 counts from the current position, whence 2
-// from the end; any other whence fails with -1. Every access re-seeks the
-// source, so several views over one stream work side by side in a thread.
+// from the end; any other whence fails with -1. A seek only moves the
+// view: every read seeks the source, so several views over one stream
+// work side by side in a thread. A source that ends before the data does
+// ends them (a read gives 0 there); a source that cannot be read or sought
+// fails the read with -1.
 #pragma once
 
 #include <cstdint>

@@ -62,7 +62,9 @@ int64_t streamRead(cIO* io, void* dst, uint64_t len) {
   if (segment.block->type == MDF_BLOCK_DZ) {
     const uint8_t* bytes =
         inflated(s, static_cast<const cMdfBlock_DZ_t*>(segment.block));
-    if (!bytes) return -1;
+    // Compressed data that do not inflate end the data where they begin
+    // (the reason is logged once), as a truncated block ends it.
+    if (!bytes) return 0;
     memcpy(dst, bytes + within, len);
     got = static_cast<int64_t>(len);
   } else {

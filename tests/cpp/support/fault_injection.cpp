@@ -14,7 +14,8 @@ FailingStream* self(cIO* io) { return static_cast<FailingStream*>(io); }
 
 int64_t failingRead(cIO* io, void* dst, uint64_t len) {
   FailingStream* s = self(io);
-  if (s->readCount) *s->readCount = ++s->reads;
+  ++s->reads;
+  if (s->readCount) *s->readCount = s->reads;
   if (s->reads == s->failReadAt) return -1;
   return cIO_read(s->inner, dst, len);
 }
@@ -27,7 +28,8 @@ int64_t failingTell(cIO* io) { return cIO_tell(self(io)->inner); }
 
 int64_t failingSeek(cIO* io, int64_t offset, int whence) {
   FailingStream* s = self(io);
-  if (s->seekCount) *s->seekCount = ++s->seeks;
+  ++s->seeks;
+  if (s->seekCount) *s->seekCount = s->seeks;
   if (s->seeks == s->failSeekAt) return -1;
   return cIO_seek(s->inner, offset, whence);
 }
