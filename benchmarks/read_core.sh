@@ -33,7 +33,7 @@ build_core() {
   cmake -S "$2" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
   nice cmake --build "$dir" -j2 --target mf4_core >/dev/null
   nice c++ -O2 -std=c++20 -I"$2/src" benchmarks/read_core.cpp \
-    "$dir/libmf4_core.a" -lexpat -lmbedcrypto -o "$dir/read_core"
+    "$dir/libmf4_core.a" -lexpat -lmbedcrypto -lz -o "$dir/read_core"
 }
 
 mkdir -p "$BENCH"
