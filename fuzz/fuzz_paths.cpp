@@ -164,7 +164,7 @@ void addRow(Digest* digest, const Columns& c, uint64_t i) {
 }
 
 // A filter and, apart from the reader's own test, what it keeps.
-struct FilterSpec {
+struct RowFilter {
   uint16_t channels[2];
   uint32_t ids[8];
   size_t idCount;
@@ -218,17 +218,17 @@ bool readColumns(cMdf* mdf, const cMdfColumnFilter& filter, uint64_t capacity,
 // its first channel, the ids of every other row, the kinds of the first
 // three rows and LIN frames, the times from the second row on (the stop
 // is set from the last row).
-FilterSpec filterFrom(const Columns& first, uint64_t rows) {
-  FilterSpec spec{};
-  spec.channels[0] = rows > 0 ? first.channel[0] : kMdfChannelCan + 1;
-  spec.channels[1] = 600;  // no channel: left out of the reader's set
-  for (uint64_t i = 0; i < rows && spec.idCount < 8; i += 2)
-    spec.ids[spec.idCount++] = first.id[i];
-  spec.kinds = 1u << kMdfBusMsgLin;
+RowFilter filterFrom(const Columns& first, uint64_t rows) {
+  RowFilter wanted{};
+  wanted.channels[0] = rows > 0 ? first.channel[0] : kMdfChannelCan + 1;
+  wanted.channels[1] = 600;  // no channel: left out of the reader's set
+  for (uint64_t i = 0; i < rows && wanted.idCount < 8; i += 2)
+    wanted.ids[wanted.idCount++] = first.id[i];
+  wanted.kinds = 1u << kMdfBusMsgLin;
   for (uint64_t i = 0; i < rows && i < 3; ++i)
-    spec.kinds |= 1u << first.kind[i];
-  spec.start = rows > 1 ? first.timestamp[1] : 0.0;
-  return spec;
+    wanted.kinds |= 1u << first.kind[i];
+  wanted.start = rows > 1 ? first.timestamp[1] : 0.0;
+  return wanted;
 }
 
 struct Table {
@@ -241,24 +241,24 @@ bool columnsOf(cMdf* mdf, uint64_t* digest) {
   const cMdfColumnFilter none{};
   // The whole table in the largest fills; its first fill makes the filter.
   Table whole;
-  FilterSpec spec{};
+  RowFilter wanted{};
   double last = 0.0;
   if (!readColumns(mdf, none, kMaxFill, &c,
                    [&](const Columns& rows, uint64_t count) {
-                     if (whole.rows == 0) spec = filterFrom(rows, count);
+                     if (whole.rows == 0) wanted = filterFrom(rows, count);
                      for (uint64_t i = 0; i < count; ++i)
                        addRow(&whole.digest, rows, i);
                      whole.rows += count;
                      last = rows.timestamp[count - 1];
                    }))
     return false;
-  spec.stop = last;
+  wanted.stop = last;
   // Again in small fills: the same rows; those the filter keeps.
   Table again, kept;
   if (!readColumns(mdf, none, 5, &c, [&](const Columns& rows, uint64_t count) {
         for (uint64_t i = 0; i < count; ++i) {
           addRow(&again.digest, rows, i);
-          if (!spec.keeps(rows, i)) continue;
+          if (!wanted.keeps(rows, i)) continue;
           addRow(&kept.digest, rows, i);
           ++kept.rows;
         }
@@ -269,7 +269,7 @@ bool columnsOf(cMdf* mdf, uint64_t* digest) {
     broken("fills of another size give other rows");
   // Through the filter: the rows it keeps, in the same order.
   Table filtered;
-  if (!readColumns(mdf, spec.filter(), 3, &c,
+  if (!readColumns(mdf, wanted.filter(), 3, &c,
                    [&](const Columns& rows, uint64_t count) {
                      for (uint64_t i = 0; i < count; ++i)
                        addRow(&filtered.digest, rows, i);
