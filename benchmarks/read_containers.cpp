@@ -19,6 +19,8 @@
 #include <cstring>
 #include <vector>
 
+#include "bench_support.h"
+
 #include "containers/cGenericFile.h"
 #include "containers/cGenericFileCompressed.h"
 #include "containers/cGenericFileUnwrap.h"
@@ -30,33 +32,10 @@
 #define READ_CONTAINERS_INDEXED 1
 #endif
 
-namespace {
-
-long peakRssKib() {
-  FILE* status = std::fopen("/proc/self/status", "r");
-  if (!status) return -1;
-  char line[256];
-  long kib = -1;
-  while (std::fgets(line, sizeof line, status)) {
-    if (std::strncmp(line, "VmHWM:", 6) == 0) kib = std::atol(line + 6);
-  }
-  std::fclose(status);
-  return kib;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   cGenericFilePasswordTable passwords;
-  int at = 1;
-  for (; at + 1 < argc && std::strcmp(argv[at], "--password") == 0; at += 2)
-    if (!cGenericFile_tableAdd(&passwords, argv[at + 1])) at = argc;
-  if (argc - at != 1) {
-    std::fprintf(stderr, "usage: %s [--password KEY=PASSWORD]... LOG.mf4\n",
-                 argv[0]);
-    return 2;
-  }
-  const char* path = argv[at];
+  const char* path = bench::logArguments(argc, argv, &passwords);
+  if (!path) return 2;
   const auto began = std::chrono::steady_clock::now();
   cIO* file = cIO_file_open(path, CIO_FILE_READ);
   cIO* io = nullptr;
@@ -110,6 +89,6 @@ int main(int argc, char** argv) {
   std::printf(
       "seconds=%.6f rows=%llu idsum=%llu hwm_kib=%ld decoded=%llu "
       "content=%llu\n",
-      seconds, rows, idsum, peakRssKib(), decoded, content);
+      seconds, rows, idsum, bench::peakRssKib(), decoded, content);
   return 0;
 }

@@ -19,6 +19,8 @@
 #include <cstring>
 #include <vector>
 
+#include "bench_support.h"
+
 #include "containers/cGenericFileUnwrap.h"
 // Revisions before open failures had reasons open without one (so that
 // BASELINE may name them).
@@ -58,31 +60,12 @@ long long plainRead(const char* path) {
   return check == 0xFFFFFFFFu ? -1 : total;
 }
 
-long peakRssKib() {
-  FILE* status = std::fopen("/proc/self/status", "r");
-  if (!status) return -1;
-  char line[256];
-  long kib = -1;
-  while (std::fgets(line, sizeof line, status)) {
-    if (std::strncmp(line, "VmHWM:", 6) == 0) kib = std::atol(line + 6);
-  }
-  std::fclose(status);
-  return kib;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   cGenericFilePasswordTable passwords;
-  int at = 1;
-  for (; at + 1 < argc && std::strcmp(argv[at], "--password") == 0; at += 2)
-    if (!cGenericFile_tableAdd(&passwords, argv[at + 1])) at = argc;
-  if (argc - at != 1) {
-    std::fprintf(stderr, "usage: %s [--password KEY=PASSWORD]... LOG.mf4\n",
-                 argv[0]);
-    return 2;
-  }
-  const char* path = argv[at];
+  const char* path = bench::logArguments(argc, argv, &passwords);
+  if (!path) return 2;
 
   auto began = Clock::now();
   const long long size = plainRead(path);
@@ -110,10 +93,10 @@ int main(int argc, char** argv) {
   const char* why = "";
 #endif
   if (!mdf) {
-    std::fprintf(stderr, "%s: %s%s%s\n", path,
-                 io ? "Could not open data source"
-                    : cGenericFile_statusMessage(status),
-                 *why ? ": " : "", why);
+    std::fprintf(
+        stderr, "%s: %s%s%s\n", path,
+        io ? "Could not open data source" : cGenericFile_statusMessage(status),
+        *why ? ": " : "", why);
     cIO_close(io);
     return 1;
   }
@@ -137,6 +120,6 @@ int main(int argc, char** argv) {
   std::printf(
       "size=%lld read=%.6f unwrap=%.6f decode=%.6f frames=%llu "
       "payload=%llu idsum=%llu hwm_kib=%ld\n",
-      size, read, unwrap, decode, frames, bytes, ids, peakRssKib());
+      size, read, unwrap, decode, frames, bytes, ids, bench::peakRssKib());
   return 0;
 }
