@@ -29,15 +29,7 @@ import subprocess
 import sys
 import time
 
-ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
-
-
-def peak_rss_mib():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) / 1024.0
-    return float("nan")
+from bench_messages import ROOT, peak_rss_mib
 
 
 def write_log(path, frames):
