@@ -6,7 +6,7 @@ reads each log merged by timestamp as the column path does, in fresh
 processes, and reports its peak RSS (VmHWM).
 
     python3 benchmarks/bench_containers.py [--frames 1000000 10000000]
-        [--rounds 3] [--baseline main]
+        [--rounds 3] [--baseline 144cbcf]
 
 Logs (build/bench/containers-*.mf4, written when missing): the mixed log
 of the other benchmarks (one unsorted data group) at each frame count and,
@@ -41,7 +41,7 @@ def build(name, source):
                     "-I" + os.path.join(source, "src"),
                     os.path.join(ROOT, "benchmarks", "read_containers.cpp"),
                     os.path.join(folder, "libmf4_core.a"), "-lexpat",
-                    "-lmbedcrypto", "-o", program], check=True)
+                    "-lmbedcrypto", "-lz", "-o", program], check=True)
     return program
 
 
@@ -96,10 +96,12 @@ def main():
     parser.add_argument("--frames", type=int, nargs="+",
                         default=[1_000_000, 10_000_000])
     parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--baseline", default="main")
+    parser.add_argument("--baseline", default="144cbcf")
     options = parser.parse_args()
     os.makedirs(BENCH, exist_ok=True)
-    builds = {"baseline": build("containers-baseline",
+    # One build folder per revision: the extracted sources carry their
+    # commit's times, older than another revision's objects.
+    builds = {"baseline": build("containers-" + options.baseline,
                                 baseline_source(options.baseline)),
               "current": build("containers-current", ROOT)}
     paths = logs(options.frames)

@@ -43,8 +43,11 @@ if [ -n "${BASELINE:-}" ]; then
   rm -rf "$BENCH/baseline-src"
   mkdir -p "$BENCH/baseline-src"
   git archive "$BASELINE" src CMakeLists.txt | tar -x -C "$BENCH/baseline-src"
-  build_core baseline "$BENCH/baseline-src"
-  BUILDS=(baseline current)
+  # One build folder per revision: the extracted sources carry their
+  # commit's times, older than another revision's objects.
+  baseline=baseline-$(git rev-parse --short "$BASELINE")
+  build_core "$baseline" "$BENCH/baseline-src"
+  BUILDS=("$baseline" current)
 fi
 
 write() {  # write NAME ARGS...
