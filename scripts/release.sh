@@ -88,6 +88,18 @@ fi
 
 log "twine check"
 "$MAIN/twine" check --strict dist/*
+# The metadata a package index shows: project URLs, the license and a
+# classifier for every supported CPython.
+"$MAIN/python" -m zipfile -e "$WHEEL" "$WORK/unpacked"
+METADATA=$(echo "$WORK"/unpacked/*.dist-info/METADATA)
+for field in "Project-URL: Homepage, " "License: " \
+    "Classifier: Programming Language :: Python :: 3.9" \
+    "Classifier: Programming Language :: Python :: 3.10" \
+    "Classifier: Programming Language :: Python :: 3.11" \
+    "Classifier: Programming Language :: Python :: 3.12" \
+    "Classifier: Programming Language :: Python :: 3.13"; do
+  grep -q "^$field" "$METADATA" || fail "wheel metadata lacks \"$field\""
+done
 
 # --- every supported CPython, system development files hidden --------------
 # Runs a command in a private mount namespace where /usr/include is empty
