@@ -171,6 +171,20 @@ cMdfDecodeStep stepOf(const cMdfDecodeRule& rule, uint64_t recordSize,
       step.limit = static_cast<uint8_t>(length);
     }
   }
+  // A LIN decoder's payload of bytes of the record that every record of the
+  // plan has (its store takes at most 8 of them).
+  if (rule.field == cMdfFrameField::LinDataBytes &&
+      rule.valueKind == cMdfValueKind::Bytes && decoderKind == kMdfDecoderLin &&
+      rule.signalData == nullptr) {
+    const uint64_t length = rule.bitCount / 8;
+    if (length <= kMdfCanPayloadSize && byte <= recordSize &&
+        length <= recordSize - byte) {
+      step.store = cMdfStepStore::LinPayloadFixed;
+      step.byte = byte;
+      step.limit = static_cast<uint8_t>(
+          length < kMdfLinPayloadSize ? length : kMdfLinPayloadSize);
+    }
+  }
   return step;
 }
 
@@ -203,8 +217,10 @@ cMdfDecodePlan* cMdfDecodePlan_build(const cMdfDecodeRuleArray* rules,
   plan->byteCount = plan->wordCount = plan->directCount = plan->restCount = 0;
   plan->tickTime = rules->size;
   plan->ticks = {};
+  plan->payload = rules->size;
   uint32_t seen = 0;  // fields met, one bit each
   plan->apart = true;
+  bool signalBefore = false;  // a rule with signal data met before
   for (size_t i = 0; i < rules->size; ++i) {
     const cMdfDecodeRule& rule = rules->data[i];
     plan->steps[i] = stepOf(rule, recordSize, decoderKind);
@@ -219,10 +235,11 @@ cMdfDecodePlan* cMdfDecodePlan_build(const cMdfDecodeRuleArray* rules,
     const cMdfDecodeStep& step = plan->steps[i];
     const auto index = static_cast<uint32_t>(i);
     const bool word = step.load == cMdfStepLoad::Word;
+    const bool payload = step.store == cMdfStepStore::Payload ||
+                         step.store == cMdfStepStore::PayloadFixed ||
+                         step.store == cMdfStepStore::LinPayloadFixed;
     const bool stored = step.store != cMdfStepStore::General &&
-                        step.store != cMdfStepStore::Time &&
-                        step.store != cMdfStepStore::Payload &&
-                        step.store != cMdfStepStore::PayloadFixed;
+                        step.store != cMdfStepStore::Time && !payload;
     const cMdfBitStore bits{step.mask,  static_cast<uint32_t>(step.byte),
                             step.shift, step.store,
                             step.limit, 0,
@@ -244,8 +261,23 @@ cMdfDecodePlan* cMdfDecodePlan_build(const cMdfDecodeRuleArray* rules,
       plan->tickTime = i;
       plan->ticks = rule.ticks;
     } else {
+      // A payload may run apart: from the record, or the first value of the
+      // signal data (a decoder's walk takes the values in rule order).
+      if (payload && plan->payload == rules->size &&
+          (step.store != cMdfStepStore::Payload ||
+           (rule.signalData != nullptr && !signalBefore)))
+        plan->payload = i;
       plan->rest[plan->restCount++] = index;
     }
+    signalBefore = signalBefore || rule.signalData != nullptr;
+  }
+  // With nothing else left for the walk, the payload runs apart too.
+  plan->straight =
+      plan->apart && plan->restCount == (plan->payload < rules->size ? 1 : 0);
+  if (plan->straight) {
+    plan->restCount = 0;
+  } else {
+    plan->payload = rules->size;
   }
   return plan;
 }

@@ -17,9 +17,9 @@
 //     a double (at most 53 bits), bound for an integer or flag member of
 //     the frame goes straight from its bits (the frame id, a flag, a byte,
 //     a clamped length); the time and a CAN data frame's payload go
-//     straight to their members; a field the decoder keeps nothing of is
-//     passed over; every other value is made as the rule says and handed
-//     to the decoder's own store.
+//     straight to their members (a LIN payload too, from the record); a
+//     field the decoder keeps nothing of is passed over; every other value
+//     is made as the rule says and handed to the decoder's own store.
 #pragma once
 
 #include <bit>
@@ -53,6 +53,9 @@ enum class cMdfStepStore : uint8_t {
   Time = 7,          // the time offset, in seconds and nanoseconds
   Payload = 8,       // a CAN data frame's payload: the byte value
   PayloadFixed = 9,  // the same, `limit` bytes of the record from `byte`
+  // A LIN frame's payload: `limit` (at most 8) bytes of the record from
+  // `byte`, zeros after them.
+  LinPayloadFixed = 10,
 };
 
 struct cMdfDecodeStep {
@@ -103,6 +106,13 @@ struct cMdfDecodePlan {
   // tick scale.
   size_t tickTime;
   cMdfTickScale ticks;
+  // Straight: every step but the payload's is one of the stores above, so
+  // that nothing is left for the rule walk. The payload then runs apart as
+  // well: its step index (count for none), a payload of the record or,
+  // from a rule that has the first value of the signal data, the first
+  // value.
+  bool straight;
+  size_t payload;
 };
 
 // A plan for `rules` over records of `recordSize` bytes, its stores made

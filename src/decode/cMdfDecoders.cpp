@@ -162,6 +162,16 @@ const cMdfDecodePlan* planOf(const cMdfRecordView* view, uint32_t kind) {
                 cMdfDecodeStep_bits(step, record), frame);
 }
 
+// Copies a payload of the record by its step (`limit` bytes from `byte`).
+[[gnu::always_inline]] inline void payloadFixed(const cMdfDecodeStep& step,
+                                                const uint8_t* record,
+                                                uint8_t* payload) {
+  if (step.limit == 8)
+    std::memcpy(payload, record + step.byte, 8);
+  else if (step.limit > 0)
+    std::memcpy(payload, record + step.byte, step.limit);
+}
+
 // A time value: seconds, and nanoseconds in integer arithmetic where the
 // rule has an exact tick scale.
 [[gnu::always_inline]] inline void timeValue(const cMdfRecordView* view,
@@ -289,11 +299,12 @@ template <StoreFn store>
         return true;
       case cMdfStepStore::PayloadFixed:
         // The same for bytes of the record that every record has.
-        if (step->limit == 8)
-          std::memcpy(frame->can.payload, view->record + step->byte, 8);
-        else if (step->limit > 0)
-          std::memcpy(frame->can.payload, view->record + step->byte,
-                      step->limit);
+        payloadFixed(*step, view->record, frame->can.payload);
+        return true;
+      case cMdfStepStore::LinPayloadFixed:
+        // What the LIN decoder's store does with them.
+        std::memset(frame->lin.payload, 0, kMdfLinPayloadSize);
+        payloadFixed(*step, view->record, frame->lin.payload);
         return true;
       default:
         // Stores straight from the bits need nothing of the rule.
@@ -320,6 +331,68 @@ template <StoreFn store>
   return true;
 }
 
+// The payload of the signal data's first value: what the CAN data
+// decoder's store makes of it (nothing for no value); false for a value
+// that fails the frame.
+[[gnu::always_inline]] inline bool payloadFirstValue(const cMdfRecordView* view,
+                                                     cMdfBusMsg* frame) {
+  const uint64_t size = view->signalData != nullptr ? view->signalDataSize : 0;
+  if (size < 4) return true;
+  uint32_t length;
+  std::memcpy(&length, view->signalData, 4);
+  if constexpr (std::endian::native == std::endian::big) {
+    length = __builtin_bswap32(length);
+  }
+  if (length > kMdfCanPayloadSize || length > size - 4) return false;
+  std::memcpy(frame->can.payload, view->signalData + 4, length);
+  return true;
+}
+
+// The stores of an apart plan that run before the rest of the walk: the
+// bytes and flags, the other stores from the bits, the tick time, and a
+// straight plan's payload. False where the payload fails the frame.
+[[gnu::always_inline]] inline bool runApart(const cMdfDecodePlan* plan,
+                                            const cMdfRecordView* view,
+                                            cMdfBusMsg* frame) {
+  const uint8_t* record = view->record;
+  auto* members = reinterpret_cast<uint8_t*>(frame);
+  // Local bounds: a store to a byte member could alias the plan's counts.
+  for (const cMdfBitStore *to = plan->bytes, *end = to + plan->byteCount;
+       to != end; ++to)
+    members[to->target] =
+        static_cast<uint8_t>(cMdfDecodeStep_wordBits(*to, record));
+  for (const cMdfBitStore *to = plan->words, *end = to + plan->wordCount;
+       to != end; ++to)
+    storeFromBits(to->store, to->target, to->limit,
+                  cMdfDecodeStep_wordBits(*to, record), frame);
+  for (size_t k = 0, n = plan->directCount; k < n; ++k)
+    storeBits(plan->steps[plan->direct[k]], record, frame);
+  if (plan->tickTime < plan->count) {
+    // What timeValue gives for such a step, and every decoder's store
+    // does with it.
+    const cMdfDecodeStep& step = plan->steps[plan->tickTime];
+    const uint64_t raw = cMdfDecodeStep_wordBits(step, record);
+    frame->timeOffset = cMdfDecodeStep_convert(
+        step, view->rules->data[plan->tickTime], static_cast<double>(raw));
+    frame->timeOffsetNs = cMdfTickScale_apply(&plan->ticks, raw, false);
+  }
+  if (plan->payload < plan->count) {
+    const cMdfDecodeStep& step = plan->steps[plan->payload];
+    switch (step.store) {
+      case cMdfStepStore::PayloadFixed:
+        payloadFixed(step, record, frame->can.payload);
+        break;
+      case cMdfStepStore::LinPayloadFixed:
+        // The frame is clear: the zeros after the bytes are there.
+        payloadFixed(step, record, frame->lin.payload);
+        break;
+      default:
+        return payloadFirstValue(view, frame);
+    }
+  }
+  return true;
+}
+
 // The store is a template argument so that its switch is inlined into the
 // walk. With `anyOrder` and a plan whose rules fill fields of their own,
 // the stores straight from the bits run first, then the other rules in
@@ -335,29 +408,7 @@ Walk walkRules(const cMdfRecordView* view, cMdfBusMsg* frame, uint32_t kind,
   Walk result = Walk::Ok;
   const cMdfDecodePlan* plan = planOf(view, kind);
   if (plan != nullptr && plan->apart && anyOrder) {
-    const uint8_t* record = view->record;
-    auto* members = reinterpret_cast<uint8_t*>(frame);
-    for (size_t k = 0; k < plan->byteCount; ++k) {
-      const cMdfBitStore& to = plan->bytes[k];
-      members[to.target] =
-          static_cast<uint8_t>(cMdfDecodeStep_wordBits(to, record));
-    }
-    for (size_t k = 0; k < plan->wordCount; ++k) {
-      const cMdfBitStore& to = plan->words[k];
-      storeFromBits(to.store, to.target, to.limit,
-                    cMdfDecodeStep_wordBits(to, record), frame);
-    }
-    for (size_t k = 0; k < plan->directCount; ++k)
-      storeBits(plan->steps[plan->direct[k]], view->record, frame);
-    if (plan->tickTime < plan->count) {
-      // What timeValue gives for such a step, and every decoder's store
-      // does with it.
-      const cMdfDecodeStep& step = plan->steps[plan->tickTime];
-      const uint64_t raw = cMdfDecodeStep_wordBits(step, record);
-      frame->timeOffset = cMdfDecodeStep_convert(
-          step, view->rules->data[plan->tickTime], static_cast<double>(raw));
-      frame->timeOffsetNs = cMdfTickScale_apply(&plan->ticks, raw, false);
-    }
+    if (!runApart(plan, view, frame)) return Walk::Aborted;
     for (size_t k = 0; k < plan->restCount; ++k) {
       const size_t i = plan->rest[k];
       if (!applyRule<store>(view, frame, i, &plan->steps[i], &cursor, &result))
@@ -394,8 +445,13 @@ int32_t decodeFrame(const cMdfRecordView* view, cMdfBusMsg* frame,
   if (frame == nullptr) return kMdfDecodeFailed;
   clearFrame(frame);
   frame->can.remote = kind == kMdfBusMsgCanRemote;
-  Walk walk = view != nullptr ? walkRules<store>(view, frame, kind, true)
-                              : Walk::Aborted;
+  // A straight plan leaves nothing to the walk.
+  const cMdfDecodePlan* plan =
+      view != nullptr && view->rules != nullptr ? planOf(view, kind) : nullptr;
+  Walk walk = plan != nullptr && plan->straight
+                  ? (runApart(plan, view, frame) ? Walk::Ok : Walk::Aborted)
+              : view != nullptr ? walkRules<store>(view, frame, kind, true)
+                                : Walk::Aborted;
   if (walk == Walk::Aborted && view != nullptr) {
     // Walked again in rule order, so that the members written before the
     // abort are the ones the rules before it wrote.

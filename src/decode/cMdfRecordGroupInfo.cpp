@@ -209,12 +209,15 @@ void cMdfBlock_DG_updateRecordMap(cMdfBlock_DG_t* group) {
       info.recordLength = static_cast<uint32_t>(length);
       cMdfDecodeRuleArray* rules = cMdfBlock_CG_getDecodingRules(cg);
       info.rules = rules;
+      size_t signalRules = 0;
       for (size_t r = rules ? rules->size : 0; r-- > 0;) {
         if (rules->data[r].signalData) {
           info.hasSignalData = true;
           info.firstSignalRule = r;
+          ++signalRules;
         }
       }
+      info.oneSignalValue = signalRules == 1;
       info.decoder = cMdfDecoders_decodeGeneric;
       info.decoderKind = kMdfDecoderGeneric;
       const cMdfBlock_SI_t* source =
@@ -535,11 +538,95 @@ void cMdfBlock_DG_iteratorState_drop(cMdfBlock_DG_iteratorState* state) {
   *state = {};
 }
 
-const cMdfRecordView* cMdfBlock_DG_at(cMdfBlock_DG_t* group,
-                                      cMdfBlock_DG_iteratorState* state) {
-  if (!group || !state || group->recordIdSize > kMdfMaxRecordIdSize ||
-      state->failure != kMdfReadOk)
+namespace {
+
+// The state's view of a record of `info` at `at` (with its id), `bytes`
+// long, and the position moved past it and `advance` bytes in all.
+const cMdfRecordView* viewOf(cMdfBlock_DG_iteratorState* state,
+                             const cMdfRecordInfo* info, uint64_t at,
+                             uint64_t advance, const uint8_t* bytes,
+                             uint64_t size, const uint8_t* signal,
+                             uint64_t signalSize) {
+  state->position = at + advance;
+  state->view = {bytes, size, signal, signalSize, info->rules};
+  state->decoder = info->decoder;
+  state->decoderKind = info->decoderKind;
+  return &state->view;
+}
+
+// The record at the state's position where the record window holds all of
+// it and, for a record with one variable-length value, a window holds that
+// value too (the next record, or a signal data block's value): the record
+// and the value are served in place, without a copy (a value stands in
+// both as the view's signal data has it: a u32 length, then the bytes).
+// Null for anything else, which readRecord then reads: bytes not in the
+// windows, a VLSD record where a frame record is expected, an unknown id,
+// a record that takes several values, a value record that is not the next
+// record, a value longer than what is fetched of one, a record of no
+// bytes.
+[[gnu::always_inline]] inline const cMdfRecordView* recordInWindow(
+    cMdfBlock_DG_t* group, cMdfBlock_DG_iteratorState* state) {
+  const cMdfReadWindow& w = state->records;
+  const uint64_t at = state->position;
+  const unsigned idSize = group->recordIdSize;
+  if (w.block != group->data.block || w.block == nullptr || at < w.start ||
+      at - w.start > w.size)
     return nullptr;
+  const uint8_t* bytes = w.data + (at - w.start);
+  uint64_t left = w.size - (at - w.start);
+  if (left < idSize) return nullptr;
+  const cMdfRecordInfo* info =
+      cMdfRecordMap_find(&group->recordMap, cCoding_loadLEn(bytes, idSize));
+  if (!info || info->recordLength == kMdfRecordLengthVlsd) return nullptr;
+  const uint64_t size = info->recordLength;
+  left -= idSize;
+  if (left < size || idSize + size == 0) return nullptr;
+  uint64_t advance = idSize + size;
+  const uint8_t* signal = state->signalData.data;
+  uint64_t signalSize = 0;
+  if (info->hasSignalData) {
+    if (!info->oneSignalValue) return nullptr;
+    const cMdfDecodeRule& rule = info->rules->data[info->firstSignalRule];
+    if (const cMdfBlock_CG_t* vlsd =
+            cMdfBlock_t_to_cMdfBlock_CG_t(rule.signalData)) {
+      // The next record, of the channel's VLSD group.
+      left -= size;
+      if (!vlsd->vlsd || idSize == 0 || left < idSize + 4) return nullptr;
+      const uint8_t* value = bytes + advance;
+      const uint64_t length = cCoding_loadLE<uint32_t>(value + idSize);
+      if (cCoding_loadLEn(value, idSize) != vlsd->recordId ||
+          length > kMaxSignalDataValue || left - idSize - 4 < length)
+        return nullptr;
+      signal = value + idSize;
+      signalSize = 4 + length;
+      advance += idSize + signalSize;
+    } else {
+      // A value of the signal data block that the value window holds.
+      const cMdfReadWindow& v = state->values;
+      if (v.block != rule.signalData) return nullptr;
+      const uint64_t offset =
+          cDecode_getRawBits(bytes + idSize, size, rule.bitPosition,
+                             rule.bitCount, rule.littleEndian);
+      if (offset < v.start || offset - v.start > v.size ||
+          v.size - (offset - v.start) < 4)
+        return nullptr;
+      signal = v.data + (offset - v.start);
+      const uint64_t length = cCoding_loadLE<uint32_t>(signal);
+      if (length > kMaxSignalDataValue ||
+          v.size - (offset - v.start) - 4 < length)
+        return nullptr;
+      signalSize = 4 + length;
+    }
+  }
+  state->signalData.size = 0;
+  return viewOf(state, info, at, advance, bytes + idSize, size, signal,
+                signalSize);
+}
+
+// The record at the state's position by the general way: see
+// cMdfBlock_DG_at.
+[[gnu::noinline]] const cMdfRecordView* readRecord(
+    cMdfBlock_DG_t* group, cMdfBlock_DG_iteratorState* state) {
   // The records: a data block, or a list or compressed block of them.
   if (!group->data.block || group->data.block->type == MDF_BLOCK_SD)
     return nullptr;
@@ -595,12 +682,19 @@ const cMdfRecordView* cMdfBlock_DG_at(cMdfBlock_DG_t* group,
   // A record of no bytes would leave the position where it is for ever.
   if (advance == 0) return nullptr;
 
-  state->position = at + advance;
-  state->view = {recordBytes(frame, state), frame.size, state->signalData.data,
-                 state->signalData.size, info->rules};
-  state->decoder = info->decoder;
-  state->decoderKind = info->decoderKind;
-  return &state->view;
+  return viewOf(state, info, at, advance, recordBytes(frame, state), frame.size,
+                state->signalData.data, state->signalData.size);
+}
+
+}  // namespace
+
+const cMdfRecordView* cMdfBlock_DG_at(cMdfBlock_DG_t* group,
+                                      cMdfBlock_DG_iteratorState* state) {
+  if (!group || !state || group->recordIdSize > kMdfMaxRecordIdSize ||
+      state->failure != kMdfReadOk)
+    return nullptr;
+  if (const cMdfRecordView* view = recordInWindow(group, state)) return view;
+  return readRecord(group, state);
 }
 
 namespace {

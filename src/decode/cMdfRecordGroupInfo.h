@@ -27,7 +27,9 @@
 // Records are served from a read buffer per iteration state: a window of
 // the data block read ahead in pieces of up to 256 KiB, so that a record
 // costs no call into the stream below; a record inside the window only
-// moves a cursor. Signal data blocks have a window of their own. Each
+// moves a cursor, and is served in place, as is a record's single
+// variable-length value that a window holds. Signal data blocks have a
+// window of their own. Each
 // iteration state keeps its own windows, so states over data groups far
 // apart in one file may be advanced in turn. A window holds only bytes
 // that really arrived.
@@ -64,8 +66,9 @@ struct cMdfRecordInfo {
   cMdfDecoderFn decoder;             // null for a VLSD group
   uint32_t decoderKind;              // kMdfDecoder*; 0 for a VLSD group
   // Whether some rule takes variable-length values (signal data), and the
-  // first such rule.
+  // first such rule; whether it is the only one.
   bool hasSignalData;
+  bool oneSignalValue;
   size_t firstSignalRule;
 };
 
@@ -151,8 +154,8 @@ struct cMdfBlock_DG_iteratorState {
   // Offset, within the data section of the group's data block, of the next
   // record to read.
   uint64_t position;
-  // The current record; points into the record window or the buffers and
-  // stays valid until the next call on this state.
+  // The current record; points into the windows or the buffers and stays
+  // valid until the next call on this state.
   cMdfRecordView view;
   cMdfReadWindow records;  // of the group's data block
   cMdfReadWindow values;   // of the signal data block read last

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstring>
@@ -63,12 +64,18 @@ const std::vector<Decoder>& decoders() {
 // Random rules of a decoder's fields (now and then a field of another
 // decoder, a repeated one, a name of no field), at random places of a
 // record of `recordSize` bytes and sometimes beyond it, of every value
-// kind, byte order and conversion.
+// kind, byte order and conversion. Tidy rules are the kind loggers write:
+// each field once, unsigned little-endian fields in the record, a time of
+// integer ticks, the payload in the record or as the only VLSD value.
 struct RandomRules {
   cMdfDecodeRuleArray array{};
 
-  RandomRules(std::mt19937_64& rng, const Decoder& decoder,
-              uint64_t recordSize) {
+  RandomRules(std::mt19937_64& rng, const Decoder& decoder, uint64_t recordSize,
+              bool tidy) {
+    if (tidy) {
+      addTidy(rng, decoder, recordSize);
+      return;
+    }
     const size_t count = 2 + rng() % 12;
     for (size_t i = 0; i < count; ++i) {
       std::string name =
@@ -118,6 +125,42 @@ struct RandomRules {
       EXPECT_TRUE(cMdfDecodeRuleArray_push(&array, &rule));
     }
   }
+  void addTidy(std::mt19937_64& rng, const Decoder& decoder,
+               uint64_t recordSize) {
+    std::vector<std::string> names = decoder.fields;
+    std::shuffle(names.begin(), names.end(), rng);
+    names.resize(rng() % (names.size() + 1));
+    names.insert(
+        names.begin() + static_cast<ptrdiff_t>(rng() % (names.size() + 1)),
+        "Timestamp");
+    for (const std::string& name : names) {
+      cMdfDecodeRule rule;
+      cMdfDecodeRule_init(&rule);
+      EXPECT_TRUE(cMdfDecodeRule_setName(&rule, name.data(), name.size()));
+      cMdfDecodeRule_mapName(&rule);
+      rule.littleEndian = true;
+      if (name.ends_with("DataBytes")) {
+        rule.valueKind = cMdfValueKind::Bytes;
+        const uint64_t length = rng() % 10;
+        rule.bitCount = 8 * length;
+        rule.bitPosition =
+            8 * (length < recordSize ? rng() % (recordSize - length + 1)
+                                     : rng() % (recordSize + 1));
+        if (rng() % 2 == 0) rule.signalData = kSignalData;
+      } else if (name == "Timestamp") {
+        rule.bitCount = rng() % 2 == 0 ? 64 : 32;
+        rule.bitPosition =
+            8 * (recordSize > 8 ? rng() % (recordSize - 7) : rng() % 2);
+        rule.conversion = rng() % 2 == 0 ? cMdfConversionRule_linear(1e-6, 0.0)
+                                         : cMdfConversionRule_default();
+        rule.ticks = cMdfConversionRule_tickScale(&rule.conversion);
+      } else {
+        rule.bitCount = 1 + rng() % 32;
+        rule.bitPosition = rng() % (8 * recordSize);
+      }
+      EXPECT_TRUE(cMdfDecodeRuleArray_push(&array, &rule));
+    }
+  }
   ~RandomRules() { cMdfDecodeRuleArray_drop(&array); }
   RandomRules(const RandomRules&) = delete;
   RandomRules& operator=(const RandomRules&) = delete;
@@ -136,16 +179,16 @@ std::vector<uint8_t> frameBytes(const cMdfBusMsg& frame) {
 }
 
 // Decoding with a plan gives what walking the rules gives: the result and
-// every byte of the frame, for every decoder, over random rules and
-// records (and records shorter than the plan's, which the plan leaves to
-// the walk).
+// every byte of the frame, for every decoder, over random rules (every
+// third set tidy) and records (and records shorter than the plan's, which
+// the plan leaves to the walk).
 TEST(cMdfDecodePlan, DecodesAsTheRulesDo) {
   std::mt19937_64 rng(20261210);
-  int planned = 0;
+  int planned = 0, straight = 0, payloads = 0;
   for (const Decoder& decoder : decoders()) {
     for (int trial = 0; trial < 400; ++trial) {
       const uint64_t recordSize = 1 + rng() % 40;
-      RandomRules rules(rng, decoder, recordSize);
+      RandomRules rules(rng, decoder, recordSize, trial % 3 == 0);
       std::vector<uint8_t> record(recordSize - (trial % 10 == 0 ? 1 : 0));
       for (uint8_t& b : record) b = static_cast<uint8_t>(rng());
       // Values of the VLSD rules: some short, some too long, some missing.
@@ -165,6 +208,9 @@ TEST(cMdfDecodePlan, DecodesAsTheRulesDo) {
       cMdfDecodeRuleArray_plan(&rules.array, recordSize, decoder.kind);
       ASSERT_NE(rules.array.plan, nullptr);
       planned += record.size() >= recordSize;
+      straight += record.size() >= recordSize && rules.array.plan->straight;
+      payloads += record.size() >= recordSize && rules.array.plan->straight &&
+                  rules.array.plan->payload < rules.array.plan->count;
       const int32_t got = decoder.decode(&view, &fromPlan);
       ASSERT_EQ(got, expected) << decoder.name << ", trial " << trial;
       ASSERT_EQ(frameBytes(fromPlan), frameBytes(walked))
@@ -172,6 +218,9 @@ TEST(cMdfDecodePlan, DecodesAsTheRulesDo) {
     }
   }
   EXPECT_GT(planned, 1000);
+  // Straight plans, with and without a payload that runs apart.
+  EXPECT_GT(straight, 100);
+  EXPECT_GT(payloads, 20);
 }
 
 // The steps: little-endian fields within 8 bytes of the record are loads,
