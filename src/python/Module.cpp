@@ -51,15 +51,18 @@ void loggingWrapper(const zf_log_message* message, void* logger) {
   // the logger call runs cleanly, then put it back.
   PendingError pending;
   PendingError_fetch(&pending);
-  // Bytes of the file can end up in a message: decode leniently.
-  OwnedRef text(
-      PyUnicode_DecodeUTF8(message->buf, message->p - message->buf, "replace"));
-  OwnedRef result;
-  if (text)
-    result = OwnedRef(PyObject_CallMethod(static_cast<PyObject*>(logger),
-                                          loggerMethod(message->lvl), "O",
-                                          text.get()));
-  if (!result) PyErr_Clear();
+  {
+    // The references go before the GIL does.
+    // Bytes of the file can end up in a message: decode leniently.
+    OwnedRef text(PyUnicode_DecodeUTF8(message->buf, message->p - message->buf,
+                                       "replace"));
+    OwnedRef result;
+    if (text)
+      result = OwnedRef(PyObject_CallMethod(static_cast<PyObject*>(logger),
+                                            loggerMethod(message->lvl), "O",
+                                            text.get()));
+    if (!result) PyErr_Clear();
+  }
   PendingError_restore(&pending);
   PyGILState_Release(gil);
 }
