@@ -119,6 +119,16 @@ static int MdfFile_lookupPassword(void* userdata, const char* key,
   return 1;
 }
 
+// The lookup for an unwrap that runs without the GIL: takes it for the dict.
+static int MdfFile_lookupPasswordReleased(void* userdata, const char* key,
+                                          const char** password,
+                                          size_t* length) {
+  const PyGILState_STATE gil = PyGILState_Ensure();
+  const int found = MdfFile_lookupPassword(userdata, key, password, length);
+  PyGILState_Release(gil);
+  return found;
+}
+
 // Raises RuntimeError(message). The library's reason for the failure is
 // logged once and, unless a Python error raised meanwhile (a failing file
 // object) is the cause already, becomes the cause: a ValueError naming the
@@ -169,16 +179,21 @@ static PyObject* MdfFile_containerList(
 // stream it had; the containers met go to self->containers. An error the
 // password lookup raised stands as it is; any other Python error raised
 // meanwhile (a failing file object) becomes the cause of the library's
-// message.
+// message. With `released`, the source needs no Python (a path) and the
+// containers' first pass (checksums, decryption) runs without the GIL.
 static cIO* MdfFile_unwrap(MdfFileObject* self, cIO* stream,
-                           PyObject* passwords) {
+                           PyObject* passwords, bool released) {
   MdfFilePasswords lookup{passwords, OwnedRef()};
   cGenericFileStatus status;
   cReason reason{};
   std::vector<cGenericFileHeader> headers;
-  cIO* inner = cGenericFile_unwrap(
-      stream, passwords != nullptr ? MdfFile_lookupPassword : nullptr, &lookup,
-      &status, &reason, &headers);
+  cGenericFilePasswordFn lookupFn = passwords == nullptr ? nullptr
+                                    : released ? MdfFile_lookupPasswordReleased
+                                               : MdfFile_lookupPassword;
+  PyThreadState* thread = released ? PyEval_SaveThread() : nullptr;
+  cIO* inner = cGenericFile_unwrap(stream, lookupFn, &lookup, &status, &reason,
+                                   &headers);
+  if (released) PyEval_RestoreThread(thread);
   if (status == GENERIC_FILE_LOOKUP_FAILED) return nullptr;
   if (inner != nullptr && PyErr_Occurred() == nullptr) {
     Py_CLEAR(self->containers);
@@ -343,11 +358,16 @@ static int MdfFile_init(PyObject* object, PyObject* args, PyObject* kwargs) {
   // must not use this reader meanwhile.
   self->busy = 1;
   const bool pythonSource = BufferWrapper_is(stream);
-  stream = MdfFile_unwrap(self, stream, passwords);
+  stream = MdfFile_unwrap(self, stream, passwords, !pythonSource);
   cMdf* mdf = nullptr;
   if (stream != nullptr) {
     cReason reason{};
-    mdf = cMdf_open(stream, &reason, anyWriter);
+    if (pythonSource) {
+      mdf = cMdf_open(stream, &reason, anyWriter);
+    } else {
+      Py_BEGIN_ALLOW_THREADS mdf = cMdf_open(stream, &reason, anyWriter);
+      Py_END_ALLOW_THREADS
+    }
     // A file object that failed while the library still got what it needed
     // is a failure all the same.
     if (mdf != nullptr && PyErr_Occurred() != nullptr) {
