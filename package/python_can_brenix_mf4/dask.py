@@ -75,15 +75,15 @@ def _expand(paths: List[str], storage_options: Optional[dict]
 
 def _read_file(source: Tuple[int, str, Optional[str], int, int],
                options: dict):
-    """The partition of one file or part of a file (a pandas.DataFrame);
-    runs on a worker. `source` is (file number, path or URL, error text
-    when the file is known to be missing, part, parts); `options` holds
-    the passwords, the filters, the columns, on_error, the files and the
-    storage options. A skipped file gives an empty partition with
+    """The partition of one file or part of a file (a pandas.DataFrame
+    whose `file` column holds the file's number); runs on a worker.
+    `source` is (file number, path or URL, error text when the file is
+    known to be missing, part, parts); `options` holds the passwords, the
+    filters, the columns, on_error and the storage options, the same for
+    every file. A skipped file gives an empty partition with
     attrs["skipped"] = [(path, reason)]; of a file in parts, the part whose
     rows failed warns, and any part that failed notes the file."""
     import numpy as np
-    import pandas as pd
     number, path, missing, part, parts = source
     chosen = _fleet.Options(options["passwords"], options["columns"],
                             **options["filters"],
@@ -96,7 +96,7 @@ def _read_file(source: Tuple[int, str, Optional[str], int, int],
     except MemoryError:
         raise
     except Exception as error:  # noqa: BLE001 - reported per file
-        frame = _meta(options)
+        frame = _meta(options["columns"])
         skipped: List[Tuple[str, str]] = []
         if isinstance(error, _fleet.EarlierRows):
             # The part of the rows that failed warns, if it failed as well;
@@ -109,10 +109,19 @@ def _read_file(source: Tuple[int, str, Optional[str], int, int],
         frame.attrs["skipped"] = skipped
         return frame
     frame = _pandas(table.select(list(chosen.columns)))
-    frame["file"] = pd.Categorical.from_codes(
-        np.full(len(frame), number, np.int32), dtype=pd.CategoricalDtype(
-            options["files"]))
+    frame["file"] = np.full(len(frame), number, np.int32)
     return frame
+
+
+def _name_files(frame, files):
+    """A partition of _read_file with its `file` column as the categorical
+    of all files: `files` is an empty categorical Series of them, the one
+    partition of a dask Series that every partition of the files shares,
+    so that the list is one key of the graph, which each worker fetches
+    once, not a part of every file's task."""
+    import pandas as pd
+    return frame.assign(file=pd.Categorical.from_codes(
+        frame["file"].to_numpy(), dtype=files.dtype))
 
 
 def _open_and_read(path: str, chosen, storage_options, part: int,
@@ -182,12 +191,26 @@ def _pandas(table):
                            if pa.types.is_large_binary(kind) else None)
 
 
-def _meta(options: dict):
-    """The empty frame of every partition."""
+def _meta(columns: Sequence[str], files: Any = None):
+    """The empty frame of every partition: its `file` column the file
+    numbers of _read_file, or, with `files` (a pandas.CategoricalDtype),
+    the file names."""
+    import numpy as np
     import pandas as pd
     pa = _fleet._columns._need("pyarrow", "dask", "read_logs")
-    frame = _pandas(_fleet.empty_table(pa, options["columns"]))
-    frame["file"] = pd.Categorical([], categories=options["files"])
+    frame = _pandas(_fleet.empty_table(pa, columns))
+    frame["file"] = (np.zeros(0, np.int32) if files is None
+                     else pd.Categorical([], dtype=files))
+    return frame
+
+
+def _graph_meta(columns: Sequence[str], files: Any = None):
+    """_meta as the graph has it: the categories of `channel` are those
+    the partitions meet."""
+    from dask.dataframe.utils import clear_known_categories
+    frame = _meta(columns, files)
+    if "channel" in frame:
+        frame = clear_known_categories(frame, cols=["channel"])
     return frame
 
 
@@ -251,16 +274,21 @@ def read_logs(paths: Any, *, passwords: Optional[Mapping[str, str]] = None,
                     for part in range(parts)]
     options = {"passwords": chosen.passwords, "columns": chosen.columns,
                "filters": chosen.filters, "any_writer": chosen.any_writer,
-               "on_error": on_error, "files": [p for p, _ in files],
-               "storage_options": storage}
-    meta = _meta(options)
-    if "channel" in meta:
-        meta = dd.utils.clear_known_categories(meta, cols=["channel"])
+               "on_error": on_error, "storage_options": storage}
+    import pandas as pd
+    names = pd.CategoricalDtype([p for p, _ in files])
+    meta = _graph_meta(chosen.columns, names)
     if not sources:
         frames = dd.from_pandas(meta, npartitions=1)
     else:
-        frames = dd.from_map(_read_file, sources, options=options, meta=meta,
-                             label="read-logs", enforce_metadata=False)
+        shared = dd.from_pandas(pd.Series(pd.Categorical([], dtype=names),
+                                          name="file"), npartitions=1,
+                                sort=False)
+        frames = dd.from_map(_read_file, sources, options=options,
+                             meta=_graph_meta(chosen.columns),
+                             label="read-logs",
+                             enforce_metadata=False).map_partitions(
+            _name_files, shared, meta=meta, enforce_metadata=False)
     frames.skipped = frames.map_partitions(
         _skipped_of, meta=_skipped_of(meta.iloc[:0]),
         enforce_metadata=False).drop_duplicates(subset=["path"], split_out=1)

@@ -306,6 +306,24 @@ def test_the_graph_holds_only_data_and_the_packages_functions(fleet):
         assert len(want) > 0 and list(part["dlc"]) == list(want)
 
 
+def test_a_task_names_only_its_own_file(fleet):
+    """The list of all files (the categories of `file`) is one key of the
+    graph, not a part of every file's task: a fleet of thousands of files
+    would send it thousands of times."""
+    pytest.importorskip("dask.dataframe")
+    from python_can_brenix_mf4.dask import read_logs as dask_read_logs
+    root, paths, corrupt = fleet
+    frames = dask_read_logs(root, passwords=PASSWORDS, blocksize=3000)
+    everything = paths + [corrupt]
+    holders = []
+    for key, task in dict(frames.__dask_graph__()).items():
+        named = [p for p in everything if p.encode() in pickle.dumps(task)]
+        assert len(named) <= 1 or len(named) == len(everything), key
+        if len(named) > 1:
+            holders.append(key)
+    assert len(holders) == 1
+
+
 def test_fsspec_urls_read_like_paths(fleet):
     pytest.importorskip("dask.dataframe")
     fsspec = pytest.importorskip("fsspec")
