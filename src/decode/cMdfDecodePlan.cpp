@@ -215,6 +215,7 @@ cMdfDecodePlan* cMdfDecodePlan_build(const cMdfDecodeRuleArray* rules,
   plan->direct = reinterpret_cast<uint32_t*>(plan->words + rules->size);
   plan->rest = plan->direct + rules->size;
   plan->byteCount = plan->wordCount = plan->directCount = plan->restCount = 0;
+  plan->id = plan->length = {};
   plan->tickTime = rules->size;
   plan->ticks = {};
   plan->payload = rules->size;
@@ -250,6 +251,10 @@ cMdfDecodePlan* cMdfDecodePlan_build(const cMdfDecodeRuleArray* rules,
       if (step.store == cMdfStepStore::Byte ||
           (step.store == cMdfStepStore::Flag && step.mask == 1))
         plan->bytes[plan->byteCount++] = bits;
+      else if (step.store == cMdfStepStore::OrId && plan->id.mask == 0)
+        plan->id = bits;
+      else if (step.store == cMdfStepStore::Length && plan->length.mask == 0)
+        plan->length = bits;
       else
         plan->words[plan->wordCount++] = bits;
     } else if (stored) {

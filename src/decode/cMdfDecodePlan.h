@@ -98,8 +98,11 @@ struct cMdfDecodePlan {
   size_t byteCount, wordCount, directCount, restCount;
   cMdfBitStore* bytes;  // Byte and one-bit Flag stores of Word loads
   cMdfBitStore* words;  // the other stores of Word loads from the bits
-  uint32_t* direct;     // step indexes: the other stores from the bits
-  uint32_t* rest;       // step indexes: time, payload, the decoder's store
+  // The frame id's and the data length's store of a Word load, taken
+  // apart from the words (mask 0 for none).
+  cMdfBitStore id, length;
+  uint32_t* direct;  // step indexes: the other stores from the bits
+  uint32_t* rest;    // step indexes: time, payload, the decoder's store
   // A time of unsigned integer ticks from an 8-byte load, with an identity
   // or linear conversion and an exact tick scale (a logger's clock), runs
   // apart from the rest: its step index (count for none) and the rule's

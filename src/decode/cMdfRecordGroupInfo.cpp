@@ -60,6 +60,9 @@ bool cMdfRecordMap_insert(cMdfRecordMap* map, uint64_t id,
     return false;
   *probe(map->slots, map->capacity, id) = {id, *info, true};
   ++map->size;
+  // The slots may have moved.
+  for (uint64_t small = 0; small < kMdfRecordMapSmallIds; ++small)
+    map->small[small] = cMdfRecordMap_findHashed(map, small);
   return true;
 }
 
@@ -72,6 +75,7 @@ void cMdfRecordMap_clear(cMdfRecordMap* map) {
   memset(static_cast<void*>(map->slots), 0,
          map->capacity * sizeof(cMdfRecordMapSlot));
   map->size = 0;
+  for (const cMdfRecordInfo*& small : map->small) small = nullptr;
 }
 
 void cMdfRecordMap_drop(cMdfRecordMap* map) {

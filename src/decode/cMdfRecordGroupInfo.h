@@ -84,10 +84,15 @@ struct cMdfRecordMapSlot {
   cMdfRecordInfo info;
   bool used;
 };
+// Ids below this are looked up without hashing.
+constexpr uint64_t kMdfRecordMapSmallIds = 16;
 struct cMdfRecordMap {
   cMdfRecordMapSlot* slots;  // owned (malloc)
   size_t capacity;           // 0 or a power of two
   size_t size;
+  // The info under each id below kMdfRecordMapSmallIds, or null: pointers
+  // into the slots, set again whenever the slots change.
+  const cMdfRecordInfo* small[kMdfRecordMapSmallIds];
 };
 
 // The slot where probing for `key` starts (capacity a power of two).
@@ -97,10 +102,9 @@ inline size_t cMdfRecordMap_slotOf(uint64_t key, size_t capacity) {
          (capacity - 1);
 }
 
-// The info under `id`, or null. Inline: record access looks up every
-// record.
-inline const cMdfRecordInfo* cMdfRecordMap_find(const cMdfRecordMap* map,
-                                                uint64_t id) {
+// The info under `id` in the slots, or null.
+inline const cMdfRecordInfo* cMdfRecordMap_findHashed(const cMdfRecordMap* map,
+                                                      uint64_t id) {
   if (!map || map->size == 0) return nullptr;
   const size_t mask = map->capacity - 1;
   for (size_t i = cMdfRecordMap_slotOf(id, map->capacity);;
@@ -109,6 +113,14 @@ inline const cMdfRecordInfo* cMdfRecordMap_find(const cMdfRecordMap* map,
     if (!slot.used) return nullptr;
     if (slot.key == id) return &slot.info;
   }
+}
+// The info under `id`, or null. Inline: record access looks up every
+// record, whose ids are mostly small numbers.
+inline const cMdfRecordInfo* cMdfRecordMap_find(const cMdfRecordMap* map,
+                                                uint64_t id) {
+  if (!map) return nullptr;
+  if (id < kMdfRecordMapSmallIds) return map->small[id];
+  return cMdfRecordMap_findHashed(map, id);
 }
 // Inserts a copy of *info under `id`. False when the id is present already
 // (the first entry stays) or the table cannot grow.

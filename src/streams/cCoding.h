@@ -15,17 +15,24 @@
 //   if (!next) ...  // fewer than 4 bytes left
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 // sizeof(U) bytes at p, least significant first. U is an unsigned integer.
 template <typename U>
 inline U cCoding_loadLE(const void* p) {
   static_assert(std::is_unsigned_v<U>);
-  const auto* b = static_cast<const uint8_t*>(p);
   U v = 0;
-  for (size_t i = sizeof(U); i-- > 0;) v = static_cast<U>((v << 8) | b[i]);
+  if constexpr (std::endian::native == std::endian::little) {
+    // One load: compilers do not always merge the bytewise form.
+    std::memcpy(&v, p, sizeof v);
+  } else {
+    const auto* b = static_cast<const uint8_t*>(p);
+    for (size_t i = sizeof(U); i-- > 0;) v = static_cast<U>((v << 8) | b[i]);
+  }
   return v;
 }
 

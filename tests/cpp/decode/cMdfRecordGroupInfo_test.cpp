@@ -477,28 +477,30 @@ TEST(cMdfBlock_DG_updateRecordMap, DecodersFollowTheSourceAndNames) {
   EXPECT_EQ(v->decoder, nullptr);
 }
 
-// Many ids: the table grows and finds every one; clear keeps the storage.
+// Many ids, small ones among them: the table grows and finds every one;
+// clear keeps the storage.
 TEST(cMdfRecordMap, InsertFindClear) {
   cMdfRecordMap map = {};
+  const auto key = [](uint64_t id) { return id % 2 ? id * 977 : id / 2; };
   for (uint64_t id = 0; id < 300; ++id) {
     cMdfRecordInfo info;
     ASSERT_TRUE(cMdfRecordInfo_init(&info));
-    info.recordId = id * 977;
+    info.recordId = key(id);
     info.recordLength = static_cast<uint32_t>(id);
-    ASSERT_TRUE(cMdfRecordMap_insert(&map, id * 977, &info));
-    EXPECT_FALSE(cMdfRecordMap_insert(&map, id * 977, &info));
+    ASSERT_TRUE(cMdfRecordMap_insert(&map, key(id), &info));
+    EXPECT_FALSE(cMdfRecordMap_insert(&map, key(id), &info));
+    // Every id so far is found, also after the table grew.
+    for (uint64_t before = 0; before <= id; ++before)
+      ASSERT_EQ(cMdfRecordMap_find(&map, key(before))->recordLength, before);
   }
   EXPECT_EQ(cMdfRecordMap_size(&map), 300u);
-  for (uint64_t id = 0; id < 300; ++id) {
-    const cMdfRecordInfo* info = cMdfRecordMap_find(&map, id * 977);
-    ASSERT_NE(info, nullptr);
-    EXPECT_EQ(info->recordLength, id);
-  }
-  EXPECT_EQ(cMdfRecordMap_find(&map, 1), nullptr);
+  EXPECT_EQ(cMdfRecordMap_find(&map, 978), nullptr);
+  EXPECT_EQ(cMdfRecordMap_find(&map, 1000), nullptr);
   const size_t capacity = map.capacity;
   cMdfRecordMap_clear(&map);
   EXPECT_EQ(cMdfRecordMap_size(&map), 0u);
   EXPECT_EQ(cMdfRecordMap_find(&map, 977), nullptr);
+  EXPECT_EQ(cMdfRecordMap_find(&map, 1), nullptr);
   EXPECT_EQ(map.capacity, capacity);
   cMdfRecordMap_drop(&map);
   EXPECT_EQ(map.slots, nullptr);
