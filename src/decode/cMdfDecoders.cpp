@@ -109,93 +109,6 @@ static_assert(sameKind(kMdfBusMsgCanData, kMdfDecoderCanData) &&
               sameKind(kMdfBusMsgLinTransmissionError,
                        kMdfDecoderLinTransmissionError));
 
-// The plan of the view's rules where it was made for this decoder and
-// holds for the view's record; null otherwise (the rules are then read as
-// they are).
-const cMdfDecodePlan* planOf(const cMdfRecordView* view, uint32_t kind) {
-  const cMdfDecodePlan* plan = view->rules->plan;
-  if (plan == nullptr || plan->decoderKind != kind ||
-      plan->count != view->rules->size || view->record == nullptr ||
-      view->recordSize < plan->recordSize)
-    return nullptr;
-  return plan;
-}
-
-// Stores the bits of a field as `store` (with its target and limit) says.
-[[gnu::always_inline]] inline void storeFromBits(cMdfStepStore store,
-                                                 uint16_t target, uint8_t limit,
-                                                 uint64_t bits,
-                                                 cMdfBusMsg* frame) {
-  auto* member = reinterpret_cast<uint8_t*>(frame) + target;
-  switch (store) {
-    case cMdfStepStore::OrId:
-      frame->id |= static_cast<uint32_t>(bits);
-      break;
-    case cMdfStepStore::Flag:
-      *reinterpret_cast<bool*>(member) = bits != 0;
-      break;
-    case cMdfStepStore::Byte:
-      *member = static_cast<uint8_t>(bits);
-      break;
-    case cMdfStepStore::Length: {
-      const uint64_t length = bits & 0xFF;
-      frame->dataLength = length < limit ? length : limit;
-      break;
-    }
-    case cMdfStepStore::ErrorType: {
-      const uint8_t type = static_cast<uint8_t>(bits);
-      frame->canError.errorType = type >= 1 && type <= 5 ? type : 0;
-      break;
-    }
-    default:
-      break;
-  }
-}
-
-// Stores a field by its step, straight from the bits (store not General,
-// so the load is not General either and the rule is not needed).
-[[gnu::always_inline]] inline void storeBits(const cMdfDecodeStep& step,
-                                             const uint8_t* record,
-                                             cMdfBusMsg* frame) {
-  if (step.store == cMdfStepStore::Skip) return;
-  storeFromBits(step.store, step.target, step.limit,
-                cMdfDecodeStep_bits(step, record), frame);
-}
-
-// Copies n bytes (at most 64) with a few overlapping moves of 16, 8, 4 or
-// 1 bytes, none after the n: compilers make a string instruction of a
-// memcpy of a length they only know the bounds of, whose start costs more
-// than the copy.
-[[gnu::always_inline]] inline void copyPayload(uint8_t* to, const uint8_t* from,
-                                               uint64_t n) {
-  if (n >= 16) {
-    std::memcpy(to, from, 16);
-    if (n > 32) std::memcpy(to + 16, from + 16, 16);
-    if (n > 48) std::memcpy(to + 32, from + 32, 16);
-    std::memcpy(to + n - 16, from + n - 16, 16);
-  } else if (n >= 8) {
-    std::memcpy(to, from, 8);
-    std::memcpy(to + n - 8, from + n - 8, 8);
-  } else if (n >= 4) {
-    std::memcpy(to, from, 4);
-    std::memcpy(to + n - 4, from + n - 4, 4);
-  } else if (n > 0) {
-    to[0] = from[0];
-    to[n / 2] = from[n / 2];
-    to[n - 1] = from[n - 1];
-  }
-}
-
-// Copies a payload of the record by its step (`limit` bytes from `byte`).
-[[gnu::always_inline]] inline void payloadFixed(const cMdfDecodeStep& step,
-                                                const uint8_t* record,
-                                                uint8_t* payload) {
-  if (step.limit == 8)
-    std::memcpy(payload, record + step.byte, 8);
-  else
-    copyPayload(payload, record + step.byte, step.limit);
-}
-
 // A time value: seconds, and nanoseconds in integer arithmetic where the
 // rule has an exact tick scale.
 [[gnu::always_inline]] inline void timeValue(const cMdfRecordView* view,
@@ -323,16 +236,16 @@ template <StoreFn store>
         return true;
       case cMdfStepStore::PayloadFixed:
         // The same for bytes of the record that every record has.
-        payloadFixed(*step, view->record, frame->can.payload);
+        cMdfDecodeStep_payloadFixed(*step, view->record, frame->can.payload);
         return true;
       case cMdfStepStore::LinPayloadFixed:
         // What the LIN decoder's store does with them.
         std::memset(frame->lin.payload, 0, kMdfLinPayloadSize);
-        payloadFixed(*step, view->record, frame->lin.payload);
+        cMdfDecodeStep_payloadFixed(*step, view->record, frame->lin.payload);
         return true;
       default:
         // Stores straight from the bits need nothing of the rule.
-        storeBits(*step, view->record, frame);
+        cMdfDecodeStep_storeBits(*step, view->record, frame);
         return true;
     }
   }
@@ -355,78 +268,6 @@ template <StoreFn store>
   return true;
 }
 
-// The payload of the signal data's first value: what the CAN data
-// decoder's store makes of it (nothing for no value); false for a value
-// that fails the frame.
-[[gnu::always_inline]] inline bool payloadFirstValue(const cMdfRecordView* view,
-                                                     cMdfBusMsg* frame) {
-  const uint64_t size = view->signalData != nullptr ? view->signalDataSize : 0;
-  if (size < 4) return true;
-  uint32_t length;
-  std::memcpy(&length, view->signalData, 4);
-  if constexpr (std::endian::native == std::endian::big) {
-    length = __builtin_bswap32(length);
-  }
-  if (length > kMdfCanPayloadSize || length > size - 4) return false;
-  copyPayload(frame->can.payload, view->signalData + 4, length);
-  return true;
-}
-
-// The stores of an apart plan that run before the rest of the walk: the
-// bytes and flags, the id and the length, the other stores from the bits,
-// the tick time, and a straight plan's payload. False where the payload
-// fails the frame.
-[[gnu::always_inline]] inline bool runApart(const cMdfDecodePlan* plan,
-                                            const cMdfRecordView* view,
-                                            cMdfBusMsg* frame) {
-  const uint8_t* record = view->record;
-  auto* members = reinterpret_cast<uint8_t*>(frame);
-  // Local bounds: a store to a byte member could alias the plan's counts.
-  for (const cMdfBitStore *to = plan->bytes, *end = to + plan->byteCount;
-       to != end; ++to)
-    members[to->target] =
-        static_cast<uint8_t>(cMdfDecodeStep_wordBits(*to, record));
-  if (plan->id.mask != 0)
-    frame->id |=
-        static_cast<uint32_t>(cMdfDecodeStep_wordBits(plan->id, record));
-  if (plan->length.mask != 0) {
-    const uint64_t length =
-        cMdfDecodeStep_wordBits(plan->length, record) & 0xFF;
-    frame->dataLength =
-        length < plan->length.limit ? length : plan->length.limit;
-  }
-  for (const cMdfBitStore *to = plan->words, *end = to + plan->wordCount;
-       to != end; ++to)
-    storeFromBits(to->store, to->target, to->limit,
-                  cMdfDecodeStep_wordBits(*to, record), frame);
-  for (size_t k = 0, n = plan->directCount; k < n; ++k)
-    storeBits(plan->steps[plan->direct[k]], record, frame);
-  if (plan->tickTime < plan->count) {
-    // What timeValue gives for such a step, and every decoder's store
-    // does with it.
-    const cMdfDecodeStep& step = plan->steps[plan->tickTime];
-    const uint64_t raw = cMdfDecodeStep_wordBits(step, record);
-    frame->timeOffset = cMdfDecodeStep_convert(
-        step, view->rules->data[plan->tickTime], static_cast<double>(raw));
-    frame->timeOffsetNs = cMdfTickScale_apply(&plan->ticks, raw, false);
-  }
-  if (plan->payload < plan->count) {
-    const cMdfDecodeStep& step = plan->steps[plan->payload];
-    switch (step.store) {
-      case cMdfStepStore::PayloadFixed:
-        payloadFixed(step, record, frame->can.payload);
-        break;
-      case cMdfStepStore::LinPayloadFixed:
-        // The frame is clear: the zeros after the bytes are there.
-        payloadFixed(step, record, frame->lin.payload);
-        break;
-      default:
-        return payloadFirstValue(view, frame);
-    }
-  }
-  return true;
-}
-
 // The store is a template argument so that its switch is inlined into the
 // walk. With `anyOrder` and a plan whose rules fill fields of their own,
 // the stores straight from the bits run first, then the other rules in
@@ -440,9 +281,9 @@ Walk walkRules(const cMdfRecordView* view, cMdfBusMsg* frame, uint32_t kind,
                       view->signalData != nullptr ? view->signalDataSize : 0,
                       0};
   Walk result = Walk::Ok;
-  const cMdfDecodePlan* plan = planOf(view, kind);
+  const cMdfDecodePlan* plan = cMdfDecodePlan_of(view, kind);
   if (plan != nullptr && plan->apart && anyOrder) {
-    if (!runApart(plan, view, frame)) return Walk::Aborted;
+    if (!cMdfDecodePlan_runApart(plan, view, frame)) return Walk::Aborted;
     for (size_t k = 0; k < plan->restCount; ++k) {
       const size_t i = plan->rest[k];
       if (!applyRule<store>(view, frame, i, &plan->steps[i], &cursor, &result))
@@ -460,16 +301,6 @@ Walk walkRules(const cMdfRecordView* view, cMdfBusMsg* frame, uint32_t kind,
   return result;
 }
 
-// Clears the frame. In two pieces: compilers clear a piece of up to 64
-// bytes with a few vector stores, the whole frame with a string
-// instruction whose start costs more than all of them.
-inline void clearFrame(cMdfBusMsg* frame) {
-  constexpr size_t kFirst = sizeof *frame < 64 ? sizeof *frame : 64;
-  auto* bytes = reinterpret_cast<unsigned char*>(frame);
-  std::memset(bytes, 0, kFirst);
-  std::memset(bytes + kFirst, 0, sizeof *frame - kFirst);
-}
-
 // Clears the frame, walks the rules through store and completes the frame:
 // on success its kind and the payload of that kind (none for error frames),
 // otherwise kind 0, no data and kMdfDecodeFailed.
@@ -477,19 +308,21 @@ template <StoreFn store>
 int32_t decodeFrame(const cMdfRecordView* view, cMdfBusMsg* frame,
                     uint32_t kind) {
   if (frame == nullptr) return kMdfDecodeFailed;
-  clearFrame(frame);
+  cMdfBusMsg_clear(frame);
   frame->can.remote = kind == kMdfBusMsgCanRemote;
   // A straight plan leaves nothing to the walk.
-  const cMdfDecodePlan* plan =
-      view != nullptr && view->rules != nullptr ? planOf(view, kind) : nullptr;
+  const cMdfDecodePlan* plan = view != nullptr && view->rules != nullptr
+                                   ? cMdfDecodePlan_of(view, kind)
+                                   : nullptr;
   Walk walk = plan != nullptr && plan->straight
-                  ? (runApart(plan, view, frame) ? Walk::Ok : Walk::Aborted)
+                  ? (cMdfDecodePlan_runApart(plan, view, frame) ? Walk::Ok
+                                                                : Walk::Aborted)
               : view != nullptr ? walkRules<store>(view, frame, kind, true)
                                 : Walk::Aborted;
   if (walk == Walk::Aborted && view != nullptr) {
     // Walked again in rule order, so that the members written before the
     // abort are the ones the rules before it wrote.
-    clearFrame(frame);
+    cMdfBusMsg_clear(frame);
     frame->can.remote = kind == kMdfBusMsgCanRemote;
     walk = walkRules<store>(view, frame, kind, false);
   }
@@ -499,12 +332,7 @@ int32_t decodeFrame(const cMdfRecordView* view, cMdfBusMsg* frame,
     frame->dataLength = 0;
     return kMdfDecodeFailed;
   }
-  frame->kind = kind;
-  frame->data = kind == kMdfBusMsgLin ? frame->lin.payload
-                : kind == kMdfBusMsgCanData || kind == kMdfBusMsgCanRemote
-                    ? frame->can.payload
-                    : nullptr;
-  return static_cast<int32_t>(kind);
+  return cMdfBusMsg_finish(frame, kind);
 }
 
 void storeTime(cMdfBusMsg* frame, const RuleValue& value) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "decode/cDecode.h"
+#include "decode/cMdfDecodePlan.h"
 #include "mdf/blocks/cMdfBlock_CG.h"
 #include "mdf/blocks/cMdfBlock_DG.h"
 #include "mdf/blocks/cMdfBlock_DT.h"
@@ -699,6 +700,29 @@ const cMdfRecordView* cMdfBlock_DG_at(cMdfBlock_DG_t* group,
     return nullptr;
   if (const cMdfRecordView* view = recordInWindow(group, state)) return view;
   return readRecord(group, state);
+}
+
+int32_t cMdfBlock_DG_decodeNext(cMdfBlock_DG_t* group,
+                                cMdfBlock_DG_iteratorState* state,
+                                cMdfBusMsg* frame) {
+  if (!group || !state || !frame || group->recordIdSize > kMdfMaxRecordIdSize ||
+      state->failure != kMdfReadOk)
+    return -1;
+  const cMdfRecordView* view = recordInWindow(group, state);
+  if (view) {
+    // What the group's decoder does with a straight plan.
+    const uint32_t kind = state->decoderKind;
+    const cMdfDecodePlan* plan =
+        view->rules != nullptr ? cMdfDecodePlan_of(view, kind) : nullptr;
+    if (plan != nullptr && plan->straight && state->decoder != nullptr &&
+        kind != kMdfDecoderGeneric &&
+        cMdfDecodePlan_decodeStraight(plan, view, frame, kind))
+      return static_cast<int32_t>(kind);
+  } else {
+    view = readRecord(group, state);
+  }
+  if (!view || !state->decoder) return -1;
+  return state->decoder(view, frame);
 }
 
 namespace {

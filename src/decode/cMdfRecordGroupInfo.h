@@ -235,6 +235,15 @@ void cMdfBlock_DG_iteratorState_drop(cMdfBlock_DG_iteratorState* state);
 const cMdfRecordView* cMdfBlock_DG_at(cMdfBlock_DG_t* group,
                                       cMdfBlock_DG_iteratorState* state);
 
+// Reads the next record as cMdfBlock_DG_at does and decodes it into *frame
+// with the state's decoder: the decoder's result, or -1 (frame untouched)
+// where cMdfBlock_DG_at gives no record or the record's group has no
+// decoder. A record that the record window holds and whose rules are a
+// straight plan is decoded without a call.
+int32_t cMdfBlock_DG_decodeNext(cMdfBlock_DG_t* group,
+                                cMdfBlock_DG_iteratorState* state,
+                                cMdfBusMsg* frame);
+
 // Reads the record at `position` of the group's data block into *out and
 // returns the bytes it occupies (id, VLSD length prefix and data), or
 // kMdfNoRecord: no data block, the position beyond the data, a truncated

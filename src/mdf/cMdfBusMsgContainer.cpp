@@ -46,14 +46,14 @@ cMdfBusMsgContainerPosition cMdfBusMsgContainer_begin(
 void cMdfBusMsgContainer_next(cMdfBusMsgContainerPosition* position) {
   if (!position || !position->container) return;
   cMdfBusMsgContainer* container = position->container;
-  cMdfBlock_DG_iteratorState* state = &container->state;
-  const cMdfRecordView* view = cMdfBlock_DG_at(container->group, state);
-  if (!view || !state->decoder) {
+  const int32_t result = cMdfBlock_DG_decodeNext(
+      container->group, &container->state, &container->frame);
+  if (result < 0) {
     position->frame = nullptr;
     position->container = nullptr;
     return;
   }
-  position->result = state->decoder(view, &container->frame);
+  position->result = result;
   position->frame = &container->frame;
 }
 

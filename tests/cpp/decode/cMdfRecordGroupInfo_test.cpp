@@ -2,11 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mdf/blocks/cMdfBlock_DG.h"
+#include "mdf/cMdf.h"
+#include "streams/cIO_memoryAlloc.h"
 #include "support/mdf_group_support.h"
+#include "support/mf4_truth_support.h"
 
 namespace {
 
@@ -546,6 +552,73 @@ TEST(cMdfBlock_DG_getRecordDataRaw, TruncatedRecordGivesFewerBytes) {
             10u);
   EXPECT_EQ(mdfgroup::viewBytes(raw.bytes.data, raw.bytes.size), "abc");
   cMdfRawRecord_drop(&raw);
+}
+
+// ---------------------------------------------------------------------------
+// Decoding the next record
+
+// The frame's bytes, its data pointer as an offset where it points into
+// the frame.
+std::vector<uint8_t> frameBytes(const cMdfBusMsg& frame) {
+  cMdfBusMsg copy = frame;
+  const auto* first = reinterpret_cast<const uint8_t*>(&frame);
+  if (frame.data >= first && frame.data < first + sizeof frame)
+    copy.data = reinterpret_cast<const uint8_t*>(frame.data - first);
+  std::vector<uint8_t> out(sizeof copy);
+  std::memcpy(out.data(), &copy, sizeof copy);
+  return out;
+}
+
+// Record for record, decodeNext gives the result and the frame that
+// cMdfBlock_DG_at and the group's decoder give, and moves on as far, over
+// the writer's fixtures of every frame kind and shape (unsorted and sorted
+// groups, VLSD channel groups and signal data blocks, big-endian and
+// converted fields, invalidation bytes).
+TEST(cMdfBlock_DG_decodeNext, DecodesAsAtAndTheDecoder) {
+  const std::pair<const char*, const char*> files[] = {
+      {"mdf", "shapes.mf4"},
+      {"mdf", "finalize.mf4"},
+      {"mdf", "unfinalized.mf4"},
+      {"decode", "frames.mf4"}};
+  for (const auto& [folder, name] : files) {
+    SCOPED_TRACE(name);
+    const std::string bytes = mf4truth::fixtureBytes(folder, name);
+    struct CloseIO {
+      void operator()(cIO* io) const { cIO_close(io); }
+    };
+    const std::unique_ptr<cIO, CloseIO> io(cIO_memoryAlloc_ctor());
+    ASSERT_EQ(cIO_write(io.get(), bytes.data(), bytes.size()),
+              static_cast<int64_t>(bytes.size()));
+    const std::unique_ptr<cMdf, void (*)(cMdf*)> mdf(cMdf_open(io.get()),
+                                                     cMdf_close);
+    ASSERT_NE(mdf, nullptr);
+    cMdfBlockList* groups = cMdf_getDataGroups(mdf.get());
+    size_t frames = 0;
+    for (size_t g = 0; g < cMdfBlockList_size(groups); ++g) {
+      cMdfBlock_DG_t* group =
+          cMdfBlock_t_to_cMdfBlock_DG_t_mut(cMdfBlockList_at(groups, g));
+      struct OwnedState : cMdfBlock_DG_iteratorState {
+        OwnedState() : cMdfBlock_DG_iteratorState{} {}
+        ~OwnedState() { cMdfBlock_DG_iteratorState_drop(this); }
+      } fused, apart;
+      for (;;) {
+        cMdfBusMsg got, expected;
+        std::memset(static_cast<void*>(&got), 0x5A, sizeof got);
+        std::memset(static_cast<void*>(&expected), 0x5A, sizeof expected);
+        const int32_t result = cMdfBlock_DG_decodeNext(group, &fused, &got);
+        const cMdfRecordView* view = cMdfBlock_DG_at(group, &apart);
+        ASSERT_EQ(result, view != nullptr && apart.decoder != nullptr
+                              ? apart.decoder(view, &expected)
+                              : -1);
+        if (result < 0) break;
+        ASSERT_EQ(frameBytes(got), frameBytes(expected)) << "frame " << frames;
+        ASSERT_EQ(fused.position, apart.position);
+        ++frames;
+      }
+      EXPECT_EQ(fused.failure, apart.failure);
+    }
+    EXPECT_GT(frames, 20u);
+  }
 }
 
 }  // namespace
