@@ -44,10 +44,9 @@ void addFrame(Digest* digest, int32_t result, const cMdfBusMsg& frame) {
   if (frame.data != nullptr) digest->add(frame.data, frame.dataLength);
 }
 
-// Every frame of every data group, the start time and the metadata into
-// *digest; false when a group's frames cannot be read (no memory, a read
-// that failed).
-bool readAll(cMdf* mdf, uint64_t* digest) {
+}  // namespace
+
+bool fuzz_readAll(cMdf* mdf, uint64_t* digest) {
   Digest value;
   value.add(cMdf_getStartTime(mdf, 1));
   value.add(cMdf_getStartTimeNs(mdf));
@@ -76,9 +75,11 @@ bool readAll(cMdf* mdf, uint64_t* digest) {
   return true;
 }
 
-bool readOpen(cIO* stream, uint64_t* digest) {
-  cMdf* mdf = cMdf_open(stream);
-  const bool read = mdf != nullptr && readAll(mdf, digest);
+namespace {
+
+bool readOpen(cIO* stream, uint64_t* digest, bool anyWriter) {
+  cMdf* mdf = cMdf_open(stream, nullptr, anyWriter);
+  const bool read = mdf != nullptr && fuzz_readAll(mdf, digest);
   cMdf_close(mdf);
   return read;
 }
@@ -303,36 +304,36 @@ cIO* fuzz_memoryStream(const uint8_t* data, size_t size) {
   return io;
 }
 
-bool fuzz_readPlain(cIO* stream, uint64_t* digest) {
-  const bool opened = readOpen(stream, digest);
+bool fuzz_readPlain(cIO* stream, uint64_t* digest, bool anyWriter) {
+  const bool opened = readOpen(stream, digest, anyWriter);
   cIO_close(stream);
   return opened;
 }
 
-bool fuzz_readContainer(cIO* stream, uint64_t* digest) {
+bool fuzz_readContainer(cIO* stream, uint64_t* digest, bool anyWriter) {
   cIO* inner = cGenericFile_unwrap(stream, lookupPassword, nullptr, nullptr);
-  const bool opened = inner != nullptr && readOpen(inner, digest);
+  const bool opened = inner != nullptr && readOpen(inner, digest, anyWriter);
   cIO_close(inner);
   return opened;
 }
 
-bool fuzz_readColumns(cIO* stream, uint64_t* digest) {
-  cMdf* mdf = cMdf_open(stream);
+bool fuzz_readColumns(cIO* stream, uint64_t* digest, bool anyWriter) {
+  cMdf* mdf = cMdf_open(stream, nullptr, anyWriter);
   const bool read = mdf != nullptr && columnsOf(mdf, digest);
   cMdf_close(mdf);
   cIO_close(stream);
   return read;
 }
 
-bool fuzz_finalize(cIO* stream, uint64_t* digest) {
-  cMdf* mdf = cMdf_open(stream);
+bool fuzz_finalize(cIO* stream, uint64_t* digest, bool anyWriter) {
+  cMdf* mdf = cMdf_open(stream, nullptr, anyWriter);
   cIO* saved = nullptr;
   bool done = mdf != nullptr && cMdf_finalizeAndSort(mdf) == 1 &&
               (saved = cIO_memoryAlloc_ctor()) != nullptr &&
               cMdf_save(mdf, saved) && cIO_seek(saved, 0, CIO_SEEK_SET) == 0;
   cMdf_close(mdf);
   cIO_close(stream);
-  done = done && readOpen(saved, digest);
+  done = done && readOpen(saved, digest, anyWriter);
   cIO_close(saved);
   return done;
 }

@@ -21,6 +21,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   cIO* stream = fuzz_memoryStream(data, size);
-  if (stream != nullptr) FUZZ_PATH(stream, nullptr);
+  if (stream != nullptr) FUZZ_PATH(stream, nullptr, fuzz_anyWriter(data, size));
   return 0;
 }

@@ -15,8 +15,9 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 
 from support.mf4writer import (CAN_DATA, CAN_ERROR, CAN_REMOTE,  # noqa: E402
-                               LIN_ERRORS, LIN_FRAME, DataGroup, Prop,
-                               build_mf4, compress, encrypt, random_traffic)
+                               LIN_ERRORS, LIN_FRAME, DataGroup, FileHistory,
+                               Prop, build_mf4, compress, encrypt,
+                               random_traffic)
 
 # What the fuzz targets unwrap with (fuzz/fuzz_paths.h).
 PASSWORD = "fuzz"
@@ -55,9 +56,40 @@ def logs(finalized=True):
     }
 
 
+def stored(finalized=True):
+    """{name: file bytes}: records in data lists (DL) of data blocks, of
+    deflated blocks (DZ) and under a header list (HL), in blocks of 64
+    bytes; "other_writer" names another tool in its file history and ends
+    in an odd byte, which opens it as a file of any writer (the fuzz
+    targets' switch, fuzz/fuzz_paths.h)."""
+    files = {
+        "data_list": build_mf4([DataGroup(traffic(6, 11, (CAN_DATA,)),
+                                          record_id_size=0, storage="dl")],
+                               finalized=finalized),
+        "deflated": build_mf4([DataGroup(traffic(8, 12, fd=True),
+                                         record_id_size=1, vlsd="sd",
+                                         storage="dz")],
+                              finalized=finalized),
+        "header_list": build_mf4([
+            DataGroup(traffic(4, 13, (CAN_DATA,)), record_id_size=0,
+                      storage="hl"),
+            DataGroup(traffic(6, 14, (CAN_DATA, LIN_FRAME)),
+                      record_id_size=2, vlsd="cg", storage="dz")],
+            finalized=finalized),
+        "other_writer": build_mf4([DataGroup(traffic(8, 15),
+                                             record_id_size=1, storage="dz")],
+                                  file_history=(FileHistory("other"),),
+                                  finalized=finalized),
+    }
+    out = {name: log.data for name, log in files.items()}
+    out["other_writer"] += b"\x01"
+    return out
+
+
 def build():
     """{target: {file name: bytes}}."""
     plain = {name: log.data for name, log in logs().items()}
+    plain.update(stored())
     unfinalized = {name: log.data for name, log in logs(False).items()}
     small = plain["sorted"]
     inner = plain["unsorted_cg"]
@@ -71,6 +103,7 @@ def build():
         "compressed_encrypted": compress(encrypt(
             small, PASSWORD, iterations=ITERATIONS, seed=2), crc=False),
         "no_container": small,
+        "compressed_deflated": compress(plain["deflated"]),
     }
     # Three groups whose times interleave (the column path's merge of more
     # than two groups): CAN FD, remote and error frames, LIN frames and
@@ -86,12 +119,15 @@ def build():
                     {"sorted": plain["sorted"],
                      "unsorted_sd": plain["unsorted_sd"],
                      "two_groups": plain["two_groups"],
-                     "three_groups": three_groups}.items()},
+                     "three_groups": three_groups,
+                     "header_list": plain["header_list"],
+                     "other_writer": plain["other_writer"]}.items()},
         "plain": {name + ".mf4": data for name, data in
                   {**plain, "unfinalized": unfinalized["unsorted_cg"]}.items()},
         "container": {name + ".bin": data for name, data in containers.items()},
         "finalize": {name + ".mf4": data
-                     for name, data in unfinalized.items()},
+                     for name, data in {**unfinalized,
+                                        **stored(False)}.items()},
     }
 
 

@@ -64,6 +64,14 @@ LOGS = {
             DataGroup(random_traffic(60, 11, kinds=(LIN_FRAME,)), layouts={
                 LIN_FRAME: lin_layout(timestamp=timestamp_channel(
                     "float", 32, big_endian=True))})]),
+    "records in data lists, deflated blocks and a header list": lambda:
+        build_mf4([
+            DataGroup(traffic(60, 12, fd=True), record_id_size=1, vlsd="sd",
+                      storage="dl", fragment=100),
+            DataGroup(traffic(60, 13, fd=True), record_id_size=2, vlsd="cg",
+                      storage="dz", fragment=100),
+            DataGroup(random_traffic(60, 14, kinds=(CAN_DATA,)),
+                      record_id_size=0, storage="hl", fragment=100)]),
 }
 
 # Containers around the file bytes, and the passwords they need.

@@ -179,6 +179,14 @@ SHAPES = {
             DataGroup([FrameTable("Engine", {
                 "Timestamp": np.arange(50) * 0.01,
                 "Speed": np.arange(50) * 10})], record_id_size=0)],
+    "data lists of data blocks, deflated and transposed blocks, header list":
+        lambda: [
+            DataGroup(_traffic(200, 23, (CAN_DATA,)), record_id_size=0,
+                      storage="dl", fragment=1000),
+            DataGroup(_traffic(200, 24, (CAN_DATA, LIN_FRAME)),
+                      record_id_size=1, storage="dz", fragment=1000),
+            DataGroup(_traffic(200, 25, (CAN_DATA,)), record_id_size=0,
+                      storage="hl", fragment=1000)],
 }
 
 

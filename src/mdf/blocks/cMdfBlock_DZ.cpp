@@ -47,16 +47,20 @@ bool grow(uint8_t** data, uint64_t* capacity, uint64_t wanted, uint64_t limit) {
 }
 
 // Inflates the block's zlib stream into *out (capacity *capacity, grown as
-// bytes arrive); true when it ends after exactly the original length.
+// bytes arrive); true when it ends after exactly the original length. A
+// failure that says nothing of the data (a read that failed, memory that
+// ran out) also sets *unavailable.
 bool inflateInto(const cMdfBlock_DZ_t* dz, uint8_t** out, uint64_t* capacity,
-                 cReason* reason) {
+                 cReason* reason, bool* unavailable) {
   const uint64_t at = dz->fileOffset;
   const uint64_t expected = dz->originalLength;
   z_stream z;
   memset(&z, 0, sizeof z);
-  if (inflateInit(&z) != Z_OK)
+  if (inflateInit(&z) != Z_OK) {
+    *unavailable = true;
     return cReason_note(reason, at, "DZ block at 0x%llX: out of memory",
                         static_cast<ull>(at));
+  }
   unsigned char input[kInputChunk];
   uint64_t read = 0;      // compressed bytes read
   uint64_t produced = 0;  // inflated bytes
@@ -72,6 +76,7 @@ bool inflateInto(const cMdfBlock_DZ_t* dz, uint8_t** out, uint64_t* capacity,
       const uint64_t n = left < kInputChunk ? left : kInputChunk;
       if (!cIO_seekTo(dz->source, dz->dataOffset + read) ||
           cIO_readFull(dz->source, input, n) != static_cast<int64_t>(n)) {
+        *unavailable = true;
         fault = "its compressed data could not be read";
         break;
       }
@@ -90,6 +95,7 @@ bool inflateInto(const cMdfBlock_DZ_t* dz, uint8_t** out, uint64_t* capacity,
           produced +
           (expected - produced < kMinGrowth ? expected - produced : kMinGrowth);
       if (!grow(out, capacity, wanted, expected)) {
+        *unavailable = true;
         fault = "out of memory";
         break;
       }
@@ -105,9 +111,11 @@ bool inflateInto(const cMdfBlock_DZ_t* dz, uint8_t** out, uint64_t* capacity,
       break;
     }
     produced += made;
-    if (status == Z_NEED_DICT || status == Z_DATA_ERROR ||
-        status == Z_MEM_ERROR ||
-        (status == Z_BUF_ERROR && made == 0 && z.avail_in > 0)) {
+    if (status == Z_MEM_ERROR) {
+      *unavailable = true;
+      fault = "out of memory";
+    } else if (status == Z_NEED_DICT || status == Z_DATA_ERROR ||
+               (status == Z_BUF_ERROR && made == 0 && z.avail_in > 0)) {
       fault = "its compressed data are no valid zlib stream";
     }
   }
@@ -225,24 +233,31 @@ void cMdfBlock_DZ_dtor(cMdfBlock_t* block) {
 }
 
 bool cMdfBlock_DZ_inflate(const cMdfBlock_DZ_t* block,
-                          cMdfInflateBuffers* buffers, cReason* reason) {
+                          cMdfInflateBuffers* buffers, cReason* reason,
+                          bool* unavailable) {
+  bool ignored = false;
+  if (!unavailable) unavailable = &ignored;
+  *unavailable = false;
   if (!block || !buffers) return false;
   buffers->plainSize = 0;
   const uint64_t length = block->originalLength;
   if (block->zipType != kMdfZipTransposeDeflate) {
-    if (!inflateInto(block, &buffers->plain, &buffers->plainCapacity, reason))
+    if (!inflateInto(block, &buffers->plain, &buffers->plainCapacity, reason,
+                     unavailable))
       return false;
     buffers->plainSize = length;
     return true;
   }
   if (!inflateInto(block, &buffers->transposed, &buffers->transposedCapacity,
-                   reason))
+                   reason, unavailable))
     return false;
   // All bytes arrived: the storage for them is no claim of the file's.
-  if (!grow(&buffers->plain, &buffers->plainCapacity, length, length))
+  if (!grow(&buffers->plain, &buffers->plainCapacity, length, length)) {
+    *unavailable = true;
     return cReason_note(reason, block->fileOffset,
                         "DZ block at 0x%llX: out of memory",
                         static_cast<ull>(block->fileOffset));
+  }
   const uint64_t columns = block->zipParameter;
   const uint64_t rows = length / columns;
   const uint8_t* in = buffers->transposed;

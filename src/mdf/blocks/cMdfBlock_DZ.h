@@ -89,5 +89,8 @@ void cMdfBlock_DZ_dtor(cMdfBlock_t* block);
 // data cannot be read, are no valid zlib stream, or inflate to another
 // length than the block states; memory grows only with inflated bytes, so
 // a block that claims more than its data hold costs no more than they do.
+// *unavailable (when not null) tells a failure that says nothing of the
+// data (their read failed, memory ran out) from data that do not inflate.
 bool cMdfBlock_DZ_inflate(const cMdfBlock_DZ_t* block,
-                          cMdfInflateBuffers* buffers, cReason* reason);
+                          cMdfInflateBuffers* buffers, cReason* reason,
+                          bool* unavailable = nullptr);

@@ -32,14 +32,17 @@ size_t segmentOf(cMdfDataStream* s, uint64_t at) {
 }
 
 // The bytes of a compressed member, inflated into the stream's buffers if
-// they do not hold it yet; null when it does not inflate.
-const uint8_t* inflated(cMdfDataStream* s, const cMdfBlock_DZ_t* dz) {
+// they do not hold it yet; null when it does not inflate, with *unavailable
+// set when that says nothing of its data (a read failed, memory ran out:
+// it is tried again on the next read).
+const uint8_t* inflated(cMdfDataStream* s, const cMdfBlock_DZ_t* dz,
+                        bool* unavailable) {
   if (s->inflated == dz) return s->buffers.plain;
   if (s->broken == dz) return nullptr;
   s->inflated = nullptr;
   cReason reason = {};
-  if (!cMdfBlock_DZ_inflate(dz, &s->buffers, &reason)) {
-    s->broken = dz;
+  if (!cMdfBlock_DZ_inflate(dz, &s->buffers, &reason, unavailable)) {
+    if (!*unavailable) s->broken = dz;
     cReason_log(&reason);
     return nullptr;
   }
@@ -60,11 +63,13 @@ int64_t streamRead(cIO* io, void* dst, uint64_t len) {
   if (len > there) len = there;
   int64_t got = -1;
   if (segment.block->type == MDF_BLOCK_DZ) {
-    const uint8_t* bytes =
-        inflated(s, static_cast<const cMdfBlock_DZ_t*>(segment.block));
+    bool unavailable = false;
+    const uint8_t* bytes = inflated(
+        s, static_cast<const cMdfBlock_DZ_t*>(segment.block), &unavailable);
     // Compressed data that do not inflate end the data where they begin
-    // (the reason is logged once), as a truncated block ends it.
-    if (!bytes) return 0;
+    // (the reason is logged once), as a truncated block ends it; a read
+    // that failed or memory that ran out fails the read.
+    if (!bytes) return unavailable ? -1 : 0;
     memcpy(dst, bytes + within, len);
     got = static_cast<int64_t>(len);
   } else {

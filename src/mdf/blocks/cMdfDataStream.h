@@ -8,9 +8,11 @@
 // Members are read on demand. A compressed member is inflated whole, when
 // reading reaches it, into the stream's buffers, which hold one member at a
 // time and are reused for the next: memory is bounded by the largest
-// member (kMdfMaxInflatedSize), not by the data group. A member that fails
-// to inflate makes reads of it fail (-1); its reason is logged once, at
-// error level, and reading the group ends there.
+// member (kMdfMaxInflatedSize), not by the data group. A member whose data
+// do not inflate ends the data where it begins (reads of it give 0); its
+// reason is logged once, at error level, and reading the group ends there.
+// A member that cannot be inflated for want of memory, or whose compressed
+// data cannot be read, makes reads of it fail (-1).
 //
 // The stream has read, tell and seek (as a data block's view: seeks beyond
 // the end land on it, any other whence fails); write and close are empty.

@@ -21,7 +21,7 @@ namespace fuzzsupport {
 
 struct Path {
   const char* target;  // the name of the fuzz target and its folders
-  bool (*read)(cIO* stream, uint64_t* digest);
+  bool (*read)(cIO* stream, uint64_t* digest, bool anyWriter);
 };
 
 inline const Path kPaths[] = {{"plain", fuzz_readPlain},
@@ -112,10 +112,17 @@ std::vector<uint64_t> silentDifferences(uint64_t count,
   return differ;
 }
 
-// Runs a path over a memory stream holding `bytes`.
+// Whether the fuzz targets open `bytes` as a file of any writer.
+inline bool anyWriter(const std::string& bytes) {
+  return fuzz_anyWriter(reinterpret_cast<const uint8_t*>(bytes.data()),
+                        bytes.size());
+}
+
+// Runs a path over a memory stream holding `bytes`, as its fuzz target
+// does.
 inline bool run(const Path& path, const std::string& bytes, uint64_t* digest) {
   cIO* stream = streamOf(bytes);
-  return stream != nullptr && path.read(stream, digest);
+  return stream != nullptr && path.read(stream, digest, anyWriter(bytes));
 }
 
 }  // namespace fuzzsupport

@@ -36,10 +36,18 @@ Layouts (offsets from the block start):
       reserved (7)
   DT  no links; data: records
   SD  no links; data: values, each a u32 length followed by its bytes
+  DL  links: next DL, the data blocks; data: flags u8 (1: equal length),
+      reserved (3), block count u32, equal length u64
+  DZ  no links; data: original block id (2), zip type u8 (0 deflate,
+      1 transposition + deflate), reserved u8, zip parameter u32 (the
+      columns of a transposition), original length u64, compressed length
+      u64, compressed bytes
+  HL  links: first DL; data: flags u16, zip type u8, reserved (5)
 """
 from __future__ import annotations
 
 import struct
+import zlib
 from typing import List, Optional, Sequence, Tuple, Union
 
 import numpy as np
@@ -53,6 +61,9 @@ CC_DATA = struct.Struct("<BBHHHdd")
 CN_DATA = struct.Struct("<BBBBIIIIBxHdddddd")
 CG_DATA = struct.Struct("<QQHH4xII")
 DG_DATA = struct.Struct("<B7x")
+DL_DATA = struct.Struct("<B3xIQ")
+DZ_DATA = struct.Struct("<2sBxIQQ")
+HL_DATA = struct.Struct("<HB5x")
 
 FINALIZED = b"MDF     "
 UNFINALIZED = b"UnFinMF "
@@ -161,6 +172,34 @@ def dg_block(next_dg: int, first_cg: int, data_link: int, comment: int,
              record_id_size: int) -> bytes:
     return block(b"##DG", [next_dg, first_cg, data_link, comment],
                  DG_DATA.pack(record_id_size))
+
+
+def dl_block(members: Sequence[int], equal_length: int,
+             next_dl: int = 0) -> bytes:
+    """A data list of blocks of `equal_length` bytes each (the last may
+    be shorter)."""
+    return block(b"##DL", [next_dl, *members],
+                 DL_DATA.pack(1, len(members), equal_length))
+
+
+def dz_block(plain: bytes, columns: int = 0) -> bytes:
+    """The DT block `plain` deflated; transposed first when `columns` is
+    not 0 (rows of `columns` bytes, a remainder stays as it is)."""
+    packed = plain
+    if columns:
+        rows = len(plain) // columns
+        body = np.frombuffer(plain[:rows * columns], np.uint8)
+        packed = body.reshape(rows, columns).T.tobytes() + \
+            plain[rows * columns:]
+    compressed = zlib.compress(packed, 6)
+    return block(b"##DZ", [], DZ_DATA.pack(
+        b"DT", 1 if columns else 0, columns, len(plain),
+        len(compressed)) + compressed)
+
+
+def hl_block(first_dl: int) -> bytes:
+    """A header list of deflated blocks (zip type 0)."""
+    return block(b"##HL", [first_dl], HL_DATA.pack(1, 0))
 
 
 Chunk = Union[bytes, bytearray, memoryview, np.ndarray]

@@ -58,6 +58,10 @@ class DataGroup:
     order of the frame objects, then the FrameTables one after another.
     vlsd_group_first: each VLSD channel group stands in front of its frame
     group in the channel group chain (record ids stay as they are).
+    storage: None keeps the records in one data block (DT); "dl" splits
+    them into data blocks of `fragment` bytes held in a data list (DL),
+    "dz" into deflated blocks (DZ) in a data list, "hl" into transposed
+    deflated blocks in a data list under a header list (HL).
     """
     frames: Sequence = ()
     record_id_size: int = 1
@@ -67,6 +71,8 @@ class DataGroup:
     first_record_id: int = 1
     comment: Optional[str] = None
     vlsd_group_first: bool = False
+    storage: Optional[str] = None
+    fragment: int = 64
 
 
 @dataclass
@@ -523,6 +529,23 @@ class _Writer:
         return next_cg
 
 
+def _stored(out: B.FileLayout, data: np.ndarray, storage: str,
+            fragment: int, record_bytes: int) -> int:
+    """Places the records `data` as `storage` says (see DataGroup) and
+    returns the offset of the outermost block."""
+    raw = np.ascontiguousarray(data).view(np.uint8).reshape(-1).tobytes()
+    pieces = [raw[i:i + fragment] for i in range(0, len(raw), fragment)]
+    members = []
+    for piece in pieces:
+        if storage == "dl":
+            members.append(out.place(B.block(b"##DT", [], piece)))
+        else:
+            columns = record_bytes if storage == "hl" else 0
+            members.append(out.place(B.dz_block(piece, columns)))
+    first = out.place(B.dl_block(members, fragment))
+    return first if storage != "hl" else out.place(B.hl_block(first))
+
+
 def build_mf4(data_groups: Sequence[DataGroup] = (), *,
               start_time_ns: int = DEFAULT_START_NS, tz_offset_min: int = 0,
               dst_offset_min: int = 0, time_flags: Optional[int] = None,
@@ -593,8 +616,14 @@ def build_mf4(data_groups: Sequence[DataGroup] = (), *,
         if index == len(groups) - 1 and \
                 unfinalized_flags & B.UNFIN_LAST_DT_LENGTH:
             length = B.HEADER.size
-        data_offsets.append(w.out.place(
-            B.data_block_header(b"##DT", data.nbytes, length), data))
+        definition = group.definition
+        if definition.storage is None:
+            data_offsets.append(w.out.place(
+                B.data_block_header(b"##DT", data.nbytes, length), data))
+        else:
+            data_offsets.append(_stored(
+                w.out, data, definition.storage, definition.fragment,
+                group.groups[0].layout.record_bytes))
         w.offsets["DG[%d].DT" % index] = data_offsets[-1]
     for index, group in enumerate(groups):
         w.out.fill(dg_offsets[index], B.dg_block(
