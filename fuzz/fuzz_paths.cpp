@@ -64,7 +64,10 @@ bool fuzz_readAll(cMdf* mdf, uint64_t* digest) {
     cMdfBusMsgContainer_dtor(container);
     if (failed) return false;
   }
-  for (const auto& [key, property] : cMdf_getMetaData(mdf)) {
+  bool complete = true;
+  const cMdfMetaDataMap metadata = cMdf_getMetaData(mdf, &complete);
+  if (!complete) return false;
+  for (const auto& [key, property] : metadata) {
     value.add(key);
     value.add(property.valueRaw);
     value.add(property.unit);

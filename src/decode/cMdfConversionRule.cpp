@@ -141,19 +141,32 @@ cMdfConversionRule cMdfConversionRule_default() {
 cMdfConversionRule cMdfConversionRule_linear(double factor, double offset) {
   auto* parameter = static_cast<cMdfLinearParameter*>(
       std::malloc(sizeof(cMdfLinearParameter)));
-  if (parameter == nullptr) return cMdfConversionRule_default();
+  if (parameter == nullptr)
+    return cMdfConversionRule_incompleteOf(&linearVtable);
   *parameter = {factor, offset};
   return {&linearVtable, parameter};
 }
 
 cMdfConversionRule cMdfConversionRule_lookupTable(cMdfValueTable table) {
   auto* parameter = new (std::nothrow) cMdfSharedValueTable{{}, 1};
-  if (parameter == nullptr) return cMdfConversionRule_default();
+  if (parameter == nullptr)
+    return cMdfConversionRule_incompleteOf(&lookupTableExactVtable);
   if (!copyTable(&table, &parameter->table)) {
     delete parameter;
-    return cMdfConversionRule_default();
+    return cMdfConversionRule_incompleteOf(&lookupTableExactVtable);
   }
   return {&lookupTableExactVtable, parameter};
+}
+
+cMdfConversionRule cMdfConversionRule_incompleteOf(
+    const cMdfConversionRule_vtable* vtable) {
+  return {vtable, nullptr};
+}
+
+bool cMdfConversionRule_incomplete(const cMdfConversionRule* rule) {
+  return rule != nullptr && rule->parameter == nullptr &&
+         (rule->vtable == &linearVtable ||
+          rule->vtable == &lookupTableExactVtable);
 }
 
 double cMdfConversionRule_convert(const cMdfConversionRule* rule, double raw) {
@@ -210,13 +223,13 @@ void dropLookupTableExact(cMdfConversionRule* rule) {
 
 cMdfConversionRule cloneLinear(cMdfConversionRule rule) {
   const auto* p = static_cast<const cMdfLinearParameter*>(rule.parameter);
-  if (p == nullptr) return cMdfConversionRule_default();
+  if (p == nullptr) return rule;
   return cMdfConversionRule_linear(p->factor, p->offset);
 }
 
 cMdfConversionRule cloneLookupTableExact(cMdfConversionRule rule) {
   auto* shared = static_cast<cMdfSharedValueTable*>(rule.parameter);
-  if (shared == nullptr) return cMdfConversionRule_default();
+  if (shared == nullptr) return rule;
   shared->holders.fetch_add(1, std::memory_order_relaxed);
   return rule;
 }

@@ -121,16 +121,26 @@ const double* cMdfValueTable_find(const cMdfValueTable* table, double key);
 // Frees the storage and leaves an empty table.
 void cMdfValueTable_drop(cMdfValueTable* table);
 
-// Constructors. Where a parameter cannot be allocated the identity rule is
-// returned instead, so a rule never points at nothing.
+// Constructors. Where a parameter cannot be allocated the rule is
+// incomplete (see cMdfConversionRule_incomplete).
 cMdfConversionRule cMdfConversionRule_default();
 cMdfConversionRule cMdfConversionRule_linear(double factor, double offset);
 // Copies the table into a parameter of one holder; the caller keeps and
 // frees its own.
 cMdfConversionRule cMdfConversionRule_lookupTable(cMdfValueTable table);
+// A rule of the kind `vtable` without its parameter: what a constructor or
+// a clone gives when memory runs out.
+cMdfConversionRule cMdfConversionRule_incompleteOf(
+    const cMdfConversionRule_vtable* vtable);
+// Whether the rule is of a kind with a parameter but has none (memory ran
+// out making it): it converts as the identity, which is not the conversion
+// it stands for, so its user must not take its values.
+bool cMdfConversionRule_incomplete(const cMdfConversionRule* rule);
 
 // Dispatchers. A null rule converts to the raw value; empty slots have
-// nothing to do; clone of a kind without clone returns the rule itself.
+// nothing to do; clone of a kind without clone returns the rule itself; the
+// clone of an incomplete rule, and a clone that runs out of memory, is
+// incomplete.
 double cMdfConversionRule_convert(const cMdfConversionRule* rule, double raw);
 void cMdfConversionRule_drop(cMdfConversionRule* rule);
 cMdfConversionRule cMdfConversionRule_clone(cMdfConversionRule rule);

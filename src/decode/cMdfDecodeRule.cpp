@@ -104,10 +104,10 @@ cMdfConversionRule buildConversion(const cMdfBlock_CC_t* cc) {
       if (!cMdfBlock_CC_getParameter(cc, 2 * i, &key) ||
           !cMdfBlock_CC_getParameter(cc, 2 * i + 1, &value) ||
           !cMdfValueTable_insert(&table, key, value)) {
-        // Without memory for the whole table the channel keeps its raw
-        // values rather than a partial table.
+        // Without memory for the whole table the rule is incomplete rather
+        // than a partial table.
         cMdfValueTable_drop(&table);
-        return cMdfConversionRule_default();
+        return cMdfConversionRule_incompleteOf(&lookupTableExactVtable);
       }
     }
     const cMdfConversionRule rule = cMdfConversionRule_lookupTable(table);
@@ -122,7 +122,10 @@ cMdfConversionRule buildConversion(const cMdfBlock_CC_t* cc) {
 cMdfConversionRule conversionOf(cMdfBlock_CC_t* cc) {
   if (cc == nullptr) return cMdfConversionRule_default();
   if (cc->rule.vtable == nullptr) cc->rule = buildConversion(cc);
-  return cMdfConversionRule_clone(cc->rule);
+  const cMdfConversionRule rule = cMdfConversionRule_clone(cc->rule);
+  // Built again by the next channel that asks, when memory may be back.
+  if (cMdfConversionRule_incomplete(&cc->rule)) cc->rule = {};
+  return rule;
 }
 
 // Appends the rule of one leaf channel.
@@ -131,9 +134,8 @@ void appendLeafRule(const cMdfBlock_CN_t* channel, cMdfDecodeRuleArray* rules) {
   cMdfDecodeRule_init(&rule);
   const std::string_view name =
       cMdfBlockText_get(channel->name.block).substr(0, kMaxNameLength);
-  // Without memory for the name the rule stays nameless (field None), so
-  // the group's records fail to decode instead of losing the field.
-  cMdfDecodeRule_setName(&rule, name.data(), name.size());
+  if (!cMdfDecodeRule_setName(&rule, name.data(), name.size()))
+    rules->incomplete = true;
   cMdfDecodeRule_mapName(&rule);
   const uint64_t byteOffset = cMdfBlock_CN_getByteOffset(channel);
   const uint64_t bitOffset = cMdfBlock_CN_getBitOffset(channel);
@@ -175,6 +177,7 @@ void appendLeafRule(const cMdfBlock_CN_t* channel, cMdfDecodeRuleArray* rules) {
   }
   rule.conversion =
       conversionOf(cMdfBlock_t_to_cMdfBlock_CC_t_mut(channel->conversion));
+  if (cMdfConversionRule_incomplete(&rule.conversion)) rules->incomplete = true;
   if (rule.valueKind == cMdfValueKind::Unsigned ||
       rule.valueKind == cMdfValueKind::Signed) {
     rule.ticks = cMdfConversionRule_tickScale(&rule.conversion);
@@ -184,7 +187,10 @@ void appendLeafRule(const cMdfBlock_CN_t* channel, cMdfDecodeRuleArray* rules) {
   if (cMdfBlock_CN_getChannelType(channel) == MDF_CN_VLSD) {
     rule.signalData = channel->data.block;
   }
-  if (!cMdfDecodeRuleArray_push(rules, &rule)) cMdfDecodeRule_drop(&rule);
+  if (!cMdfDecodeRuleArray_push(rules, &rule)) {
+    cMdfDecodeRule_drop(&rule);
+    rules->incomplete = true;
+  }
 }
 
 }  // namespace
@@ -263,6 +269,7 @@ void cMdfDecodeRuleArray_clear(cMdfDecodeRuleArray* rules) {
   if (rules == nullptr) return;
   cMdfDecodePlan_free(rules->plan);
   rules->plan = nullptr;
+  rules->incomplete = false;
   while (rules->size > 0) {
     cMdfDecodeRule_drop(&rules->data[--rules->size]);
   }
@@ -316,7 +323,10 @@ void createDecodingRulesInner(const cMdfBlock_CN_t* channel,
       const size_t grown = capacity * 2 + 8;
       auto* bigger = static_cast<CompositionFrame*>(
           std::realloc(stack, grown * sizeof(CompositionFrame)));
-      if (bigger == nullptr) break;
+      if (bigger == nullptr) {
+        rules->incomplete = true;
+        break;
+      }
       stack = bigger;
       capacity = grown;
     }

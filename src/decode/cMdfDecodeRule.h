@@ -86,6 +86,10 @@ struct cMdfDecodeRuleArray {
   // The rules as a decode plan (decode/cMdfDecodePlan.h), owned; null when
   // none was made. Any change of the rules drops it.
   cMdfDecodePlan* plan;
+  // Memory ran out building the rules (createDecodingRulesInner): a rule
+  // is missing, or lacks its name or its conversion. Records must not be
+  // decoded by them. Clearing the array resets it.
+  bool incomplete;
 };
 
 // Every member zero or empty (position 0, count 0, Unsigned, big-endian,
@@ -121,6 +125,7 @@ void cMdfDecodeRuleArray_plan(cMdfDecodeRuleArray* rules, uint64_t recordSize,
 
 // Appends the rules of one channel: a composed channel contributes the
 // rules of its leaf members, in order and at any depth, and none of its own.
-// A rule's name is its channel's name, cut at 1024 bytes.
+// A rule's name is its channel's name, cut at 1024 bytes. Where memory runs
+// out, the array is marked incomplete.
 void createDecodingRulesInner(const cMdfBlock_CN_t* channel,
                               cMdfDecodeRuleArray* rules);

@@ -194,8 +194,8 @@ void lengthFromDlc(cMdfDecodeRuleArray* rules) {
 
 }  // namespace
 
-void cMdfBlock_DG_updateRecordMap(cMdfBlock_DG_t* group) {
-  if (!group) return;
+bool cMdfBlock_DG_updateRecordMap(cMdfBlock_DG_t* group) {
+  if (!group) return true;
   cMdfRecordMap_clear(&group->recordMap);
   for (size_t i = 0; i < cMdfBlockList_size(&group->channelGroups); ++i) {
     cMdfBlock_CG_t* cg = cMdfBlock_t_to_cMdfBlock_CG_t_mut(
@@ -213,6 +213,7 @@ void cMdfBlock_DG_updateRecordMap(cMdfBlock_DG_t* group) {
       if (length >= kMdfRecordLengthVlsd) continue;
       info.recordLength = static_cast<uint32_t>(length);
       cMdfDecodeRuleArray* rules = cMdfBlock_CG_getDecodingRules(cg);
+      if (rules && rules->incomplete) return false;
       info.rules = rules;
       size_t signalRules = 0;
       for (size_t r = rules ? rules->size : 0; r-- > 0;) {
@@ -248,8 +249,11 @@ void cMdfBlock_DG_updateRecordMap(cMdfBlock_DG_t* group) {
     // Records without ids are looked up as id 0; the first group entered
     // under an id keeps it.
     const uint64_t key = group->recordIdSize == 0 ? 0 : cg->recordId;
-    cMdfRecordMap_insert(&group->recordMap, key, &info);
+    if (!cMdfRecordMap_find(&group->recordMap, key) &&
+        !cMdfRecordMap_insert(&group->recordMap, key, &info))
+      return false;
   }
+  return true;
 }
 
 // ---------------------------------------------------------------------------

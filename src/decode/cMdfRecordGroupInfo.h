@@ -201,8 +201,10 @@ void cMdfRawRecord_drop(cMdfRawRecord* record);
 // acquisition source is a bus gets the decoder its channel names select,
 // any other the generic decoder. With record id size 0 the records carry
 // no id: the first channel group is entered under id 0. A group whose
-// record length does not fit 32 bits is left out.
-void cMdfBlock_DG_updateRecordMap(cMdfBlock_DG_t* group);
+// record length does not fit 32 bits is left out. False when memory runs
+// out (a group's rules are incomplete or its entry cannot be made): the
+// map must not be used then.
+bool cMdfBlock_DG_updateRecordMap(cMdfBlock_DG_t* group);
 
 // Position 0, empty buffers and windows (their storage kept), no failure;
 // false for a null state. The state must be zero-filled or initialised before.

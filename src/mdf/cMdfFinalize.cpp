@@ -67,6 +67,7 @@ bool writeAll(cIO* io, const void* bytes, uint64_t n) {
 struct Relink {
   cMdfBlock_CN_t* channel;
   cMdfBlockRef signalData;  // borrowed from Plan::signalData
+  cMdfBlockRef former{};    // the channel's link while it is being changed
 };
 
 // The counts a channel group is to get.
@@ -75,6 +76,16 @@ struct Count {
   uint64_t cycles;
   bool vlsd;           // also set the byte count of a VLSD channel group
   uint64_t vlsdBytes;  // data bytes, and invalidation bytes as high part
+  // The group's counts while they are being changed.
+  uint64_t formerCycles = 0;
+  uint32_t formerDataBytes = 0, formerInvalidationBytes = 0;
+};
+
+// The rules a channel group had while its new data group's record map is
+// built.
+struct FormerRules {
+  cMdfBlock_CG_t* group;
+  cMdfDecodeRuleArray rules;
 };
 
 // Everything a run changes, prepared completely before anything is
@@ -86,6 +97,7 @@ struct Plan {
   cMdfBlockList signalData{};  // signal data blocks made
   std::vector<Relink> relinks;
   std::vector<Count> counts;
+  std::vector<FormerRules> formerRules;  // room reserved before the commit
 
   Plan() = default;
   Plan(const Plan&) = delete;
@@ -258,13 +270,38 @@ bool planSplit(const cMdf* mdf, cMdfBlock_DG_t* dg, Plan* plan) {
   return true;
 }
 
-// Makes the planned changes; nothing here can fail.
-void commit(cMdfBlock_ID_t* id, cMdfBlock_HD_t* hd, Plan* plan) {
+// Puts back what commit changed before the record maps of the new groups
+// could not be built.
+void rollBack(Plan* plan) {
+  for (FormerRules& f : plan->formerRules) {
+    cMdfDecodeRuleArray_drop(&f.group->rules);
+    f.group->rules = f.rules;
+    f.rules = {};
+  }
   for (Relink& r : plan->relinks) {
     cMdfBlockRef_drop(&r.channel->data);
-    r.channel->data = cMdfBlockRef_copy(r.signalData);
+    r.channel->data = r.former;
+    r.former = {};
   }
   for (const Count& c : plan->counts) {
+    c.group->cycleCount = c.formerCycles;
+    c.group->dataBytes = c.formerDataBytes;
+    c.group->invalidationBytes = c.formerInvalidationBytes;
+  }
+}
+
+// Makes the planned changes. Only the record maps of the new groups need
+// memory: when they cannot be built, everything is put back as it was and
+// the result is false.
+bool commit(cMdfBlock_ID_t* id, cMdfBlock_HD_t* hd, Plan* plan) {
+  for (Relink& r : plan->relinks) {
+    r.former = r.channel->data;
+    r.channel->data = cMdfBlockRef_copy(r.signalData);
+  }
+  for (Count& c : plan->counts) {
+    c.formerCycles = c.group->cycleCount;
+    c.formerDataBytes = c.group->dataBytes;
+    c.formerInvalidationBytes = c.group->invalidationBytes;
     c.group->cycleCount = c.cycles;
     if (c.vlsd) {
       c.group->dataBytes = static_cast<uint32_t>(c.vlsdBytes);
@@ -272,14 +309,31 @@ void commit(cMdfBlock_ID_t* id, cMdfBlock_HD_t* hd, Plan* plan) {
     }
   }
   // The records of the new groups are read through their channels, whose
-  // data links may now be signal data blocks.
+  // data links may now be signal data blocks. Their channel groups' rules
+  // (which the unsorted groups' record maps use) are set aside meanwhile.
   for (size_t i = 0; i < cMdfBlockList_size(&plan->created); ++i) {
-    cMdfBlock_DG_updateRecordMap(
-        cMdfBlock_t_to_cMdfBlock_DG_t_mut(cMdfBlockList_at(&plan->created, i)));
+    const auto* dg =
+        cMdfBlock_t_to_cMdfBlock_DG_t(cMdfBlockList_at(&plan->created, i));
+    for (size_t g = 0; g < cMdfBlockList_size(&dg->channelGroups); ++g) {
+      auto* cg = cMdfBlock_t_to_cMdfBlock_CG_t_mut(
+          cMdfBlockList_at(&dg->channelGroups, g));
+      plan->formerRules.push_back({cg, cg->rules});  // room reserved
+      cg->rules = {};
+    }
   }
+  for (size_t i = 0; i < cMdfBlockList_size(&plan->created); ++i) {
+    if (!cMdfBlock_DG_updateRecordMap(cMdfBlock_t_to_cMdfBlock_DG_t_mut(
+            cMdfBlockList_at(&plan->created, i)))) {
+      rollBack(plan);
+      return false;
+    }
+  }
+  for (FormerRules& f : plan->formerRules) cMdfDecodeRuleArray_drop(&f.rules);
+  for (Relink& r : plan->relinks) cMdfBlockRef_drop(&r.former);
   // The former list, with the unsorted groups, goes with the plan.
   std::swap(hd->dataGroups, plan->dataGroups);
   id->finalizationFlags &= static_cast<uint16_t>(~kSettledFlags);
+  return true;
 }
 
 bool finalize(cMdf* mdf) {
@@ -303,14 +357,18 @@ bool finalize(cMdf* mdf) {
       return false;
     }
   }
+  size_t createdGroups = 0;
   for (size_t i = 0; i < cMdfBlockList_size(&plan.created); ++i) {
     if (!cMdfBlockList_pushBack(
             &plan.dataGroups,
             cMdfBlockRef_copy(cMdfBlockList_at(&plan.created, i))))
       return false;
+    createdGroups += cMdfBlockList_size(
+        &cMdfBlock_t_to_cMdfBlock_DG_t(cMdfBlockList_at(&plan.created, i))
+             ->channelGroups);
   }
-  commit(id, hd, &plan);
-  return true;
+  plan.formerRules.reserve(createdGroups);
+  return commit(id, hd, &plan);
 }
 
 }  // namespace

@@ -28,6 +28,7 @@ struct ParseContext {
   // One entry per open element, outermost first: the element's name, or for
   // a named "tree"/"e" inside common_properties, its "name" attribute.
   std::vector<std::string> stack;
+  bool outOfMemory = false;  // parsing stopped because memory ran out
   // Stack depth of an unnamed "tree"/"e" element being skipped with its
   // content, 0 when none.
   size_t skipFrom = 0;
@@ -52,6 +53,11 @@ const char* findAttribute(const XML_Char** attributes, const char* name) {
 // Ends the parse as failed; the caller then discards everything.
 void stopParse(ParseContext* context) {
   XML_StopParser(context->parser, XML_FALSE);
+}
+
+void outOfMemory(ParseContext* context) {
+  context->outOfMemory = true;
+  stopParse(context);
 }
 
 void startProperty(ParseContext* context, const XML_Char* name,
@@ -110,7 +116,7 @@ void XMLCALL startElement(void* userData, const XML_Char* name,
   try {
     startProperty(context, name, attributes);
   } catch (...) {
-    stopParse(context);
+    outOfMemory(context);
   }
 }
 
@@ -128,7 +134,7 @@ void XMLCALL dataHandler(void* userData, const XML_Char* text, int length) {
   try {
     value.append(text, static_cast<size_t>(length));
   } catch (...) {
-    stopParse(context);
+    outOfMemory(context);
     return;
   }
   value.erase(0, value.find_first_not_of(' '));
@@ -166,11 +172,16 @@ cMdfMetaData* cMdfMetaData_clone(cMdfMetaData* destination,
   return destination;
 }
 
-cMdfMetaDataMap cMdfMetaData_parse(const char* text, size_t length) {
+cMdfMetaDataMap cMdfMetaData_parse(const char* text, size_t length,
+                                   bool* complete) {
   cMdfMetaDataMap result;
+  if (complete != nullptr) *complete = true;
   if (text == nullptr) return result;
   XML_Parser parser = XML_ParserCreate(nullptr);
-  if (parser == nullptr) return result;
+  if (parser == nullptr) {
+    if (complete != nullptr) *complete = false;
+    return result;
+  }
   ParseContext context;
   context.parser = parser;
   context.result = &result;
@@ -190,12 +201,16 @@ cMdfMetaDataMap cMdfMetaData_parse(const char* text, size_t length) {
                    length == 0 ? XML_TRUE : XML_FALSE) == XML_STATUS_OK;
     text += piece;
   } while (ok && length > 0);
+  if (complete != nullptr && !ok &&
+      (context.outOfMemory || XML_GetErrorCode(parser) == XML_ERROR_NO_MEMORY))
+    *complete = false;
   XML_ParserFree(parser);
   if (!ok) cMdfMetaDataMap().swap(result);
   return result;
 }
 
-cMdfMetaDataMap cMdf_getMetaData(const cMdf* mdf) {
+cMdfMetaDataMap cMdf_getMetaData(const cMdf* mdf, bool* complete) {
+  if (complete != nullptr) *complete = true;
   if (mdf == nullptr) return {};
   const cMdfBlock_ID_t* id = cMdfBlock_t_to_cMdfBlock_ID_t(mdf->root);
   const cMdfBlock_HD_t* header =
@@ -205,6 +220,6 @@ cMdfMetaDataMap cMdf_getMetaData(const cMdf* mdf) {
                         : nullptr;
   if (comment == nullptr) return {};  // none, or a plain text comment
   std::string_view text = cMdfBlock_MD_getText(comment);
-  return cMdfMetaData_parse(text.data(),
-                            text.substr(0, text.find('\0')).size());
+  return cMdfMetaData_parse(text.data(), text.substr(0, text.find('\0')).size(),
+                            complete);
 }

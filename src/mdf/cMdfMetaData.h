@@ -56,10 +56,13 @@ cMdfMetaData* cMdfMetaData_clone(cMdfMetaData* destination,
 // The properties of an XML document of `length` bytes. Empty when the
 // document is not well-formed anywhere (no partial result), when its keys
 // exceed their bound, when memory runs short, or for null text. Nothing is
-// logged.
-cMdfMetaDataMap cMdfMetaData_parse(const char* text, size_t length);
+// logged. *complete (when not null) is false when memory ran short: the
+// empty result then does not say what the document holds.
+cMdfMetaDataMap cMdfMetaData_parse(const char* text, size_t length,
+                                   bool* complete = nullptr);
 
 // The properties of the header block's metadata comment of `mdf`, parsed up
 // to the comment's first zero byte (the padding of the block is not part of
-// the XML). Empty for a null file, no comment, or a text-block comment.
-cMdfMetaDataMap cMdf_getMetaData(const cMdf* mdf);
+// the XML). Empty for a null file, no comment, or a text-block comment;
+// *complete as for cMdfMetaData_parse.
+cMdfMetaDataMap cMdf_getMetaData(const cMdf* mdf, bool* complete = nullptr);

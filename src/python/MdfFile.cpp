@@ -452,7 +452,9 @@ static PyObject* MdfFile_property(const cMdfMetaData& property) {
 static PyObject* MdfFile_getMetadata(PyObject* object, PyObject*) {
   MdfFileObject* self = asMdfFile(object);
   if (!MdfFile_checkOpen(self)) return nullptr;
-  cMdfMetaDataMap properties = cMdf_getMetaData(self->mdf);
+  bool complete = true;
+  cMdfMetaDataMap properties = cMdf_getMetaData(self->mdf, &complete);
+  if (!complete) return PyErr_NoMemory();
   OwnedRef result(PyDict_New());
   if (!result) return nullptr;
   for (const auto& [key, property] : properties) {

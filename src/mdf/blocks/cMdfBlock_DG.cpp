@@ -59,7 +59,8 @@ bool cMdfBlock_DG_load(cMdfBlock_t* block, cIO* stream, cMdfBlockCache* cache,
         cache, block, "record id size %u above kMdfMaxRecordIdSize (%u)",
         unsigned{group->recordIdSize}, unsigned{kMdfMaxRecordIdSize});
   group->anyWriter = cache && cache->anyWriter;
-  cMdfBlock_DG_updateRecordMap(group);
+  if (!cMdfBlock_DG_updateRecordMap(group))
+    return cMdfBlock_refuse(cache, block, "out of memory");
   return true;
 }
 

@@ -64,7 +64,9 @@ struct Case {
   std::filesystem::path file;
 };
 
-// Every seed of every target, and the plain sample log.
+// Every seed of every target, and the sample logs that open without a
+// password: the plain one read and finalized, the compressed one
+// unwrapped and read.
 inline std::vector<Case> cases() {
   std::vector<Case> found;
   for (const Path& path : kPaths) {
@@ -72,7 +74,10 @@ inline std::vector<Case> cases() {
       found.push_back({path, seed});
     }
   }
-  found.push_back({kPaths[0], repoRoot() / "samples" / "plain.mf4"});
+  const std::filesystem::path samples = repoRoot() / "samples";
+  found.push_back({kPaths[0], samples / "plain.mf4"});
+  found.push_back({kPaths[2], samples / "plain.mf4"});
+  found.push_back({kPaths[1], samples / "compressed.mf4"});
   return found;
 }
 
