@@ -1,7 +1,7 @@
 """Signals from a CAN database: decode_signals and MdfFile.decode_signals.
 
 cantools parses the database; the decoding is ours. The databases'
-messages are compiled into a signal spec (one record per signal: first
+messages are compiled into signal tables (one record per signal: first
 bit, length, byte order, kind, scaling, multiplexer and its selector
 values), and the library cuts every signal of every frame out of the
 payload column in one pass without the GIL (decode/cSignalPlan.h), writing
@@ -44,9 +44,9 @@ def _database(value, what: str):
     return value
 
 
-# Signal kinds of the spec (cSignalKind).
+# Signal kinds of the tables (cSignalKind).
 _UNSIGNED, _SIGNED, _FLOAT32, _FLOAT64 = range(4)
-# The spec's records (cSignalLayout, cSignalKey), made with numpy.
+# The tables' records (cSignalLayout, cSignalKey), made with numpy.
 _LAYOUT = [("first_bit", "<u4"), ("length", "u1"), ("little", "u1"),
            ("kind", "u1"), ("raw", "u1"), ("multiplexer", "<i4"),
            ("selector_first", "<u4"), ("selector_count", "<u4"),
@@ -310,7 +310,7 @@ def _channel_codes(np, names):
 
 class _Plan:
     """The databases, by the channels they serve, the messages wanted, and
-    their spec for the library."""
+    their tables for the library."""
 
     def __init__(self, database, databases, messages) -> None:
         if database is None and databases is None:
@@ -370,8 +370,8 @@ class _Plan:
     def ids(self) -> List[int]:
         return sorted({key % _EXTENDED for t in self.tables for key in t})
 
-    def spec(self, np, scaling: bool, choices: bool) -> tuple:
-        """The library's spec: signal records, selectors, messages and
+    def records(self, np, scaling: bool, choices: bool) -> tuple:
+        """The library's tables: signal records, selectors, messages and
         keys as bytes, and per message whether each signal (in decoding
         order) keeps raw values."""
         found = self._specs.get((scaling, choices))
@@ -436,8 +436,8 @@ def _decode_columns(np, batch, plan: _Plan, scaling: bool,
                     choices: bool) -> Dict[str, List[dict]]:
     """message name -> parts {rows, carried columns, signal values} of one
     batch (_input_columns, decode_log)."""
-    signals, selectors, messages, keys, raws = plan.spec(np, scaling,
-                                                         choices)
+    signals, selectors, messages, keys, raws = plan.records(np, scaling,
+                                                          choices)
     channels, channel_databases = batch["channels"], None
     if plan.by_channel:
         names = batch.get("channel_keys")

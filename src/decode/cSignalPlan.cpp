@@ -60,7 +60,7 @@ struct cSignalPlan {
   std::vector<uint32_t> widths;
 };
 
-static bool checkSpec(const cSignalSpec* spec, cReason* reason) {
+static bool checkTables(const cSignalSpec* spec, cReason* reason) {
   for (size_t m = 0; m < spec->messageCount; ++m) {
     const cSignalMessage& message = spec->messages[m];
     if (message.firstSignal > spec->signalCount ||
@@ -141,7 +141,7 @@ static Step compile(const cSignalLayout& signal) {
 }
 
 cSignalPlan* cSignalPlan_ctor(const cSignalSpec* spec, cReason* reason) {
-  if (spec == nullptr || !checkSpec(spec, reason)) return nullptr;
+  if (spec == nullptr || !checkTables(spec, reason)) return nullptr;
   try {
     auto plan = std::make_unique<cSignalPlan>();
     plan->messages.assign(spec->messages, spec->messages + spec->messageCount);

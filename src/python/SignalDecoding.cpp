@@ -216,7 +216,7 @@ static PyObject* SignalDecoding_decode(PyObject*, PyObject* args) {
   } catch (const std::exception&) {
     return PyErr_NoMemory();
   }
-  // The spec's records, copied into aligned storage.
+  // The tables' records, copied into aligned storage.
   std::vector<cSignalLayout> signalRecords;
   std::vector<uint64_t> selectorValues;
   std::vector<cSignalMessage> messageRecords;
