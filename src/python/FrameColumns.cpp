@@ -356,4 +356,21 @@ static PyType_Spec ColumnReaderSpec = {
     ColumnReaderSlots,
 };
 
-PyObject* ColumnReader_initType() { return PyType_FromSpec(&ColumnReaderSpec); }
+// The type ColumnReader_initType created (a reference kept for the life of
+// the process).
+static PyObject* columnReaderType = nullptr;
+
+PyObject* ColumnReader_initType() {
+  PyObject* type = PyType_FromSpec(&ColumnReaderSpec);
+  if (type != nullptr && columnReaderType == nullptr) {
+    Py_INCREF(type);
+    columnReaderType = type;
+  }
+  return type;
+}
+
+bool ColumnReader_check(PyObject* object) {
+  return columnReaderType != nullptr &&
+         PyObject_TypeCheck(object,
+                            reinterpret_cast<PyTypeObject*>(columnReaderType));
+}

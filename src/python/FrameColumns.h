@@ -35,6 +35,9 @@ struct ColumnReaderObject {
 // Creates the type (new reference), or null with a Python error.
 PyObject* ColumnReader_initType();
 
+// Whether `object` is a _ColumnReader.
+bool ColumnReader_check(PyObject* object);
+
 // Releases the library state of every live reader of `owner` and marks those
 // readers detached. Calls no Python code.
 void ColumnReader_detachAll(MdfFileObject* owner);
