@@ -17,9 +17,9 @@ import os
 import struct
 from typing import Any, Dict, List, Optional, Sequence
 
-from ._columns import (_DATA_OFFSETS, _DATA_VALUES, _DTYPES, _NUMBER, _Filter,
-                       _chunks, _lookup, _need, _numpy, _rows)
-from ._native import _decode_signals
+from ._columns import _DTYPES, _Filter, _lookup, _need, _numpy, _rows
+from ._native import _channel_codes as _native_channel_codes
+from ._native import _decode_log, _decode_signals
 
 _LOG = logging.getLogger("python_can_brenix_mf4")
 _FORMATS = ("pandas", "arrow", "polars", "numpy")
@@ -27,6 +27,11 @@ _FORMATS = ("pandas", "arrow", "polars", "numpy")
 _NEEDED = ("arbitration_id", "is_extended_id", "dlc", "data")
 _CARRIED = ("timestamp", "timestamp_ns", "channel")
 _EXTENDED = 1 << 32
+# Frames per batch read from a log: the two batches the reading and the
+# decoding take turns on stay in the caches. A log smaller than that is
+# read in one batch of its size, but of at least _MIN_BATCH rows.
+_BATCH = 1 << 16
+_MIN_BATCH = 1 << 10
 
 
 def _cantools():
@@ -253,10 +258,10 @@ def _input_columns(np, columns) -> Dict[str, Any]:
     batch["carried"] = {name: cols[name].astype(_DTYPES[name], copy=False)
                         for name in ("timestamp", "timestamp_ns")
                         if name in cols}
-    batch["channels"] = codes = names = None
+    codes = names = None
     if "channel" in cols:
         codes, names = _channel_codes(np, cols["channel"])
-        batch["carried"]["channel"] = codes.astype(np.int64, copy=False)
+        batch["carried"]["channel"] = codes
         batch["channel_names"] = names
     ids = cols["arbitration_id"]
     usable = _usable(np, cols, codes, names)
@@ -274,38 +279,18 @@ def _input_columns(np, columns) -> Dict[str, Any]:
 
 
 def _channel_codes(np, names):
-    """Channel names as codes into a table of the names found: one
-    comparison of the column per channel while they are few (logs have a
-    handful), else a sort."""
-    names = names.astype(str)
-    width = names.dtype.itemsize // 4
-    if not len(names) or width > 8:
-        table, codes = np.unique(names, return_inverse=True)
-        return codes.ravel(), table
-    # Each name as one integer (up to 8 characters of 21 bits would not
-    # fit; ASCII names of 7 bits do, others take the sort).
-    chars = names.view(np.uint32).reshape(len(names), width)
-    if int(chars.max()) >= 128:
-        table, codes = np.unique(names, return_inverse=True)
-        return codes.ravel(), table
-    keys = np.zeros(len(names), np.uint64)
-    for column in range(width):
-        keys |= chars[:, column].astype(np.uint64) << np.uint64(7 * column)
-    # One comparison of the keys per channel while they are few (logs
-    # have a handful), else a sort.
-    codes = np.full(len(names), -1, np.int32)
-    firsts: List[int] = []
-    start = 0
-    while len(firsts) < 16:
-        open_rows = codes[start:] < 0
-        if not open_rows.any():
-            return codes, names[firsts]
-        start += int(np.argmax(open_rows))
-        codes[keys == keys[start]] = len(firsts)
-        firsts.append(start)
-    values, first, codes = np.unique(keys, return_index=True,
-                                     return_inverse=True)
-    return codes.ravel(), names[first]
+    """Channel names as codes (uint16) into a table of the names found:
+    the library compares each row with the few names found so far; many
+    distinct names take a sort."""
+    names = names.astype(str, copy=False)
+    if len(names) and names.dtype.itemsize:
+        found = _native_channel_codes(_buffer(np, names),
+                                      names.dtype.itemsize)
+        if found is not None:
+            codes, firsts = found
+            return np.frombuffer(codes, np.uint16), names[firsts]
+    table, codes = np.unique(names, return_inverse=True)
+    return codes.ravel(), table
 
 
 class _Plan:
@@ -403,6 +388,15 @@ class _Plan:
         self._specs[(scaling, choices)] = found
         return found
 
+    def tables_for(self, signals, selectors, messages, keys,
+                   channel_databases) -> tuple:
+        """The library's tables: the records of `records`, the number of
+        databases, the database of each channel code and the default
+        one."""
+        return (signals, selectors, messages, keys, len(self.tables),
+                channel_databases,
+                -1 if self.default is None else self.default)
+
     def channel_databases(self, np, keys: Sequence[str]) -> Optional[bytes]:
         """The database of each channel code (names `keys`), -1 for the
         default one, as the library's 512 int32; None without databases by
@@ -434,37 +428,47 @@ def _usable(np, cols, codes, names):
 
 def _decode_columns(np, batch, plan: _Plan, scaling: bool,
                     choices: bool) -> Dict[str, List[dict]]:
-    """message name -> parts {rows, carried columns, signal values} of one
-    batch (_input_columns, decode_log)."""
+    """message name -> parts {rows, carried columns, signal values} of a
+    batch of columns (_input_columns)."""
     signals, selectors, messages, keys, raws = plan.records(np, scaling,
                                                           choices)
-    channels, channel_databases = batch["channels"], None
+    channels, channel_databases = None, None
     if plan.by_channel:
-        names = batch.get("channel_keys")
-        if channels is None:
-            if "channel" not in batch["carried"]:
-                raise ValueError("columns: databases by channel need the "
-                                 "channel column")
-            # The channels with databases of their own as codes 1 to n,
-            # the others as 0.
-            found = batch["channel_names"].tolist()
-            lookup = np.zeros(len(found), np.uint16)
-            names = [""]
-            for name in plan.by_channel:
-                if name in found:
-                    lookup[found.index(name)] = len(names)
-                    names.append(name)
-            channels = lookup[batch["carried"]["channel"]].tobytes()
+        if "channel" not in batch["carried"]:
+            raise ValueError("columns: databases by channel need the "
+                             "channel column")
+        # The channels with databases of their own as codes 1 to n, the
+        # others as 0.
+        found = batch["channel_names"].tolist()
+        lookup = np.zeros(len(found), np.uint16)
+        names = [""]
+        for name in plan.by_channel:
+            if name in found:
+                lookup[found.index(name)] = len(names)
+                names.append(name)
+        channels = lookup[batch["carried"]["channel"]].tobytes()
         channel_databases = plan.channel_databases(np, names)
     count = batch["count"]
     carried = batch["carried"]
     results = _decode_signals(
-        signals, selectors, messages, keys, len(plan.tables),
-        channel_databases, -1 if plan.default is None else plan.default,
+        plan.tables_for(signals, selectors, messages, keys,
+                        channel_databases),
         count, batch["ids"], batch["extended"], channels, batch["usable"],
         batch["payload"], batch["offsets"], batch["lengths"],
         [(_buffer(np, value), value.dtype.itemsize)
          for value in carried.values()])
+    parts, matched = _parts(np, plan, raws, results,
+                            [value.dtype for value in carried.values()],
+                            list(carried), batch.get("channel_names"))
+    if matched < count and _LOG.isEnabledFor(logging.DEBUG):
+        _log_unknown(np, batch, parts)
+    return parts
+
+
+def _parts(np, plan: _Plan, raws, results, dtypes, carried, channel_names):
+    """message name -> parts {rows, carried columns, signals: name ->
+    (values, present mask or None)} of the library's results, and the rows
+    they hold."""
     parts: Dict[str, List[dict]] = {}
     matched = 0
     for message, raw_of, result in zip(plan.messages, raws, results):
@@ -479,17 +483,15 @@ def _decode_columns(np, batch, plan: _Plan, scaling: bool,
                 np.frombuffer(values, signal.dtype(raw)),
                 None if here == len(rows) else np.frombuffer(present, bool))
         part = {"rows": rows,
-                "carried": {name: np.frombuffer(column, value.dtype)
-                            for (name, value), column in
-                            zip(carried.items(), result[1])},
+                "carried": {name: np.frombuffer(column, dtype)
+                            for name, dtype, column in
+                            zip(carried, dtypes, result[1])},
                 # The signals in the database's order.
                 "signals": {s.name: found[s.name] for s in message.signals},
                 "message": message,
-                "channel_names": batch.get("channel_names")}
+                "channel_names": channel_names}
         parts.setdefault(message.name, []).append(part)
-    if matched < count and _LOG.isEnabledFor(logging.DEBUG):
-        _log_unknown(np, batch, parts)
-    return parts
+    return parts, matched
 
 
 def _log_unknown(np, batch, parts) -> None:
@@ -654,7 +656,8 @@ def _table(np, table: dict, choices: bool, scaling: bool, as_: str):
                 frame[name] = values
             else:
                 frame[name] = a
-        return pd.DataFrame(frame, columns=list(columns))
+        # The arrays are this table's alone: no copy, no consolidation.
+        return pd.DataFrame(frame, columns=list(columns), copy=False)
     pa = _need("pyarrow", "arrow" if as_ == "arrow" else "polars",
                "decode_signals(as_=%r)" % as_)
     arrays = []
@@ -736,7 +739,7 @@ def decode_signals_method(self, database=None, *, databases=None,
                           decode_choices: bool = False, scaling: bool = True,
                           as_: str = "pandas", channels=None, ids=None,
                           start=None, stop=None,
-                          rows: int = 1_000_000) -> Dict[str, Any]:
+                          rows: int = _BATCH) -> Dict[str, Any]:
     """The signals of the log's CAN frames that database messages match,
     one table per message name (see decode_signals). The frames are read
     in batches of `rows`, filtered to the database's ids and to
@@ -756,7 +759,7 @@ def decode_signals_method(self, database=None, *, databases=None,
 
 def decode_log(log, plan: _Plan, scaling: bool, choices: bool, *,
                channels=None, ids=None, start=None, stop=None,
-               rows: int = 1_000_000) -> Dict[str, dict]:
+               rows: int = _BATCH) -> Dict[str, dict]:
     """message name -> {carried columns, signals: name -> (values, present
     mask or None), rows: the frame's row among the log's frames the
     filters keep} of a log's CAN data frames."""
@@ -769,32 +772,25 @@ def decode_log(log, plan: _Plan, scaling: bool, choices: bool, *,
     if not wanted:
         _Filter(channels, None, None, start, stop, None)  # checks them
         return {}
-    chosen = _Filter(channels, wanted, ["CAN data"], start, stop,
-                     list(_CARRIED) + ["arbitration_id", "is_extended_id",
-                                       "data"])
-    found: Dict[str, List[dict]] = {}
-    offset = 0
-    keys = _lookup(np, "channel").tolist()
-    for count, raw in _chunks(log, chosen, size, True):
-        # The library's columns as they come, payloads packed, channels
-        # as codes.
-        batch = {"count": count,
-                 "ids": raw[_NUMBER["arbitration_id"]],
-                 "extended": raw[_NUMBER["is_extended_id"]],
-                 "channels": raw[_NUMBER["channel"]], "channel_keys": keys,
-                 "usable": None, "payload": raw[_DATA_VALUES],
-                 "offsets": raw[_DATA_OFFSETS], "lengths": None,
-                 "carried": {name: np.frombuffer(raw[_NUMBER[name]],
-                                                 _DTYPES[name])
-                             for name in _CARRIED},
-                 "channel_names": _lookup(np, "channel")}
-        for name, parts in _decode_columns(np, batch, plan, scaling,
-                                           choices).items():
-            for part in parts:
-                part["rows"] = part["rows"] + offset
-            found.setdefault(name, []).extend(parts)
-        offset += count
-    return {name: _merge(np, parts) for name, parts in found.items()}
+    chosen = _Filter(channels, wanted, ["CAN data"], start, stop, None)
+    reader = chosen.reader(log)
+    # The batches need not hold the whole log, nor more rows than it has.
+    size = max(min(size, reader.estimate() + 1), min(size, _MIN_BATCH))
+    signals, selectors, messages, keys, raws = plan.records(np, scaling,
+                                                          choices)
+    names = _lookup(np, "channel")
+    results, count, unmatched = _decode_log(
+        reader, plan.tables_for(signals, selectors, messages, keys,
+                                plan.channel_databases(np, names.tolist())),
+        size)
+    parts, _ = _parts(np, plan, raws, results,
+                      [np.dtype(_DTYPES[name]) for name in _CARRIED],
+                      _CARRIED, names)
+    if unmatched:
+        _LOG.debug("decode_signals: %d frames of %d whose id no database "
+                   "message of their channel has were ignored", unmatched,
+                   count)
+    return {name: _merge(np, found) for name, found in parts.items()}
 
 
 def install(cls) -> None:

@@ -21,6 +21,8 @@ constexpr uint32_t kStandardIds = 2048;
 constexpr uint64_t kExtendedKey = 1ull << 32;
 // One database per channel code and a default one at the most.
 constexpr uint32_t kMaxDatabases = kChannelCodes + 1;
+// Rows extract copies the payloads of at a time.
+constexpr size_t kChunkRows = 16384;
 
 // A signal as extract runs it.
 struct Step {
@@ -270,34 +272,49 @@ static inline const uint8_t* payloadOf(const cSignalInput* input, int64_t row,
   return input->payload + row * kMaxPayload;
 }
 
-// Where extract keeps the payloads of each message's rows: a row of
-// `stride` bytes each (zero after the payload), and their lengths.
+// Where extract keeps the payloads of the rows of one chunk, message after
+// message: a row of `width + 8` bytes each, and their lengths. After a
+// row's payload come zeros or bytes of other payloads, never read as bits
+// of a present field.
 struct Dense {
   std::vector<uint8_t> bytes;
   std::vector<uint8_t> lengths;
   std::vector<size_t> firstByte;  // per message
   std::vector<size_t> firstRow;   // per message
+  std::vector<uint64_t> rows;     // per message: its rows in the chunk
+  std::vector<uint64_t> slot;     // per message: its first output slot
 };
 
-// The rows of every message, their carried columns and their payloads,
-// in one pass over the rows.
+// The rows from `begin` to `end` of every message, their carried columns
+// (into the outputs, from each message's slot `cursor`) and their
+// payloads (into `dense`), in one pass over the rows.
 static void scatter(const cSignalPlan* plan, const cSignalInput* input,
-                    const int32_t* messageOfRow, uint64_t* cursor, Dense* dense,
+                    size_t begin, size_t end, const int32_t* messageOfRow,
+                    uint64_t* cursor, Dense* dense,
                     const cSignalOutput* output) {
   const size_t carried = input->carriedCount;
-  for (size_t r = 0; r < input->rows; ++r) {
+  const uint8_t* last = input->payload + input->payloadSize;
+  for (size_t r = begin; r < end; ++r) {
     const int32_t message = messageOfRow[r];
     if (message < 0) continue;
     const uint64_t slot = cursor[message]++;
-    output->rows[message][slot] = static_cast<int64_t>(r);
+    output->rows[message][slot] = input->firstRow + static_cast<int64_t>(r);
     const uint32_t width = plan->widths[message];
     uint32_t length;
     const uint8_t* payload = payloadOf(input, static_cast<int64_t>(r), &length);
-    dense->lengths[dense->firstRow[message] + slot] =
+    const uint64_t at = slot - dense->slot[message];
+    dense->lengths[dense->firstRow[message] + at] =
         static_cast<uint8_t>(length);
-    std::memcpy(
-        dense->bytes.data() + dense->firstByte[message] + slot * (width + 8),
-        payload, std::min(length, width));
+    uint8_t* row =
+        dense->bytes.data() + dense->firstByte[message] + at * (width + 8);
+    const uint32_t used = std::min(length, width);
+    // Classic CAN payloads as one 8-byte move where the input has the
+    // bytes: what follows the payload in the row is never read as a
+    // present field's bits (the row has 8 bytes of room beyond `width`).
+    if (used <= 8 && last - payload >= 8)
+      std::memcpy(row, payload, 8);
+    else
+      std::memcpy(row, payload, used);
     void* const* to = output->carried + message * carried;
     for (size_t c = 0; c < carried; ++c) {
       const void* from = input->carried[c];
@@ -427,62 +444,95 @@ static SignalLoop loopFor(const Step& step) {
                      : loopFor<false>(step.kind, step.raw);
 }
 
+// Bytes of a signal's stored value.
+static size_t valueBytes(const Step& step) {
+  return step.raw && step.kind == kSignalFloat32 ? 4 : 8;
+}
+
 bool cSignalPlan_extract(const cSignalPlan* plan, const cSignalInput* input,
-                         const int32_t* messageOfRow, const uint64_t* counts,
+                         const int32_t* messageOfRow,
+                         [[maybe_unused]] const uint64_t* counts,
                          const cSignalOutput* output) {
   const size_t messageCount = plan->messages.size();
+  const size_t rows = input->rows;
+  const size_t chunkRows = std::min<size_t>(rows, kChunkRows);
   std::vector<uint64_t> cursor;  // per message: the slot of its next row
-  // Per signal of the message at hand that selects others: its patterns.
+  // Per signal of the message at hand that selects others: its patterns
+  // in the chunk.
   std::vector<std::vector<uint64_t>> patterns;
   Dense dense;
+  uint32_t widest = 0;
+  for (uint32_t width : plan->widths) widest = std::max(widest, width);
   try {
     cursor.assign(messageCount, 0);
     patterns.resize(plan->widestMessage);
-    size_t bytes = 0, rows = 0;
-    for (size_t m = 0; m < messageCount; ++m) {
-      dense.firstByte.push_back(bytes);
-      dense.firstRow.push_back(rows);
-      bytes += counts[m] * (plan->widths[m] + 8);
-      rows += counts[m];
-    }
-    dense.bytes.assign(bytes, 0);
-    dense.lengths.resize(rows);
+    dense.bytes.assign(chunkRows * (widest + 8), 0);
+    dense.lengths.resize(chunkRows);
+    dense.firstByte.resize(messageCount);
+    dense.firstRow.resize(messageCount);
+    dense.rows.resize(messageCount);
+    dense.slot.resize(messageCount);
   } catch (const std::exception&) {
     return false;
   }
-  scatter(plan, input, messageOfRow, cursor.data(), &dense, output);
   for (size_t m = 0; m < messageCount; ++m) {
-    const uint64_t count = counts[m];
     const cSignalMessage& message = plan->messages[m];
     for (uint32_t s = 0; s < message.signalCount; ++s)
       output->presentCounts[message.firstSignal + s] = 0;
-    if (count == 0) continue;
-    const uint32_t width = plan->widths[m];
-    const uint8_t* bytes = dense.bytes.data() + dense.firstByte[m];
-    const uint8_t* lengths = dense.lengths.data() + dense.firstRow[m];
-    for (uint32_t s = 0; s < message.signalCount; ++s) {
-      const size_t index = message.firstSignal + s;
-      const Step& step = plan->steps[index];
-      uint64_t* own = nullptr;
-      if (step.selects) {
-        try {
-          patterns[s].resize(count);
-        } catch (const std::exception&) {
-          return false;
+  }
+  // Chunk after chunk, so that the payloads copied for the signals stay
+  // in the caches while every signal of their messages is cut out.
+  for (size_t begin = 0; begin < rows; begin += chunkRows) {
+    const size_t end = std::min(rows, begin + chunkRows);
+    std::fill(dense.rows.begin(), dense.rows.end(), 0);
+    for (size_t r = begin; r < end; ++r)
+      if (messageOfRow[r] >= 0) ++dense.rows[messageOfRow[r]];
+    size_t bytes = 0, at = 0;
+    for (size_t m = 0; m < messageCount; ++m) {
+      dense.firstByte[m] = bytes;
+      dense.firstRow[m] = at;
+      dense.slot[m] = cursor[m];
+      bytes += dense.rows[m] * (plan->widths[m] + 8);
+      at += dense.rows[m];
+    }
+    scatter(plan, input, begin, end, messageOfRow, cursor.data(), &dense,
+            output);
+    for (size_t m = 0; m < messageCount; ++m) {
+      const uint64_t count = dense.rows[m];
+      if (count == 0) continue;
+      const uint64_t first = dense.slot[m];
+      const cSignalMessage& message = plan->messages[m];
+      const uint32_t width = plan->widths[m];
+      const uint8_t* payloads = dense.bytes.data() + dense.firstByte[m];
+      const uint8_t* lengths = dense.lengths.data() + dense.firstRow[m];
+      for (uint32_t s = 0; s < message.signalCount; ++s) {
+        const size_t index = message.firstSignal + s;
+        const Step& step = plan->steps[index];
+        uint8_t* present = output->present[index] + first;
+        uint64_t* own = nullptr;
+        if (step.selects) {
+          try {
+            patterns[s].resize(count);
+          } catch (const std::exception&) {
+            return false;
+          }
+          own = patterns[s].data();
         }
-        own = patterns[s].data();
+        if (step.needed > width) {  // beyond every payload
+          std::memset(present, 0, count);
+          continue;
+        }
+        const size_t mux = step.mux >= 0 ? static_cast<size_t>(step.mux) : 0;
+        output->presentCounts[index] += loopFor(step)(
+            step, plan->selectors.data() + step.selectorFirst, payloads,
+            width + 8, lengths, count,
+            step.mux >= 0 ? output->present[message.firstSignal + mux] + first
+                          : nullptr,
+            step.mux >= 0 ? patterns[mux].data() : nullptr, own,
+            static_cast<uint8_t*>(output->values[index]) +
+                first * valueBytes(step),
+            present);
       }
-      if (step.needed > width) {  // beyond every payload
-        std::memset(output->present[index], 0, count);
-        continue;
-      }
-      const size_t mux = step.mux >= 0 ? static_cast<size_t>(step.mux) : 0;
-      output->presentCounts[index] = loopFor(step)(
-          step, plan->selectors.data() + step.selectorFirst, bytes, width + 8,
-          lengths, count,
-          step.mux >= 0 ? output->present[message.firstSignal + mux] : nullptr,
-          step.mux >= 0 ? patterns[mux].data() : nullptr, own,
-          output->values[index], output->present[index]);
     }
   }
   return true;

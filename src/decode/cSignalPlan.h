@@ -116,9 +116,11 @@ struct cSignalInput {
   const void* const* carried;
   const uint32_t* carriedWidths;
   size_t carriedCount;
+  int64_t firstRow;  // the row number extract gives row 0 (0 or more)
 };
 
-// Where extract writes: per message the rows (ascending row numbers) and
+// Where extract writes: per message the rows (ascending row numbers, from
+// input->firstRow) and
 // per signal (spec order) its values, 8 bytes each (4 for raw float32),
 // and a present byte per row of its message. presentCounts receives the
 // rows where each signal is present.

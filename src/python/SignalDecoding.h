@@ -3,21 +3,40 @@
 // decode_signals (python_can_brenix_mf4/_signals.py), which compiles the
 // databases into the spec's records and wraps the results with numpy.
 //
-//   _decode_signals(signals, selectors, messages, keys, databases,
-//                   channel_databases, default_database, rows, ids,
-//                   extended, channels, usable, payload, offsets, lengths,
-//                   carried)
+//   _decode_signals(tables, rows, ids, extended, channels, usable, payload,
+//                   offsets, lengths, carried)
 //     -> [None or (rows, [carried, ...],
 //                  [(values, present, present_count), ...]), ...]
 //
-// carried is a sequence of (column, element width): columns whose
-// elements each message's rows take along (timestamps, channels).
+// tables is a tuple (signals, selectors, messages, keys, databases,
+// channel_databases, default_database): the records of the spec as bytes
+// (cSignalSpec), channel_databases None or 512 int32. carried is a
+// sequence of (column, element width): columns whose elements each
+// message's rows take along (timestamps, channels).
 //
 // Every buffer is bytes or a bytearray; a bytearray must not change while
 // the call runs (the decoding runs without the GIL).
+//
+//   _decode_log(reader, tables, batch_rows)
+//     -> (results as above, rows read, rows of no message)
+//
+// The same over the frames a _ColumnReader gives (whose filter keeps CAN
+// data frames), read batch_rows at a time, the next batch filled on a
+// second thread while one is extracted (mdf/cMdfSignals.h); the carried
+// columns are timestamp, timestamp_ns and channel (codes). Row numbers
+// count the reader's rows. Raises what the reader's fill raises for
+// failed reads and closed files.
+//
+//   _channel_codes(items, itemsize) -> (codes, first rows) or None
+//
+// Codes (a bytearray of uint16) of the fixed-width items in `items` (a
+// column of channel names) numbered in order of appearance, and the row
+// where each first appears; None when there are more than 64 distinct
+// items.
 #pragma once
 
 #include "python/Support.h"
 
-// Adds _decode_signals to the module; false with a Python error.
+// Adds _decode_signals, _decode_log and _channel_codes to the module; false
+// with a Python error.
 bool SignalDecoding_addFunctions(PyObject* module);

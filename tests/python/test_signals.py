@@ -232,6 +232,37 @@ def test_values_equal_cantools_from_an_mf4_log(tmp_path):
         assert through_arrow == log.decode_signals(DB, as_="arrow")
 
 
+def test_a_log_by_channel_and_through_a_file_object(tmp_path, caplog):
+    """Batches read from a path (while the next one is read on a second
+    thread) and from a file object (in turn) give the tables of the same
+    frames decoded as columns; databases go by channel there too."""
+    frames = [CanFrame(0.001 * row + 0.0005, arbitration_id, payload,
+                       extended=extended, fd=len(payload) > 8,
+                       channel=1 + row % 2)
+              for row, (arbitration_id, extended, payload)
+              in enumerate(FRAMES)]
+    path = tmp_path / "log.mf4"
+    path.write_bytes(build_mf4([DataGroup(frames, vlsd="sd")]).data)
+    other = Database(messages=[Message(0x123, "Other", 8,
+                                       [signal("Z", 0, 8)])])
+    options = dict(databases={"CAN 2": other}, as_="arrow")
+    with MdfFile(str(path)) as log:
+        truth = decode_signals(log.to_numpy(), DB, **options)
+        with caplog.at_level(logging.DEBUG, "python_can_brenix_mf4"):
+            for rows in (1, 333, 1 << 16):
+                assert log.decode_signals(DB, rows=rows, **options) == truth
+    # The log is read for the databases' ids; of those frames, the ones
+    # whose channel's database lacks their id (and id format) are counted.
+    ids = {key[0] for key in KEYS}
+    unknown = sum(1 for row, f in enumerate(FRAMES) if f[0] in ids and
+                  (f[0], f[1]) not in ({(0x123, False)} if row % 2 else KEYS))
+    assert any("%d frames" % unknown in r.getMessage()
+               for r in caplog.records)
+    assert set(truth["Other"].column("channel").to_pylist()) == {"CAN 2"}
+    with open(path, "rb") as file, MdfFile(file) as log:
+        assert log.decode_signals(DB, rows=500, **options) == truth
+
+
 def test_output_formats_agree():
     cols = columns_of(FRAMES)
     arrow = decode_signals(cols, DB, as_="arrow", decode_choices=True)

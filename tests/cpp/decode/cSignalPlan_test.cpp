@@ -282,6 +282,65 @@ TEST(cSignalPlan, NestedMultiplexersSelectByRawValue) {
   EXPECT_EQ(result.presentCounts[3], 1u);
 }
 
+TEST(cSignalPlan, LongInputsGiveWhatTheirPiecesGive) {
+  // More rows than extract copies at a time: multiplexers and values
+  // across its chunks equal those of short pieces of the input.
+  Spec spec;
+  cSignalLayout mux = field(0, 4, true, kSignalSigned);
+  cSignalLayout a = field(8, 8, true);
+  a.multiplexer = 0;
+  a.selectorFirst = 0;
+  a.selectorCount = 2;
+  cSignalLayout sub = field(23, 12, false);
+  sub.multiplexer = 0;
+  sub.selectorFirst = 2;
+  sub.selectorCount = 1;
+  cSignalLayout b = field(40, 24, true, kSignalSigned);
+  b.multiplexer = 2;
+  b.selectorFirst = 3;
+  b.selectorCount = 1;
+  spec.selectors = {3, ~uint64_t{0}, 2, 5};
+  std::sort(spec.selectors.begin(), spec.selectors.begin() + 2);
+  spec.add(1, {mux, a, sub, b});
+  spec.add(2, {field(7, 64, false), field(3, 32, true, kSignalFloat32, false)});
+  const Plan plan = spec.plan();
+  ASSERT_TRUE(plan);
+  std::mt19937 random(18);
+  Frames all;
+  for (int r = 0; r < 40000; ++r) {
+    std::vector<uint8_t> payload(random() % 10);
+    for (uint8_t& byte : payload) byte = static_cast<uint8_t>(random() % 7);
+    all.add(static_cast<uint32_t>(1 + random() % 3), payload);
+  }
+  const Result whole = run(spec, plan.get(), all.input());
+  Result pieces;
+  pieces.rows.resize(spec.messages.size());
+  pieces.values.resize(spec.signals.size());
+  pieces.present.resize(spec.signals.size());
+  for (size_t first = 0; first < all.ids.size(); first += 1000) {
+    Frames piece;
+    for (size_t r = first; r < first + 1000; ++r)
+      piece.add(all.ids[r], all.payloads[r]);
+    const Result part = run(spec, plan.get(), piece.input());
+    for (size_t m = 0; m < spec.messages.size(); ++m)
+      for (int64_t row : part.rows[m])
+        pieces.rows[m].push_back(row + static_cast<int64_t>(first));
+    for (size_t s = 0; s < spec.signals.size(); ++s)
+      for (size_t i = 0; i < part.present[s].size(); ++i) {
+        pieces.present[s].push_back(part.present[s][i]);
+        // Values of absent signals are left as they are.
+        pieces.values[s].push_back(part.present[s][i] ? part.values[s][i] : 0);
+      }
+  }
+  EXPECT_EQ(whole.rows, pieces.rows);
+  EXPECT_EQ(whole.present, pieces.present);
+  for (size_t s = 0; s < spec.signals.size(); ++s)
+    for (size_t i = 0; i < whole.present[s].size(); ++i)
+      if (whole.present[s][i]) {
+        ASSERT_EQ(whole.values[s][i], pieces.values[s][i]) << s << " " << i;
+      }
+}
+
 TEST(cSignalPlan, KeysChannelsAndTheMatrixForm) {
   Spec spec;
   spec.add(0x10, {field(0, 8, true)});

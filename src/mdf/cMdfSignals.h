@@ -1,0 +1,70 @@
+// Signals of a file's frames: the CAN frames a column reader gives, cut into
+// the signals of a plan (decode/cSignalPlan.h) batch after batch, for the
+// package's MdfFile.decode_signals. While one batch is extracted, the next
+// one is filled on a second thread; the two batches' columns are allocated
+// once and reused, so that they stay in the caches.
+//
+//   cMdfSignalSink sink{context, reserve};
+//   cMdfSignalRun run{};
+//   int32_t result = cMdfSignals_decode(reader, plan, 65536, true, &sink,
+//                                       presentCounts, &run);
+//
+// Every batch's rows are matched to the plan's messages (row numbers count
+// from the reader's first row), the sink says where each message's rows go
+// (it may grow its arrays between batches), and extract writes them there.
+// The rows carry the reader's timestamp, timestamp_ns and channel columns,
+// in that order (carried columns of 8, 8 and 2 bytes).
+//
+// The reader's filter should keep CAN data frames only: the rows are taken
+// as such. Every thread is joined before cMdfSignals_decode returns, on
+// every path.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "decode/cSignalPlan.h"
+#include "mdf/cMdfColumns.h"
+
+// The columns each message's rows carry, in the order of the carried
+// outputs.
+constexpr size_t kMdfSignalCarried = 3;  // timestamp, timestamp_ns, channel
+
+struct cMdfSignalSink {
+  void* context;
+  // Called on the caller's thread before a batch is extracted: counts[m]
+  // rows of message m follow (cSignalPlan_messageCount entries); `last`
+  // when the batch is known to be the final one (it is not full; a full
+  // one may be followed by none). Sets output->rows,
+  // values, present and carried (per message and carried column, m *
+  // kMdfSignalCarried + c) to where those rows go; pointers of messages
+  // without rows in the batch are not used. False stops the decoding.
+  bool (*reserve)(void* context, const uint64_t* counts, bool last,
+                  cSignalOutput* output);
+};
+
+// What a decoding went through.
+struct cMdfSignalRun {
+  uint64_t rows;        // frames the reader gave
+  uint64_t unmatched;   // of those, rows of no message of the plan
+  uint64_t batches;     // batches extracted
+  uint64_t overlapped;  // batches filled on the second thread
+};
+
+enum cMdfSignalResult : int32_t {
+  kMdfSignalsDone = 0,
+  kMdfSignalsStopped = -1,   // the sink returned false
+  kMdfSignalsNoMemory = -2,  // buffers could not be had
+  kMdfSignalsBadInput = -3,  // null arguments or no batch rows
+};
+
+// Decodes every remaining frame of `reader`, `batchRows` at a time, filling
+// the next batch on a second thread when `overlap` (else, or when no
+// thread can be started, in turn). presentCounts (cSignalPlan_signalCount
+// entries, set here) receives the rows where each signal is present.
+// kMdfSignalsDone, or a negative cMdfSignalResult; the reader's own read
+// failures are its to report (cMdfColumnReader_failure).
+int32_t cMdfSignals_decode(cMdfColumnReader* reader, const cSignalPlan* plan,
+                           uint64_t batchRows, bool overlap,
+                           const cMdfSignalSink* sink, uint64_t* presentCounts,
+                           cMdfSignalRun* run);

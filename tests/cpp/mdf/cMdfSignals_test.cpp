@@ -1,0 +1,286 @@
+#include "mdf/cMdfSignals.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "mdf/cMdf.h"
+#include "streams/cIO_memoryAlloc.h"
+#include "support/mf4_truth_support.h"
+
+namespace {
+
+struct CloseMdf {
+  void operator()(cMdf* mdf) const { cMdf_close(mdf); }
+};
+struct CloseIO {
+  void operator()(cIO* io) const { cIO_close(io); }
+};
+struct DropReader {
+  void operator()(cMdfColumnReader* r) const { cMdfColumnReader_dtor(r); }
+};
+struct DropPlan {
+  void operator()(cSignalPlan* plan) const { cSignalPlan_dtor(plan); }
+};
+using ReaderPtr = std::unique_ptr<cMdfColumnReader, DropReader>;
+
+// What a decoding gave, per message and per signal, grown batch by batch
+// as a sink grows its arrays.
+struct Tables {
+  std::vector<std::vector<int64_t>> rows;
+  std::vector<std::vector<uint64_t>> carried[kMdfSignalCarried];
+  std::vector<std::vector<uint64_t>> values;
+  std::vector<std::vector<uint8_t>> present;
+  bool operator==(const Tables&) const = default;
+};
+
+// A sink that stores into Tables; it stops at batch `stopAt` (0: never).
+struct Sink {
+  const cSignalSpec* spec;
+  Tables tables;
+  // Each message's carried columns as 8-byte elements, narrowed when the
+  // batch is over (carried columns are 8, 8 and 2 bytes wide).
+  std::vector<std::vector<uint16_t>> channels;
+  std::vector<int64_t*> rows;
+  std::vector<void*> values;
+  std::vector<uint8_t*> present;
+  std::vector<void*> carried;
+  uint64_t batches = 0;
+  uint64_t stopAt = 0;
+  bool lastSeen = false;
+
+  explicit Sink(const cSignalSpec* s) : spec(s) {
+    tables.rows.resize(s->messageCount);
+    for (auto& column : tables.carried) column.resize(s->messageCount);
+    channels.resize(s->messageCount);
+    tables.values.resize(s->signalCount);
+    tables.present.resize(s->signalCount);
+    rows.resize(s->messageCount);
+    values.resize(s->signalCount);
+    present.resize(s->signalCount);
+    carried.resize(s->messageCount * kMdfSignalCarried);
+  }
+
+  static bool reserve(void* context, const uint64_t* counts, bool last,
+                      cSignalOutput* output) {
+    auto* sink = static_cast<Sink*>(context);
+    EXPECT_FALSE(sink->lastSeen);
+    sink->lastSeen = last;
+    if (++sink->batches == sink->stopAt) return false;
+    for (size_t m = 0; m < sink->spec->messageCount; ++m) {
+      const size_t at = sink->tables.rows[m].size();
+      const size_t size = at + counts[m];
+      sink->tables.rows[m].resize(size);
+      sink->rows[m] = sink->tables.rows[m].data() + at;
+      for (size_t c = 0; c < kMdfSignalCarried; ++c) {
+        sink->tables.carried[c][m].resize(size);
+        sink->carried[m * kMdfSignalCarried + c] =
+            sink->tables.carried[c][m].data() + at;
+      }
+      // The channel column is 2 bytes wide.
+      sink->channels[m].resize(size);
+      sink->carried[m * kMdfSignalCarried + 2] = sink->channels[m].data() + at;
+      const cSignalMessage& message = sink->spec->messages[m];
+      for (uint32_t s = 0; s < message.signalCount; ++s) {
+        const size_t index = message.firstSignal + s;
+        sink->tables.values[index].resize(size);
+        sink->tables.present[index].resize(size);
+        sink->values[index] = sink->tables.values[index].data() + at;
+        sink->present[index] = sink->tables.present[index].data() + at;
+      }
+    }
+    output->rows = sink->rows.data();
+    output->values = sink->values.data();
+    output->present = sink->present.data();
+    output->carried = sink->carried.data();
+    return true;
+  }
+
+  Tables result() {
+    Tables out = tables;
+    for (size_t m = 0; m < channels.size(); ++m)
+      out.carried[2][m].assign(channels[m].begin(), channels[m].end());
+    return out;
+  }
+};
+
+class cMdfSignals : public testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string bytes = mf4truth::fixtureBytes("mdf", "shapes.mf4");
+    io.reset(cIO_memoryAlloc_ctor());
+    ASSERT_EQ(cIO_write(io.get(), bytes.data(), bytes.size()),
+              static_cast<int64_t>(bytes.size()));
+    mdf.reset(cMdf_open(io.get()));
+    ASSERT_NE(mdf, nullptr);
+    // A message per CAN data id of the file (and one of no frame): a
+    // little-endian byte, a big-endian 12-bit field from byte 1, and a
+    // signed field beyond 8 bytes, so that short payloads miss signals.
+    ReaderPtr all = reader();
+    std::vector<uint32_t> ids(1 << 16);
+    std::vector<uint8_t> extended(1 << 16);
+    cMdfColumnOutput out{};
+    out.capacity = 1 << 16;
+    out.columns[kMdfColumnArbitrationId] = ids.data();
+    out.columns[kMdfColumnIsExtendedId] = extended.data();
+    const uint64_t rows = cMdfColumnReader_fill(all.get(), &out);
+    ASSERT_GT(rows, 20u);
+    ASSERT_LT(rows, out.capacity);
+    std::map<uint64_t, uint32_t> keys;
+    for (uint64_t r = 0; r < rows; ++r)
+      keys.emplace(ids[r] + (extended[r] != 0 ? 1ull << 32 : 0), 0);
+    const bool added = keys.emplace(0x7FF, 0).second;
+    ASSERT_TRUE(added);
+    for (auto& [key, message] : keys) {
+      message = static_cast<uint32_t>(messages.size());
+      messages.push_back({static_cast<uint32_t>(signals.size()), 3});
+      signals.push_back(layout(0, 8, true, kSignalUnsigned));
+      signals.push_back(layout(8, 12, false, kSignalUnsigned));
+      signals.push_back(layout(70, 9, true, kSignalSigned));
+      plannedKeys.push_back({key, 0, message});
+    }
+    silent = keys[0x7FF];
+    spec.signals = signals.data();
+    spec.signalCount = signals.size();
+    spec.messages = messages.data();
+    spec.messageCount = messages.size();
+    spec.keys = plannedKeys.data();
+    spec.keyCount = plannedKeys.size();
+    spec.databaseCount = 1;
+    spec.defaultDatabase = 0;
+    plan.reset(cSignalPlan_ctor(&spec, nullptr));
+    ASSERT_NE(plan, nullptr);
+  }
+
+  static cSignalLayout layout(uint32_t firstBit, uint8_t length, bool little,
+                              uint8_t kind) {
+    cSignalLayout signal{};
+    signal.firstBit = firstBit;
+    signal.length = length;
+    signal.littleEndian = little ? 1 : 0;
+    signal.kind = kind;
+    signal.raw = 1;
+    signal.multiplexer = -1;
+    signal.scale = 1;
+    return signal;
+  }
+
+  // A reader of the CAN data frames.
+  ReaderPtr reader() {
+    cMdfColumnFilter filter{};
+    filter.kinds = 1u << kMdfBusMsgCanData;
+    return ReaderPtr(cMdfColumnReader_ctor(mdf.get(), &filter));
+  }
+
+  // The whole log decoded in batches of `batchRows`.
+  Tables decode(uint64_t batchRows, bool overlap, cMdfSignalRun* run) {
+    Sink sink(&spec);
+    const cMdfSignalSink callbacks{&sink, Sink::reserve};
+    std::vector<uint64_t> presentCounts(spec.signalCount);
+    ReaderPtr frames = reader();
+    EXPECT_EQ(cMdfSignals_decode(frames.get(), plan.get(), batchRows, overlap,
+                                 &callbacks, presentCounts.data(), run),
+              kMdfSignalsDone);
+    // A batch that is not full is known to be the last.
+    EXPECT_EQ(sink.lastSeen, run->rows % batchRows != 0);
+    Tables tables = sink.result();
+    for (size_t s = 0; s < spec.signalCount; ++s) {
+      uint64_t present = 0;
+      for (uint8_t flag : tables.present[s]) present += flag;
+      EXPECT_EQ(presentCounts[s], present) << s;
+    }
+    return tables;
+  }
+
+  std::unique_ptr<cIO, CloseIO> io;
+  std::unique_ptr<cMdf, CloseMdf> mdf;
+  std::vector<cSignalLayout> signals;
+  std::vector<cSignalMessage> messages;
+  std::vector<cSignalKey> plannedKeys;
+  cSignalSpec spec{};
+  std::unique_ptr<cSignalPlan, DropPlan> plan;
+  size_t silent = 0;  // the message of an id no frame has
+};
+
+TEST_F(cMdfSignals, BatchesOfAnySizeWithOrWithoutTheSecondThreadAgree) {
+  cMdfSignalRun run{};
+  const Tables whole = decode(1 << 16, false, &run);
+  EXPECT_EQ(run.batches, 1u);
+  EXPECT_EQ(run.unmatched, 0u);
+  const uint64_t rows = run.rows;
+  uint64_t matched = 0;
+  for (const auto& message : whole.rows) matched += message.size();
+  EXPECT_EQ(matched, rows);
+  // Rows number the reader's rows, in order, each in one message.
+  std::vector<bool> seen(rows);
+  for (const auto& message : whole.rows)
+    for (size_t i = 0; i < message.size(); ++i) {
+      ASSERT_LT(message[i], static_cast<int64_t>(rows));
+      EXPECT_FALSE(seen[message[i]]);
+      seen[message[i]] = true;
+      if (i > 0) {
+        EXPECT_LT(message[i - 1], message[i]);
+      }
+    }
+  EXPECT_TRUE(whole.rows[silent].empty());  // the id of no frame
+  uint64_t shortFrames = 0;                 // the signal beyond 8 bytes missing
+  for (size_t s = 2; s < whole.present.size(); s += 3)
+    for (uint8_t flag : whole.present[s]) shortFrames += flag == 0;
+  EXPECT_GT(shortFrames, 0u);
+  for (uint64_t batch : {1, 2, 7, 64}) {
+    for (bool overlap : {false, true}) {
+      SCOPED_TRACE(std::to_string(batch) + (overlap ? " overlapped" : ""));
+      cMdfSignalRun batched{};
+      EXPECT_EQ(decode(batch, overlap, &batched), whole);
+      EXPECT_EQ(batched.rows, rows);
+      EXPECT_EQ(batched.batches, (rows + batch - 1) / batch);
+      if (overlap) {
+        EXPECT_GT(batched.overlapped, 0u);
+      }
+    }
+  }
+}
+
+TEST_F(cMdfSignals, ASinkThatStopsEndsTheDecoding) {
+  for (bool overlap : {false, true}) {
+    Sink sink(&spec);
+    sink.stopAt = 3;
+    const cMdfSignalSink callbacks{&sink, Sink::reserve};
+    std::vector<uint64_t> presentCounts(spec.signalCount);
+    cMdfSignalRun run{};
+    ReaderPtr frames = reader();
+    EXPECT_EQ(cMdfSignals_decode(frames.get(), plan.get(), 4, overlap,
+                                 &callbacks, presentCounts.data(), &run),
+              kMdfSignalsStopped);
+    EXPECT_EQ(sink.batches, 3u);
+    EXPECT_EQ(run.batches, 2u);
+  }
+}
+
+TEST_F(cMdfSignals, BadArgumentsAreRefused) {
+  Sink sink(&spec);
+  const cMdfSignalSink callbacks{&sink, Sink::reserve};
+  const cMdfSignalSink none{&sink, nullptr};
+  std::vector<uint64_t> presentCounts(spec.signalCount);
+  cMdfSignalRun run{};
+  ReaderPtr frames = reader();
+  EXPECT_EQ(cMdfSignals_decode(nullptr, plan.get(), 4, true, &callbacks,
+                               presentCounts.data(), &run),
+            kMdfSignalsBadInput);
+  EXPECT_EQ(cMdfSignals_decode(frames.get(), plan.get(), 0, true, &callbacks,
+                               presentCounts.data(), &run),
+            kMdfSignalsBadInput);
+  EXPECT_EQ(cMdfSignals_decode(frames.get(), plan.get(), 4, true, &none,
+                               presentCounts.data(), &run),
+            kMdfSignalsBadInput);
+  EXPECT_EQ(cMdfSignals_decode(frames.get(), plan.get(), UINT64_MAX, true,
+                               &callbacks, presentCounts.data(), &run),
+            kMdfSignalsBadInput);
+  EXPECT_EQ(sink.batches, 0u);
+}
+
+}  // namespace
