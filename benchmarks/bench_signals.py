@@ -3,15 +3,19 @@
 decode_message loop and asammdf's bus-logging extraction.
 
     python3 benchmarks/bench_signals.py [--frames N] [--runs R]
-        [--loop-frames L]
+        [--loop-frames L] [--baseline-python PYTHON]
 
 It writes, with the test writer, a log of N classic CAN data frames
 (default 1 million, one unsorted data group, 8-byte payloads) whose ids
 are those of a generated database (20 messages of 8 signals each, little
 and big endian, signed and unsigned, scaled; a DBC file next to the log),
 in build/bench/. Every case runs R times in a fresh process of the main
-environment, interleaved; the table shows medians, the peak RSS (VmHWM)
-and each case's time over decode_signals':
+environment, interleaved; the table shows medians, the peak RSS (VmHWM),
+and how many times faster than the cantools loop and than asammdf each
+case is. With --baseline-python (an interpreter with another build of the
+package installed, e.g. the one this work started from), the package's
+own cases also run in it, interleaved with the others, as rows labelled
+"before", and each "now" row gives its time over the "before" one.
 
   pandas    MdfFile(log).decode_signals(dbc): one pandas.DataFrame per
             message, from the file (reading included)
@@ -28,9 +32,10 @@ and each case's time over decode_signals':
 import argparse
 import json
 import os
+import statistics
+import subprocess
 import time
 
-from bench_columns import report, run
 from bench_messages import bench_log, has_module, peak_rss_mib, python_of
 
 MESSAGES, SIGNALS = 20, 8
@@ -114,12 +119,55 @@ def case_asammdf(log):
     return seconds, samples
 
 
+# The cases of this package, run again under --baseline-python.
+OURS = ("pandas", "numpy", "columns")
+
+
+def run(python, case, log, *options):
+    """One case in a fresh process of `python`: the JSON line it prints
+    last."""
+    result = subprocess.run([python, os.path.abspath(__file__), "--case",
+                             case, *options, log],
+                            capture_output=True, text=True)
+    if result.returncode != 0:
+        raise SystemExit("%s %s failed:\n%s" % (python, case,
+                                                 result.stderr))
+    return json.loads(result.stdout.splitlines()[-1])
+
+
+def report(results, log, runs, loop_frames):
+    """Medians, peak RSS, and the speed-ups over the cantools loop and
+    asammdf (and over "before" where there is one)."""
+    def median(label, key="seconds"):
+        return statistics.median(r[key] for r in results[label])
+    print("log: %s (%.1f MB), %d runs per case, medians; cantools timed "
+          "on %d frames and scaled; load average %s" % (
+              log, os.path.getsize(log) / 1e6, runs, loop_frames,
+              " ".join("%.2f" % x for x in os.getloadavg())))
+    cantools = median("cantools")
+    asammdf = median("asammdf") if "asammdf" in results else float("nan")
+    print("%-16s %9s %9s %12s %12s %12s %9s" % (
+        "case", "count", "seconds", "vs cantools", "vs asammdf",
+        "now/before", "peak MiB"))
+    for label in results:
+        seconds = median(label)
+        before = "before " + label
+        ratio = "%.2f" % (seconds / median(before)) \
+            if before in results else ""
+        print("%-16s %9d %9.3f %11.1fx %11.2fx %12s %9.0f" % (
+            label, results[label][0]["count"], seconds, cantools / seconds,
+            asammdf / seconds, ratio, median(label, "rss")))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("log", nargs="?")
     parser.add_argument("--frames", type=int, default=1_000_000)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--loop-frames", type=int, default=100_000)
+    parser.add_argument("--baseline-python",
+                        help="also run this package's cases with this "
+                        "interpreter, as \"before\"")
     parser.add_argument("--case", help=argparse.SUPPRESS)
     args = parser.parse_args()
     cases = {"pandas": case_pandas, "numpy": case_numpy,
@@ -136,15 +184,21 @@ def main():
                                 str(MESSAGES), "--seed", "18")
     if not os.path.exists(log[:-4] + ".dbc"):
         write_database(log[:-4] + ".dbc")
-    if not has_module(python_of("main"), "asammdf"):
+    main_python = python_of("main")
+    if not has_module(main_python, "asammdf"):
         del cases["asammdf"]
-    results = {case: [] for case in cases}
+    # (label, interpreter, case), run in this order in every round.
+    plan = []
+    for case in cases:
+        plan.append((case, main_python, case))
+        if args.baseline_python and case in OURS:
+            plan.append(("before " + case, args.baseline_python, case))
+    results = {label: [] for label, _, _ in plan}
     for _ in range(args.runs):
-        for case in cases:
-            results[case].append(run(case, log, __file__, "--loop-frames",
-                                     str(args.loop_frames)))
-    report(results, "pandas", log, args.runs,
-           "; cantools timed on %d frames and scaled" % args.loop_frames)
+        for label, python, case in plan:
+            results[label].append(run(python, case, log, "--loop-frames",
+                                      str(args.loop_frames)))
+    report(results, log, args.runs, args.loop_frames)
 
 
 if __name__ == "__main__":
