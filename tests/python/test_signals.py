@@ -3,6 +3,7 @@ decode_message on the same frame and every missing value is where cantools
 gives none, over a database of every signal shape (generated here),
 random payloads and lengths, from plain columns, Arrow and an MF4 log;
 the output formats, databases by channel, and bad arguments."""
+import io
 import logging
 import sys
 
@@ -261,6 +262,31 @@ def test_a_log_by_channel_and_through_a_file_object(tmp_path, caplog):
     assert set(truth["Other"].column("channel").to_pylist()) == {"CAN 2"}
     with open(path, "rb") as file, MdfFile(file) as log:
         assert log.decode_signals(DB, rows=500, **options) == truth
+
+
+def test_a_read_failure_while_decoding_a_log_is_raised(tmp_path):
+    """A file object whose reads fail part way: decode_signals raises its
+    error (the batches read before it are dropped), and the log closes."""
+    frames = [CanFrame(0.001 * row, arbitration_id, payload,
+                       extended=extended, fd=len(payload) > 8)
+              for row, (arbitration_id, extended, payload)
+              in enumerate(FRAMES * 20)]
+    data = build_mf4([DataGroup(frames)]).data
+    state = {"reads": 0, "armed": False}
+
+    class Failing(io.BytesIO):
+        def read(self, n=-1):
+            if state["armed"]:
+                state["reads"] += 1
+                if state["reads"] > 2:
+                    raise OSError("disk gone")
+            return super().read(n)
+
+    with MdfFile(Failing(data)) as log:
+        state["armed"] = True
+        with pytest.raises(OSError, match="disk gone"):
+            log.decode_signals(DB, rows=1000)
+    assert state["reads"] > 2
 
 
 def test_output_formats_agree():
