@@ -9,6 +9,7 @@ built from those arrays.
 from __future__ import annotations
 
 import numbers
+import os
 from collections.abc import Iterable
 from typing import Any, Dict, Iterator, List, Optional, Sequence
 
@@ -36,6 +37,8 @@ _BUS = {"CAN": 0, "LIN": 256}
 # largest one.
 _MIN_CHUNK = 1 << 16
 _MAX_CHUNK = 1 << 24
+# MF4_THREADS=1: every fill on the calling thread alone.
+THREADS_ENV = "MF4_THREADS"
 
 
 class _Filter:
@@ -171,19 +174,32 @@ def _wanted(columns: Sequence[str], packed: bool) -> int:
     return mask
 
 
+def _helper() -> bool:
+    """Whether a fill may share its work with a second thread: not with
+    MF4_THREADS=1 (the library also keeps to one thread on one CPU)."""
+    return os.environ.get(THREADS_ENV, "").strip() != "1"
+
+
 def _chunks(log, chosen: _Filter, rows: Optional[int],
             packed: bool) -> Iterator[tuple]:
     """(count, raw columns) per fill, until the frames run out. Without
     `rows` the first fill is sized to hold the whole file when its counts
-    are right, and later ones grow."""
+    are right, and later ones grow. Unless packed, the "channel" and "kind"
+    columns come as the bytes of their numpy strings."""
     reader = chosen.reader(log)
     wanted = _wanted(chosen.columns, packed)
+    names = {}
+    if not packed:
+        for what in ("channel", "kind"):
+            if what in chosen.columns:
+                names[what + "_names"] = _names(what)
+    helper = _helper()
     # One row more than the estimate: a fill that is not full ends it.
     size = max(reader.estimate() + 1, _MIN_CHUNK)
     if rows is not None:
         size = min(rows, size)
     while True:
-        count, raw = reader.fill(size, wanted)
+        count, raw = reader.fill(size, wanted, helper=helper, **names)
         if count == 0:
             return
         yield count, raw
@@ -198,27 +214,27 @@ _NAMES: Dict[str, Any] = {}
 
 
 def _lookup(np, what: str):
-    """The string tables of the channel codes and the kinds (numpy)."""
+    """The numpy string tables of the channel codes and the kinds."""
     table = _NAMES.get(what)
     if table is None:
-        if what == "channel":
-            names = ["CAN %d" % i for i in range(256)] + \
-                ["LIN %d" % i for i in range(256)]
-        else:
-            names = [""] + list(KINDS)
-        table = _NAMES[what] = np.array(names)
-        _NAMES[what + " bytes"] = table.tobytes()
+        table = _NAMES[what] = np.array(_name_list(what))
     return table
 
 
-def _strings(np, what: str, codes: bytearray):
-    """The fixed-width strings of a column's codes: the library copies each
-    row's item out of the small table (numpy's indexing takes several
-    times as long for items of 28 and 88 bytes)."""
-    table = _lookup(np, what)
-    return np.frombuffer(_ColumnReader.take(
-        _NAMES[what + " bytes"], table.itemsize, codes,
-        np.dtype(_DTYPES[what]).itemsize), table.dtype)
+def _name_list(what: str) -> List[str]:
+    if what == "channel":
+        return ["CAN %d" % i for i in range(256)] + \
+            ["LIN %d" % i for i in range(256)]
+    return [""] + list(KINDS)
+
+
+def _names(what: str) -> bytes:
+    """The bytes of a string table (numpy's fixed-width UCS-4), which the
+    library copies into each row of the column."""
+    table = _NAMES.get(what + " bytes")
+    if table is None:
+        table = _NAMES[what + " bytes"] = _lookup(_numpy(), what).tobytes()
+    return table
 
 
 def _numpy_columns(np, count: int, raw: list,
@@ -227,7 +243,7 @@ def _numpy_columns(np, count: int, raw: list,
     for name in columns:
         buffer = raw[_NUMBER[name]]
         if name in ("channel", "kind"):
-            out[name] = _strings(np, name, buffer)
+            out[name] = np.frombuffer(buffer, _lookup(np, name).dtype)
         elif name == "data":
             out[name] = np.frombuffer(buffer, np.uint8).reshape(count, 64)
         else:

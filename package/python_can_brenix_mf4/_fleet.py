@@ -144,14 +144,15 @@ def read_part(source: Any, passwords, chosen: "Options", part: int,
             total = reader.estimate()
             first = total * part // parts
             end = total * (part + 1) // parts if part + 1 < parts else None
-            if first > 0 and reader.fill(first, 0)[0] < first:
+            if first > 0 and reader.fill(first, 0, helper=False)[0] < first:
                 return empty_table(pa, columns)
             own = True
             wanted = _columns._wanted(columns, True)
             left = None if end is None else end - first
             while left is None or left > 0:
                 size = _PART_FILL if left is None else min(left, _PART_FILL)
-                count, raw = reader.fill(size, wanted)
+                count, raw = reader.fill(size, wanted,
+                                         helper=_columns._helper())
                 if count:
                     batches.append(_columns._arrow_batch(pa, np, count, raw,
                                                          columns))

@@ -1,8 +1,13 @@
 #include "mdf/cMdfColumns.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "mdf/blocks/cMdfBlock_CG.h"
 #include "mdf/blocks/cMdfBlock_DG.h"
@@ -272,7 +277,170 @@ uint64_t rowsOf(cMdfBlock_DG_t* group) {
   return std::min(cycles, bytes / std::max<uint64_t>(shortest, 1));
 }
 
+// Bytes per row of each column (cMdfColumn order).
+constexpr uint64_t kWidths[kMdfColumnCount] = {
+    8, 8, 2, 1, 4, 1, 1, 1, 1, 1, 1, 1, 1, 64, 1, 2, 64, 8,
+};
+
+// The helper thread: rows the decoding publishes at a time, rows of text
+// expanded at a time, rows of output faulted in ahead of the decoding
+// (bounds what a filter that keeps few rows leaves faulted in for
+// nothing), and the smallest fill worth a thread.
+constexpr uint64_t kPublishRows = 4096;
+constexpr uint64_t kTextRows = 4096;
+constexpr uint64_t kAheadRows = 32768;
+constexpr uint64_t kThreadRows = 65536;
+
+// What the decoding thread and the helper share during one fill.
+struct FillShare {
+  cMdfColumnOutput* out;
+  std::atomic<uint64_t> rows{0};       // rows written, all columns
+  std::atomic<uint64_t> dataBytes{0};  // payload values written
+  std::atomic<bool> done{false};       // rows is final
+  std::atomic<uint32_t> epoch{0};      // bumped at each publication
+  std::atomic<uint64_t> nextText{0};   // first row whose texts are unclaimed
+};
+
+// Faults in the pages of bytes [from, to) of `base`, writable, without
+// changing them (safe while another thread writes there); where the system
+// cannot, the writes fault them in as before.
+void populate(void* base, uint64_t from, uint64_t to) {
+#ifdef MADV_POPULATE_WRITE
+  if (base == nullptr || to <= from) return;
+  static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  const uintptr_t first =
+      (reinterpret_cast<uintptr_t>(base) + from) & ~(page - 1);
+  const uintptr_t end =
+      (reinterpret_cast<uintptr_t>(base) + to + page - 1) & ~(page - 1);
+  madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+#else
+  (void)base, (void)from, (void)to;
+#endif
+}
+
+// The texts of rows [first, end) from their codes.
+void expand(const cMdfColumnOutput* out, uint64_t first, uint64_t end,
+            bool fault) {
+  for (uint32_t t = 0; t < kMdfTextCount; ++t) {
+    const cMdfColumnText& text = out->texts[t];
+    if (text.out == nullptr) continue;
+    const size_t width = text.width;
+    if (fault) populate(text.out, first * width, end * width);
+    auto* to = static_cast<uint8_t*>(text.out) + first * width;
+    const auto* from = static_cast<const uint8_t*>(text.table);
+    for (uint64_t row = first; row < end; ++row, to += width) {
+      const uint64_t code =
+          t == kMdfTextChannel
+              ? static_cast<const uint16_t*>(
+                    out->columns[kMdfColumnChannel])[row]
+              : static_cast<const uint8_t*>(out->columns[kMdfColumnKind])[row];
+      if (code < text.items) {
+        std::memcpy(to, from + code * width, width);
+      } else {
+        std::memset(to, 0, width);
+      }
+    }
+  }
+}
+
+bool hasTexts(const cMdfColumnOutput* out) {
+  for (const cMdfColumnText& text : out->texts)
+    if (text.out != nullptr) return true;
+  return false;
+}
+
+// Claims the next rows of texts to expand below `limit`, whole blocks
+// unless `all`; false when there are none.
+bool claimTexts(FillShare* share, uint64_t limit, bool all, uint64_t* first,
+                uint64_t* end) {
+  uint64_t at = share->nextText.load(std::memory_order_relaxed);
+  for (;;) {
+    if (at >= limit || (!all && limit - at < kTextRows)) return false;
+    const uint64_t stop = std::min(at + kTextRows, limit);
+    if (share->nextText.compare_exchange_weak(at, stop,
+                                              std::memory_order_relaxed)) {
+      *first = at;
+      *end = stop;
+      return true;
+    }
+  }
+}
+
+// Faults in the decoding's columns up to `rows` rows and `dataBytes` payload
+// bytes, from where the last call stopped.
+void faultAhead(const cMdfColumnOutput* out, uint64_t rows, uint64_t dataBytes,
+                uint64_t* faultedRows, uint64_t* faultedBytes) {
+  rows = std::min(rows, out->capacity);
+  dataBytes = std::min(dataBytes, out->capacity * 64);
+  for (uint32_t c = 0; c < kMdfColumnCount && rows > *faultedRows; ++c) {
+    if (c == kMdfColumnDataValues) continue;
+    const uint64_t extra = c == kMdfColumnDataOffsets ? 8 : 0;
+    populate(out->columns[c], *faultedRows * kWidths[c] + extra,
+             rows * kWidths[c] + extra);
+  }
+  if (dataBytes > *faultedBytes)
+    populate(out->columns[kMdfColumnDataValues], *faultedBytes, dataBytes);
+  *faultedRows = std::max(*faultedRows, rows);
+  *faultedBytes = std::max(*faultedBytes, dataBytes);
+}
+
+// The helper thread: keeps the output faulted in ahead of the decoding and
+// expands the texts of published rows, until the rows are final and every
+// text is claimed.
+void helpFill(FillShare* share) {
+  const cMdfColumnOutput* out = share->out;
+  uint64_t faultedRows = 0;
+  uint64_t faultedBytes = 0;
+  for (;;) {
+    const uint32_t epoch = share->epoch.load(std::memory_order_acquire);
+    const bool done = share->done.load(std::memory_order_acquire);
+    const uint64_t rows = share->rows.load(std::memory_order_acquire);
+    if (!done) {
+      faultAhead(
+          out, rows + kAheadRows,
+          share->dataBytes.load(std::memory_order_relaxed) + kAheadRows * 64,
+          &faultedRows, &faultedBytes);
+    }
+    uint64_t first = 0;
+    uint64_t end = 0;
+    if (claimTexts(share, rows, done, &first, &end)) {
+      expand(out, first, end, true);
+      continue;
+    }
+    if (done) return;
+    share->epoch.wait(epoch, std::memory_order_acquire);
+  }
+}
+
+// Makes the rows written so far visible to the helper.
+void publish(FillShare* share, uint64_t rows, uint64_t dataBytes, bool done) {
+  share->dataBytes.store(dataBytes, std::memory_order_relaxed);
+  share->rows.store(rows, std::memory_order_release);
+  if (done) share->done.store(true, std::memory_order_release);
+  share->epoch.fetch_add(1, std::memory_order_release);
+  share->epoch.notify_one();
+}
+
+// A helper thread for the fill, where it is allowed and worth it; false
+// when there is none (it could not start either).
+bool startHelper(FillShare* share, std::thread* thread) {
+  const cMdfColumnOutput* out = share->out;
+  if (!out->helper || out->capacity < kThreadRows ||
+      std::thread::hardware_concurrency() <= 1)
+    return false;
+  try {
+    *thread = std::thread(helpFill, share);
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+uint64_t cMdfColumn_width(uint32_t column) {
+  return column < kMdfColumnCount ? kWidths[column] : 0;
+}
 
 cMdfColumnReader* cMdfColumnReader_ctor(cMdf* mdf,
                                         const cMdfColumnFilter* filter) {
@@ -337,7 +505,19 @@ uint64_t cMdfColumnReader_fill(cMdfColumnReader* reader,
   if (out == nullptr) return 0;
   out->rows = 0;
   if (reader == nullptr) return 0;
+  for (uint32_t t = 0; t < kMdfTextCount; ++t) {
+    const uint32_t codes =
+        t == kMdfTextChannel ? kMdfColumnChannel : kMdfColumnKind;
+    const cMdfColumnText& text = out->texts[t];
+    if (text.out != nullptr && (out->columns[codes] == nullptr ||
+                                text.table == nullptr || text.width == 0))
+      return 0;
+  }
   if (!reader->started) start(reader);
+  FillShare share;
+  share.out = out;
+  std::thread thread;
+  const bool helped = startHelper(&share, &thread);
   uint64_t rows = 0;
   uint64_t dataBytes = 0;
   put<int64_t>(out->columns[kMdfColumnDataOffsets], 0, 0);
@@ -346,10 +526,23 @@ uint64_t cMdfColumnReader_fill(cMdfColumnReader* reader,
     if (keep(reader, top)) {
       writeRow(top, reader->startTimeNs, out, rows, &dataBytes);
       ++rows;
+      if (helped && rows % kPublishRows == 0)
+        publish(&share, rows, dataBytes, false);
     }
     pop(reader);
   }
   out->rows = rows;
+  if (!helped) {
+    if (hasTexts(out)) expand(out, 0, rows, false);
+    return rows;
+  }
+  // The texts left are shared with the helper.
+  publish(&share, rows, dataBytes, true);
+  uint64_t first = 0;
+  uint64_t end = 0;
+  while (claimTexts(&share, rows, true, &first, &end))
+    expand(out, first, end, true);
+  thread.join();
   return rows;
 }
 

@@ -80,10 +80,39 @@ struct cMdfColumnFilter {
   double stop;
 };
 
+// Bytes per row of a column (the offsets have one element more than rows;
+// the values at most this many per row); 0 for no column.
+uint64_t cMdfColumn_width(uint32_t column);
+
+// Text expanded from a code column: row i is item code[i] of `table`
+// (`items` items of `width` bytes back to back; a code beyond the table
+// gives zero bytes). The "channel" and "kind" names as fixed-width strings.
+struct cMdfColumnText {
+  const void* table;
+  uint64_t width;
+  uint64_t items;
+  void* out;  // capacity * width bytes; null: not wanted
+};
+
+// The texts a fill can expand, each from its code column.
+enum cMdfColumnTextOf : uint32_t {
+  kMdfTextChannel = 0,  // from kMdfColumnChannel
+  kMdfTextKind,         // from kMdfColumnKind
+  kMdfTextCount,
+};
+
 struct cMdfColumnOutput {
   void* columns[kMdfColumnCount];  // null: the column is not wanted
-  uint64_t capacity;               // rows each column has room for
-  uint64_t rows;                   // set by a fill: the rows written
+  // Null `out`: not wanted; else the code column must be given too (it
+  // holds the codes).
+  cMdfColumnText texts[kMdfTextCount];
+  uint64_t capacity;  // rows each column has room for
+  uint64_t rows;      // set by a fill: the rows written
+  // A second thread may share the work of a large fill (never on a
+  // machine with one CPU): it faults in the pages of the output ahead of
+  // the decoding and writes the texts of the rows decoded so far. It lives
+  // within the fill; the rows are the same either way.
+  bool helper;
 };
 
 struct cMdfColumnReader;
@@ -95,9 +124,9 @@ cMdfColumnReader* cMdfColumnReader_ctor(cMdf* mdf,
                                         const cMdfColumnFilter* filter);
 void cMdfColumnReader_dtor(cMdfColumnReader* reader);
 
-// Writes the next rows, at most out->capacity, into the wanted columns from
-// row 0, and sets and returns out->rows; 0 at the end (or for a null
-// argument).
+// Writes the next rows, at most out->capacity, into the wanted columns and
+// texts from row 0, and sets and returns out->rows; 0 at the end (or for a
+// null argument).
 uint64_t cMdfColumnReader_fill(cMdfColumnReader* reader, cMdfColumnOutput* out);
 
 // Why the rows ended early (cMdfReadFailure, see

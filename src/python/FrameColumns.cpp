@@ -2,14 +2,11 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "python/MdfFile.h"
-
-// Bytes per row of each column (cMdfColumn order).
-static const uint64_t kColumnWidths[kMdfColumnCount] = {
-    8, 8, 2, 1, 4, 1, 1, 1, 1, 1, 1, 1, 1, 64, 1, 2, 64, 8,
-};
 
 // A new bytearray of `size` bytes, not initialised; null with a Python
 // error.
@@ -143,12 +140,50 @@ static PyObject* ColumnReader_new(PyTypeObject* type, PyObject* args,
   return object.release();
 }
 
-// fill(rows, wanted) -> (count, [bytearray or None per column])
-static PyObject* ColumnReader_fill(PyObject* object, PyObject* args) {
+// A text table argument: None, or bytes of `items` items of equal width;
+// false with a Python error.
+static bool textTable(PyObject* table, uint64_t items, uint64_t rows,
+                      const char* what, cMdfColumnText* text) {
+  if (table == Py_None) return true;
+  if (!PyBytes_Check(table)) {
+    PyErr_Format(PyExc_TypeError, "fill: %s must be bytes or None", what);
+    return false;
+  }
+  const auto size = static_cast<uint64_t>(PyBytes_Size(table));
+  if (size == 0 || size % items != 0) {
+    PyErr_Format(PyExc_ValueError, "fill: %s must hold %llu items of one size",
+                 what, static_cast<unsigned long long>(items));
+    return false;
+  }
+  text->table = PyBytes_AsString(table);
+  text->items = items;
+  text->width = size / items;
+  if (rows > static_cast<uint64_t>(PY_SSIZE_T_MAX) / text->width) {
+    PyErr_SetString(PyExc_ValueError, "rows out of range");
+    return false;
+  }
+  return true;
+}
+
+// fill(rows, wanted, channel_names=None, kind_names=None, helper=True) ->
+// (count, [bytearray or None per column]). With a table of names (the
+// channel codes' 512, the kinds' 9 from code 0), the column of its codes
+// holds the names instead (its bit must be set in `wanted`). `helper`:
+// a second thread may share the work.
+static PyObject* ColumnReader_fill(PyObject* object, PyObject* args,
+                                   PyObject* kwargs) {
   ColumnReaderObject* self = asReader(object);
   unsigned long long rows = 0;
   unsigned long wanted = 0;
-  if (!PyArg_ParseTuple(args, "Kk:fill", &rows, &wanted)) return nullptr;
+  PyObject* channelNames = Py_None;
+  PyObject* kindNames = Py_None;
+  int helper = 1;
+  static const char* keywords[] = {"rows",       "wanted", "channel_names",
+                                   "kind_names", "helper", nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Kk|OOp:fill",
+                                   const_cast<char**>(keywords), &rows, &wanted,
+                                   &channelNames, &kindNames, &helper))
+    return nullptr;
   if (self->detached || self->reader == nullptr) {
     PyErr_SetString(PyExc_RuntimeError, "Handle has been closed");
     return nullptr;
@@ -157,18 +192,48 @@ static PyObject* ColumnReader_fill(PyObject* object, PyObject* args) {
     PyErr_SetString(PyExc_ValueError, "rows out of range");
     return nullptr;
   }
-  OwnedRef list(PyList_New(kMdfColumnCount));
-  if (!list) return nullptr;
   cMdfColumnOutput out{};
   out.capacity = rows;
+  out.helper = helper != 0;
+  static const uint32_t kCodesOf[kMdfTextCount] = {kMdfColumnChannel,
+                                                   kMdfColumnKind};
+  if (!textTable(channelNames, 512, rows, "channel_names",
+                 &out.texts[kMdfTextChannel]) ||
+      !textTable(kindNames, 9, rows, "kind_names", &out.texts[kMdfTextKind]))
+    return nullptr;
+  for (uint32_t t = 0; t < kMdfTextCount; ++t) {
+    if (out.texts[t].table != nullptr && ((wanted >> kCodesOf[t]) & 1u) == 0) {
+      PyErr_SetString(PyExc_ValueError, "fill: names of a column not wanted");
+      return nullptr;
+    }
+  }
+  OwnedRef list(PyList_New(kMdfColumnCount));
+  if (!list) return nullptr;
+  // The codes of a column given as names: the library's own, for this fill.
+  std::unique_ptr<uint8_t[]> codes[kMdfTextCount];
   for (uint32_t c = 0; c < kMdfColumnCount; ++c) {
     PyObject* column = Py_None;
+    const uint64_t width = cMdfColumn_width(c);
     if ((wanted >> c) & 1u) {
+      uint32_t t = 0;
+      while (t < kMdfTextCount && kCodesOf[t] != c) ++t;
+      const bool named = t < kMdfTextCount && out.texts[t].table != nullptr;
       const uint64_t size =
-          rows * kColumnWidths[c] + (c == kMdfColumnDataOffsets ? 8 : 0);
+          named ? rows * out.texts[t].width
+                : rows * width + (c == kMdfColumnDataOffsets ? 8 : 0);
       column = newColumn(size);
       if (column == nullptr) return nullptr;
-      out.columns[c] = PyByteArray_AsString(column);
+      if (named) {
+        out.texts[t].out = PyByteArray_AsString(column);
+        codes[t].reset(new (std::nothrow) uint8_t[rows * width]);
+        if (!codes[t]) {
+          Py_DECREF(column);
+          return PyErr_NoMemory();
+        }
+        out.columns[c] = codes[t].get();
+      } else {
+        out.columns[c] = PyByteArray_AsString(column);
+      }
     } else {
       Py_INCREF(column);
     }
@@ -193,13 +258,17 @@ static PyObject* ColumnReader_fill(PyObject* object, PyObject* args) {
   for (uint32_t c = 0; c < kMdfColumnCount; ++c) {
     PyObject* column = PyList_GetItem(list.get(), c);
     if (column == Py_None) continue;
-    uint64_t size = out.rows * kColumnWidths[c];
+    uint64_t size = out.rows * cMdfColumn_width(c);
     if (c == kMdfColumnDataOffsets) size += 8;
     if (c == kMdfColumnDataValues) {
       const auto* offsets =
           static_cast<const int64_t*>(out.columns[kMdfColumnDataOffsets]);
       // Without offsets the values are of no use: nothing is kept.
       size = offsets != nullptr ? static_cast<uint64_t>(offsets[out.rows]) : 0;
+    }
+    for (uint32_t t = 0; t < kMdfTextCount; ++t) {
+      if (kCodesOf[t] == c && out.texts[t].out != nullptr)
+        size = out.rows * out.texts[t].width;
     }
     if (PyByteArray_Resize(column, static_cast<Py_ssize_t>(size)) < 0)
       return nullptr;
@@ -245,52 +314,6 @@ static PyObject* ColumnReader_split(PyObject*, PyObject* args) {
   return list.release();
 }
 
-// take(table, width, codes, code_size) -> bytearray: row i is item
-// codes[i] of table (bytes: items of `width` bytes back to back); codes
-// (a bytearray) are unsigned integers of code_size bytes (1 or 2) in
-// native order. The strings of the "channel" and "kind" columns from their
-// codes: one copy of a fixed-width item per row.
-static PyObject* ColumnReader_take(PyObject*, PyObject* args) {
-  PyObject* table = nullptr;
-  PyObject* codes = nullptr;
-  Py_ssize_t width = 0;
-  Py_ssize_t codeSize = 0;
-  if (!PyArg_ParseTuple(args, "O!nO!n:take", &PyBytes_Type, &table, &width,
-                        &PyByteArray_Type, &codes, &codeSize))
-    return nullptr;
-  const Py_ssize_t tableSize = PyBytes_Size(table);
-  const Py_ssize_t codeBytes = PyByteArray_Size(codes);
-  if (width <= 0 || tableSize % width != 0 ||
-      (codeSize != 1 && codeSize != 2) || codeBytes % codeSize != 0) {
-    PyErr_SetString(PyExc_ValueError, "take: bad item or code size");
-    return nullptr;
-  }
-  const Py_ssize_t items = tableSize / width;
-  const Py_ssize_t rows = codeBytes / codeSize;
-  if (rows > PY_SSIZE_T_MAX / width) return PyErr_NoMemory();
-  OwnedRef out(newColumn(static_cast<uint64_t>(rows * width)));
-  if (!out) return nullptr;
-  char* to = PyByteArray_AsString(out.get());
-  const char* from = PyBytes_AsString(table);
-  const auto* code =
-      reinterpret_cast<const uint8_t*>(PyByteArray_AsString(codes));
-  const auto size = static_cast<size_t>(width);
-  for (Py_ssize_t i = 0; i < rows; ++i, to += size, code += codeSize) {
-    Py_ssize_t item = code[0];
-    if (codeSize == 2) {
-      uint16_t wide = 0;
-      std::memcpy(&wide, code, sizeof wide);
-      item = wide;
-    }
-    if (item >= items) {
-      PyErr_SetString(PyExc_ValueError, "take: a code beyond the table");
-      return nullptr;
-    }
-    std::memcpy(to, from + item * width, size);
-  }
-  return out.release();
-}
-
 static int ColumnReader_traverse(PyObject* object, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(object));
   Py_VISIT(asReader(object)->owner);
@@ -314,10 +337,15 @@ static void ColumnReader_dealloc(PyObject* object) {
 }
 
 static PyMethodDef ColumnReaderMethods[] = {
-    {"fill", ColumnReader_fill, METH_VARARGS,
-     "fill($self, rows, wanted, /)\n--\n\n"
+    {"fill",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)(void)>(ColumnReader_fill)),
+     METH_VARARGS | METH_KEYWORDS,
+     "fill($self, rows, wanted, channel_names=None, kind_names=None, "
+     "helper=True)\n--\n\n"
      "Writes the next rows (at most `rows`) into the columns whose bits are "
-     "set in `wanted`; returns (count, columns)."},
+     "set in `wanted`, the channel and kind columns as names where their "
+     "tables are given; returns (count, columns)."},
     {"estimate", ColumnReader_estimate, METH_NOARGS,
      "estimate($self, /)\n--\n\n"
      "The number of rows the file may give, for sizing arrays."},
@@ -325,10 +353,6 @@ static PyMethodDef ColumnReaderMethods[] = {
      "split(values, offsets, /)\n--\n\n"
      "The payloads of packed values and their int64 offsets as a list of "
      "bytes."},
-    {"take", ColumnReader_take, METH_VARARGS | METH_STATIC,
-     "take(table, width, codes, code_size, /)\n--\n\n"
-     "Row i is item codes[i] of table (items of width bytes; codes of "
-     "code_size bytes, 1 or 2); returns a bytearray."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -425,24 +425,78 @@ def test_an_unfinalized_log_gives_its_frames(tmp_path):
         [(f["kind"], f["timestamp_ns"], f["group"]) for f in truth]
 
 
-@pytest.mark.parametrize("table, width, codes, code_size", [
-    (b"ab", 1, bytearray(b"\x02"), 1),          # a code beyond the table
-    (b"abcd", 2, bytearray(b"\x02\x00"), 2),    # the same, two-byte codes
-    (b"abc", 2, bytearray(b"\x00"), 1),         # the table is no whole items
-    (b"ab", 0, bytearray(b"\x00"), 1),          # no item width
-    (b"ab", 1, bytearray(b"\x00"), 4),          # a code size it does not take
-    (b"ab", 1, bytearray(b"\x00\x00\x00"), 2),  # codes are no whole codes
+@pytest.fixture(scope="module")
+def damaged_big_log(tmp_path_factory):
+    """Two groups of 160,000 frames in all, many fills' worth for the
+    helper thread: the first group's records end in a run of unknown
+    record ids two thirds of the way in, the other group goes on."""
+    log = build_mf4([
+        DataGroup(traffic(100000, 21, (CAN_DATA, CAN_REMOTE, LIN_FRAME)
+                          + LIN_ERRORS, fd=True), record_id_size=1,
+                  vlsd="cg"),
+        DataGroup(traffic(60000, 22, (CAN_DATA, CAN_ERROR)),
+                  record_id_size=1)])
+    data = bytearray(log.data)
+    first, end = log.offsets["DG[0].DT"], log.offsets["DG[1].DT"]
+    middle = first + (end - first) * 2 // 3
+    data[middle:middle + 64] = b"\xff" * 64
+    path = tmp_path_factory.mktemp("big") / "damaged.mf4"
+    path.write_bytes(bytes(data))
+    return str(path)
+
+
+@pytest.mark.parametrize("filters", [
+    {}, {"kinds": ["LIN", "CAN error"]}, {"ids": [0x1FFFFFFF, 0x7FF]},
+    {"stop": 0.0}, {"columns": ["kind", "timestamp_ns"]}])
+def test_the_helper_thread_changes_no_row(filters, damaged_big_log,
+                                          monkeypatch):
+    # A fill shared with a helper thread (faults, names) and one on the
+    # calling thread alone give the same rows: whole, in batches, as Arrow,
+    # for a group cut short mid-file and fills that end early or keep
+    # nothing.
+    def read():
+        with MdfFile(damaged_big_log) as log:
+            return (log.to_numpy(**filters),
+                    list(log.iter_batches(70000, **filters)),
+                    log.to_arrow(**filters))
+    helped, helped_batches, helped_arrow = read()
+    monkeypatch.setenv("MF4_THREADS", "1")
+    alone, alone_batches, alone_arrow = read()
+    assert list(helped) == list(alone)
+    for name in alone:
+        np.testing.assert_array_equal(helped[name], alone[name])
+        np.testing.assert_array_equal(
+            np.concatenate([b[name] for b in helped_batches]
+                           or [alone[name]]), alone[name])
+    assert len(helped_batches) == len(alone_batches)
+    assert helped_arrow.equals(alone_arrow)
+    # The names against Arrow's dictionaries of the codes.
+    for name in ("channel", "kind"):
+        if name in alone:
+            assert alone[name].tolist() == \
+                alone_arrow.column(name).to_pylist()
+    if not filters:
+        assert 100000 < len(alone["timestamp"]) < 160000
+        assert set(alone["kind"]) == set(KINDS)
+    if "stop" in filters:
+        assert len(alone["timestamp"]) == 0
+
+
+@pytest.mark.parametrize("arguments, error", [
+    ({"kind_names": "abc"}, TypeError),               # not bytes
+    ({"kind_names": b"abcdefghij"}, ValueError),      # no 9 items of one size
+    ({"channel_names": b""}, ValueError),             # no items
+    ({"channel_names": b"ab" * 512, "wanted": 0}, ValueError),  # not wanted
 ])
-def test_strings_from_codes_refuse_what_does_not_fit(table, width, codes,
-                                                     code_size):
+def test_fill_refuses_name_tables_that_do_not_fit(arguments, error,
+                                                  log_path):
     from python_can_brenix_mf4._native import _ColumnReader
-    with pytest.raises(ValueError):
-        _ColumnReader.take(table, width, codes, code_size)
-
-
-def test_strings_from_codes_are_the_table_items():
-    from python_can_brenix_mf4._native import _ColumnReader
-    assert _ColumnReader.take(b"abcdef", 2, bytearray(b"\x02\x00\x01"), 1) \
-        == bytearray(b"efabcd")
-    assert _ColumnReader.take(b"abcdef", 3, bytearray(b"\x01\x00\x00\x00"),
-                              2) == bytearray(b"defabc")
+    with MdfFile(log_path) as log:
+        reader = _ColumnReader(log, [], [], 0, None, None)
+        wanted = arguments.pop("wanted", 1 << 2 | 1 << 3)
+        with pytest.raises(error):
+            reader.fill(10, wanted, **arguments)
+        count, raw = reader.fill(10, 1 << 2 | 1 << 3,
+                                 kind_names=bytes(range(18)))
+        assert count == 10
+        assert len(raw[3]) == 20 and len(raw[2]) == 20

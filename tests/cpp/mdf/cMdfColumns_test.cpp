@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -165,6 +166,102 @@ TEST_F(cMdfColumns, FiltersLeaveOutRowsOfTheWholeTable) {
   }
   ASSERT_FALSE(expected.empty());
   EXPECT_EQ(readAll(reader(filter).get(), 3), expected);
+}
+
+// The codes and the texts of every row, filled `capacity` rows at a time,
+// with a helper thread or without: each text item is its code's number
+// repeated over its width (the channel table has 256: zero bytes for the
+// codes beyond it).
+struct Texts {
+  std::vector<Row> rows;
+  std::vector<uint8_t> channels, kinds;
+};
+Texts readTexts(cMdfColumnReader* reader, uint64_t capacity, bool helper) {
+  constexpr uint64_t kChannelWidth = 3, kKindWidth = 5;
+  std::vector<uint8_t> channelTable(256 * kChannelWidth), kindTable(9 * 5);
+  for (size_t i = 0; i < channelTable.size(); ++i)
+    channelTable[i] = static_cast<uint8_t>(i / kChannelWidth);
+  for (size_t i = 0; i < kindTable.size(); ++i)
+    kindTable[i] = static_cast<uint8_t>(i / kKindWidth);
+  std::vector<uint16_t> channel(capacity);
+  std::vector<uint8_t> kind(capacity), channelText(capacity * kChannelWidth),
+      kindText(capacity * kKindWidth), data(capacity * 64);
+  std::vector<double> time(capacity);
+  cMdfColumnOutput out{};
+  out.capacity = capacity;
+  out.helper = helper;
+  out.columns[kMdfColumnTimestamp] = time.data();
+  out.columns[kMdfColumnChannel] = channel.data();
+  out.columns[kMdfColumnKind] = kind.data();
+  out.columns[kMdfColumnData] = data.data();
+  out.texts[kMdfTextChannel] = {channelTable.data(), kChannelWidth, 256,
+                                channelText.data()};
+  out.texts[kMdfTextKind] = {kindTable.data(), kKindWidth, 9, kindText.data()};
+  Texts texts;
+  while (cMdfColumnReader_fill(reader, &out) > 0) {
+    for (uint64_t i = 0; i < out.rows; ++i) {
+      texts.rows.push_back({time[i], 0, channel[i], kind[i], 0, 0,
+                            std::vector<uint8_t>(data.begin() + i * 64,
+                                                 data.begin() + i * 64 + 64),
+                            0});
+      const uint8_t* c = &channelText[i * kChannelWidth];
+      const uint8_t* k = &kindText[i * kKindWidth];
+      EXPECT_EQ(std::vector<uint8_t>(c, c + kChannelWidth),
+                std::vector<uint8_t>(
+                    kChannelWidth,
+                    static_cast<uint8_t>(channel[i] < 256 ? channel[i] : 0)))
+          << i;
+      EXPECT_EQ(std::vector<uint8_t>(k, k + kKindWidth),
+                std::vector<uint8_t>(kKindWidth, kind[i]))
+          << i;
+      texts.channels.push_back(c[0]);
+      texts.kinds.push_back(k[0]);
+    }
+  }
+  return texts;
+}
+
+TEST_F(cMdfColumns, TextsAreTheNamesOfTheCodesWithOrWithoutAHelper) {
+  const Texts whole = readTexts(reader().get(), 1000, false);
+  ASSERT_GT(whole.rows.size(), 100u);
+  // LIN channels (codes from 256) are beyond the table: zero bytes.
+  EXPECT_TRUE(std::any_of(whole.rows.begin(), whole.rows.end(),
+                          [](const Row& row) { return row.channel >= 256; }));
+  // Fills large enough for a thread, whole and cut short by a filter.
+  for (uint64_t capacity :
+       {uint64_t{1}, uint64_t{1} << 16, uint64_t{1} << 18}) {
+    SCOPED_TRACE(capacity);
+    const Texts helped = readTexts(reader().get(), capacity, true);
+    EXPECT_EQ(helped.rows, whole.rows);
+    EXPECT_EQ(helped.channels, whole.channels);
+    EXPECT_EQ(helped.kinds, whole.kinds);
+    cMdfColumnFilter filter{};
+    filter.kinds = 1u << kMdfBusMsgLin;
+    const Texts lin = readTexts(reader(filter).get(), capacity, true);
+    ASSERT_FALSE(lin.rows.empty());
+    for (uint8_t kind : lin.kinds) EXPECT_EQ(kind, kMdfBusMsgLin);
+    filter.hasStart = true;
+    filter.start = 1e256;  // keeps nothing
+    EXPECT_TRUE(readTexts(reader(filter).get(), capacity, true).rows.empty());
+  }
+}
+
+TEST_F(cMdfColumns, TextsNeedTheirCodesAndATable) {
+  std::vector<uint8_t> table(9), text(64), kinds(64);
+  cMdfColumnOutput out{};
+  out.capacity = 64;
+  out.texts[kMdfTextKind] = {table.data(), 1, 9, text.data()};
+  EXPECT_EQ(cMdfColumnReader_fill(reader().get(), &out), 0u);  // no codes
+  out.columns[kMdfColumnKind] = kinds.data();
+  out.texts[kMdfTextKind].table = nullptr;
+  EXPECT_EQ(cMdfColumnReader_fill(reader().get(), &out), 0u);
+  out.texts[kMdfTextKind].table = table.data();
+  out.texts[kMdfTextKind].width = 0;
+  EXPECT_EQ(cMdfColumnReader_fill(reader().get(), &out), 0u);
+  out.texts[kMdfTextKind].width = 1;
+  EXPECT_EQ(cMdfColumnReader_fill(reader().get(), &out), 64u);
+  EXPECT_EQ(cMdfColumn_width(kMdfColumnData), 64u);
+  EXPECT_EQ(cMdfColumn_width(kMdfColumnCount), 0u);
 }
 
 TEST_F(cMdfColumns, NullArgumentsGiveNothing) {
