@@ -3,14 +3,20 @@
 columnar read, message iteration and a plain read of the file.
 
     python3 benchmarks/bench_columns.py [LOG.mf4] [--frames N] [--runs R]
+        [--baseline-python PYTHON]
 
 Without a log it uses the mixed log of the message benchmark
 (benchmarks/write_big_log.py --mix: one unsorted data group, 70% classic
 CAN, 20% CAN FD with 64-byte payloads in a VLSD channel group, 10% LIN),
 1 million frames, in build/bench/. Every case runs R times, each in a
 fresh process of the main environment, interleaved; the table shows
-medians, the peak RSS (VmHWM) of the process and each case's time over
-to_numpy's:
+medians, the peak RSS (VmHWM) of the process, each case's time over
+to_numpy's, how many times faster than asammdf it is and its time over
+the plain read's, and the load average. With --baseline-python (an
+interpreter with another build of the package installed, e.g. the one this
+work started from) the package's own cases also run in it, interleaved
+with the others, as rows labelled "before", and each "now" row gives its
+time over the "before" one:
 
   numpy     MdfFile.to_numpy(): every frame as numpy columns
   numeric   MdfFile.to_numpy() of every column but the strings "channel"
@@ -26,11 +32,10 @@ import argparse
 import json
 import os
 import statistics
-import subprocess
 import time
 
 from bench_messages import (bench_log, case_asammdf, case_object,
-                            peak_rss_mib, python_of)
+                            interleaved, over_before, peak_rss_mib)
 
 
 def case_numpy(log):
@@ -81,29 +86,30 @@ CASES = {"numpy": case_numpy, "numeric": case_numeric, "arrow": case_arrow,
          "messages": case_object, "read": case_read}
 
 
-def run(case, log, script=__file__, *options):
-    """One case in a fresh process of the main environment: the JSON line
-    it prints last."""
-    result = subprocess.run([python_of("main"), os.path.abspath(script),
-                             "--case", case, *options, log],
-                            capture_output=True, text=True)
-    if result.returncode != 0:
-        raise SystemExit("%s failed:\n%s" % (case, result.stderr))
-    return json.loads(result.stdout.splitlines()[-1])
+# The cases of this package, run again under --baseline-python.
+OURS = ("numpy", "numeric", "arrow", "batches", "messages")
 
 
-def report(results, baseline, log, runs, note=""):
-    """The table of medians, each case's time over the baseline's."""
-    floor = statistics.median(r["seconds"] for r in results[baseline])
-    print("log: %s (%.1f MB), %d runs per case, medians%s" % (
-        log, os.path.getsize(log) / 1e6, runs, note))
-    print("%-9s %10s %9s %12s %10s" % ("case", "count", "seconds",
-                                       "x " + baseline, "peak MiB"))
-    for case, found in results.items():
-        seconds = statistics.median(r["seconds"] for r in found)
-        print("%-9s %10d %9.3f %12.2f %10.0f" % (
-            case, found[0]["count"], seconds, seconds / floor,
-            statistics.median(r["rss"] for r in found)))
+def report(results, log, runs):
+    """Medians: each case's time over to_numpy's, asammdf's time over the
+    case's, the case's over the plain read's, over "before" where there is
+    one, and the peak RSS."""
+    def median(label, key="seconds"):
+        return statistics.median(r[key] for r in results[label])
+    print("log: %s (%.1f MB), %d runs per case, medians; load average %s"
+          % (log, os.path.getsize(log) / 1e6, runs,
+             " ".join("%.2f" % x for x in os.getloadavg())))
+    numpy, read = median("numpy"), median("read")
+    asammdf = median("asammdf") if "asammdf" in results else float("nan")
+    print("%-16s %9s %9s %8s %11s %8s %11s %9s" % (
+        "case", "count", "seconds", "x numpy", "vs asammdf", "x read",
+        "now/before", "peak MiB"))
+    for label in results:
+        seconds = median(label)
+        print("%-16s %9d %9.3f %8.2f %10.1fx %8.1f %11s %9.0f" % (
+            label, results[label][0]["count"], seconds, seconds / numpy,
+            asammdf / seconds, seconds / read, over_before(results, label),
+            median(label, "rss")))
 
 
 def main():
@@ -111,6 +117,9 @@ def main():
     parser.add_argument("log", nargs="?")
     parser.add_argument("--frames", type=int, default=1_000_000)
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--baseline-python",
+                        help="also run this package's cases with this "
+                        "interpreter, as \"before\"")
     parser.add_argument("--case", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.case:
@@ -120,11 +129,9 @@ def main():
         return
 
     log = args.log or bench_log("mixed", args.frames, "--mix")
-    results = {case: [] for case in CASES}
-    for _ in range(args.runs):
-        for case in CASES:
-            results[case].append(run(case, log))
-    report(results, "numpy", log, args.runs)
+    results = interleaved(__file__, CASES, OURS, args.baseline_python,
+                          args.runs, log)
+    report(results, log, args.runs)
 
 
 if __name__ == "__main__":

@@ -139,12 +139,50 @@ def has_module(python, name):
                           capture_output=True).returncode == 0
 
 
-def run(python, case, log):
-    result = subprocess.run([python, os.path.abspath(__file__), "--case",
-                             case, log], capture_output=True, text=True)
+def run_script(script, python, case, log, *options):
+    """One case of a benchmark script in a fresh process of `python`: the
+    JSON line it prints last."""
+    result = subprocess.run([python, os.path.abspath(script), "--case",
+                             case, *options, log],
+                            capture_output=True, text=True)
     if result.returncode != 0:
         raise SystemExit("%s %s failed:\n%s" % (python, case, result.stderr))
     return json.loads(result.stdout.splitlines()[-1])
+
+
+def run(python, case, log):
+    return run_script(__file__, python, case, log)
+
+
+def median_of(results, label, key="seconds"):
+    return statistics.median(r[key] for r in results[label])
+
+
+def over_before(results, label):
+    """A label's median time over its "before" one's, as text ("" where
+    there is none)."""
+    before = "before " + label
+    if before not in results:
+        return ""
+    return "%.2f" % (median_of(results, label) / median_of(results, before))
+
+
+def interleaved(script, cases, ours, baseline_python, runs, log, *options):
+    """Every case of a benchmark script `runs` times, each in a fresh
+    process of the main environment, interleaved; the cases in `ours` also
+    with `baseline_python` (where given) as "before <case>". The results
+    by label, in the order run."""
+    plan = []  # (label, interpreter, case), in this order every round
+    for case in cases:
+        plan.append((case, python_of("main"), case))
+        if baseline_python and case in ours:
+            plan.append(("before " + case, baseline_python, case))
+    results = {label: [] for label, _, _ in plan}
+    for _ in range(runs):
+        for label, python, case in plan:
+            results[label].append(run_script(script, python, case, log,
+                                             *options))
+    return results
 
 
 def main():

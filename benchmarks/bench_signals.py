@@ -33,10 +33,10 @@ import argparse
 import json
 import os
 import statistics
-import subprocess
 import time
 
-from bench_messages import bench_log, has_module, peak_rss_mib, python_of
+from bench_messages import (bench_log, has_module, interleaved, over_before,
+                            peak_rss_mib, python_of)
 
 MESSAGES, SIGNALS = 20, 8
 
@@ -123,18 +123,6 @@ def case_asammdf(log):
 OURS = ("pandas", "numpy", "columns")
 
 
-def run(python, case, log, *options):
-    """One case in a fresh process of `python`: the JSON line it prints
-    last."""
-    result = subprocess.run([python, os.path.abspath(__file__), "--case",
-                             case, *options, log],
-                            capture_output=True, text=True)
-    if result.returncode != 0:
-        raise SystemExit("%s %s failed:\n%s" % (python, case,
-                                                 result.stderr))
-    return json.loads(result.stdout.splitlines()[-1])
-
-
 def report(results, log, runs, loop_frames):
     """Medians, peak RSS, and the speed-ups over the cantools loop and
     asammdf (and over "before" where there is one)."""
@@ -151,12 +139,10 @@ def report(results, log, runs, loop_frames):
         "now/before", "peak MiB"))
     for label in results:
         seconds = median(label)
-        before = "before " + label
-        ratio = "%.2f" % (seconds / median(before)) \
-            if before in results else ""
         print("%-16s %9d %9.3f %11.1fx %11.2fx %12s %9.0f" % (
             label, results[label][0]["count"], seconds, cantools / seconds,
-            asammdf / seconds, ratio, median(label, "rss")))
+            asammdf / seconds, over_before(results, label),
+            median(label, "rss")))
 
 
 def main():
@@ -184,20 +170,11 @@ def main():
                                 str(MESSAGES), "--seed", "18")
     if not os.path.exists(log[:-4] + ".dbc"):
         write_database(log[:-4] + ".dbc")
-    main_python = python_of("main")
-    if not has_module(main_python, "asammdf"):
+    if not has_module(python_of("main"), "asammdf"):
         del cases["asammdf"]
-    # (label, interpreter, case), run in this order in every round.
-    plan = []
-    for case in cases:
-        plan.append((case, main_python, case))
-        if args.baseline_python and case in OURS:
-            plan.append(("before " + case, args.baseline_python, case))
-    results = {label: [] for label, _, _ in plan}
-    for _ in range(args.runs):
-        for label, python, case in plan:
-            results[label].append(run(python, case, log, "--loop-frames",
-                                      str(args.loop_frames)))
+    results = interleaved(__file__, cases, OURS, args.baseline_python,
+                          args.runs, log, "--loop-frames",
+                          str(args.loop_frames))
     report(results, log, args.runs, args.loop_frames)
 
 
