@@ -148,7 +148,8 @@ static PyObject* results(const cSignalSpec& spec, size_t carriedCount,
 }
 
 // A plan compiled from the package's tables (bytes of records), which are
-// first copied into aligned storage; the spec refers to that storage.
+// first copied into aligned storage; the cSignalSpec view refers to that
+// storage.
 struct CompiledPlan {
   std::vector<cSignalLayout> signals;
   std::vector<uint64_t> selectors;
