@@ -683,7 +683,8 @@ def _numpy_column(np, kind: str, a, b):
     if b is None:
         return a
     if a.dtype.kind == "f":
-        values = a.astype(np.float64, copy=True)
+        with np.errstate(invalid="ignore"):  # signalling NaNs in the payloads
+            values = a.astype(np.float64, copy=True)
         values[~b] = np.nan
         return values
     return np.ma.MaskedArray(a, mask=~b)

@@ -375,7 +375,13 @@ static uint64_t runSignal(const Step& step, const uint64_t* selectors,
                 : std::binary_search(selectors, selectors + selectorCount,
                                      muxPatterns[i]));
     present[i] = ok ? 1 : 0;
-    if (!ok) continue;
+    if (!ok) {  // a missing value reads 0, never what the memory held
+      if constexpr (kRaw && kKind == kSignalFloat32)
+        static_cast<float*>(values)[i] = 0;
+      else
+        static_cast<uint64_t*>(values)[i] = 0;
+      continue;
+    }
     uint64_t bits;
     if constexpr (kLittle) {
       bits = cCoding_loadLE<uint64_t>(at) >> shift;
@@ -520,6 +526,9 @@ bool cSignalPlan_extract(const cSignalPlan* plan, const cSignalInput* input,
         }
         if (step.needed > width) {  // beyond every payload
           std::memset(present, 0, count);
+          std::memset(static_cast<uint8_t*>(output->values[index]) +
+                          first * valueBytes(step),
+                      0, count * valueBytes(step));
           continue;
         }
         const size_t mux = step.mux >= 0 ? static_cast<size_t>(step.mux) : 0;

@@ -133,7 +133,8 @@ Result run(const Spec& spec, const cSignalPlan* plan, const cSignalInput& in) {
     rows.push_back(result.rows[m].data());
     for (uint32_t s = 0; s < spec.messages[m].signalCount; ++s) {
       const size_t index = spec.messages[m].firstSignal + s;
-      result.values[index].resize(result.counts[m]);
+      // Memory that held something else: missing values must not show it.
+      result.values[index].assign(result.counts[m], ~uint64_t{0});
       result.present[index].resize(result.counts[m]);
     }
   }
@@ -163,6 +164,11 @@ Result run(const Spec& spec, const cSignalPlan* plan, const cSignalInput& in) {
   for (size_t m = 0; m < spec.messages.size(); ++m)
     for (size_t i = 0; i < result.counts[m]; ++i)
       EXPECT_EQ(carried[m][i], static_cast<uint64_t>(result.rows[m][i]));
+  for (size_t s = 0; s < spec.signals.size(); ++s)
+    for (size_t i = 0; i < result.values[s].size(); ++i)
+      if (result.present[s][i] == 0) {  // float32 values fill 4 bytes
+        EXPECT_EQ(static_cast<uint32_t>(result.values[s][i]), 0u) << s << i;
+      }
   return result;
 }
 
