@@ -9,22 +9,10 @@
 
 #include "mdf/cMdf.h"
 #include "streams/cIO_memoryAlloc.h"
+#include "support/column_reader_support.h"
 #include "support/mf4_truth_support.h"
 
 namespace {
-
-struct CloseMdf {
-  void operator()(cMdf* mdf) const { cMdf_close(mdf); }
-};
-struct CloseIO {
-  void operator()(cIO* io) const { cIO_close(io); }
-};
-struct DropReader {
-  void operator()(cMdfColumnReader* r) const { cMdfColumnReader_dtor(r); }
-};
-using MdfPtr = std::unique_ptr<cMdf, CloseMdf>;
-using IOPtr = std::unique_ptr<cIO, CloseIO>;
-using ReaderPtr = std::unique_ptr<cMdfColumnReader, DropReader>;
 
 struct Row {
   double time;

@@ -10,23 +10,14 @@
 
 #include "mdf/cMdf.h"
 #include "streams/cIO_memoryAlloc.h"
+#include "support/column_reader_support.h"
 #include "support/mf4_truth_support.h"
 
 namespace {
 
-struct CloseMdf {
-  void operator()(cMdf* mdf) const { cMdf_close(mdf); }
-};
-struct CloseIO {
-  void operator()(cIO* io) const { cIO_close(io); }
-};
-struct DropReader {
-  void operator()(cMdfColumnReader* r) const { cMdfColumnReader_dtor(r); }
-};
 struct DropPlan {
   void operator()(cSignalPlan* plan) const { cSignalPlan_dtor(plan); }
 };
-using ReaderPtr = std::unique_ptr<cMdfColumnReader, DropReader>;
 
 // What a decoding gave, per message and per signal, grown batch by batch
 // as a sink grows its arrays.
@@ -196,8 +187,8 @@ class cMdfSignals : public testing::Test {
     return tables;
   }
 
-  std::unique_ptr<cIO, CloseIO> io;
-  std::unique_ptr<cMdf, CloseMdf> mdf;
+  IOPtr io;
+  MdfPtr mdf;
   std::vector<cSignalLayout> signals;
   std::vector<cSignalMessage> messages;
   std::vector<cSignalKey> plannedKeys;
