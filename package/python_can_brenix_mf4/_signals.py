@@ -306,7 +306,7 @@ class _Plan:
         self.tables: List[Dict[int, int]] = []
         self.by_channel: Dict[str, int] = {}  # channel name -> database
         self.default: Optional[int] = None
-        self._specs: Dict[tuple, tuple] = {}
+        self._layouts: Dict[tuple, tuple] = {}
         found = set()
         wanted = None
         if messages is not None:
@@ -359,7 +359,7 @@ class _Plan:
         """The library's tables: signal records, selectors, messages and
         keys as bytes, and per message whether each signal (in decoding
         order) keeps raw values."""
-        found = self._specs.get((scaling, choices))
+        found = self._layouts.get((scaling, choices))
         if found is not None:
             return found
         records, selectors, messages, raws = [], [], [], []
@@ -385,7 +385,7 @@ class _Plan:
                  np.array(selectors, "<u8").tobytes(),
                  np.array(messages, "<u4").tobytes(),
                  np.array(keys, _KEY).tobytes(), raws)
-        self._specs[(scaling, choices)] = found
+        self._layouts[(scaling, choices)] = found
         return found
 
     def tables_for(self, signals, selectors, messages, keys,

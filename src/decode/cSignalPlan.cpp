@@ -62,15 +62,15 @@ struct cSignalPlan {
   std::vector<uint32_t> widths;
 };
 
-static bool checkTables(const cSignalSpec* spec, cReason* reason) {
-  for (size_t m = 0; m < spec->messageCount; ++m) {
-    const cSignalMessage& message = spec->messages[m];
-    if (message.firstSignal > spec->signalCount ||
-        message.signalCount > spec->signalCount - message.firstSignal)
+static bool checkTables(const cSignalLayouts* layouts, cReason* reason) {
+  for (size_t m = 0; m < layouts->messageCount; ++m) {
+    const cSignalMessage& message = layouts->messages[m];
+    if (message.firstSignal > layouts->signalCount ||
+        message.signalCount > layouts->signalCount - message.firstSignal)
       return cReason_note(reason, kReasonNoOffset,
-                          "message %zu: signals outside the spec", m);
+                          "message %zu: signals outside the layouts", m);
     for (uint32_t s = 0; s < message.signalCount; ++s) {
-      const cSignalLayout& signal = spec->signals[message.firstSignal + s];
+      const cSignalLayout& signal = layouts->signals[message.firstSignal + s];
       if (signal.kind > kSignalFloat64 || signal.length == 0 ||
           signal.length > 64 ||
           (signal.kind == kSignalFloat32 && signal.length != 32) ||
@@ -84,40 +84,41 @@ static bool checkTables(const cSignalSpec* spec, cReason* reason) {
                             "message %zu, signal %u: multiplexer %d is no "
                             "earlier signal",
                             m, s, signal.multiplexer);
-      if (signal.selectorFirst > spec->selectorCount ||
-          signal.selectorCount > spec->selectorCount - signal.selectorFirst)
+      if (signal.selectorFirst > layouts->selectorCount ||
+          signal.selectorCount > layouts->selectorCount - signal.selectorFirst)
         return cReason_note(reason, kReasonNoOffset,
                             "message %zu, signal %u: selectors outside the "
-                            "spec",
+                            "layouts",
                             m, s);
-      const uint64_t* first = spec->selectors + signal.selectorFirst;
+      const uint64_t* first = layouts->selectors + signal.selectorFirst;
       if (!std::is_sorted(first, first + signal.selectorCount))
         return cReason_note(reason, kReasonNoOffset,
                             "message %zu, signal %u: selectors not ascending",
                             m, s);
     }
   }
-  for (size_t k = 0; k < spec->keyCount; ++k) {
-    const cSignalKey& key = spec->keys[k];
-    if (key.database >= spec->databaseCount ||
-        key.message >= spec->messageCount ||
+  for (size_t k = 0; k < layouts->keyCount; ++k) {
+    const cSignalKey& key = layouts->keys[k];
+    if (key.database >= layouts->databaseCount ||
+        key.message >= layouts->messageCount ||
         key.key >= kExtendedKey + kExtendedKey)
       return cReason_note(reason, kReasonNoOffset,
                           "key %zu: database, message or id out of range", k);
   }
-  if (spec->databaseCount > kMaxDatabases)
+  if (layouts->databaseCount > kMaxDatabases)
     return cReason_note(reason, kReasonNoOffset,
                         "%zu databases, above kMaxDatabases (%u)",
-                        spec->databaseCount, kMaxDatabases);
-  const auto database = static_cast<int64_t>(spec->databaseCount);
-  if (spec->defaultDatabase < -1 || spec->defaultDatabase >= database)
+                        layouts->databaseCount, kMaxDatabases);
+  const auto database = static_cast<int64_t>(layouts->databaseCount);
+  if (layouts->defaultDatabase < -1 || layouts->defaultDatabase >= database)
     return cReason_note(reason, kReasonNoOffset, "no default database %d",
-                        spec->defaultDatabase);
-  for (uint32_t c = 0; spec->channelDatabase != nullptr && c < kChannelCodes;
+                        layouts->defaultDatabase);
+  for (uint32_t c = 0; layouts->channelDatabase != nullptr && c < kChannelCodes;
        ++c)
-    if (spec->channelDatabase[c] < -1 || spec->channelDatabase[c] >= database)
+    if (layouts->channelDatabase[c] < -1 ||
+        layouts->channelDatabase[c] >= database)
       return cReason_note(reason, kReasonNoOffset, "channel %u: no database %d",
-                          c, spec->channelDatabase[c]);
+                          c, layouts->channelDatabase[c]);
   return true;
 }
 
@@ -142,21 +143,22 @@ static Step compile(const cSignalLayout& signal) {
   return step;
 }
 
-cSignalPlan* cSignalPlan_ctor(const cSignalSpec* spec, cReason* reason) {
-  if (spec == nullptr || !checkTables(spec, reason)) return nullptr;
+cSignalPlan* cSignalPlan_ctor(const cSignalLayouts* layouts, cReason* reason) {
+  if (layouts == nullptr || !checkTables(layouts, reason)) return nullptr;
   try {
     auto plan = std::make_unique<cSignalPlan>();
-    plan->messages.assign(spec->messages, spec->messages + spec->messageCount);
-    plan->steps.reserve(spec->signalCount);
-    for (size_t s = 0; s < spec->signalCount; ++s)
-      plan->steps.push_back(compile(spec->signals[s]));
+    plan->messages.assign(layouts->messages,
+                          layouts->messages + layouts->messageCount);
+    plan->steps.reserve(layouts->signalCount);
+    for (size_t s = 0; s < layouts->signalCount; ++s)
+      plan->steps.push_back(compile(layouts->signals[s]));
     for (const cSignalMessage& message : plan->messages)
       for (uint32_t s = 0; s < message.signalCount; ++s) {
         const int32_t mux = plan->steps[message.firstSignal + s].mux;
         if (mux >= 0) plan->steps[message.firstSignal + mux].selects = true;
       }
-    plan->selectors.assign(spec->selectors,
-                           spec->selectors + spec->selectorCount);
+    plan->selectors.assign(layouts->selectors,
+                           layouts->selectors + layouts->selectorCount);
     plan->widestMessage = 0;
     for (const cSignalMessage& message : plan->messages) {
       plan->widestMessage = std::max(plan->widestMessage, message.signalCount);
@@ -167,11 +169,11 @@ cSignalPlan* cSignalPlan_ctor(const cSignalSpec* spec, cReason* reason) {
       }
       plan->widths.push_back(width);
     }
-    plan->databases.resize(spec->databaseCount);
+    plan->databases.resize(layouts->databaseCount);
     for (Database& database : plan->databases)
       database.standard.assign(kStandardIds, -1);
-    for (size_t k = 0; k < spec->keyCount; ++k) {
-      const cSignalKey& key = spec->keys[k];
+    for (size_t k = 0; k < layouts->keyCount; ++k) {
+      const cSignalKey& key = layouts->keys[k];
       Database& database = plan->databases[key.database];
       if (key.key < kStandardIds)
         database.standard[key.key] = static_cast<int32_t>(key.message);
@@ -192,9 +194,10 @@ cSignalPlan* cSignalPlan_ctor(const cSignalSpec* spec, cReason* reason) {
       keys.swap(unique);
     }
     for (uint32_t c = 0; c < kChannelCodes; ++c)
-      plan->channelDatabase[c] =
-          spec->channelDatabase != nullptr ? spec->channelDatabase[c] : -1;
-    plan->defaultDatabase = spec->defaultDatabase;
+      plan->channelDatabase[c] = layouts->channelDatabase != nullptr
+                                     ? layouts->channelDatabase[c]
+                                     : -1;
+    plan->defaultDatabase = layouts->defaultDatabase;
     return plan.release();
   } catch (const std::exception&) {
     return nullptr;  // out of memory

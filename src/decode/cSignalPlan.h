@@ -2,8 +2,9 @@
 // cuts every signal out of a whole column of payloads in one pass, for the
 // package's decode_signals (python_can_brenix_mf4/_signals.py).
 //
-//   cSignalPlan* plan = cSignalPlan_ctor(&spec, &reason);  // null: bad spec
-//   cSignalPlan_match(plan, &input, messageOfRow, counts);  // rows per message
+//   cSignalPlan* plan = cSignalPlan_ctor(&layouts, &reason);  // null: bad
+//   layouts cSignalPlan_match(plan, &input, messageOfRow, counts);  // rows per
+//   message
 //   ... size the outputs from counts ...
 //   cSignalPlan_extract(plan, &input, messageOfRow, &output);
 //   cSignalPlan_dtor(plan);
@@ -23,7 +24,7 @@
 //     when the signal keeps raw values, else (double)raw * scale + offset.
 // A row's values of absent signals are left as they are (present 0).
 //
-// Everything is bounded by the spec's sizes and the input's rows: no
+// Everything is bounded by the layouts' sizes and the input's rows: no
 // allocation per row, no recursion, no read outside the input's buffers.
 #pragma once
 
@@ -39,7 +40,7 @@ enum cSignalKind : uint8_t {
   kSignalFloat64 = 3,
 };
 
-// One signal as the spec gives it; records of exactly this layout come
+// One signal as the layouts give it; records of exactly this layout come
 // from Python (a numpy structured array).
 struct cSignalLayout {
   // The payload position of the field's first bit: for little endian its
@@ -55,7 +56,7 @@ struct cSignalLayout {
   // signal (an earlier signal of the message), or -1.
   int32_t multiplexer;
   // The selector values: `selectorCount` raw values of the multiplexer
-  // from `selectorFirst` in the spec's selectors, as 64-bit patterns
+  // from `selectorFirst` in the layouts' selectors, as 64-bit patterns
   // (signed multiplexers sign-extended), ascending.
   uint32_t selectorFirst;
   uint32_t selectorCount;
@@ -67,7 +68,7 @@ static_assert(sizeof(cSignalLayout) == 40 &&
                   offsetof(cSignalLayout, scale) == 24,
               "the Python side packs this layout");
 
-// A message: its signals, `signalCount` from `firstSignal` in the spec's
+// A message: its signals, `signalCount` from `firstSignal` in the layouts'
 // signals, every multiplexer before the signals it selects.
 struct cSignalMessage {
   uint32_t firstSignal;
@@ -82,7 +83,7 @@ struct cSignalKey {
 };
 static_assert(sizeof(cSignalKey) == 16, "the Python side packs 16 bytes");
 
-struct cSignalSpec {
+struct cSignalLayouts {
   const cSignalLayout* signals;
   size_t signalCount;
   const uint64_t* selectors;
@@ -121,7 +122,7 @@ struct cSignalInput {
 
 // Where extract writes: per message the rows (ascending row numbers, from
 // input->firstRow) and
-// per signal (spec order) its values, 8 bytes each (4 for raw float32),
+// per signal (layouts order) its values, 8 bytes each (4 for raw float32),
 // and a present byte per row of its message. presentCounts receives the
 // rows where each signal is present.
 struct cSignalOutput {
@@ -136,9 +137,9 @@ struct cSignalOutput {
 
 struct cSignalPlan;
 
-// Compiles the spec (copied: it need not outlive the plan). Null when the
-// spec is inconsistent (a reason then says what), or when memory runs out.
-cSignalPlan* cSignalPlan_ctor(const cSignalSpec* spec, cReason* reason);
+// Compiles the layouts (copied: it need not outlive the plan). Null when the
+// layouts are inconsistent (a reason then says what), or when memory runs out.
+cSignalPlan* cSignalPlan_ctor(const cSignalLayouts* layouts, cReason* reason);
 void cSignalPlan_dtor(cSignalPlan* plan);
 
 size_t cSignalPlan_messageCount(const cSignalPlan* plan);

@@ -76,12 +76,12 @@ static uint64_t valueWidth(const cSignalLayout& layout) {
   return layout.raw != 0 && layout.kind == kSignalFloat32 ? 4 : 8;
 }
 
-static bool allocate(const cSignalSpec& spec, const cSignalInput& input,
+static bool allocate(const cSignalLayouts& layouts, const cSignalInput& input,
                      const std::vector<uint64_t>& counts, Buffers* buffers,
                      std::vector<int64_t*>* rows, std::vector<void*>* values,
                      std::vector<uint8_t*>* present,
                      std::vector<void*>* carried) {
-  for (size_t m = 0; m < spec.messageCount; ++m) {
+  for (size_t m = 0; m < layouts.messageCount; ++m) {
     const uint64_t count = counts[m];
     if (count == 0) continue;
     void* bytes = nullptr;
@@ -94,11 +94,11 @@ static bool allocate(const cSignalSpec& spec, const cSignalInput& input,
           OwnedRef(newBuffer(count * input.carriedWidths[c], &(*carried)[at]));
       if (!buffers->carried[at]) return false;
     }
-    const cSignalMessage& message = spec.messages[m];
+    const cSignalMessage& message = layouts.messages[m];
     for (uint32_t s = 0; s < message.signalCount; ++s) {
       const size_t index = message.firstSignal + s;
       buffers->values[index] = OwnedRef(newBuffer(
-          count * valueWidth(spec.signals[index]), &(*values)[index]));
+          count * valueWidth(layouts.signals[index]), &(*values)[index]));
       if (!buffers->values[index]) return false;
       buffers->present[index] = OwnedRef(newBuffer(count, &bytes));
       if (!buffers->present[index]) return false;
@@ -110,17 +110,17 @@ static bool allocate(const cSignalSpec& spec, const cSignalInput& input,
 
 // The result: per message None or (rows, [carried, ...], [(values,
 // present, present_count), ...]).
-static PyObject* results(const cSignalSpec& spec, size_t carriedCount,
+static PyObject* results(const cSignalLayouts& layouts, size_t carriedCount,
                          const Buffers& buffers,
                          const std::vector<uint64_t>& presentCounts) {
-  OwnedRef list(PyList_New(static_cast<Py_ssize_t>(spec.messageCount)));
+  OwnedRef list(PyList_New(static_cast<Py_ssize_t>(layouts.messageCount)));
   if (!list) return nullptr;
-  for (size_t m = 0; m < spec.messageCount; ++m) {
+  for (size_t m = 0; m < layouts.messageCount; ++m) {
     PyObject* entry = Py_None;
     if (!buffers.rows[m]) {
       Py_INCREF(entry);
     } else {
-      const cSignalMessage& message = spec.messages[m];
+      const cSignalMessage& message = layouts.messages[m];
       OwnedRef signals(PyList_New(message.signalCount));
       if (!signals) return nullptr;
       for (uint32_t s = 0; s < message.signalCount; ++s) {
@@ -148,7 +148,7 @@ static PyObject* results(const cSignalSpec& spec, size_t carriedCount,
 }
 
 // A plan compiled from the package's tables (bytes of records), which are
-// first copied into aligned storage; the cSignalSpec view refers to that
+// first copied into aligned storage; the cSignalLayouts view refers to that
 // storage.
 struct CompiledPlan {
   std::vector<cSignalLayout> signals;
@@ -156,7 +156,7 @@ struct CompiledPlan {
   std::vector<cSignalMessage> messages;
   std::vector<cSignalKey> keys;
   std::vector<int32_t> channelDatabases;
-  cSignalSpec spec{};
+  cSignalLayouts layouts{};
   std::unique_ptr<cSignalPlan, PlanDeleter> plan;
 };
 
@@ -204,26 +204,26 @@ static bool compilePlan(PyObject* tables, CompiledPlan* out) {
     PyErr_NoMemory();
     return false;
   }
-  cSignalSpec& spec = out->spec;
-  spec.signals = out->signals.data();
-  spec.signalCount = out->signals.size();
-  spec.selectors = out->selectors.data();
-  spec.selectorCount = out->selectors.size();
-  spec.messages = out->messages.data();
-  spec.messageCount = out->messages.size();
-  spec.keys = out->keys.data();
-  spec.keyCount = out->keys.size();
-  spec.databaseCount = databases;
-  spec.channelDatabase =
+  cSignalLayouts& layouts = out->layouts;
+  layouts.signals = out->signals.data();
+  layouts.signalCount = out->signals.size();
+  layouts.selectors = out->selectors.data();
+  layouts.selectorCount = out->selectors.size();
+  layouts.messages = out->messages.data();
+  layouts.messageCount = out->messages.size();
+  layouts.keys = out->keys.data();
+  layouts.keyCount = out->keys.size();
+  layouts.databaseCount = databases;
+  layouts.channelDatabase =
       out->channelDatabases.empty() ? nullptr : out->channelDatabases.data();
-  spec.defaultDatabase = defaultDatabase;
+  layouts.defaultDatabase = defaultDatabase;
   cReason reason{};
-  out->plan.reset(cSignalPlan_ctor(&spec, &reason));
+  out->plan.reset(cSignalPlan_ctor(&layouts, &reason));
   if (out->plan) return true;
   if (!cReason_isSet(&reason)) {
     PyErr_NoMemory();
   } else {
-    PyErr_Format(PyExc_ValueError, "signal spec: %s", cReason_text(&reason));
+    PyErr_Format(PyExc_ValueError, "signal layouts: %s", cReason_text(&reason));
   }
   return false;
 }
@@ -298,7 +298,7 @@ static PyObject* SignalDecoding_decode(PyObject*, PyObject* args) {
   } catch (const std::exception&) {
     return PyErr_NoMemory();
   }
-  const cSignalSpec& spec = compiled.spec;
+  const cSignalLayouts& layouts = compiled.layouts;
   cSignalPlan* plan = compiled.plan.get();
   cReason reason{};
   cSignalInput input{};
@@ -328,20 +328,20 @@ static PyObject* SignalDecoding_decode(PyObject*, PyObject* args) {
   std::vector<void*> carriedOut;
   Buffers buffers;
   try {
-    carriedOut.assign(spec.messageCount * input.carriedCount, nullptr);
+    carriedOut.assign(layouts.messageCount * input.carriedCount, nullptr);
     buffers.carried.resize(carriedOut.size());
-    rowOut.assign(spec.messageCount, nullptr);
-    valueOut.assign(spec.signalCount, nullptr);
-    presentOut.assign(spec.signalCount, nullptr);
-    presentCounts.assign(spec.signalCount, 0);
-    buffers.rows.resize(spec.messageCount);
-    buffers.values.resize(spec.signalCount);
-    buffers.present.resize(spec.signalCount);
+    rowOut.assign(layouts.messageCount, nullptr);
+    valueOut.assign(layouts.signalCount, nullptr);
+    presentOut.assign(layouts.signalCount, nullptr);
+    presentCounts.assign(layouts.signalCount, 0);
+    buffers.rows.resize(layouts.messageCount);
+    buffers.values.resize(layouts.signalCount);
+    buffers.present.resize(layouts.signalCount);
   } catch (const std::exception&) {
     return PyErr_NoMemory();
   }
-  if (!allocate(spec, input, counts, &buffers, &rowOut, &valueOut, &presentOut,
-                &carriedOut))
+  if (!allocate(layouts, input, counts, &buffers, &rowOut, &valueOut,
+                &presentOut, &carriedOut))
     return nullptr;
   cSignalOutput output{rowOut.data(), valueOut.data(), presentOut.data(),
                        presentCounts.data(), carriedOut.data()};
@@ -349,14 +349,14 @@ static PyObject* SignalDecoding_decode(PyObject*, PyObject* args) {
   Py_BEGIN_ALLOW_THREADS extracted = cSignalPlan_extract(
       plan, &input, messageOfRow.data(), counts.data(), &output);
   Py_END_ALLOW_THREADS if (!extracted) return PyErr_NoMemory();
-  return results(spec, input.carriedCount, buffers, presentCounts);
+  return results(layouts, input.carriedCount, buffers, presentCounts);
 }
 
 // Where _decode_log keeps the rows of each message: the arrays of
 // `Buffers`, grown between batches to `capacity` rows, of which `written`
 // hold rows, and the pointers each batch's extraction writes through.
 struct LogSink {
-  const cSignalSpec* spec = nullptr;
+  const cSignalLayouts* layouts = nullptr;
   Buffers buffers;
   std::vector<uint64_t> written;     // per message
   std::vector<uint64_t> capacity;    // per message
@@ -416,9 +416,9 @@ static uint64_t grownCapacity(const LogSink& sink, size_t m, uint64_t need,
 // Room for a batch's rows (GIL held); false with a Python error.
 static bool LogSink_grow(LogSink* sink, const uint64_t* counts, bool last) {
   if (PyErr_Occurred() != nullptr) return false;  // a file object failed
-  const cSignalSpec& spec = *sink->spec;
-  for (size_t m = 0; m < spec.messageCount; ++m) sink->matched += counts[m];
-  for (size_t m = 0; m < spec.messageCount; ++m) {
+  const cSignalLayouts& layouts = *sink->layouts;
+  for (size_t m = 0; m < layouts.messageCount; ++m) sink->matched += counts[m];
+  for (size_t m = 0; m < layouts.messageCount; ++m) {
     if (counts[m] == 0) continue;
     const uint64_t written = sink->written[m];
     const uint64_t need = written + counts[m];
@@ -448,10 +448,11 @@ static bool LogSink_grow(LogSink* sink, const uint64_t* counts, bool last) {
       if (at == nullptr) return false;
       sink->carriedOut[index] = at;
     }
-    const cSignalMessage& message = spec.messages[m];
+    const cSignalMessage& message = layouts.messages[m];
     for (uint32_t s = 0; s < message.signalCount; ++s) {
       const size_t index = message.firstSignal + s;
-      at = place(&sink->buffers.values[index], valueWidth(spec.signals[index]));
+      at = place(&sink->buffers.values[index],
+                 valueWidth(layouts.signals[index]));
       if (at == nullptr) return false;
       sink->valueOut[index] = at;
       at = place(&sink->buffers.present[index], 1);
@@ -480,19 +481,19 @@ static bool LogSink_reserve(void* context, const uint64_t* counts, bool last,
 
 // Every array cut to the rows written; false with a Python error.
 static bool LogSink_finish(LogSink* sink) {
-  const cSignalSpec& spec = *sink->spec;
-  for (size_t m = 0; m < spec.messageCount; ++m) {
+  const cSignalLayouts& layouts = *sink->layouts;
+  for (size_t m = 0; m < layouts.messageCount; ++m) {
     const uint64_t rows = sink->written[m];
     if (rows == 0 || rows == sink->capacity[m]) continue;
     bool ok = sized(&sink->buffers.rows[m], rows * 8) != nullptr;
     for (size_t c = 0; ok && c < kMdfSignalCarried; ++c)
       ok = sized(&sink->buffers.carried[m * kMdfSignalCarried + c],
                  rows * kCarriedWidths[c]) != nullptr;
-    const cSignalMessage& message = spec.messages[m];
+    const cSignalMessage& message = layouts.messages[m];
     for (uint32_t s = 0; ok && s < message.signalCount; ++s) {
       const size_t index = message.firstSignal + s;
       ok = sized(&sink->buffers.values[index],
-                 rows * valueWidth(spec.signals[index])) != nullptr &&
+                 rows * valueWidth(layouts.signals[index])) != nullptr &&
            sized(&sink->buffers.present[index], rows) != nullptr;
     }
     if (!ok) return false;
@@ -524,22 +525,22 @@ static PyObject* SignalDecoding_decodeLog(PyObject*, PyObject* args) {
   }
   CompiledPlan compiled;
   if (!compilePlan(tables, &compiled)) return nullptr;
-  const cSignalSpec& spec = compiled.spec;
+  const cSignalLayouts& layouts = compiled.layouts;
   LogSink sink;
   std::vector<uint64_t> presentCounts;
   try {
-    sink.spec = &spec;
-    sink.buffers.rows.resize(spec.messageCount);
-    sink.buffers.carried.resize(spec.messageCount * kMdfSignalCarried);
-    sink.buffers.values.resize(spec.signalCount);
-    sink.buffers.present.resize(spec.signalCount);
-    sink.written.assign(spec.messageCount, 0);
-    sink.capacity.assign(spec.messageCount, 0);
-    sink.rowOut.assign(spec.messageCount, nullptr);
-    sink.carriedOut.assign(spec.messageCount * kMdfSignalCarried, nullptr);
-    sink.valueOut.assign(spec.signalCount, nullptr);
-    sink.presentOut.assign(spec.signalCount, nullptr);
-    presentCounts.assign(spec.signalCount, 0);
+    sink.layouts = &layouts;
+    sink.buffers.rows.resize(layouts.messageCount);
+    sink.buffers.carried.resize(layouts.messageCount * kMdfSignalCarried);
+    sink.buffers.values.resize(layouts.signalCount);
+    sink.buffers.present.resize(layouts.signalCount);
+    sink.written.assign(layouts.messageCount, 0);
+    sink.capacity.assign(layouts.messageCount, 0);
+    sink.rowOut.assign(layouts.messageCount, nullptr);
+    sink.carriedOut.assign(layouts.messageCount * kMdfSignalCarried, nullptr);
+    sink.valueOut.assign(layouts.signalCount, nullptr);
+    sink.presentOut.assign(layouts.signalCount, nullptr);
+    presentCounts.assign(layouts.signalCount, 0);
   } catch (const std::exception&) {
     return PyErr_NoMemory();
   }
@@ -573,7 +574,8 @@ static PyObject* SignalDecoding_decodeLog(PyObject*, PyObject* args) {
     return nullptr;
   }
   if (!LogSink_finish(&sink)) return nullptr;
-  OwnedRef list(results(spec, kMdfSignalCarried, sink.buffers, presentCounts));
+  OwnedRef list(
+      results(layouts, kMdfSignalCarried, sink.buffers, presentCounts));
   if (!list) return nullptr;
   return Py_BuildValue("(OKK)", list.get(),
                        static_cast<unsigned long long>(run.rows),

@@ -1,7 +1,7 @@
 // _decode_signals: the signals of CAN database messages cut out of frame
 // columns in one pass (decode/cSignalPlan.h), for the package's
 // decode_signals (python_can_brenix_mf4/_signals.py), which compiles the
-// databases into the spec's records and wraps the results with numpy.
+// databases into the layouts' records and wraps the results with numpy.
 //
 //   _decode_signals(tables, rows, ids, extended, channels, usable, payload,
 //                   offsets, lengths, carried)
@@ -9,8 +9,8 @@
 //                  [(values, present, present_count), ...]), ...]
 //
 // tables is a tuple (signals, selectors, messages, keys, databases,
-// channel_databases, default_database): the records of the spec as bytes
-// (cSignalSpec), channel_databases None or 512 int32. carried is a
+// channel_databases, default_database): the records of the layouts as bytes
+// (cSignalLayouts), channel_databases None or 512 int32. carried is a
 // sequence of (column, element width): columns whose elements each
 // message's rows take along (timestamps, channels).
 //

@@ -27,9 +27,9 @@ cSignalLayout field(uint32_t firstBit, uint8_t length, bool little,
   return layout;
 }
 
-// A spec of one database and one message per key, each the signals of
+// Layouts of one database and one message per key, each the signals of
 // its range.
-struct Spec {
+struct Layouts {
   std::vector<cSignalLayout> signals;
   std::vector<uint64_t> selectors;
   std::vector<cSignalMessage> messages;
@@ -47,7 +47,7 @@ struct Spec {
     return message;
   }
 
-  cSignalSpec get() const {
+  cSignalLayouts get() const {
     return {signals.data(),
             signals.size(),
             selectors.data(),
@@ -62,8 +62,8 @@ struct Spec {
   }
 
   Plan plan(cReason* reason = nullptr) const {
-    const cSignalSpec spec = get();
-    return Plan(cSignalPlan_ctor(&spec, reason), cSignalPlan_dtor);
+    const cSignalLayouts layouts = get();
+    return Plan(cSignalPlan_ctor(&layouts, reason), cSignalPlan_dtor);
   }
 };
 
@@ -115,30 +115,31 @@ struct Result {
   std::vector<uint64_t> presentCounts;
 };
 
-Result run(const Spec& spec, const cSignalPlan* plan, const cSignalInput& in) {
+Result run(const Layouts& layouts, const cSignalPlan* plan,
+           const cSignalInput& in) {
   Result result;
   std::vector<int32_t> messageOfRow(in.rows);
-  result.counts.resize(spec.messages.size());
+  result.counts.resize(layouts.messages.size());
   EXPECT_TRUE(cSignalPlan_match(plan, &in, messageOfRow.data(),
                                 result.counts.data(), nullptr));
-  result.rows.resize(spec.messages.size());
-  result.values.resize(spec.signals.size());
-  result.present.resize(spec.signals.size());
-  result.presentCounts.resize(spec.signals.size());
+  result.rows.resize(layouts.messages.size());
+  result.values.resize(layouts.signals.size());
+  result.present.resize(layouts.signals.size());
+  result.presentCounts.resize(layouts.signals.size());
   std::vector<int64_t*> rows;
   std::vector<void*> values;
   std::vector<uint8_t*> present;
-  for (size_t m = 0; m < spec.messages.size(); ++m) {
+  for (size_t m = 0; m < layouts.messages.size(); ++m) {
     result.rows[m].resize(result.counts[m]);
     rows.push_back(result.rows[m].data());
-    for (uint32_t s = 0; s < spec.messages[m].signalCount; ++s) {
-      const size_t index = spec.messages[m].firstSignal + s;
+    for (uint32_t s = 0; s < layouts.messages[m].signalCount; ++s) {
+      const size_t index = layouts.messages[m].firstSignal + s;
       // Memory that held something else: missing values must not show it.
       result.values[index].assign(result.counts[m], ~uint64_t{0});
       result.present[index].resize(result.counts[m]);
     }
   }
-  for (size_t s = 0; s < spec.signals.size(); ++s) {
+  for (size_t s = 0; s < layouts.signals.size(); ++s) {
     values.push_back(result.values[s].data());
     present.push_back(result.present[s].data());
   }
@@ -151,9 +152,9 @@ Result run(const Spec& spec, const cSignalPlan* plan, const cSignalInput& in) {
   withCarried.carried = carriedIn;
   withCarried.carriedWidths = widths;
   withCarried.carriedCount = 1;
-  std::vector<std::vector<uint64_t>> carried(spec.messages.size());
+  std::vector<std::vector<uint64_t>> carried(layouts.messages.size());
   std::vector<void*> carriedOut;
-  for (size_t m = 0; m < spec.messages.size(); ++m) {
+  for (size_t m = 0; m < layouts.messages.size(); ++m) {
     carried[m].resize(result.counts[m]);
     carriedOut.push_back(carried[m].data());
   }
@@ -161,10 +162,10 @@ Result run(const Spec& spec, const cSignalPlan* plan, const cSignalInput& in) {
                           result.presentCounts.data(), carriedOut.data()};
   EXPECT_TRUE(cSignalPlan_extract(plan, &withCarried, messageOfRow.data(),
                                   result.counts.data(), &out));
-  for (size_t m = 0; m < spec.messages.size(); ++m)
+  for (size_t m = 0; m < layouts.messages.size(); ++m)
     for (size_t i = 0; i < result.counts[m]; ++i)
       EXPECT_EQ(carried[m][i], static_cast<uint64_t>(result.rows[m][i]));
-  for (size_t s = 0; s < spec.signals.size(); ++s)
+  for (size_t s = 0; s < layouts.signals.size(); ++s)
     for (size_t i = 0; i < result.values[s].size(); ++i)
       if (result.present[s][i] == 0) {  // float32 values fill 4 bytes
         EXPECT_EQ(static_cast<uint32_t>(result.values[s][i]), 0u) << s << i;
@@ -174,7 +175,7 @@ Result run(const Spec& spec, const cSignalPlan* plan, const cSignalInput& in) {
 
 TEST(cSignalPlan, FieldsEqualTheBitExtractionAtEveryPlaceAndLength) {
   std::mt19937_64 random(18);
-  Spec spec;
+  Layouts layouts;
   std::vector<cSignalLayout> fields;
   for (int i = 0; i < 40; ++i) {
     const auto length = static_cast<uint8_t>(1 + random() % 64);
@@ -183,8 +184,8 @@ TEST(cSignalPlan, FieldsEqualTheBitExtractionAtEveryPlaceAndLength) {
     const uint8_t kind = random() % 2 == 0 ? kSignalUnsigned : kSignalSigned;
     fields.push_back(field(first, length, little, kind));
   }
-  spec.add(0x123, fields);
-  const Plan plan = spec.plan();
+  layouts.add(0x123, fields);
+  const Plan plan = layouts.plan();
   ASSERT_TRUE(plan);
   Frames frames;
   for (int r = 0; r < 300; ++r) {
@@ -193,7 +194,7 @@ TEST(cSignalPlan, FieldsEqualTheBitExtractionAtEveryPlaceAndLength) {
     frames.add(r % 7 == 0 ? 0x124 : 0x123, payload);
   }
   const cSignalInput in = frames.input();
-  const Result result = run(spec, plan.get(), in);
+  const Result result = run(layouts, plan.get(), in);
   size_t slot = 0;
   for (size_t r = 0; r < frames.payloads.size(); ++r) {
     if (frames.ids[r] != 0x123) continue;
@@ -217,7 +218,7 @@ TEST(cSignalPlan, FieldsEqualTheBitExtractionAtEveryPlaceAndLength) {
 }
 
 TEST(cSignalPlan, ScaledValuesAndFloats) {
-  Spec spec;
+  Layouts layouts;
   cSignalLayout scaled = field(0, 8, true, kSignalSigned, false);
   scaled.scale = 0.5;
   scaled.offset = -3;
@@ -225,8 +226,8 @@ TEST(cSignalPlan, ScaledValuesAndFloats) {
   single.scale = 2;
   cSignalLayout rawSingle = field(8, 32, true, kSignalFloat32, true);
   cSignalLayout wide = field(0, 64, false, kSignalFloat64, true);
-  spec.add(7, {scaled, single, rawSingle, wide});
-  const Plan plan = spec.plan();
+  layouts.add(7, {scaled, single, rawSingle, wide});
+  const Plan plan = layouts.plan();
   ASSERT_TRUE(plan);
   Frames frames;
   std::vector<uint8_t> payload(8);
@@ -234,7 +235,7 @@ TEST(cSignalPlan, ScaledValuesAndFloats) {
   const float f = 1.25f;
   std::memcpy(payload.data() + 1, &f, 4);
   frames.add(7, payload);
-  const Result result = run(spec, plan.get(), frames.input());
+  const Result result = run(layouts, plan.get(), frames.input());
   EXPECT_EQ(std::bit_cast<double>(result.values[0][0]), -2 * 0.5 - 3);
   EXPECT_EQ(std::bit_cast<double>(result.values[1][0]), 2.5);
   float single32;
@@ -246,7 +247,7 @@ TEST(cSignalPlan, ScaledValuesAndFloats) {
 }
 
 TEST(cSignalPlan, NestedMultiplexersSelectByRawValue) {
-  Spec spec;
+  Layouts layouts;
   cSignalLayout mux = field(0, 4, true, kSignalSigned);
   cSignalLayout a = field(8, 8, true);
   a.multiplexer = 0;
@@ -260,10 +261,10 @@ TEST(cSignalPlan, NestedMultiplexersSelectByRawValue) {
   b.multiplexer = 2;
   b.selectorFirst = 3;
   b.selectorCount = 1;  // 5
-  spec.selectors = {3, ~uint64_t{0}, 2, 5};
-  std::sort(spec.selectors.begin(), spec.selectors.begin() + 2);
-  spec.add(1, {mux, a, sub, b});
-  const Plan plan = spec.plan();
+  layouts.selectors = {3, ~uint64_t{0}, 2, 5};
+  std::sort(layouts.selectors.begin(), layouts.selectors.begin() + 2);
+  layouts.add(1, {mux, a, sub, b});
+  const Plan plan = layouts.plan();
   ASSERT_TRUE(plan);
   struct Case {
     std::vector<uint8_t> payload;
@@ -280,7 +281,7 @@ TEST(cSignalPlan, NestedMultiplexersSelectByRawValue) {
   };
   Frames frames;
   for (const Case& c : cases) frames.add(1, c.payload);
-  const Result result = run(spec, plan.get(), frames.input());
+  const Result result = run(layouts, plan.get(), frames.input());
   for (size_t r = 0; r < std::size(cases); ++r)
     for (size_t s = 0; s < 4; ++s)
       EXPECT_EQ(result.present[s][r], cases[r].present[s]) << r << " " << s;
@@ -291,7 +292,7 @@ TEST(cSignalPlan, NestedMultiplexersSelectByRawValue) {
 TEST(cSignalPlan, LongInputsGiveWhatTheirPiecesGive) {
   // More rows than extract copies at a time: multiplexers and values
   // across its chunks equal those of short pieces of the input.
-  Spec spec;
+  Layouts layouts;
   cSignalLayout mux = field(0, 4, true, kSignalSigned);
   cSignalLayout a = field(8, 8, true);
   a.multiplexer = 0;
@@ -305,11 +306,12 @@ TEST(cSignalPlan, LongInputsGiveWhatTheirPiecesGive) {
   b.multiplexer = 2;
   b.selectorFirst = 3;
   b.selectorCount = 1;
-  spec.selectors = {3, ~uint64_t{0}, 2, 5};
-  std::sort(spec.selectors.begin(), spec.selectors.begin() + 2);
-  spec.add(1, {mux, a, sub, b});
-  spec.add(2, {field(7, 64, false), field(3, 32, true, kSignalFloat32, false)});
-  const Plan plan = spec.plan();
+  layouts.selectors = {3, ~uint64_t{0}, 2, 5};
+  std::sort(layouts.selectors.begin(), layouts.selectors.begin() + 2);
+  layouts.add(1, {mux, a, sub, b});
+  layouts.add(2,
+              {field(7, 64, false), field(3, 32, true, kSignalFloat32, false)});
+  const Plan plan = layouts.plan();
   ASSERT_TRUE(plan);
   std::mt19937 random(18);
   Frames all;
@@ -318,20 +320,20 @@ TEST(cSignalPlan, LongInputsGiveWhatTheirPiecesGive) {
     for (uint8_t& byte : payload) byte = static_cast<uint8_t>(random() % 7);
     all.add(static_cast<uint32_t>(1 + random() % 3), payload);
   }
-  const Result whole = run(spec, plan.get(), all.input());
+  const Result whole = run(layouts, plan.get(), all.input());
   Result pieces;
-  pieces.rows.resize(spec.messages.size());
-  pieces.values.resize(spec.signals.size());
-  pieces.present.resize(spec.signals.size());
+  pieces.rows.resize(layouts.messages.size());
+  pieces.values.resize(layouts.signals.size());
+  pieces.present.resize(layouts.signals.size());
   for (size_t first = 0; first < all.ids.size(); first += 1000) {
     Frames piece;
     for (size_t r = first; r < first + 1000; ++r)
       piece.add(all.ids[r], all.payloads[r]);
-    const Result part = run(spec, plan.get(), piece.input());
-    for (size_t m = 0; m < spec.messages.size(); ++m)
+    const Result part = run(layouts, plan.get(), piece.input());
+    for (size_t m = 0; m < layouts.messages.size(); ++m)
       for (int64_t row : part.rows[m])
         pieces.rows[m].push_back(row + static_cast<int64_t>(first));
-    for (size_t s = 0; s < spec.signals.size(); ++s)
+    for (size_t s = 0; s < layouts.signals.size(); ++s)
       for (size_t i = 0; i < part.present[s].size(); ++i) {
         pieces.present[s].push_back(part.present[s][i]);
         // Values of absent signals are left as they are.
@@ -340,7 +342,7 @@ TEST(cSignalPlan, LongInputsGiveWhatTheirPiecesGive) {
   }
   EXPECT_EQ(whole.rows, pieces.rows);
   EXPECT_EQ(whole.present, pieces.present);
-  for (size_t s = 0; s < spec.signals.size(); ++s)
+  for (size_t s = 0; s < layouts.signals.size(); ++s)
     for (size_t i = 0; i < whole.present[s].size(); ++i)
       if (whole.present[s][i]) {
         ASSERT_EQ(whole.values[s][i], pieces.values[s][i]) << s << " " << i;
@@ -348,16 +350,16 @@ TEST(cSignalPlan, LongInputsGiveWhatTheirPiecesGive) {
 }
 
 TEST(cSignalPlan, KeysChannelsAndTheMatrixForm) {
-  Spec spec;
-  spec.add(0x10, {field(0, 8, true)});
-  spec.add(0x10 + (1ull << 32), {field(0, 16, true)});
-  spec.add(0x1FFFFFFF + (1ull << 32), {field(8, 8, true)});
-  spec.add(0x10, {field(0, 4, true)});  // database 1 (below)
-  spec.keys.back().database = 1;
-  spec.databases = 2;
-  spec.channelDatabase.assign(512, -1);
-  spec.channelDatabase[2] = 1;
-  const Plan plan = spec.plan();
+  Layouts layouts;
+  layouts.add(0x10, {field(0, 8, true)});
+  layouts.add(0x10 + (1ull << 32), {field(0, 16, true)});
+  layouts.add(0x1FFFFFFF + (1ull << 32), {field(8, 8, true)});
+  layouts.add(0x10, {field(0, 4, true)});  // database 1 (below)
+  layouts.keys.back().database = 1;
+  layouts.databases = 2;
+  layouts.channelDatabase.assign(512, -1);
+  layouts.channelDatabase[2] = 1;
+  const Plan plan = layouts.plan();
   ASSERT_TRUE(plan);
   Frames frames;
   frames.add(0x10, {0xAB, 0xCD});
@@ -368,7 +370,7 @@ TEST(cSignalPlan, KeysChannelsAndTheMatrixForm) {
   cSignalInput in = frames.input();
   std::vector<uint8_t> usable = {1, 1, 1, 1, 1};
   in.usable = usable.data();
-  const Result packed = run(spec, plan.get(), in);
+  const Result packed = run(layouts, plan.get(), in);
   EXPECT_EQ(packed.counts, (std::vector<uint64_t>{1, 1, 1, 1}));
   EXPECT_EQ(packed.values[0][0], 0xABu);
   EXPECT_EQ(packed.values[1][0], 0xCDABu);
@@ -387,7 +389,7 @@ TEST(cSignalPlan, KeysChannelsAndTheMatrixForm) {
   in.payloadSize = matrix.size();
   in.lengths = lengths.data();
   usable[0] = 0;
-  const Result dense = run(spec, plan.get(), in);
+  const Result dense = run(layouts, plan.get(), in);
   EXPECT_EQ(dense.counts, (std::vector<uint64_t>{0, 1, 1, 1}));
   EXPECT_EQ(dense.values[1], packed.values[1]);
   // Too few bytes for the rows.
@@ -401,9 +403,9 @@ TEST(cSignalPlan, KeysChannelsAndTheMatrixForm) {
 }
 
 TEST(cSignalPlan, PayloadsOutsideTheDataFailTheMatch) {
-  Spec spec;
-  spec.add(1, {field(0, 8, true)});
-  const Plan plan = spec.plan();
+  Layouts layouts;
+  layouts.add(1, {field(0, 8, true)});
+  const Plan plan = layouts.plan();
   ASSERT_TRUE(plan);
   Frames frames;
   frames.add(1, {1, 2, 3});
@@ -423,40 +425,40 @@ TEST(cSignalPlan, PayloadsOutsideTheDataFailTheMatch) {
   }
 }
 
-TEST(cSignalPlan, InconsistentSpecsAreRefused) {
-  using Change = void (*)(Spec*);
+TEST(cSignalPlan, InconsistentLayoutsAreRefused) {
+  using Change = void (*)(Layouts*);
   const Change changes[] = {
-      [](Spec* s) { s->signals[0].length = 0; },
-      [](Spec* s) { s->signals[0].length = 65; },
-      [](Spec* s) { s->signals[0].kind = kSignalFloat32; },
-      [](Spec* s) { s->signals[0].kind = 9; },
-      [](Spec* s) { s->signals[0].multiplexer = 0; },
-      [](Spec* s) { s->signals[1].multiplexer = 1; },
-      [](Spec* s) { s->signals[1].multiplexer = -2; },
-      [](Spec* s) { s->signals[1].selectorCount = 3; },
-      [](Spec* s) { s->signals[1].selectorFirst = 0xFFFFFFFF; },
-      [](Spec* s) {
+      [](Layouts* s) { s->signals[0].length = 0; },
+      [](Layouts* s) { s->signals[0].length = 65; },
+      [](Layouts* s) { s->signals[0].kind = kSignalFloat32; },
+      [](Layouts* s) { s->signals[0].kind = 9; },
+      [](Layouts* s) { s->signals[0].multiplexer = 0; },
+      [](Layouts* s) { s->signals[1].multiplexer = 1; },
+      [](Layouts* s) { s->signals[1].multiplexer = -2; },
+      [](Layouts* s) { s->signals[1].selectorCount = 3; },
+      [](Layouts* s) { s->signals[1].selectorFirst = 0xFFFFFFFF; },
+      [](Layouts* s) {
         s->selectors = {5, 4};
       },
-      [](Spec* s) { s->messages[0].signalCount = 3; },
-      [](Spec* s) { s->messages[0].firstSignal = 0xFFFFFFFF; },
-      [](Spec* s) { s->keys[0].message = 1; },
-      [](Spec* s) { s->keys[0].database = 1; },
-      [](Spec* s) { s->keys[0].key = 1ull << 33; },
-      [](Spec* s) { s->defaultDatabase = 1; },
-      [](Spec* s) { s->databases = 1u << 30; },
-      [](Spec* s) { s->channelDatabase.assign(512, 3); },
+      [](Layouts* s) { s->messages[0].signalCount = 3; },
+      [](Layouts* s) { s->messages[0].firstSignal = 0xFFFFFFFF; },
+      [](Layouts* s) { s->keys[0].message = 1; },
+      [](Layouts* s) { s->keys[0].database = 1; },
+      [](Layouts* s) { s->keys[0].key = 1ull << 33; },
+      [](Layouts* s) { s->defaultDatabase = 1; },
+      [](Layouts* s) { s->databases = 1u << 30; },
+      [](Layouts* s) { s->channelDatabase.assign(512, 3); },
   };
   for (size_t i = 0; i < std::size(changes); ++i) {
-    Spec spec;
+    Layouts layouts;
     cSignalLayout selected = field(8, 8, true);
     selected.multiplexer = 0;
     selected.selectorCount = 2;
-    spec.selectors = {4, 5};
-    spec.add(1, {field(0, 8, true), selected});
-    changes[i](&spec);
+    layouts.selectors = {4, 5};
+    layouts.add(1, {field(0, 8, true), selected});
+    changes[i](&layouts);
     cReason reason{};
-    EXPECT_FALSE(spec.plan(&reason)) << i;
+    EXPECT_FALSE(layouts.plan(&reason)) << i;
     EXPECT_TRUE(cReason_isSet(&reason)) << i;
   }
 }

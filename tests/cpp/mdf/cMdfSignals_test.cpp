@@ -31,7 +31,7 @@ struct Tables {
 
 // A sink that stores into Tables; it stops at batch `stopAt` (0: never).
 struct Sink {
-  const cSignalSpec* spec;
+  const cSignalLayouts* layouts;
   Tables tables;
   // Each message's carried columns as 8-byte elements, narrowed when the
   // batch is over (carried columns are 8, 8 and 2 bytes wide).
@@ -44,7 +44,7 @@ struct Sink {
   uint64_t stopAt = 0;
   bool lastSeen = false;
 
-  explicit Sink(const cSignalSpec* s) : spec(s) {
+  explicit Sink(const cSignalLayouts* s) : layouts(s) {
     tables.rows.resize(s->messageCount);
     for (auto& column : tables.carried) column.resize(s->messageCount);
     channels.resize(s->messageCount);
@@ -62,7 +62,7 @@ struct Sink {
     EXPECT_FALSE(sink->lastSeen);
     sink->lastSeen = last;
     if (++sink->batches == sink->stopAt) return false;
-    for (size_t m = 0; m < sink->spec->messageCount; ++m) {
+    for (size_t m = 0; m < sink->layouts->messageCount; ++m) {
       const size_t at = sink->tables.rows[m].size();
       const size_t size = at + counts[m];
       sink->tables.rows[m].resize(size);
@@ -75,7 +75,7 @@ struct Sink {
       // The channel column is 2 bytes wide.
       sink->channels[m].resize(size);
       sink->carried[m * kMdfSignalCarried + 2] = sink->channels[m].data() + at;
-      const cSignalMessage& message = sink->spec->messages[m];
+      const cSignalMessage& message = sink->layouts->messages[m];
       for (uint32_t s = 0; s < message.signalCount; ++s) {
         const size_t index = message.firstSignal + s;
         sink->tables.values[index].resize(size);
@@ -135,15 +135,15 @@ class cMdfSignals : public testing::Test {
       plannedKeys.push_back({key, 0, message});
     }
     silent = keys[0x7FF];
-    spec.signals = signals.data();
-    spec.signalCount = signals.size();
-    spec.messages = messages.data();
-    spec.messageCount = messages.size();
-    spec.keys = plannedKeys.data();
-    spec.keyCount = plannedKeys.size();
-    spec.databaseCount = 1;
-    spec.defaultDatabase = 0;
-    plan.reset(cSignalPlan_ctor(&spec, nullptr));
+    layouts.signals = signals.data();
+    layouts.signalCount = signals.size();
+    layouts.messages = messages.data();
+    layouts.messageCount = messages.size();
+    layouts.keys = plannedKeys.data();
+    layouts.keyCount = plannedKeys.size();
+    layouts.databaseCount = 1;
+    layouts.defaultDatabase = 0;
+    plan.reset(cSignalPlan_ctor(&layouts, nullptr));
     ASSERT_NE(plan, nullptr);
   }
 
@@ -169,9 +169,9 @@ class cMdfSignals : public testing::Test {
 
   // The whole log decoded in batches of `batchRows`.
   Tables decode(uint64_t batchRows, bool overlap, cMdfSignalRun* run) {
-    Sink sink(&spec);
+    Sink sink(&layouts);
     const cMdfSignalSink callbacks{&sink, Sink::reserve};
-    std::vector<uint64_t> presentCounts(spec.signalCount);
+    std::vector<uint64_t> presentCounts(layouts.signalCount);
     ReaderPtr frames = reader();
     EXPECT_EQ(cMdfSignals_decode(frames.get(), plan.get(), batchRows, overlap,
                                  &callbacks, presentCounts.data(), run),
@@ -179,7 +179,7 @@ class cMdfSignals : public testing::Test {
     // A batch that is not full is known to be the last.
     EXPECT_EQ(sink.lastSeen, run->rows % batchRows != 0);
     Tables tables = sink.result();
-    for (size_t s = 0; s < spec.signalCount; ++s) {
+    for (size_t s = 0; s < layouts.signalCount; ++s) {
       uint64_t present = 0;
       for (uint8_t flag : tables.present[s]) present += flag;
       EXPECT_EQ(presentCounts[s], present) << s;
@@ -192,7 +192,7 @@ class cMdfSignals : public testing::Test {
   std::vector<cSignalLayout> signals;
   std::vector<cSignalMessage> messages;
   std::vector<cSignalKey> plannedKeys;
-  cSignalSpec spec{};
+  cSignalLayouts layouts{};
   std::unique_ptr<cSignalPlan, DropPlan> plan;
   size_t silent = 0;  // the message of an id no frame has
 };
@@ -238,10 +238,10 @@ TEST_F(cMdfSignals, BatchesOfAnySizeWithOrWithoutTheSecondThreadAgree) {
 
 TEST_F(cMdfSignals, ASinkThatStopsEndsTheDecoding) {
   for (bool overlap : {false, true}) {
-    Sink sink(&spec);
+    Sink sink(&layouts);
     sink.stopAt = 3;
     const cMdfSignalSink callbacks{&sink, Sink::reserve};
-    std::vector<uint64_t> presentCounts(spec.signalCount);
+    std::vector<uint64_t> presentCounts(layouts.signalCount);
     cMdfSignalRun run{};
     ReaderPtr frames = reader();
     EXPECT_EQ(cMdfSignals_decode(frames.get(), plan.get(), 4, overlap,
@@ -253,10 +253,10 @@ TEST_F(cMdfSignals, ASinkThatStopsEndsTheDecoding) {
 }
 
 TEST_F(cMdfSignals, BadArgumentsAreRefused) {
-  Sink sink(&spec);
+  Sink sink(&layouts);
   const cMdfSignalSink callbacks{&sink, Sink::reserve};
   const cMdfSignalSink none{&sink, nullptr};
-  std::vector<uint64_t> presentCounts(spec.signalCount);
+  std::vector<uint64_t> presentCounts(layouts.signalCount);
   cMdfSignalRun run{};
   ReaderPtr frames = reader();
   EXPECT_EQ(cMdfSignals_decode(nullptr, plan.get(), 4, true, &callbacks,
