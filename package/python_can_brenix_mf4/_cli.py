@@ -419,10 +419,10 @@ def cmd_signals(args) -> None:
         parts = []
         for log in logs:
             found = _signals.decode_log(log, plan, True, args.choices,
-                                        **filters)
+                                        row_numbers=True, **filters)
             parts.append(_tools.signal_rows(found, args.choices))
             if bar is not None:
-                bar.update(sum(len(t["rows"]) for t in found.values()))
+                bar.update(sum(t["count"] for t in found.values()))
         rows = _tools.merge_signal_rows(parts)
         if args.output is None:
             _tools.write_signal_csv(rows, sys.stdout)

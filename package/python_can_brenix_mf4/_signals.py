@@ -466,26 +466,30 @@ def _decode_columns(np, batch, plan: _Plan, scaling: bool,
 
 
 def _parts(np, plan: _Plan, raws, results, dtypes, carried, channel_names):
-    """message name -> parts {rows, carried columns, signals: name ->
-    (values, present mask or None)} of the library's results, and the rows
-    they hold."""
+    """message name -> parts {rows (None when not asked for), carried
+    columns, signals: name -> (values, present mask or None)} of the
+    library's results, and the rows they hold."""
     parts: Dict[str, List[dict]] = {}
     matched = 0
     for message, raw_of, result in zip(plan.messages, raws, results):
         if result is None:
             continue
-        rows = np.frombuffer(result[0], np.int64)
-        matched += len(rows)
+        # One block per message holds its arrays, each from its offset.
+        block, count, rows_at, carried_at, signals = result
+        matched += count
         found = {}
-        for signal, raw, (values, present, here) in zip(
-                message.ordered, raw_of, result[2]):
+        for signal, raw, (values_at, present_at, here) in zip(
+                message.ordered, raw_of, signals):
             found[signal.name] = (
-                np.frombuffer(values, signal.dtype(raw)),
-                None if here == len(rows) else np.frombuffer(present, bool))
-        part = {"rows": rows,
-                "carried": {name: np.frombuffer(column, dtype)
-                            for name, dtype, column in
-                            zip(carried, dtypes, result[1])},
+                np.frombuffer(block, signal.dtype(raw), count, values_at),
+                None if here == count else
+                np.frombuffer(block, bool, count, present_at))
+        part = {"rows": None if rows_at is None else
+                np.frombuffer(block, np.int64, count, rows_at),
+                "count": count,
+                "carried": {name: np.frombuffer(block, dtype, count, at)
+                            for name, dtype, at in
+                            zip(carried, dtypes, carried_at)},
                 # The signals in the database's order.
                 "signals": {s.name: found[s.name] for s in message.signals},
                 "message": message,
@@ -537,7 +541,7 @@ def _merge(np, parts: List[dict]) -> dict:
                     np.result_type(dtype, got[0].dtype)
         for part in parts:
             got = part["signals"].get(name)
-            size = len(part["rows"])
+            size = part["count"]
             if got is None:
                 values.append(np.zeros(size, dtype))
                 masks.append(np.zeros(size, bool))
@@ -554,6 +558,7 @@ def _merge(np, parts: List[dict]) -> dict:
                    for k, (v, m) in signals.items()}
     return {"carried": carried, "signals": signals,
             "rows": rows if order is None else rows[order],
+            "count": len(rows),
             "message": parts[0]["message"],
             "messages": [p["message"] for p in parts],
             "channel_names": parts[0].get("channel_names")}
@@ -760,10 +765,12 @@ def decode_signals_method(self, database=None, *, databases=None,
 
 def decode_log(log, plan: _Plan, scaling: bool, choices: bool, *,
                channels=None, ids=None, start=None, stop=None,
-               rows: int = _BATCH) -> Dict[str, dict]:
+               rows: int = _BATCH,
+               row_numbers: bool = False) -> Dict[str, dict]:
     """message name -> {carried columns, signals: name -> (values, present
-    mask or None), rows: the frame's row among the log's frames the
-    filters keep} of a log's CAN data frames."""
+    mask or None), count: the rows, rows: with `row_numbers` the frame's
+    row among the log's frames the filters keep, else None} of a log's CAN
+    data frames."""
     np = _numpy()
     size = _rows(rows)
     wanted = plan.ids()
@@ -780,10 +787,12 @@ def decode_log(log, plan: _Plan, scaling: bool, choices: bool, *,
     signals, selectors, messages, keys, raws = plan.records(np, scaling,
                                                           choices)
     names = _lookup(np, "channel")
+    # Messages of one name from several databases are merged in row order.
+    shared = len({m.name for m in plan.messages}) < len(plan.messages)
     results, count, unmatched = _decode_log(
         reader, plan.tables_for(signals, selectors, messages, keys,
                                 plan.channel_databases(np, names.tolist())),
-        size)
+        size, row_numbers or shared)
     parts, _ = _parts(np, plan, raws, results,
                       [np.dtype(_DTYPES[name]) for name in _CARRIED],
                       _CARRIED, names)
@@ -791,7 +800,11 @@ def decode_log(log, plan: _Plan, scaling: bool, choices: bool, *,
         _LOG.debug("decode_signals: %d frames of %d whose id no database "
                    "message of their channel has were ignored", unmatched,
                    count)
-    return {name: _merge(np, found) for name, found in parts.items()}
+    merged = {name: _merge(np, found) for name, found in parts.items()}
+    if not row_numbers:
+        for table in merged.values():
+            table["rows"] = None
+    return merged
 
 
 def install(cls) -> None:

@@ -214,7 +214,7 @@ def signal_rows(found: Dict[str, dict], choices: bool) -> Dict[str, Any]:
     pieces: List[Dict[str, Any]] = []
     for number, (message_name, table) in enumerate(found.items()):
         signals = list(table["signals"].items())
-        count = len(table["rows"])
+        count = table["count"]
         if not signals or not count:
             continue
         width = len(signals)

@@ -275,70 +275,93 @@ static inline const uint8_t* payloadOf(const cSignalInput* input, int64_t row,
   return input->payload + row * kMaxPayload;
 }
 
-// Where extract keeps the payloads of the rows of one chunk, message after
-// message: a row of `width + 8` bytes each, and their lengths. After a
-// row's payload come zeros or bytes of other payloads, never read as bits
-// of a present field.
+// Where extract keeps the rows of one chunk, message after message: the
+// chunk's row of each (ascending), and its payload in a row of `width +
+// 8` bytes with its length. After a row's payload come zeros or bytes of
+// other payloads, never read as bits of a present field.
 struct Dense {
+  std::vector<uint32_t> order;  // rows within the chunk, by message
   std::vector<uint8_t> bytes;
   std::vector<uint8_t> lengths;
   std::vector<size_t> firstByte;  // per message
-  std::vector<size_t> firstRow;   // per message
+  std::vector<size_t> firstRow;   // per message, into order and lengths
   std::vector<uint64_t> rows;     // per message: its rows in the chunk
   std::vector<uint64_t> slot;     // per message: its first output slot
+  std::vector<uint64_t> next;     // per message: scatter's place in order
 };
 
-// The rows from `begin` to `end` of every message, their carried columns
-// (into the outputs, from each message's slot `cursor`) and their
-// payloads (into `dense`), in one pass over the rows.
+// Elements `order[i]` of `from` (relative to `begin`) into `to` in turn.
+template <typename T>
+static void gather(const void* from, size_t begin, const uint32_t* order,
+                   uint64_t count, void* to) {
+  const T* in = static_cast<const T*>(from) + begin;
+  T* out = static_cast<T*>(to);
+  for (uint64_t i = 0; i < count; ++i) out[i] = in[order[i]];
+}
+
+// The chunk's rows from `begin` to `end` by message (a counting sort of
+// their messages), then per message its row numbers, carried columns
+// (into the outputs, from the message's slot) and payloads (into
+// `dense`), each in a loop of its own.
 static void scatter(const cSignalPlan* plan, const cSignalInput* input,
                     size_t begin, size_t end, const int32_t* messageOfRow,
-                    uint64_t* cursor, Dense* dense,
-                    const cSignalOutput* output) {
-  const size_t carried = input->carriedCount;
-  const uint8_t* last = input->payload + input->payloadSize;
+                    Dense* dense, const cSignalOutput* output) {
+  const size_t messageCount = plan->messages.size();
+  uint64_t* next = dense->next.data();
+  for (size_t m = 0; m < messageCount; ++m) next[m] = dense->firstRow[m];
   for (size_t r = begin; r < end; ++r) {
     const int32_t message = messageOfRow[r];
-    if (message < 0) continue;
-    const uint64_t slot = cursor[message]++;
-    output->rows[message][slot] = input->firstRow + static_cast<int64_t>(r);
-    const uint32_t width = plan->widths[message];
-    uint32_t length;
-    const uint8_t* payload = payloadOf(input, static_cast<int64_t>(r), &length);
-    const uint64_t at = slot - dense->slot[message];
-    dense->lengths[dense->firstRow[message] + at] =
-        static_cast<uint8_t>(length);
-    uint8_t* row =
-        dense->bytes.data() + dense->firstByte[message] + at * (width + 8);
-    const uint32_t used = std::min(length, width);
-    // Classic CAN payloads as one 8-byte move where the input has the
-    // bytes: what follows the payload in the row is never read as a
-    // present field's bits (the row has 8 bytes of room beyond `width`).
-    if (used <= 8 && last - payload >= 8)
-      std::memcpy(row, payload, 8);
-    else
-      std::memcpy(row, payload, used);
-    void* const* to = output->carried + message * carried;
+    if (message >= 0)
+      dense->order[next[message]++] = static_cast<uint32_t>(r - begin);
+  }
+  const size_t carried = input->carriedCount;
+  const uint8_t* last = input->payload + input->payloadSize;
+  for (size_t m = 0; m < messageCount; ++m) {
+    const uint64_t count = dense->rows[m];
+    if (count == 0) continue;
+    const uint64_t slot = dense->slot[m];
+    const uint32_t* order = dense->order.data() + dense->firstRow[m];
+    if (output->rows != nullptr && output->rows[m] != nullptr) {
+      int64_t* rows = output->rows[m] + slot;
+      const int64_t first = input->firstRow + static_cast<int64_t>(begin);
+      for (uint64_t i = 0; i < count; ++i) rows[i] = first + order[i];
+    }
+    void* const* to = output->carried + m * carried;
     for (size_t c = 0; c < carried; ++c) {
-      const void* from = input->carried[c];
-      switch (input->carriedWidths[c]) {
+      const uint32_t width = input->carriedWidths[c];
+      uint8_t* into = static_cast<uint8_t*>(to[c]) + slot * width;
+      switch (width) {
         case 8:
-          static_cast<uint64_t*>(to[c])[slot] =
-              static_cast<const uint64_t*>(from)[r];
+          gather<uint64_t>(input->carried[c], begin, order, count, into);
           break;
         case 4:
-          static_cast<uint32_t*>(to[c])[slot] =
-              static_cast<const uint32_t*>(from)[r];
+          gather<uint32_t>(input->carried[c], begin, order, count, into);
           break;
         case 2:
-          static_cast<uint16_t*>(to[c])[slot] =
-              static_cast<const uint16_t*>(from)[r];
+          gather<uint16_t>(input->carried[c], begin, order, count, into);
           break;
         default:
-          static_cast<uint8_t*>(to[c])[slot] =
-              static_cast<const uint8_t*>(from)[r];
+          gather<uint8_t>(input->carried[c], begin, order, count, into);
           break;
       }
+    }
+    const uint32_t width = plan->widths[m];
+    uint8_t* lengths = dense->lengths.data() + dense->firstRow[m];
+    uint8_t* row = dense->bytes.data() + dense->firstByte[m];
+    for (uint64_t i = 0; i < count; ++i, row += width + 8) {
+      uint32_t length;
+      const uint8_t* payload =
+          payloadOf(input, static_cast<int64_t>(begin + order[i]), &length);
+      lengths[i] = static_cast<uint8_t>(length);
+      const uint32_t used = std::min(length, width);
+      // Classic CAN payloads as one 8-byte move where the input has the
+      // bytes: what follows the payload in the row is never read as a
+      // present field's bits (the row has 8 bytes of room beyond
+      // `width`).
+      if (used <= 8 && last - payload >= 8)
+        std::memcpy(row, payload, 8);
+      else
+        std::memcpy(row, payload, used);
     }
   }
 }
@@ -475,12 +498,14 @@ bool cSignalPlan_extract(const cSignalPlan* plan, const cSignalInput* input,
   try {
     cursor.assign(messageCount, 0);
     patterns.resize(plan->widestMessage);
+    dense.order.resize(chunkRows);
     dense.bytes.assign(chunkRows * (widest + 8), 0);
     dense.lengths.resize(chunkRows);
     dense.firstByte.resize(messageCount);
     dense.firstRow.resize(messageCount);
     dense.rows.resize(messageCount);
     dense.slot.resize(messageCount);
+    dense.next.resize(messageCount);
   } catch (const std::exception&) {
     return false;
   }
@@ -501,11 +526,11 @@ bool cSignalPlan_extract(const cSignalPlan* plan, const cSignalInput* input,
       dense.firstByte[m] = bytes;
       dense.firstRow[m] = at;
       dense.slot[m] = cursor[m];
+      cursor[m] += dense.rows[m];
       bytes += dense.rows[m] * (plan->widths[m] + 8);
       at += dense.rows[m];
     }
-    scatter(plan, input, begin, end, messageOfRow, cursor.data(), &dense,
-            output);
+    scatter(plan, input, begin, end, messageOfRow, &dense, output);
     for (size_t m = 0; m < messageCount; ++m) {
       const uint64_t count = dense.rows[m];
       if (count == 0) continue;

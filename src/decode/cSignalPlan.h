@@ -126,7 +126,9 @@ struct cSignalInput {
 // and a present byte per row of its message. presentCounts receives the
 // rows where each signal is present.
 struct cSignalOutput {
-  int64_t** rows;           // per message, counts[m] entries (or null)
+  // Per message, counts[m] entries; a null array, or null for all, asks
+  // for no row numbers.
+  int64_t** rows;
   void** values;            // per signal
   uint8_t** present;        // per signal
   uint64_t* presentCounts;  // per signal

@@ -38,9 +38,14 @@ struct cMdfColumnReader {
   double startTime;
   int64_t startTimeNs;
   uint64_t rowEstimate;
-  // The filter; the id and channel lists are owned, ids sorted.
-  uint32_t* ids;
-  size_t idCount;
+  // The filter. The ids to keep, when there is an id list, in an
+  // open-addressing set: idSlots has idMask + 1 slots (a power of two, at
+  // least twice the ids), each an id or kNoId; an id's probe starts at
+  // the top bits of its product with a 64-bit odd constant.
+  bool filtersIds;
+  uint32_t* idSlots;
+  uint64_t idMask;
+  uint32_t idShift;
   bool channels[512];
   bool anyChannel;
   uint32_t kinds;
@@ -154,15 +159,50 @@ uint16_t channelOf(const cMdfBusMsg* frame) {
 
 uint32_t idOf(const cMdfBusMsg* frame) { return frame->id & 0x1FFFFFFFu; }
 
+// No id: ids have 29 bits.
+constexpr uint32_t kNoId = 0xFFFFFFFFu;
+
+uint64_t firstSlot(const cMdfColumnReader* r, uint32_t id) {
+  return (id * 0x9E3779B97F4A7C15u) >> r->idShift;
+}
+
+bool hasId(const cMdfColumnReader* r, uint32_t id) {
+  for (uint64_t slot = firstSlot(r, id);; slot = (slot + 1) & r->idMask) {
+    const uint32_t held = r->idSlots[slot];
+    if (held == id) return true;
+    if (held == kNoId) return false;
+  }
+}
+
+// The id set of `count` ids; false when memory runs out. Ids beyond 29
+// bits match no frame and are left out.
+bool setIds(cMdfColumnReader* r, const uint32_t* ids, size_t count) {
+  uint32_t bits = 3;
+  while (bits < 40 && (uint64_t{1} << bits) < 2 * uint64_t{count}) ++bits;
+  const uint64_t slots = uint64_t{1} << bits;
+  r->idSlots = static_cast<uint32_t*>(malloc(slots * sizeof(uint32_t)));
+  if (r->idSlots == nullptr) return false;
+  std::fill(r->idSlots, r->idSlots + slots, kNoId);
+  r->idMask = slots - 1;
+  r->idShift = 64 - bits;
+  r->filtersIds = true;
+  for (size_t i = 0; i < count; ++i) {
+    if (ids[i] > 0x1FFFFFFFu) continue;
+    uint64_t slot = firstSlot(r, ids[i]);
+    while (r->idSlots[slot] != kNoId && r->idSlots[slot] != ids[i])
+      slot = (slot + 1) & r->idMask;
+    r->idSlots[slot] = ids[i];
+  }
+  return true;
+}
+
 bool keep(const cMdfColumnReader* r, const Source& s) {
   const cMdfBusMsg* frame = s.position.frame;
   if (r->kinds != 0 && (r->kinds & (1u << frame->kind)) == 0) return false;
   if (!r->anyChannel && !r->channels[channelOf(frame)]) return false;
   if (r->hasStart && !(s.timestamp >= r->start)) return false;
   if (r->hasStop && !(s.timestamp < r->stop)) return false;
-  if (r->idCount > 0 &&
-      !std::binary_search(r->ids, r->ids + r->idCount, idOf(frame)))
-    return false;
+  if (r->filtersIds && !hasId(r, idOf(frame))) return false;
   return true;
 }
 
@@ -454,10 +494,8 @@ cMdfColumnReader* cMdfColumnReader_ctor(cMdf* mdf,
   const size_t count = cMdfBlockList_size(groups);
   r->sources = static_cast<Source*>(calloc(count + 1, sizeof(Source)));
   r->heap = static_cast<uint32_t*>(calloc(count + 1, sizeof(uint32_t)));
-  r->ids =
-      static_cast<uint32_t*>(malloc((filter->idCount + 1) * sizeof(uint32_t)));
-  if (r->sources == nullptr || r->heap == nullptr || r->ids == nullptr ||
-      count > UINT32_MAX) {
+  if (r->sources == nullptr || r->heap == nullptr || count > UINT32_MAX ||
+      (filter->idCount > 0 && !setIds(r, filter->ids, filter->idCount))) {
     cMdfColumnReader_dtor(r);
     return nullptr;
   }
@@ -474,10 +512,6 @@ cMdfColumnReader* cMdfColumnReader_ctor(cMdf* mdf,
   }
   r->startTime = cMdf_getStartTime(mdf, 1);
   r->startTimeNs = cMdf_getStartTimeNs(mdf);
-  if (filter->idCount > 0)
-    std::memcpy(r->ids, filter->ids, filter->idCount * sizeof(uint32_t));
-  r->idCount = filter->idCount;
-  std::sort(r->ids, r->ids + r->idCount);
   r->anyChannel = filter->channelCount == 0;
   for (size_t i = 0; i < filter->channelCount; ++i) {
     if (filter->channels[i] < 512) r->channels[filter->channels[i]] = true;
@@ -496,7 +530,7 @@ void cMdfColumnReader_dtor(cMdfColumnReader* reader) {
     cMdfBusMsgContainer_drop(&reader->sources[i].container);
   free(reader->sources);
   free(reader->heap);
-  free(reader->ids);
+  free(reader->idSlots);
   free(reader);
 }
 

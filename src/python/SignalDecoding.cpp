@@ -1,5 +1,8 @@
 #include "python/SignalDecoding.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <exception>
@@ -61,90 +64,215 @@ static PyObject* newBuffer(uint64_t size, void** bytes) {
   return buffer;
 }
 
-// The output buffers of every message with rows: its row numbers, and per
-// signal the values and present bytes. Sets the pointers extract writes
-// through; false with a Python error.
-struct Buffers {
-  std::vector<OwnedRef> rows;     // per message
-  std::vector<OwnedRef> values;   // per signal
-  std::vector<OwnedRef> present;  // per signal
-  std::vector<OwnedRef> carried;  // per message and carried column
+// A message's output arrays in one bytearray, its block: each array of
+// `capacity` elements from its offset, in the order rows (the row
+// numbers, when wanted), the carried columns, then per signal its values
+// and its present bytes. One block a message keeps its arrays' pages
+// together (a large block in huge pages) and grows with one copy.
+struct MessageBlock {
+  OwnedRef block;
+  uint64_t capacity = 0;
+  uint64_t written = 0;           // rows given out
+  bool rows = false;              // the first array holds the row numbers
+  size_t carried = 0;             // carried columns after it
+  std::vector<uint32_t> widths;   // per array: bytes an element
+  std::vector<uint64_t> offsets;  // per array: where it starts
 };
 
 // Bytes of a signal's value: 4 for raw float32, else 8.
-static uint64_t valueWidth(const cSignalLayout& layout) {
+static uint32_t valueWidth(const cSignalLayout& layout) {
   return layout.raw != 0 && layout.kind == kSignalFloat32 ? 4 : 8;
 }
 
-static bool allocate(const cSignalLayouts& layouts, const cSignalInput& input,
-                     const std::vector<uint64_t>& counts, Buffers* buffers,
-                     std::vector<int64_t*>* rows, std::vector<void*>* values,
-                     std::vector<uint8_t*>* present,
-                     std::vector<void*>* carried) {
-  for (size_t m = 0; m < layouts.messageCount; ++m) {
-    const uint64_t count = counts[m];
-    if (count == 0) continue;
-    void* bytes = nullptr;
-    buffers->rows[m] = OwnedRef(newBuffer(count * 8, &bytes));
-    if (!buffers->rows[m]) return false;
-    (*rows)[m] = static_cast<int64_t*>(bytes);
-    for (size_t c = 0; c < input.carriedCount; ++c) {
-      const size_t at = m * input.carriedCount + c;
-      buffers->carried[at] =
-          OwnedRef(newBuffer(count * input.carriedWidths[c], &(*carried)[at]));
-      if (!buffers->carried[at]) return false;
-    }
-    const cSignalMessage& message = layouts.messages[m];
-    for (uint32_t s = 0; s < message.signalCount; ++s) {
-      const size_t index = message.firstSignal + s;
-      buffers->values[index] = OwnedRef(newBuffer(
-          count * valueWidth(layouts.signals[index]), &(*values)[index]));
-      if (!buffers->values[index]) return false;
-      buffers->present[index] = OwnedRef(newBuffer(count, &bytes));
-      if (!buffers->present[index]) return false;
-      (*present)[index] = static_cast<uint8_t*>(bytes);
-    }
+// The arrays of message m's block (no block yet).
+static void shapeBlock(const cSignalLayouts& layouts, size_t m, bool rows,
+                       const uint32_t* carriedWidths, size_t carriedCount,
+                       MessageBlock* block) {
+  block->rows = rows;
+  block->carried = carriedCount;
+  if (rows) block->widths.push_back(8);
+  block->widths.insert(block->widths.end(), carriedWidths,
+                       carriedWidths + carriedCount);
+  const cSignalMessage& message = layouts.messages[m];
+  for (uint32_t s = 0; s < message.signalCount; ++s) {
+    block->widths.push_back(
+        valueWidth(layouts.signals[message.firstSignal + s]));
+    block->widths.push_back(1);
   }
+  block->offsets.assign(block->widths.size(), 0);
+}
+
+// Blocks of at least this many bytes are asked to live in huge pages:
+// first touches of fresh memory then fault once per 2 MiB instead of
+// once per 4 KiB.
+constexpr uint64_t kHugeBlock = uint64_t{4} << 20;
+constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
+
+// Advises `advice` for the whole pages of `size` bytes from `bytes` that
+// lie within them, `page` bytes a page.
+static void adviseWithin(uint8_t* bytes, uint64_t size, uintptr_t page,
+                         int advice) {
+  const auto begin = reinterpret_cast<uintptr_t>(bytes);
+  const uintptr_t first = (begin + page - 1) & ~(page - 1);
+  const uintptr_t end = (begin + size) & ~(page - 1);
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, advice);
+}
+
+// The block given room for `capacity` rows: a new bytearray into which
+// the rows written so far are copied; false with a Python error.
+static bool placeBlock(MessageBlock* block, uint64_t capacity) {
+  std::vector<uint64_t> offsets(block->widths.size());
+  uint64_t size = 0;
+  for (size_t i = 0; i < block->widths.size(); ++i) {
+    offsets[i] = size;
+    const uint64_t bytes = capacity * block->widths[i];
+    if (capacity > (UINT64_MAX >> 4) / 8 ||
+        size > static_cast<uint64_t>(PY_SSIZE_T_MAX) - bytes - 8) {
+      PyErr_NoMemory();
+      return false;
+    }
+    size += (bytes + 7) & ~uint64_t{7};  // every array 8-byte aligned
+  }
+  PyObject* object =
+      PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+  if (object == nullptr) return false;
+  OwnedRef grown(object);
+  auto* bytes = reinterpret_cast<uint8_t*>(PyByteArray_AsString(object));
+#ifdef MADV_HUGEPAGE
+  if (size >= kHugeBlock) adviseWithin(bytes, size, kHugePage, MADV_HUGEPAGE);
+#endif
+  if (block->block && block->written > 0) {
+    const auto* old = reinterpret_cast<const uint8_t*>(
+        PyByteArray_AsString(block->block.get()));
+    for (size_t i = 0; i < block->widths.size(); ++i)
+      std::memcpy(bytes + offsets[i], old + block->offsets[i],
+                  block->written * block->widths[i]);
+  }
+  block->block = std::move(grown);
+  block->offsets.swap(offsets);
+  block->capacity = capacity;
   return true;
 }
 
-// The result: per message None or (rows, [carried, ...], [(values,
-// present, present_count), ...]).
-static PyObject* results(const cSignalLayouts& layouts, size_t carriedCount,
-                         const Buffers& buffers,
+// Where array i's next rows go.
+static uint8_t* nextOf(const MessageBlock& block, size_t i) {
+  return reinterpret_cast<uint8_t*>(PyByteArray_AsString(block.block.get())) +
+         block.offsets[i] + block.written * block.widths[i];
+}
+
+// The pointers extract writes message m's next rows through.
+static void pointTo(const cSignalLayouts& layouts, size_t m,
+                    const MessageBlock& block, int64_t** rows, void** carried,
+                    void** values, uint8_t** present) {
+  size_t i = 0;
+  if (block.rows) rows[m] = reinterpret_cast<int64_t*>(nextOf(block, i++));
+  for (size_t c = 0; c < block.carried; ++c)
+    carried[m * block.carried + c] = nextOf(block, i++);
+  const cSignalMessage& message = layouts.messages[m];
+  for (uint32_t s = 0; s < message.signalCount; ++s) {
+    values[message.firstSignal + s] = nextOf(block, i++);
+    present[message.firstSignal + s] = nextOf(block, i++);
+  }
+}
+
+// Gives the pages of the room beyond the rows written back to the system
+// (a block in huge pages has them in memory once a row near them is).
+static void releaseRoom(const MessageBlock& block) {
+#ifdef MADV_DONTNEED
+  if (!block.block || block.written == block.capacity) return;
+  auto* bytes =
+      reinterpret_cast<uint8_t*>(PyByteArray_AsString(block.block.get()));
+  const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  for (size_t i = 0; i < block.widths.size(); ++i)
+    adviseWithin(bytes + block.offsets[i] + block.written * block.widths[i],
+                 (block.capacity - block.written) * block.widths[i], page,
+                 MADV_DONTNEED);
+#endif
+}
+
+// The result: per message None or (block, rows, rows offset or None,
+// [carried offset, ...], [(values offset, present offset, present
+// count), ...]).
+static PyObject* results(const cSignalLayouts& layouts,
+                         const std::vector<MessageBlock>& blocks,
                          const std::vector<uint64_t>& presentCounts) {
   OwnedRef list(PyList_New(static_cast<Py_ssize_t>(layouts.messageCount)));
   if (!list) return nullptr;
   for (size_t m = 0; m < layouts.messageCount; ++m) {
+    const MessageBlock& block = blocks[m];
     PyObject* entry = Py_None;
-    if (!buffers.rows[m]) {
+    if (!block.block || block.written == 0) {
       Py_INCREF(entry);
     } else {
+      size_t i = 0;
+      OwnedRef rowsAt =
+          block.rows ? OwnedRef(PyLong_FromUnsignedLongLong(block.offsets[i++]))
+                     : OwnedRef::borrow(Py_None);
+      if (!rowsAt) return nullptr;
+      OwnedRef carried(PyList_New(static_cast<Py_ssize_t>(block.carried)));
+      if (!carried) return nullptr;
+      for (size_t c = 0; c < block.carried; ++c) {
+        PyObject* at = PyLong_FromUnsignedLongLong(block.offsets[i++]);
+        if (at == nullptr) return nullptr;
+        PyList_SetItem(carried.get(), static_cast<Py_ssize_t>(c), at);
+      }
       const cSignalMessage& message = layouts.messages[m];
       OwnedRef signals(PyList_New(message.signalCount));
       if (!signals) return nullptr;
-      for (uint32_t s = 0; s < message.signalCount; ++s) {
-        const size_t index = message.firstSignal + s;
+      for (uint32_t s = 0; s < message.signalCount; ++s, i += 2) {
         PyObject* item = Py_BuildValue(
-            "(OOK)", buffers.values[index].get(), buffers.present[index].get(),
-            static_cast<unsigned long long>(presentCounts[index]));
+            "(KKK)", static_cast<unsigned long long>(block.offsets[i]),
+            static_cast<unsigned long long>(block.offsets[i + 1]),
+            static_cast<unsigned long long>(
+                presentCounts[message.firstSignal + s]));
         if (item == nullptr) return nullptr;
         PyList_SetItem(signals.get(), s, item);  // steals item
       }
-      OwnedRef carried(PyList_New(static_cast<Py_ssize_t>(carriedCount)));
-      if (!carried) return nullptr;
-      for (size_t c = 0; c < carriedCount; ++c) {
-        PyObject* column = buffers.carried[m * carriedCount + c].get();
-        Py_INCREF(column);
-        PyList_SetItem(carried.get(), static_cast<Py_ssize_t>(c), column);
-      }
-      entry =
-          PyTuple_Pack(3, buffers.rows[m].get(), carried.get(), signals.get());
+      entry = Py_BuildValue("(OKOOO)", block.block.get(),
+                            static_cast<unsigned long long>(block.written),
+                            rowsAt.get(), carried.get(), signals.get());
       if (entry == nullptr) return nullptr;
     }
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(m), entry);  // steals
   }
   return list.release();
+}
+
+// Every message's block and the pointers extract writes through.
+struct Outputs {
+  std::vector<MessageBlock> blocks;     // per message
+  std::vector<int64_t*> rows;           // per message, null: not wanted
+  std::vector<void*> carried;           // per message and carried column
+  std::vector<void*> values;            // per signal
+  std::vector<uint8_t*> present;        // per signal
+  std::vector<uint64_t> presentCounts;  // per signal
+
+  cSignalOutput output() {
+    return cSignalOutput{rows.data(), values.data(), present.data(),
+                         presentCounts.data(), carried.data()};
+  }
+};
+
+// Outputs shaped for the layouts (no blocks yet); false with a Python
+// error.
+static bool prepare(const cSignalLayouts& layouts, bool rows,
+                    const uint32_t* carriedWidths, size_t carriedCount,
+                    Outputs* out) {
+  try {
+    out->blocks.resize(layouts.messageCount);
+    for (size_t m = 0; m < layouts.messageCount; ++m)
+      shapeBlock(layouts, m, rows, carriedWidths, carriedCount,
+                 &out->blocks[m]);
+    out->rows.assign(layouts.messageCount, nullptr);
+    out->carried.assign(layouts.messageCount * carriedCount, nullptr);
+    out->values.assign(layouts.signalCount, nullptr);
+    out->present.assign(layouts.signalCount, nullptr);
+    out->presentCounts.assign(layouts.signalCount, 0);
+  } catch (const std::exception&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  return true;
 }
 
 // A plan compiled from the package's tables (bytes of records), which are
@@ -321,49 +449,31 @@ static PyObject* SignalDecoding_decode(PyObject*, PyObject* args) {
     PyErr_Format(PyExc_ValueError, "data: %s", cReason_text(&reason));
     return nullptr;
   }
-  std::vector<int64_t*> rowOut;
-  std::vector<void*> valueOut;
-  std::vector<uint8_t*> presentOut;
-  std::vector<uint64_t> presentCounts;
-  std::vector<void*> carriedOut;
-  Buffers buffers;
-  try {
-    carriedOut.assign(layouts.messageCount * input.carriedCount, nullptr);
-    buffers.carried.resize(carriedOut.size());
-    rowOut.assign(layouts.messageCount, nullptr);
-    valueOut.assign(layouts.signalCount, nullptr);
-    presentOut.assign(layouts.signalCount, nullptr);
-    presentCounts.assign(layouts.signalCount, 0);
-    buffers.rows.resize(layouts.messageCount);
-    buffers.values.resize(layouts.signalCount);
-    buffers.present.resize(layouts.signalCount);
-  } catch (const std::exception&) {
-    return PyErr_NoMemory();
-  }
-  if (!allocate(layouts, input, counts, &buffers, &rowOut, &valueOut,
-                &presentOut, &carriedOut))
+  Outputs out;
+  if (!prepare(layouts, true, input.carriedWidths, input.carriedCount, &out))
     return nullptr;
-  cSignalOutput output{rowOut.data(), valueOut.data(), presentOut.data(),
-                       presentCounts.data(), carriedOut.data()};
+  for (size_t m = 0; m < layouts.messageCount; ++m) {
+    if (counts[m] == 0) continue;
+    MessageBlock& block = out.blocks[m];
+    if (!placeBlock(&block, counts[m])) return nullptr;
+    pointTo(layouts, m, block, out.rows.data(), out.carried.data(),
+            out.values.data(), out.present.data());
+    block.written = counts[m];
+  }
+  const cSignalOutput output = out.output();
   bool extracted = false;
   Py_BEGIN_ALLOW_THREADS extracted = cSignalPlan_extract(
       plan, &input, messageOfRow.data(), counts.data(), &output);
   Py_END_ALLOW_THREADS if (!extracted) return PyErr_NoMemory();
-  return results(layouts, input.carriedCount, buffers, presentCounts);
+  return results(layouts, out.blocks, out.presentCounts);
 }
 
-// Where _decode_log keeps the rows of each message: the arrays of
-// `Buffers`, grown between batches to `capacity` rows, of which `written`
-// hold rows, and the pointers each batch's extraction writes through.
+// Where _decode_log keeps the rows of each message: its block, grown
+// between batches, and the pointers each batch's extraction writes
+// through.
 struct LogSink {
   const cSignalLayouts* layouts = nullptr;
-  Buffers buffers;
-  std::vector<uint64_t> written;     // per message
-  std::vector<uint64_t> capacity;    // per message
-  std::vector<int64_t*> rowOut;      // per message
-  std::vector<void*> valueOut;       // per signal
-  std::vector<uint8_t*> presentOut;  // per signal
-  std::vector<void*> carriedOut;     // per message and carried column
+  Outputs out;
   uint64_t estimate = 0;  // rows the file may give, for the first sizes
   uint64_t matched = 0;   // rows of messages so far
   // The thread state while the decoding runs without the GIL, else null.
@@ -371,36 +481,18 @@ struct LogSink {
 };
 
 // Bytes per row of the carried columns (timestamp, timestamp_ns, channel).
-static const uint64_t kCarriedWidths[kMdfSignalCarried] = {8, 8, 2};
-
-// `*buffer` holding `size` bytes: created when null, else resized (its
-// bytes kept); its bytes, or null with a Python error.
-static uint8_t* sized(OwnedRef* buffer, uint64_t size) {
-  if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-    PyErr_NoMemory();
-    return nullptr;
-  }
-  void* bytes = nullptr;
-  if (!*buffer) {
-    *buffer = OwnedRef(newBuffer(size, &bytes));
-    return static_cast<uint8_t*>(bytes);
-  }
-  if (PyByteArray_Resize(buffer->get(), static_cast<Py_ssize_t>(size)) < 0)
-    return nullptr;
-  return reinterpret_cast<uint8_t*>(PyByteArray_AsString(buffer->get()));
-}
+static const uint32_t kCarriedWidths[kMdfSignalCarried] = {8, 8, 2};
 
 // The rows message m is given room for when `need` exceed its capacity:
 // exactly `need` in the last batch; else half as many again, or a quarter
 // more than the file may hold at the message's share of the rows so far
 // (at most 64 times `need`, so that a log of which few frames match
-// reserves little), whichever is more: growing an array may copy it.
-// Rows reserved and not written are given back at the end, and pages
-// never written cost no memory.
-static uint64_t grownCapacity(const LogSink& sink, size_t m, uint64_t need,
-                              bool last) {
+// reserves little), whichever is more: growing a block copies it. Room
+// never written costs no memory (its pages are given back at the end).
+static uint64_t grownCapacity(const LogSink& sink, uint64_t capacity,
+                              uint64_t need, bool last) {
   if (last) return need;
-  uint64_t grown = std::max(need, sink.capacity[m] + sink.capacity[m] / 2);
+  uint64_t grown = std::max(need, capacity + capacity / 2);
   if (sink.matched > 0 && sink.estimate > sink.matched) {
     const double share = 1.25 * static_cast<double>(need) *
                          static_cast<double>(sink.estimate) /
@@ -417,89 +509,37 @@ static uint64_t grownCapacity(const LogSink& sink, size_t m, uint64_t need,
 static bool LogSink_grow(LogSink* sink, const uint64_t* counts, bool last) {
   if (PyErr_Occurred() != nullptr) return false;  // a file object failed
   const cSignalLayouts& layouts = *sink->layouts;
+  Outputs& out = sink->out;
   for (size_t m = 0; m < layouts.messageCount; ++m) sink->matched += counts[m];
   for (size_t m = 0; m < layouts.messageCount; ++m) {
     if (counts[m] == 0) continue;
-    const uint64_t written = sink->written[m];
-    const uint64_t need = written + counts[m];
-    const bool grow = need > sink->capacity[m];
-    const uint64_t rows =
-        grow ? grownCapacity(*sink, m, need, last) : sink->capacity[m];
-    if (rows > static_cast<uint64_t>(PY_SSIZE_T_MAX) / 8) {
-      PyErr_NoMemory();
+    MessageBlock& block = out.blocks[m];
+    const uint64_t need = block.written + counts[m];
+    if (need > block.capacity &&
+        !placeBlock(&block, grownCapacity(*sink, block.capacity, need, last)))
       return false;
-    }
-    // Every array is sized anew when the message grows; the pointers are
-    // taken again in every batch (the arrays may have moved).
-    auto place = [&](OwnedRef* buffer, uint64_t width) -> uint8_t* {
-      if (grow) {
-        uint8_t* bytes = sized(buffer, rows * width);
-        return bytes != nullptr ? bytes + written * width : nullptr;
-      }
-      return reinterpret_cast<uint8_t*>(PyByteArray_AsString(buffer->get())) +
-             written * width;
-    };
-    uint8_t* at = place(&sink->buffers.rows[m], 8);
-    if (at == nullptr) return false;
-    sink->rowOut[m] = reinterpret_cast<int64_t*>(at);
-    for (size_t c = 0; c < kMdfSignalCarried; ++c) {
-      const size_t index = m * kMdfSignalCarried + c;
-      at = place(&sink->buffers.carried[index], kCarriedWidths[c]);
-      if (at == nullptr) return false;
-      sink->carriedOut[index] = at;
-    }
-    const cSignalMessage& message = layouts.messages[m];
-    for (uint32_t s = 0; s < message.signalCount; ++s) {
-      const size_t index = message.firstSignal + s;
-      at = place(&sink->buffers.values[index],
-                 valueWidth(layouts.signals[index]));
-      if (at == nullptr) return false;
-      sink->valueOut[index] = at;
-      at = place(&sink->buffers.present[index], 1);
-      if (at == nullptr) return false;
-      sink->presentOut[index] = at;
-    }
-    sink->capacity[m] = rows;
-    sink->written[m] = need;
+    // The pointers are taken again in every batch (the block may have
+    // moved).
+    pointTo(layouts, m, block, out.rows.data(), out.carried.data(),
+            out.values.data(), out.present.data());
+    block.written = need;
   }
   return true;
 }
 
-// cMdfSignalSink.reserve: takes the GIL for the arrays' growth.
+// cMdfSignalSink.reserve: takes the GIL for the blocks' growth.
 static bool LogSink_reserve(void* context, const uint64_t* counts, bool last,
                             cSignalOutput* output) {
   LogSink* sink = static_cast<LogSink*>(context);
   if (sink->released != nullptr) PyEval_RestoreThread(sink->released);
   const bool grown = LogSink_grow(sink, counts, last);
   if (sink->released != nullptr) sink->released = PyEval_SaveThread();
-  output->rows = sink->rowOut.data();
-  output->values = sink->valueOut.data();
-  output->present = sink->presentOut.data();
-  output->carried = sink->carriedOut.data();
+  Outputs& out = sink->out;
+  output->rows = out.rows.data();
+  output->values = out.values.data();
+  output->present = out.present.data();
+  output->carried = out.carried.data();
   return grown;
-}
-
-// Every array cut to the rows written; false with a Python error.
-static bool LogSink_finish(LogSink* sink) {
-  const cSignalLayouts& layouts = *sink->layouts;
-  for (size_t m = 0; m < layouts.messageCount; ++m) {
-    const uint64_t rows = sink->written[m];
-    if (rows == 0 || rows == sink->capacity[m]) continue;
-    bool ok = sized(&sink->buffers.rows[m], rows * 8) != nullptr;
-    for (size_t c = 0; ok && c < kMdfSignalCarried; ++c)
-      ok = sized(&sink->buffers.carried[m * kMdfSignalCarried + c],
-                 rows * kCarriedWidths[c]) != nullptr;
-    const cSignalMessage& message = layouts.messages[m];
-    for (uint32_t s = 0; ok && s < message.signalCount; ++s) {
-      const size_t index = message.firstSignal + s;
-      ok = sized(&sink->buffers.values[index],
-                 rows * valueWidth(layouts.signals[index])) != nullptr &&
-           sized(&sink->buffers.present[index], rows) != nullptr;
-    }
-    if (!ok) return false;
-    sink->capacity[m] = rows;
-  }
-  return true;
 }
 
 // _decode_log(...): see SignalDecoding.h.
@@ -507,8 +547,9 @@ static PyObject* SignalDecoding_decodeLog(PyObject*, PyObject* args) {
   PyObject* readerObject = nullptr;
   PyObject* tables = nullptr;
   unsigned long long batchRows = 0;
-  if (!PyArg_ParseTuple(args, "OOK:_decode_log", &readerObject, &tables,
-                        &batchRows))
+  int rowNumbers = 0;
+  if (!PyArg_ParseTuple(args, "OOKp:_decode_log", &readerObject, &tables,
+                        &batchRows, &rowNumbers))
     return nullptr;
   if (!ColumnReader_check(readerObject)) {
     PyErr_SetString(PyExc_TypeError, "reader must be a _ColumnReader");
@@ -527,23 +568,10 @@ static PyObject* SignalDecoding_decodeLog(PyObject*, PyObject* args) {
   if (!compilePlan(tables, &compiled)) return nullptr;
   const cSignalLayouts& layouts = compiled.layouts;
   LogSink sink;
-  std::vector<uint64_t> presentCounts;
-  try {
-    sink.layouts = &layouts;
-    sink.buffers.rows.resize(layouts.messageCount);
-    sink.buffers.carried.resize(layouts.messageCount * kMdfSignalCarried);
-    sink.buffers.values.resize(layouts.signalCount);
-    sink.buffers.present.resize(layouts.signalCount);
-    sink.written.assign(layouts.messageCount, 0);
-    sink.capacity.assign(layouts.messageCount, 0);
-    sink.rowOut.assign(layouts.messageCount, nullptr);
-    sink.carriedOut.assign(layouts.messageCount * kMdfSignalCarried, nullptr);
-    sink.valueOut.assign(layouts.signalCount, nullptr);
-    sink.presentOut.assign(layouts.signalCount, nullptr);
-    presentCounts.assign(layouts.signalCount, 0);
-  } catch (const std::exception&) {
-    return PyErr_NoMemory();
-  }
+  sink.layouts = &layouts;
+  if (!prepare(layouts, rowNumbers != 0, kCarriedWidths, kMdfSignalCarried,
+               &sink.out))
+    return nullptr;
   sink.estimate = cMdfColumnReader_rowEstimate(reader->reader);
   auto* owner = reinterpret_cast<MdfFileObject*>(reader->owner);
   if (!MdfFile_enter(owner)) return nullptr;
@@ -554,11 +582,13 @@ static PyObject* SignalDecoding_decodeLog(PyObject*, PyObject* args) {
     // The reads call the file object's methods: the GIL stays, and the
     // batches are filled in turn.
     result = cMdfSignals_decode(reader->reader, compiled.plan.get(), batchRows,
-                                false, &callbacks, presentCounts.data(), &run);
+                                false, &callbacks,
+                                sink.out.presentCounts.data(), &run);
   } else {
     sink.released = PyEval_SaveThread();
-    result = cMdfSignals_decode(reader->reader, compiled.plan.get(), batchRows,
-                                true, &callbacks, presentCounts.data(), &run);
+    result =
+        cMdfSignals_decode(reader->reader, compiled.plan.get(), batchRows, true,
+                           &callbacks, sink.out.presentCounts.data(), &run);
     PyEval_RestoreThread(sink.released);
     sink.released = nullptr;
   }
@@ -573,9 +603,8 @@ static PyObject* SignalDecoding_decodeLog(PyObject*, PyObject* args) {
     PyErr_Format(PyExc_RuntimeError, "signal decoding failed (%d)", result);
     return nullptr;
   }
-  if (!LogSink_finish(&sink)) return nullptr;
-  OwnedRef list(
-      results(layouts, kMdfSignalCarried, sink.buffers, presentCounts));
+  for (const MessageBlock& block : sink.out.blocks) releaseRoom(block);
+  OwnedRef list(results(layouts, sink.out.blocks, sink.out.presentCounts));
   if (!list) return nullptr;
   return Py_BuildValue("(OKK)", list.get(),
                        static_cast<unsigned long long>(run.rows),
@@ -650,7 +679,7 @@ static PyMethodDef SignalDecodingFunctions[] = {
      "The signals of database messages in frame columns (internal: see "
      "decode_signals)."},
     {"_decode_log", SignalDecoding_decodeLog, METH_VARARGS,
-     "_decode_log(reader, tables, batch_rows, /)\n--\n\n"
+     "_decode_log(reader, tables, batch_rows, row_numbers, /)\n--\n\n"
      "The signals of database messages in the frames a column reader gives "
      "(internal: see MdfFile.decode_signals)."},
     {"_channel_codes", SignalDecoding_channelCodes, METH_VARARGS,

@@ -5,8 +5,14 @@
 //
 //   _decode_signals(tables, rows, ids, extended, channels, usable, payload,
 //                   offsets, lengths, carried)
-//     -> [None or (rows, [carried, ...],
-//                  [(values, present, present_count), ...]), ...]
+//     -> [None or (block, count, rows_at, [carried_at, ...],
+//                  [(values_at, present_at, present_count), ...]), ...]
+//
+// Per message with rows, its `count` rows in one bytearray `block`: the
+// arrays start at the byte offsets given (*_at), each of `count`
+// elements: the row numbers (int64; rows_at None when not asked for), the
+// carried columns, and per signal its values (float64, or the raw int64,
+// uint64, float32 or float64) and present bytes (bool).
 //
 // tables is a tuple (signals, selectors, messages, keys, databases,
 // channel_databases, default_database): the records of the layouts as bytes
@@ -17,7 +23,7 @@
 // Every buffer is bytes or a bytearray; a bytearray must not change while
 // the call runs (the decoding runs without the GIL).
 //
-//   _decode_log(reader, tables, batch_rows)
+//   _decode_log(reader, tables, batch_rows, row_numbers)
 //     -> (results as above, rows read, rows of no message)
 //
 // The same over the frames a _ColumnReader gives (whose filter keeps CAN

@@ -165,6 +165,25 @@ Result run(const Layouts& layouts, const cSignalPlan* plan,
   for (size_t m = 0; m < layouts.messages.size(); ++m)
     for (size_t i = 0; i < result.counts[m]; ++i)
       EXPECT_EQ(carried[m][i], static_cast<uint64_t>(result.rows[m][i]));
+  // Without the row numbers (no rows asked for): the same values.
+  std::vector<std::vector<uint64_t>> valuesAgain = result.values;
+  std::vector<std::vector<uint8_t>> presentAgain = result.present;
+  std::vector<void*> valuesAgainOut;
+  std::vector<uint8_t*> presentAgainOut;
+  for (size_t s = 0; s < layouts.signals.size(); ++s) {
+    valuesAgain[s].assign(valuesAgain[s].size(), ~uint64_t{0});
+    valuesAgainOut.push_back(valuesAgain[s].data());
+    presentAgainOut.push_back(presentAgain[s].data());
+  }
+  std::vector<uint64_t> presentCountsAgain(layouts.signals.size());
+  const cSignalOutput noRows{nullptr, valuesAgainOut.data(),
+                             presentAgainOut.data(), presentCountsAgain.data(),
+                             carriedOut.data()};
+  EXPECT_TRUE(cSignalPlan_extract(plan, &withCarried, messageOfRow.data(),
+                                  result.counts.data(), &noRows));
+  EXPECT_EQ(valuesAgain, result.values);
+  EXPECT_EQ(presentAgain, result.present);
+  EXPECT_EQ(presentCountsAgain, result.presentCounts);
   for (size_t s = 0; s < layouts.signals.size(); ++s)
     for (size_t i = 0; i < result.values[s].size(); ++i)
       if (result.present[s][i] == 0) {  // float32 values fill 4 bytes

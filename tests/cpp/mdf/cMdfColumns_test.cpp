@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -154,6 +155,44 @@ TEST_F(cMdfColumns, FiltersLeaveOutRowsOfTheWholeTable) {
   }
   ASSERT_FALSE(expected.empty());
   EXPECT_EQ(readAll(reader(filter).get(), 3), expected);
+}
+
+TEST_F(cMdfColumns, IdListsOfAnySizeKeepExactlyTheirIds) {
+  const std::vector<Row> whole = readAll(reader().get(), 1000);
+  std::set<uint32_t> present;
+  for (const Row& row : whole) present.insert(row.id);
+  ASSERT_GT(present.size(), 2u);
+  // Every other id of the log, each twice, among many ids it lacks and
+  // ids of more than 29 bits (which no frame has).
+  std::vector<uint32_t> ids;
+  std::set<uint32_t> kept;
+  bool take = true;
+  for (uint32_t id : present) {
+    if (take) {
+      ids.push_back(id);
+      ids.push_back(id);
+      kept.insert(id);
+    }
+    take = !take;
+  }
+  for (uint32_t i = 0; i < 5000; ++i) {
+    const uint32_t absent = 0x10000000u + i * 7919u;
+    if (present.count(absent) == 0) ids.push_back(absent);
+  }
+  for (uint32_t id : kept) ids.push_back(id | 0x80000000u);
+  cMdfColumnFilter filter{};
+  filter.ids = ids.data();
+  filter.idCount = ids.size();
+  std::vector<Row> expected;
+  for (const Row& row : whole)
+    if (kept.count(row.id) != 0) expected.push_back(row);
+  ASSERT_FALSE(expected.empty());
+  EXPECT_EQ(readAll(reader(filter).get(), 64), expected);
+  // Only ids no frame has: no row.
+  const uint32_t none[] = {0xFFFFFFFFu, 0x20000000u};
+  filter.ids = none;
+  filter.idCount = 2;
+  EXPECT_TRUE(readAll(reader(filter).get(), 64).empty());
 }
 
 // The codes and the texts of every row, filled `capacity` rows at a time,
