@@ -621,7 +621,24 @@ def _categories(np, signal: _Signal, raw, mask, scaling: bool):
     return codes, labels
 
 
-def _table(np, table: dict, choices: bool, scaling: bool, as_: str):
+def _pandas_category(pd, codes, labels: List[str], dtypes: dict):
+    """A pandas Categorical of codes (valid ones: -1 or into labels); the
+    dtype of each distinct label list is made once (making one checks the
+    labels, which costs more than taking the codes)."""
+    key = tuple(labels)
+    dtype = dtypes.get(key)
+    if dtype is None:
+        dtype = dtypes[key] = pd.CategoricalDtype(labels)
+    try:
+        return pd.Categorical.from_codes(codes, dtype=dtype, validate=False)
+    except TypeError:  # pandas before 2.1 checks the codes always
+        return pd.Categorical.from_codes(codes, dtype=dtype)
+
+
+def _table(np, table: dict, choices: bool, scaling: bool, as_: str,
+           dtypes: Optional[dict] = None):
+    """One message's table as `as_` asks; `dtypes` keeps the pandas
+    category dtypes made for the tables of one call."""
     carried = table["carried"]
     columns: Dict[str, Any] = {}
     for name, value in carried.items():
@@ -638,6 +655,9 @@ def _table(np, table: dict, choices: bool, scaling: bool, as_: str):
         names = table["channel_names"]
         if as_ == "numpy":
             columns["channel"] = ("plain", names[codes], None)
+        elif len(codes) and codes.min() == codes.max():  # one channel
+            columns["channel"] = ("category", np.zeros(len(codes), np.int32),
+                                  [str(names[codes[0]])])
         else:
             used = np.flatnonzero(np.bincount(codes, minlength=len(names)))
             index = np.zeros(len(names), np.int32)
@@ -652,7 +672,8 @@ def _table(np, table: dict, choices: bool, scaling: bool, as_: str):
         frame = {}
         for name, (kind, a, b) in columns.items():
             if kind == "category":
-                frame[name] = pd.Categorical.from_codes(a, b)
+                frame[name] = _pandas_category(
+                    pd, a, b, {} if dtypes is None else dtypes)
             elif b is not None and a.dtype.kind in "iu":
                 frame[name] = pd.arrays.IntegerArray(a, ~b)
             elif b is not None:
@@ -736,7 +757,9 @@ def decode_signals(columns, database=None, *, databases=None,
     plan = _Plan(database, databases, messages)
     cols = _input_columns(np, columns)
     parts = _decode_columns(np, cols, plan, scaling, decode_choices)
-    return {name: _table(np, _merge(np, found), decode_choices, scaling, as_)
+    dtypes: dict = {}
+    return {name: _table(np, _merge(np, found), decode_choices, scaling, as_,
+                         dtypes)
             for name, found in parts.items()}
 
 
@@ -759,7 +782,8 @@ def decode_signals_method(self, database=None, *, databases=None,
     plan = _Plan(database, databases, messages)
     found = decode_log(self, plan, scaling, decode_choices, channels=channels,
                        ids=ids, start=start, stop=stop, rows=rows)
-    return {name: _table(np, table, decode_choices, scaling, as_)
+    dtypes: dict = {}
+    return {name: _table(np, table, decode_choices, scaling, as_, dtypes)
             for name, table in found.items()}
 
 

@@ -1,8 +1,5 @@
 #include "mdf/cMdfColumns.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -14,6 +11,7 @@
 #include "mdf/blocks/cMdfBlock_DT.h"
 #include "mdf/cMdf.h"
 #include "mdf/cMdfBusMsgContainer.h"
+#include "mdf/cPages.h"
 
 namespace {
 
@@ -341,23 +339,6 @@ struct FillShare {
   std::atomic<uint64_t> nextText{0};   // first row whose texts are unclaimed
 };
 
-// Faults in the pages of bytes [from, to) of `base`, writable, without
-// changing them (safe while another thread writes there); where the system
-// cannot, the writes fault them in as before.
-void populate(void* base, uint64_t from, uint64_t to) {
-#ifdef MADV_POPULATE_WRITE
-  if (base == nullptr || to <= from) return;
-  static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-  const uintptr_t first =
-      (reinterpret_cast<uintptr_t>(base) + from) & ~(page - 1);
-  const uintptr_t end =
-      (reinterpret_cast<uintptr_t>(base) + to + page - 1) & ~(page - 1);
-  madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
-#else
-  (void)base, (void)from, (void)to;
-#endif
-}
-
 // The texts of rows [first, end) from their codes.
 void expand(const cMdfColumnOutput* out, uint64_t first, uint64_t end,
             bool fault) {
@@ -365,7 +346,7 @@ void expand(const cMdfColumnOutput* out, uint64_t first, uint64_t end,
     const cMdfColumnText& text = out->texts[t];
     if (text.out == nullptr) continue;
     const size_t width = text.width;
-    if (fault) populate(text.out, first * width, end * width);
+    if (fault) cPages_populate(text.out, first * width, end * width);
     auto* to = static_cast<uint8_t*>(text.out) + first * width;
     const auto* from = static_cast<const uint8_t*>(text.table);
     for (uint64_t row = first; row < end; ++row, to += width) {
@@ -415,11 +396,12 @@ void faultAhead(const cMdfColumnOutput* out, uint64_t rows, uint64_t dataBytes,
   for (uint32_t c = 0; c < kMdfColumnCount && rows > *faultedRows; ++c) {
     if (c == kMdfColumnDataValues) continue;
     const uint64_t extra = c == kMdfColumnDataOffsets ? 8 : 0;
-    populate(out->columns[c], *faultedRows * kWidths[c] + extra,
-             rows * kWidths[c] + extra);
+    cPages_populate(out->columns[c], *faultedRows * kWidths[c] + extra,
+                    rows * kWidths[c] + extra);
   }
   if (dataBytes > *faultedBytes)
-    populate(out->columns[kMdfColumnDataValues], *faultedBytes, dataBytes);
+    cPages_populate(out->columns[kMdfColumnDataValues], *faultedBytes,
+                    dataBytes);
   *faultedRows = std::max(*faultedRows, rows);
   *faultedBytes = std::max(*faultedBytes, dataBytes);
 }

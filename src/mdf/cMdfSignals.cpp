@@ -1,6 +1,7 @@
 #include "mdf/cMdfSignals.h"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <memory>
 #include <new>
@@ -21,7 +22,8 @@ std::unique_ptr<T[]> uninitialised(uint64_t count) {
   return std::unique_ptr<T[]>(new (std::nothrow) T[count]);
 }
 
-// One batch's columns, allocated once and filled again and again.
+// One batch's columns, allocated once and filled again and again, and
+// their rows' messages.
 struct Batch {
   std::unique_ptr<double[]> timestamps;
   std::unique_ptr<int64_t[]> timestampsNs;
@@ -31,9 +33,14 @@ struct Batch {
   std::unique_ptr<uint8_t[]> payload;  // packed, at most 64 bytes a row
   std::unique_ptr<int64_t[]> offsets;  // rows + 1
   cMdfColumnOutput out{};
+  std::vector<int32_t> messageOfRow;  // per row
+  std::vector<uint64_t> counts;       // per message
+  bool matched = false;               // match accepted the rows
 };
 
-bool allocate(Batch* batch, uint64_t rows) {
+bool allocate(Batch* batch, uint64_t rows, size_t messages) {
+  batch->messageOfRow.resize(rows);
+  batch->counts.resize(messages);
   batch->timestamps = uninitialised<double>(rows);
   batch->timestampsNs = uninitialised<int64_t>(rows);
   batch->channels = uninitialised<uint16_t>(rows);
@@ -79,39 +86,64 @@ cSignalInput inputOf(const Batch& batch, int64_t firstRow,
   return input;
 }
 
-// The fill of the next batch: on a thread of its own when `overlap` (and
-// a thread can be started), joined when the filler goes out of scope on
-// whatever path; else in turn, at join().
+// A batch filled and its rows matched to the plan's messages.
+void fillAndMatch(cMdfColumnReader* reader, const cSignalPlan* plan,
+                  Batch* batch) {
+  cMdfColumnReader_fill(reader, &batch->out);
+  const void* carried[kMdfSignalCarried];
+  const cSignalInput input = inputOf(*batch, 0, carried);
+  // The reader's own columns: every payload lies in the buffer.
+  batch->matched = cSignalPlan_match(plan, &input, batch->messageOfRow.data(),
+                                     batch->counts.data(), nullptr);
+}
+
+// The next batch filled and matched: on a thread of its own when
+// `overlap` (and a thread can be started), which then lets the sink
+// prepare for its rows until join() is called; joined when the filler
+// goes out of scope on whatever path. Else in turn, at join().
 class Filler {
  public:
-  Filler(cMdfColumnReader* reader, Batch* batch, bool overlap)
-      : reader_(reader), batch_(batch) {
+  Filler(cMdfColumnReader* reader, const cSignalPlan* plan,
+         const cMdfSignalSink* sink, Batch* batch, bool overlap)
+      : reader_(reader), plan_(plan), sink_(sink), batch_(batch) {
     if (!overlap) return;
     try {
-      thread_ = std::thread(cMdfColumnReader_fill, reader_, &batch_->out);
+      thread_ = std::thread(&Filler::run, this);
     } catch (const std::exception&) {
       // No thread: join() fills in turn.
     }
   }
   ~Filler() {
-    if (thread_.joinable()) thread_.join();
+    if (thread_.joinable()) join();
   }
   Filler(const Filler&) = delete;
   Filler& operator=(const Filler&) = delete;
 
   bool threaded() const { return thread_.joinable(); }
 
-  // The batch filled.
+  // The batch filled and matched.
   void join() {
-    if (thread_.joinable())
+    if (thread_.joinable()) {
+      stop_.store(true, std::memory_order_relaxed);
       thread_.join();
-    else
-      cMdfColumnReader_fill(reader_, &batch_->out);
+    } else {
+      fillAndMatch(reader_, plan_, batch_);
+    }
   }
 
  private:
+  void run() {
+    fillAndMatch(reader_, plan_, batch_);
+    if (sink_->prepare != nullptr && batch_->matched &&
+        !stop_.load(std::memory_order_relaxed))
+      sink_->prepare(sink_->context, batch_->counts.data(), &stop_);
+  }
+
   cMdfColumnReader* reader_;
+  const cSignalPlan* plan_;
+  const cMdfSignalSink* sink_;
   Batch* batch_;
+  std::atomic<bool> stop_{false};
   std::thread thread_;
 };
 
@@ -131,40 +163,39 @@ int32_t cMdfSignals_decode(cMdfColumnReader* reader, const cSignalPlan* plan,
   std::fill(presentCounts, presentCounts + signalCount, 0);
   try {
     Batch batches[2];
-    if (!allocate(&batches[0], batchRows) || !allocate(&batches[1], batchRows))
+    if (!allocate(&batches[0], batchRows, messageCount) ||
+        !allocate(&batches[1], batchRows, messageCount))
       return kMdfSignalsNoMemory;
-    std::vector<int32_t> messageOfRow(batchRows);
-    std::vector<uint64_t> counts(messageCount);
     std::vector<uint64_t> batchPresent(signalCount);
     Batch* current = &batches[0];
     Batch* next = &batches[1];
-    cMdfColumnReader_fill(reader, &current->out);
+    fillAndMatch(reader, plan, current);
     while (current->out.rows > 0) {
       const uint64_t rows = current->out.rows;
       // A batch that is not full ends the frames.
       const bool last = rows < batchRows;
-      const void* carried[kMdfSignalCarried];
-      const cSignalInput input =
-          inputOf(*current, static_cast<int64_t>(run->rows), carried);
-      next->out.rows = 0;
-      std::optional<Filler> filler;
-      if (!last) {
-        filler.emplace(reader, next, overlap);
-        if (filler->threaded()) ++run->overlapped;
-      }
-      // The reader's own columns: every payload lies in the buffer.
-      if (!cSignalPlan_match(plan, &input, messageOfRow.data(), counts.data(),
-                             nullptr))
-        return kMdfSignalsBadInput;
+      if (!current->matched) return kMdfSignalsBadInput;
       uint64_t matched = 0;
-      for (uint64_t count : counts) matched += count;
+      for (uint64_t count : current->counts) matched += count;
       run->unmatched += rows - matched;
       cSignalOutput output{};
       output.presentCounts = batchPresent.data();
-      if (!sink->reserve(sink->context, counts.data(), last, &output))
+      if (!sink->reserve(sink->context, current->counts.data(), last, &output))
         return kMdfSignalsStopped;
-      if (!cSignalPlan_extract(plan, &input, messageOfRow.data(), counts.data(),
-                               &output))
+      // The next batch is filled while this one is extracted, once the
+      // sink has made room for this one's rows (so that what it prepares
+      // for the next stays where it is).
+      next->out.rows = 0;
+      std::optional<Filler> filler;
+      if (!last) {
+        filler.emplace(reader, plan, sink, next, overlap);
+        if (filler->threaded()) ++run->overlapped;
+      }
+      const void* carried[kMdfSignalCarried];
+      const cSignalInput input =
+          inputOf(*current, static_cast<int64_t>(run->rows), carried);
+      if (!cSignalPlan_extract(plan, &input, current->messageOfRow.data(),
+                               current->counts.data(), &output))
         return kMdfSignalsNoMemory;
       for (size_t s = 0; s < signalCount; ++s)
         presentCounts[s] += batchPresent[s];

@@ -4,14 +4,15 @@
 // one is filled on a second thread; the two batches' columns are allocated
 // once and reused, so that they stay in the caches.
 //
-//   cMdfSignalSink sink{context, reserve};
+//   cMdfSignalSink sink{context, reserve, prepare};
 //   cMdfSignalRun run{};
 //   int32_t result = cMdfSignals_decode(reader, plan, 65536, true, &sink,
 //                                       presentCounts, &run);
 //
-// Every batch's rows are matched to the plan's messages (row numbers count
-// from the reader's first row), the sink says where each message's rows go
-// (it may grow its arrays between batches), and extract writes them there.
+// Every batch's rows are matched to the plan's messages (on the thread
+// that filled it; row numbers count from the reader's first row), the
+// sink says where each message's rows go (it may grow its arrays between
+// batches), and extract writes them there.
 // The rows carry the reader's timestamp, timestamp_ns and channel columns,
 // in that order (carried columns of 8, 8 and 2 bytes).
 //
@@ -20,6 +21,7 @@
 // every path.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -41,6 +43,14 @@ struct cMdfSignalSink {
   // without rows in the batch are not used. False stops the decoding.
   bool (*reserve)(void* context, const uint64_t* counts, bool last,
                   cSignalOutput* output);
+  // Optional (null: none). Called on the second thread, after it filled
+  // the next batch, while the caller's thread extracts the one reserved
+  // last: counts[m] rows of message m come next. It may fault in the
+  // memory those rows will take beyond the rows reserved so far, until
+  // *stop turns true (the extraction is done and waits); it must not
+  // move or grow anything, nor call into Python.
+  void (*prepare)(void* context, const uint64_t* counts,
+                  const std::atomic<bool>* stop);
 };
 
 // What a decoding went through.

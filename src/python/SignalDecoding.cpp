@@ -1,8 +1,5 @@
 #include "python/SignalDecoding.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <exception>
@@ -13,6 +10,7 @@
 
 #include "decode/cSignalPlan.h"
 #include "mdf/cMdfSignals.h"
+#include "mdf/cPages.h"
 #include "python/FrameColumns.h"
 #include "python/MdfFile.h"
 
@@ -71,6 +69,7 @@ static PyObject* newBuffer(uint64_t size, void** bytes) {
 // together (a large block in huge pages) and grows with one copy.
 struct MessageBlock {
   OwnedRef block;
+  uint8_t* bytes = nullptr;  // the bytearray's, while it is not resized
   uint64_t capacity = 0;
   uint64_t written = 0;           // rows given out
   bool rows = false;              // the first array holds the row numbers
@@ -106,17 +105,6 @@ static void shapeBlock(const cSignalLayouts& layouts, size_t m, bool rows,
 // first touches of fresh memory then fault once per 2 MiB instead of
 // once per 4 KiB.
 constexpr uint64_t kHugeBlock = uint64_t{4} << 20;
-constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
-
-// Advises `advice` for the whole pages of `size` bytes from `bytes` that
-// lie within them, `page` bytes a page.
-static void adviseWithin(uint8_t* bytes, uint64_t size, uintptr_t page,
-                         int advice) {
-  const auto begin = reinterpret_cast<uintptr_t>(bytes);
-  const uintptr_t first = (begin + page - 1) & ~(page - 1);
-  const uintptr_t end = (begin + size) & ~(page - 1);
-  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, advice);
-}
 
 // The block given room for `capacity` rows: a new bytearray into which
 // the rows written so far are copied; false with a Python error.
@@ -138,17 +126,14 @@ static bool placeBlock(MessageBlock* block, uint64_t capacity) {
   if (object == nullptr) return false;
   OwnedRef grown(object);
   auto* bytes = reinterpret_cast<uint8_t*>(PyByteArray_AsString(object));
-#ifdef MADV_HUGEPAGE
-  if (size >= kHugeBlock) adviseWithin(bytes, size, kHugePage, MADV_HUGEPAGE);
-#endif
+  if (size >= kHugeBlock) cPages_preferHuge(bytes, size);
   if (block->block && block->written > 0) {
-    const auto* old = reinterpret_cast<const uint8_t*>(
-        PyByteArray_AsString(block->block.get()));
     for (size_t i = 0; i < block->widths.size(); ++i)
-      std::memcpy(bytes + offsets[i], old + block->offsets[i],
+      std::memcpy(bytes + offsets[i], block->bytes + block->offsets[i],
                   block->written * block->widths[i]);
   }
   block->block = std::move(grown);
+  block->bytes = bytes;
   block->offsets.swap(offsets);
   block->capacity = capacity;
   return true;
@@ -156,8 +141,7 @@ static bool placeBlock(MessageBlock* block, uint64_t capacity) {
 
 // Where array i's next rows go.
 static uint8_t* nextOf(const MessageBlock& block, size_t i) {
-  return reinterpret_cast<uint8_t*>(PyByteArray_AsString(block.block.get())) +
-         block.offsets[i] + block.written * block.widths[i];
+  return block.bytes + block.offsets[i] + block.written * block.widths[i];
 }
 
 // The pointers extract writes message m's next rows through.
@@ -178,16 +162,11 @@ static void pointTo(const cSignalLayouts& layouts, size_t m,
 // Gives the pages of the room beyond the rows written back to the system
 // (a block in huge pages has them in memory once a row near them is).
 static void releaseRoom(const MessageBlock& block) {
-#ifdef MADV_DONTNEED
   if (!block.block || block.written == block.capacity) return;
-  auto* bytes =
-      reinterpret_cast<uint8_t*>(PyByteArray_AsString(block.block.get()));
-  const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
   for (size_t i = 0; i < block.widths.size(); ++i)
-    adviseWithin(bytes + block.offsets[i] + block.written * block.widths[i],
-                 (block.capacity - block.written) * block.widths[i], page,
-                 MADV_DONTNEED);
-#endif
+    cPages_release(
+        block.bytes + block.offsets[i] + block.written * block.widths[i],
+        (block.capacity - block.written) * block.widths[i]);
 }
 
 // The result: per message None or (block, rows, rows offset or None,
@@ -542,6 +521,24 @@ static bool LogSink_reserve(void* context, const uint64_t* counts, bool last,
   return grown;
 }
 
+// cMdfSignalSink.prepare: faults in the room the next rows of each
+// message will take, array after array, until told to stop.
+static void LogSink_prepare(void* context, const uint64_t* counts,
+                            const std::atomic<bool>* stop) {
+  const auto* sink = static_cast<const LogSink*>(context);
+  for (size_t m = 0; m < sink->out.blocks.size(); ++m) {
+    const MessageBlock& block = sink->out.blocks[m];
+    if (counts[m] == 0 || block.bytes == nullptr) continue;
+    const uint64_t end = std::min(block.capacity, block.written + counts[m]);
+    for (size_t i = 0; i < block.widths.size() && end > block.written; ++i) {
+      if (stop->load(std::memory_order_relaxed)) return;
+      const uint64_t width = block.widths[i];
+      cPages_populate(block.bytes + block.offsets[i], block.written * width,
+                      end * width);
+    }
+  }
+}
+
 // _decode_log(...): see SignalDecoding.h.
 static PyObject* SignalDecoding_decodeLog(PyObject*, PyObject* args) {
   PyObject* readerObject = nullptr;
@@ -575,7 +572,7 @@ static PyObject* SignalDecoding_decodeLog(PyObject*, PyObject* args) {
   sink.estimate = cMdfColumnReader_rowEstimate(reader->reader);
   auto* owner = reinterpret_cast<MdfFileObject*>(reader->owner);
   if (!MdfFile_enter(owner)) return nullptr;
-  const cMdfSignalSink callbacks{&sink, LogSink_reserve};
+  const cMdfSignalSink callbacks{&sink, LogSink_reserve, LogSink_prepare};
   cMdfSignalRun run{};
   int32_t result = kMdfSignalsDone;
   if (owner->pythonSource) {

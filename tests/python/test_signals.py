@@ -289,8 +289,12 @@ def test_a_read_failure_while_decoding_a_log_is_raised(tmp_path):
     assert state["reads"] > 2
 
 
-def test_output_formats_agree():
+@pytest.mark.parametrize("channels", [1, 2])
+def test_output_formats_agree(channels):
     cols = columns_of(FRAMES)
+    if channels == 2:
+        cols["channel"] = np.where(np.arange(len(FRAMES)) % 2, "CAN 2",
+                                   "CAN 1")
     arrow = decode_signals(cols, DB, as_="arrow", decode_choices=True)
     pandas = decode_signals(cols, DB, as_="pandas", decode_choices=True)
     polars = decode_signals(cols, DB, as_="polars", decode_choices=True)

@@ -43,6 +43,10 @@ struct Sink {
   uint64_t batches = 0;
   uint64_t stopAt = 0;
   bool lastSeen = false;
+  // The counts of every reserve, and those prepare was given (on the
+  // second thread) with the reserves made by then.
+  std::vector<std::vector<uint64_t>> reserved;
+  std::vector<std::pair<uint64_t, std::vector<uint64_t>>> prepared;
 
   explicit Sink(const cSignalLayouts* s) : layouts(s) {
     tables.rows.resize(s->messageCount);
@@ -61,6 +65,7 @@ struct Sink {
     auto* sink = static_cast<Sink*>(context);
     EXPECT_FALSE(sink->lastSeen);
     sink->lastSeen = last;
+    sink->reserved.emplace_back(counts, counts + sink->layouts->messageCount);
     if (++sink->batches == sink->stopAt) return false;
     for (size_t m = 0; m < sink->layouts->messageCount; ++m) {
       const size_t at = sink->tables.rows[m].size();
@@ -89,6 +94,14 @@ struct Sink {
     output->present = sink->present.data();
     output->carried = sink->carried.data();
     return true;
+  }
+
+  static void prepare(void* context, const uint64_t* counts,
+                      const std::atomic<bool>*) {
+    auto* sink = static_cast<Sink*>(context);
+    sink->prepared.emplace_back(
+        sink->batches,
+        std::vector<uint64_t>(counts, counts + sink->layouts->messageCount));
   }
 
   Tables result() {
@@ -170,12 +183,23 @@ class cMdfSignals : public testing::Test {
   // The whole log decoded in batches of `batchRows`.
   Tables decode(uint64_t batchRows, bool overlap, cMdfSignalRun* run) {
     Sink sink(&layouts);
-    const cMdfSignalSink callbacks{&sink, Sink::reserve};
+    const cMdfSignalSink callbacks{&sink, Sink::reserve, Sink::prepare};
     std::vector<uint64_t> presentCounts(layouts.signalCount);
     ReaderPtr frames = reader();
     EXPECT_EQ(cMdfSignals_decode(frames.get(), plan.get(), batchRows, overlap,
                                  &callbacks, presentCounts.data(), run),
               kMdfSignalsDone);
+    // Prepared for by the second thread only, each time for the rows the
+    // next reserve then asked for.
+    if (!overlap) {
+      EXPECT_TRUE(sink.prepared.empty());
+    }
+    for (const auto& [reserves, counts] : sink.prepared) {
+      EXPECT_LT(reserves, sink.reserved.size());
+      if (reserves < sink.reserved.size()) {
+        EXPECT_EQ(counts, sink.reserved[reserves]);
+      }
+    }
     // A batch that is not full is known to be the last.
     EXPECT_EQ(sink.lastSeen, run->rows % batchRows != 0);
     Tables tables = sink.result();
@@ -240,7 +264,7 @@ TEST_F(cMdfSignals, ASinkThatStopsEndsTheDecoding) {
   for (bool overlap : {false, true}) {
     Sink sink(&layouts);
     sink.stopAt = 3;
-    const cMdfSignalSink callbacks{&sink, Sink::reserve};
+    const cMdfSignalSink callbacks{&sink, Sink::reserve, nullptr};
     std::vector<uint64_t> presentCounts(layouts.signalCount);
     cMdfSignalRun run{};
     ReaderPtr frames = reader();
@@ -254,8 +278,8 @@ TEST_F(cMdfSignals, ASinkThatStopsEndsTheDecoding) {
 
 TEST_F(cMdfSignals, BadArgumentsAreRefused) {
   Sink sink(&layouts);
-  const cMdfSignalSink callbacks{&sink, Sink::reserve};
-  const cMdfSignalSink none{&sink, nullptr};
+  const cMdfSignalSink callbacks{&sink, Sink::reserve, nullptr};
+  const cMdfSignalSink none{&sink, nullptr, nullptr};
   std::vector<uint64_t> presentCounts(layouts.signalCount);
   cMdfSignalRun run{};
   ReaderPtr frames = reader();
