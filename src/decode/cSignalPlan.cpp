@@ -366,13 +366,70 @@ static void scatter(const cSignalPlan* plan, const cSignalInput* input,
   }
 }
 
+// The bits of a field whose first payload byte is at `at` (sign-extended
+// for signed fields).
+template <bool kLittle, uint8_t kKind>
+[[gnu::always_inline]] inline uint64_t fieldBits(const uint8_t* at,
+                                                 uint32_t shift, bool ninth,
+                                                 uint32_t length, uint64_t mask,
+                                                 uint64_t sign) {
+  uint64_t bits;
+  if constexpr (kLittle) {
+    bits = cCoding_loadLE<uint64_t>(at) >> shift;
+    if (ninth) bits |= uint64_t{at[8]} << (64 - shift);
+    bits &= mask;
+  } else {
+    bits = cCoding_loadBE<uint64_t>(at) << shift;
+    if (ninth) bits |= uint64_t{at[8]} >> (8 - shift);
+    bits >>= 64 - length;
+  }
+  if constexpr (kKind == kSignalSigned) bits = ((bits & mask) ^ sign) - sign;
+  return bits;
+}
+
+// What a present field stores, as the bits of its value: the raw
+// integer (or float, a float32 in the low half), else the physical value
+// raw * scale + offset as a double (two roundings, as numpy and cantools
+// make them).
+template <uint8_t kKind, bool kRaw>
+[[gnu::always_inline]] inline uint64_t storedBits(uint64_t bits, double scale,
+                                                  double offset) {
+  if constexpr (kRaw) {
+    return bits;
+  } else {
+    double value;
+    if constexpr (kKind == kSignalFloat32)
+      value = static_cast<double>(
+          std::bit_cast<float>(static_cast<uint32_t>(bits)));
+    else if constexpr (kKind == kSignalFloat64)
+      value = std::bit_cast<double>(bits);
+    else if constexpr (kKind == kSignalSigned)
+      value = static_cast<double>(static_cast<int64_t>(bits));
+    else
+      value = static_cast<double>(bits);
+    const double scaled = value * scale;
+    return std::bit_cast<uint64_t>(scaled + offset);
+  }
+}
+
+// Stores value i: 4 bytes for a raw float32, else 8.
+template <uint8_t kKind, bool kRaw>
+[[gnu::always_inline]] inline void storeValue(void* values, uint64_t i,
+                                              uint64_t word) {
+  if constexpr (kRaw && kKind == kSignalFloat32)
+    static_cast<uint32_t*>(values)[i] = static_cast<uint32_t>(word);
+  else
+    static_cast<uint64_t*>(values)[i] = word;
+}
+
 // One signal in the rows of its message, whose payloads lie in `dense`,
 // `stride` bytes a row (at least 8 more than any present field's last
 // byte), their lengths in `lengths`. `muxPresent` and `muxPatterns` are
 // the multiplexer's (null without one); `patterns` receives the signal's
-// own where it selects others. The layout is fixed per instantiation and
-// the step's fields are copied into locals, so that the loop reloads
-// nothing after each store.
+// own where it selects others. A missing value reads 0, never what the
+// memory held. The layout is fixed per instantiation and the step's
+// fields are copied into locals, so that the loop reloads nothing after
+// each store.
 template <bool kLittle, uint8_t kKind, bool kRaw>
 static uint64_t runSignal(const Step& step, const uint64_t* selectors,
                           const uint8_t* dense, size_t stride,
@@ -392,6 +449,20 @@ static uint64_t runSignal(const Step& step, const uint64_t* selectors,
   const uint32_t selectorCount = step.selectorCount;
   uint64_t here = 0;
   const uint8_t* at = dense + step.byte;
+  if (muxPresent == nullptr && patterns == nullptr) {
+    // Present where the payload holds the field: every row's field is
+    // read (the row has the bytes) and kept or zeroed without a branch.
+    for (uint64_t i = 0; i < count; ++i, at += stride) {
+      const bool ok = needed <= lengths[i];
+      present[i] = ok ? 1 : 0;
+      here += ok ? 1 : 0;
+      const uint64_t word = storedBits<kKind, kRaw>(
+          fieldBits<kLittle, kKind>(at, shift, ninth, length, mask, sign),
+          scale, offset);
+      storeValue<kKind, kRaw>(values, i, ok ? word : 0);
+    }
+    return here;
+  }
   for (uint64_t i = 0; i < count; ++i, at += stride) {
     bool ok = needed <= lengths[i];
     if (muxPresent != nullptr && ok)
@@ -401,47 +472,16 @@ static uint64_t runSignal(const Step& step, const uint64_t* selectors,
                 : std::binary_search(selectors, selectors + selectorCount,
                                      muxPatterns[i]));
     present[i] = ok ? 1 : 0;
-    if (!ok) {  // a missing value reads 0, never what the memory held
-      if constexpr (kRaw && kKind == kSignalFloat32)
-        static_cast<float*>(values)[i] = 0;
-      else
-        static_cast<uint64_t*>(values)[i] = 0;
+    if (!ok) {
+      storeValue<kKind, kRaw>(values, i, 0);
       continue;
     }
-    uint64_t bits;
-    if constexpr (kLittle) {
-      bits = cCoding_loadLE<uint64_t>(at) >> shift;
-      if (ninth) bits |= uint64_t{at[8]} << (64 - shift);
-      bits &= mask;
-    } else {
-      bits = cCoding_loadBE<uint64_t>(at) << shift;
-      if (ninth) bits |= uint64_t{at[8]} >> (8 - shift);
-      bits >>= 64 - length;
-    }
-    if constexpr (kKind == kSignalSigned) bits = ((bits & mask) ^ sign) - sign;
+    const uint64_t bits =
+        fieldBits<kLittle, kKind>(at, shift, ninth, length, mask, sign);
     if (patterns != nullptr) patterns[i] = bits;
     ++here;
-    if constexpr (kRaw) {
-      if constexpr (kKind == kSignalFloat32)
-        static_cast<float*>(values)[i] =
-            std::bit_cast<float>(static_cast<uint32_t>(bits));
-      else
-        static_cast<uint64_t*>(values)[i] = bits;  // int64, double alike
-      continue;
-    }
-    double value;
-    if constexpr (kKind == kSignalFloat32)
-      value = static_cast<double>(
-          std::bit_cast<float>(static_cast<uint32_t>(bits)));
-    else if constexpr (kKind == kSignalFloat64)
-      value = std::bit_cast<double>(bits);
-    else if constexpr (kKind == kSignalSigned)
-      value = static_cast<double>(static_cast<int64_t>(bits));
-    else
-      value = static_cast<double>(bits);
-    // Two roundings, as numpy and cantools make them.
-    const double scaled = value * scale;
-    static_cast<double*>(values)[i] = scaled + offset;
+    storeValue<kKind, kRaw>(values, i,
+                            storedBits<kKind, kRaw>(bits, scale, offset));
   }
   return here;
 }
