@@ -6,6 +6,7 @@
 #include <cstring>
 #include <thread>
 
+#include "decode/cMdfDecodePlan.h"
 #include "mdf/blocks/cMdfBlock_CG.h"
 #include "mdf/blocks/cMdfBlock_DG.h"
 #include "mdf/blocks/cMdfBlock_DT.h"
@@ -270,11 +271,10 @@ void writeRow(const Source& s, int64_t startNs, cMdfColumnOutput* out,
     if (carried > 0) std::memcpy(to, payload, carried);
     std::memset(to + carried, 0, 64 - carried);
   }
-  if (c[kMdfColumnDataValues] != nullptr) {
-    if (carried > 0)
-      std::memcpy(static_cast<uint8_t*>(c[kMdfColumnDataValues]) + *dataBytes,
-                  payload, carried);
-  }
+  if (c[kMdfColumnDataValues] != nullptr)
+    cMdfDecodePlan_copyPayload(
+        static_cast<uint8_t*>(c[kMdfColumnDataValues]) + *dataBytes, payload,
+        carried);
   *dataBytes += carried;
   put<int64_t>(c[kMdfColumnDataOffsets], row + 1,
                static_cast<int64_t>(*dataBytes));

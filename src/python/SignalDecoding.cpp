@@ -169,8 +169,8 @@ static void releaseRoom(const MessageBlock& block) {
         (block.capacity - block.written) * block.widths[i]);
 }
 
-// The result: per message None or (block, rows, rows offset or None,
-// [carried offset, ...], [(values offset, present offset, present
+// The result: per message None or (block, rows written, rows offset or
+// None, [carried offset, ...], [(values offset, present offset, present
 // count), ...]).
 static PyObject* results(const cSignalLayouts& layouts,
                          const std::vector<MessageBlock>& blocks,
