@@ -474,16 +474,16 @@ def _parts(np, plan: _Plan, raws, results, dtypes, carried, channel_names):
     for message, raw_of, result in zip(plan.messages, raws, results):
         if result is None:
             continue
-        # One block per message holds its arrays, each from its offset.
+        # One block per message holds its arrays, each from its offset;
+        # a signal that misses values has its present bytes apart.
         block, count, rows_at, carried_at, signals = result
         matched += count
         found = {}
-        for signal, raw, (values_at, present_at, here) in zip(
+        for signal, raw, (values_at, present, here) in zip(
                 message.ordered, raw_of, signals):
             found[signal.name] = (
                 np.frombuffer(block, signal.dtype(raw), count, values_at),
-                None if here == count else
-                np.frombuffer(block, bool, count, present_at))
+                None if here == count else np.frombuffer(present, bool, count))
         part = {"rows": None if rows_at is None else
                 np.frombuffer(block, np.int64, count, rows_at),
                 "count": count,

@@ -197,6 +197,9 @@ int32_t cMdfSignals_decode(cMdfColumnReader* reader, const cSignalPlan* plan,
       if (!cSignalPlan_extract(plan, &input, current->messageOfRow.data(),
                                current->counts.data(), &output))
         return kMdfSignalsNoMemory;
+      if (sink->settle != nullptr &&
+          !sink->settle(sink->context, batchPresent.data()))
+        return kMdfSignalsStopped;
       for (size_t s = 0; s < signalCount; ++s)
         presentCounts[s] += batchPresent[s];
       run->rows += rows;

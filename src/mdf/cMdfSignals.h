@@ -4,7 +4,7 @@
 // one is filled on a second thread; the two batches' columns are allocated
 // once and reused, so that they stay in the caches.
 //
-//   cMdfSignalSink sink{context, reserve, prepare};
+//   cMdfSignalSink sink{context, reserve, prepare, settle};
 //   cMdfSignalRun run{};
 //   int32_t result = cMdfSignals_decode(reader, plan, 65536, true, &sink,
 //                                       presentCounts, &run);
@@ -51,6 +51,11 @@ struct cMdfSignalSink {
   // move or grow anything, nor call into Python.
   void (*prepare)(void* context, const uint64_t* counts,
                   const std::atomic<bool>* stop);
+  // Optional (null: none). Called on the caller's thread after a batch is
+  // extracted: presentCounts[s] of the rows reserved for signal s's
+  // message have its value (output->presentCounts of the reserve). False
+  // stops the decoding.
+  bool (*settle)(void* context, const uint64_t* presentCounts);
 };
 
 // What a decoding went through.

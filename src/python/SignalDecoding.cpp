@@ -64,9 +64,10 @@ static PyObject* newBuffer(uint64_t size, void** bytes) {
 
 // A message's output arrays in one bytearray, its block: each array of
 // `capacity` elements from its offset, in the order rows (the row
-// numbers, when wanted), the carried columns, then per signal its values
-// and its present bytes. One block a message keeps its arrays' pages
-// together (a large block in huge pages) and grows with one copy.
+// numbers, when wanted), the carried columns, then per signal its values.
+// One block a message keeps its arrays' pages together (a large block in
+// huge pages) and grows with one copy. Present bytes are kept only for
+// signals that miss a value somewhere (Outputs).
 struct MessageBlock {
   OwnedRef block;
   uint8_t* bytes = nullptr;  // the bytearray's, while it is not resized
@@ -93,11 +94,9 @@ static void shapeBlock(const cSignalLayouts& layouts, size_t m, bool rows,
   block->widths.insert(block->widths.end(), carriedWidths,
                        carriedWidths + carriedCount);
   const cSignalMessage& message = layouts.messages[m];
-  for (uint32_t s = 0; s < message.signalCount; ++s) {
+  for (uint32_t s = 0; s < message.signalCount; ++s)
     block->widths.push_back(
         valueWidth(layouts.signals[message.firstSignal + s]));
-    block->widths.push_back(1);
-  }
   block->offsets.assign(block->widths.size(), 0);
 }
 
@@ -144,19 +143,18 @@ static uint8_t* nextOf(const MessageBlock& block, size_t i) {
   return block.bytes + block.offsets[i] + block.written * block.widths[i];
 }
 
-// The pointers extract writes message m's next rows through.
+// The pointers extract writes message m's next rows through (but the
+// present bytes).
 static void pointTo(const cSignalLayouts& layouts, size_t m,
                     const MessageBlock& block, int64_t** rows, void** carried,
-                    void** values, uint8_t** present) {
+                    void** values) {
   size_t i = 0;
   if (block.rows) rows[m] = reinterpret_cast<int64_t*>(nextOf(block, i++));
   for (size_t c = 0; c < block.carried; ++c)
     carried[m * block.carried + c] = nextOf(block, i++);
   const cSignalMessage& message = layouts.messages[m];
-  for (uint32_t s = 0; s < message.signalCount; ++s) {
+  for (uint32_t s = 0; s < message.signalCount; ++s)
     values[message.firstSignal + s] = nextOf(block, i++);
-    present[message.firstSignal + s] = nextOf(block, i++);
-  }
 }
 
 // Gives the pages of the room beyond the rows written back to the system
@@ -169,16 +167,159 @@ static void releaseRoom(const MessageBlock& block) {
         (block.capacity - block.written) * block.widths[i]);
 }
 
+// Every message's block, the present bytes of the signals that miss a
+// value somewhere, and the pointers extract writes through. A batch's
+// present bytes go to a scratch buffer first, and into an array of the
+// signal's own (of its block's capacity) once the signal misses a value;
+// a signal that never does has no present array.
+struct Outputs {
+  std::vector<MessageBlock> blocks;     // per message
+  std::vector<OwnedRef> present;        // per signal, or null
+  std::vector<uint8_t> scratch;         // a batch's present bytes
+  std::vector<uint64_t> counts;         // per message: the batch's rows
+  std::vector<int64_t*> rowOut;         // per message, null: not wanted
+  std::vector<void*> carriedOut;        // per message and carried column
+  std::vector<void*> valueOut;          // per signal
+  std::vector<uint8_t*> presentOut;     // per signal
+  std::vector<uint64_t> presentCounts;  // per signal
+
+  cSignalOutput output() {
+    return cSignalOutput{rowOut.data(), valueOut.data(), presentOut.data(),
+                         presentCounts.data(), carriedOut.data()};
+  }
+};
+
+// Outputs shaped for the layouts (no blocks yet); false with a Python
+// error.
+static bool prepare(const cSignalLayouts& layouts, bool rows,
+                    const uint32_t* carriedWidths, size_t carriedCount,
+                    Outputs* out) {
+  try {
+    out->blocks.resize(layouts.messageCount);
+    for (size_t m = 0; m < layouts.messageCount; ++m)
+      shapeBlock(layouts, m, rows, carriedWidths, carriedCount,
+                 &out->blocks[m]);
+    out->present.resize(layouts.signalCount);
+    out->counts.assign(layouts.messageCount, 0);
+    out->rowOut.assign(layouts.messageCount, nullptr);
+    out->carriedOut.assign(layouts.messageCount * carriedCount, nullptr);
+    out->valueOut.assign(layouts.signalCount, nullptr);
+    out->presentOut.assign(layouts.signalCount, nullptr);
+    out->presentCounts.assign(layouts.signalCount, 0);
+  } catch (const std::exception&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  return true;
+}
+
+// The bytes of a present array.
+static uint8_t* presentBytes(const OwnedRef& array) {
+  return reinterpret_cast<uint8_t*>(PyByteArray_AsString(array.get()));
+}
+
+// Room for counts[m] more rows of each message, its block grown to
+// capacity(m, rows needed) where that is short, and the pointers extract
+// writes them through. False with a Python error.
+template <typename Capacity>
+static bool makeRoom(const cSignalLayouts& layouts, const uint64_t* counts,
+                     Capacity capacity, Outputs* out) {
+  uint64_t scratch = 0;
+  for (size_t m = 0; m < layouts.messageCount; ++m)
+    scratch += counts[m] * layouts.messages[m].signalCount;
+  try {
+    if (out->scratch.size() < scratch) out->scratch.resize(scratch);
+  } catch (const std::exception&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  uint8_t* free = out->scratch.data();
+  for (size_t m = 0; m < layouts.messageCount; ++m) {
+    out->counts[m] = counts[m];
+    if (counts[m] == 0) continue;
+    MessageBlock& block = out->blocks[m];
+    const uint64_t first = block.written;
+    const uint64_t need = first + counts[m];
+    const cSignalMessage& message = layouts.messages[m];
+    if (need > block.capacity) {
+      if (!placeBlock(&block, capacity(m, block.capacity, need))) return false;
+      for (uint32_t s = 0; s < message.signalCount; ++s) {
+        const OwnedRef& array = out->present[message.firstSignal + s];
+        if (array && PyByteArray_Resize(array.get(), static_cast<Py_ssize_t>(
+                                                         block.capacity)) < 0)
+          return false;
+      }
+    }
+    // The pointers are taken again in every batch (the block may have
+    // moved).
+    pointTo(layouts, m, block, out->rowOut.data(), out->carriedOut.data(),
+            out->valueOut.data());
+    for (uint32_t s = 0; s < message.signalCount; ++s) {
+      const size_t index = message.firstSignal + s;
+      if (out->present[index]) {
+        out->presentOut[index] = presentBytes(out->present[index]) + first;
+      } else {
+        out->presentOut[index] = free;
+        free += counts[m];
+      }
+    }
+    block.written = need;
+  }
+  return true;
+}
+
+// After a batch's extraction: a signal that missed a value in it for the
+// first time gets a present array (every earlier row present) with the
+// batch's present bytes. False with a Python error.
+static bool keepMissing(const cSignalLayouts& layouts,
+                        const uint64_t* batchPresent, Outputs* out) {
+  for (size_t m = 0; m < layouts.messageCount; ++m) {
+    const uint64_t count = out->counts[m];
+    if (count == 0) continue;
+    const MessageBlock& block = out->blocks[m];
+    const uint64_t first = block.written - count;
+    const cSignalMessage& message = layouts.messages[m];
+    for (uint32_t s = 0; s < message.signalCount; ++s) {
+      const size_t index = message.firstSignal + s;
+      if (out->present[index] || batchPresent[index] == count) continue;
+      void* bytes = nullptr;
+      OwnedRef array(newBuffer(block.capacity, &bytes));
+      if (!array) return false;
+      std::memset(bytes, 1, first);
+      std::memcpy(static_cast<uint8_t*>(bytes) + first, out->presentOut[index],
+                  count);
+      out->present[index] = std::move(array);
+    }
+  }
+  return true;
+}
+
+// The room no row took given back: the blocks' pages, and the present
+// arrays cut to their rows. False with a Python error.
+static bool finish(const cSignalLayouts& layouts, Outputs* out) {
+  for (size_t m = 0; m < layouts.messageCount; ++m) {
+    const MessageBlock& block = out->blocks[m];
+    releaseRoom(block);
+    const cSignalMessage& message = layouts.messages[m];
+    for (uint32_t s = 0; s < message.signalCount; ++s) {
+      const OwnedRef& array = out->present[message.firstSignal + s];
+      if (array && block.written < block.capacity &&
+          PyByteArray_Resize(array.get(),
+                             static_cast<Py_ssize_t>(block.written)) < 0)
+        return false;
+    }
+  }
+  return true;
+}
+
 // The result: per message None or (block, rows written, rows offset or
-// None, [carried offset, ...], [(values offset, present offset, present
-// count), ...]).
-static PyObject* results(const cSignalLayouts& layouts,
-                         const std::vector<MessageBlock>& blocks,
-                         const std::vector<uint64_t>& presentCounts) {
+// None, [carried offset, ...], [(values offset, present bytes or None,
+// present count), ...]); a signal without present bytes missed no value.
+static PyObject* results(const cSignalLayouts& layouts, const Outputs& out) {
   OwnedRef list(PyList_New(static_cast<Py_ssize_t>(layouts.messageCount)));
   if (!list) return nullptr;
   for (size_t m = 0; m < layouts.messageCount; ++m) {
-    const MessageBlock& block = blocks[m];
+    const MessageBlock& block = out.blocks[m];
     PyObject* entry = Py_None;
     if (!block.block || block.written == 0) {
       Py_INCREF(entry);
@@ -198,12 +339,13 @@ static PyObject* results(const cSignalLayouts& layouts,
       const cSignalMessage& message = layouts.messages[m];
       OwnedRef signals(PyList_New(message.signalCount));
       if (!signals) return nullptr;
-      for (uint32_t s = 0; s < message.signalCount; ++s, i += 2) {
+      for (uint32_t s = 0; s < message.signalCount; ++s, ++i) {
+        const size_t index = message.firstSignal + s;
+        const OwnedRef& present = out.present[index];
         PyObject* item = Py_BuildValue(
-            "(KKK)", static_cast<unsigned long long>(block.offsets[i]),
-            static_cast<unsigned long long>(block.offsets[i + 1]),
-            static_cast<unsigned long long>(
-                presentCounts[message.firstSignal + s]));
+            "(KOK)", static_cast<unsigned long long>(block.offsets[i]),
+            present ? present.get() : Py_None,
+            static_cast<unsigned long long>(out.presentCounts[index]));
         if (item == nullptr) return nullptr;
         PyList_SetItem(signals.get(), s, item);  // steals item
       }
@@ -215,43 +357,6 @@ static PyObject* results(const cSignalLayouts& layouts,
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(m), entry);  // steals
   }
   return list.release();
-}
-
-// Every message's block and the pointers extract writes through.
-struct Outputs {
-  std::vector<MessageBlock> blocks;     // per message
-  std::vector<int64_t*> rows;           // per message, null: not wanted
-  std::vector<void*> carried;           // per message and carried column
-  std::vector<void*> values;            // per signal
-  std::vector<uint8_t*> present;        // per signal
-  std::vector<uint64_t> presentCounts;  // per signal
-
-  cSignalOutput output() {
-    return cSignalOutput{rows.data(), values.data(), present.data(),
-                         presentCounts.data(), carried.data()};
-  }
-};
-
-// Outputs shaped for the layouts (no blocks yet); false with a Python
-// error.
-static bool prepare(const cSignalLayouts& layouts, bool rows,
-                    const uint32_t* carriedWidths, size_t carriedCount,
-                    Outputs* out) {
-  try {
-    out->blocks.resize(layouts.messageCount);
-    for (size_t m = 0; m < layouts.messageCount; ++m)
-      shapeBlock(layouts, m, rows, carriedWidths, carriedCount,
-                 &out->blocks[m]);
-    out->rows.assign(layouts.messageCount, nullptr);
-    out->carried.assign(layouts.messageCount * carriedCount, nullptr);
-    out->values.assign(layouts.signalCount, nullptr);
-    out->present.assign(layouts.signalCount, nullptr);
-    out->presentCounts.assign(layouts.signalCount, 0);
-  } catch (const std::exception&) {
-    PyErr_NoMemory();
-    return false;
-  }
-  return true;
 }
 
 // A plan compiled from the package's tables (bytes of records), which are
@@ -431,20 +536,17 @@ static PyObject* SignalDecoding_decode(PyObject*, PyObject* args) {
   Outputs out;
   if (!prepare(layouts, true, input.carriedWidths, input.carriedCount, &out))
     return nullptr;
-  for (size_t m = 0; m < layouts.messageCount; ++m) {
-    if (counts[m] == 0) continue;
-    MessageBlock& block = out.blocks[m];
-    if (!placeBlock(&block, counts[m])) return nullptr;
-    pointTo(layouts, m, block, out.rows.data(), out.carried.data(),
-            out.values.data(), out.present.data());
-    block.written = counts[m];
-  }
+  if (!makeRoom(
+          layouts, counts.data(),
+          [](size_t, uint64_t, uint64_t need) { return need; }, &out))
+    return nullptr;
   const cSignalOutput output = out.output();
   bool extracted = false;
   Py_BEGIN_ALLOW_THREADS extracted = cSignalPlan_extract(
       plan, &input, messageOfRow.data(), counts.data(), &output);
   Py_END_ALLOW_THREADS if (!extracted) return PyErr_NoMemory();
-  return results(layouts, out.blocks, out.presentCounts);
+  if (!keepMissing(layouts, out.presentCounts.data(), &out)) return nullptr;
+  return results(layouts, out);
 }
 
 // Where _decode_log keeps the rows of each message: its block, grown
@@ -488,22 +590,13 @@ static uint64_t grownCapacity(const LogSink& sink, uint64_t capacity,
 static bool LogSink_grow(LogSink* sink, const uint64_t* counts, bool last) {
   if (PyErr_Occurred() != nullptr) return false;  // a file object failed
   const cSignalLayouts& layouts = *sink->layouts;
-  Outputs& out = sink->out;
   for (size_t m = 0; m < layouts.messageCount; ++m) sink->matched += counts[m];
-  for (size_t m = 0; m < layouts.messageCount; ++m) {
-    if (counts[m] == 0) continue;
-    MessageBlock& block = out.blocks[m];
-    const uint64_t need = block.written + counts[m];
-    if (need > block.capacity &&
-        !placeBlock(&block, grownCapacity(*sink, block.capacity, need, last)))
-      return false;
-    // The pointers are taken again in every batch (the block may have
-    // moved).
-    pointTo(layouts, m, block, out.rows.data(), out.carried.data(),
-            out.values.data(), out.present.data());
-    block.written = need;
-  }
-  return true;
+  return makeRoom(
+      layouts, counts,
+      [&](size_t, uint64_t capacity, uint64_t need) {
+        return grownCapacity(*sink, capacity, need, last);
+      },
+      &sink->out);
 }
 
 // cMdfSignalSink.reserve: takes the GIL for the blocks' growth.
@@ -514,11 +607,20 @@ static bool LogSink_reserve(void* context, const uint64_t* counts, bool last,
   const bool grown = LogSink_grow(sink, counts, last);
   if (sink->released != nullptr) sink->released = PyEval_SaveThread();
   Outputs& out = sink->out;
-  output->rows = out.rows.data();
-  output->values = out.values.data();
-  output->present = out.present.data();
-  output->carried = out.carried.data();
+  output->rows = out.rowOut.data();
+  output->values = out.valueOut.data();
+  output->present = out.presentOut.data();
+  output->carried = out.carriedOut.data();
   return grown;
+}
+
+// cMdfSignalSink.settle: takes the GIL for the present arrays.
+static bool LogSink_settle(void* context, const uint64_t* batchPresent) {
+  LogSink* sink = static_cast<LogSink*>(context);
+  if (sink->released != nullptr) PyEval_RestoreThread(sink->released);
+  const bool kept = keepMissing(*sink->layouts, batchPresent, &sink->out);
+  if (sink->released != nullptr) sink->released = PyEval_SaveThread();
+  return kept;
 }
 
 // cMdfSignalSink.prepare: faults in the room the next rows of each
@@ -572,7 +674,8 @@ static PyObject* SignalDecoding_decodeLog(PyObject*, PyObject* args) {
   sink.estimate = cMdfColumnReader_rowEstimate(reader->reader);
   auto* owner = reinterpret_cast<MdfFileObject*>(reader->owner);
   if (!MdfFile_enter(owner)) return nullptr;
-  const cMdfSignalSink callbacks{&sink, LogSink_reserve, LogSink_prepare};
+  const cMdfSignalSink callbacks{&sink, LogSink_reserve, LogSink_prepare,
+                                 LogSink_settle};
   cMdfSignalRun run{};
   int32_t result = kMdfSignalsDone;
   if (owner->pythonSource) {
@@ -600,8 +703,8 @@ static PyObject* SignalDecoding_decodeLog(PyObject*, PyObject* args) {
     PyErr_Format(PyExc_RuntimeError, "signal decoding failed (%d)", result);
     return nullptr;
   }
-  for (const MessageBlock& block : sink.out.blocks) releaseRoom(block);
-  OwnedRef list(results(layouts, sink.out.blocks, sink.out.presentCounts));
+  if (!finish(layouts, &sink.out)) return nullptr;
+  OwnedRef list(results(layouts, sink.out));
   if (!list) return nullptr;
   return Py_BuildValue("(OKK)", list.get(),
                        static_cast<unsigned long long>(run.rows),

@@ -42,6 +42,8 @@ struct Sink {
   std::vector<void*> carried;
   uint64_t batches = 0;
   uint64_t stopAt = 0;
+  uint64_t settleStopsAt = 0;  // the batch whose settle stops (0: none)
+  uint64_t settled = 0;
   bool lastSeen = false;
   // The counts of every reserve, and those prepare was given (on the
   // second thread) with the reserves made by then.
@@ -94,6 +96,23 @@ struct Sink {
     output->present = sink->present.data();
     output->carried = sink->carried.data();
     return true;
+  }
+
+  // Checks that the present counts are those of the batch's rows.
+  static bool settle(void* context, const uint64_t* presentCounts) {
+    auto* sink = static_cast<Sink*>(context);
+    const std::vector<uint64_t>& counts = sink->reserved.back();
+    for (size_t m = 0; m < sink->layouts->messageCount; ++m) {
+      const cSignalMessage& message = sink->layouts->messages[m];
+      for (uint32_t s = 0; s < message.signalCount; ++s) {
+        const auto& flags = sink->tables.present[message.firstSignal + s];
+        uint64_t present = 0;
+        for (size_t i = flags.size() - counts[m]; i < flags.size(); ++i)
+          present += flags[i];
+        EXPECT_EQ(presentCounts[message.firstSignal + s], present);
+      }
+    }
+    return ++sink->settled != sink->settleStopsAt;
   }
 
   static void prepare(void* context, const uint64_t* counts,
@@ -183,7 +202,8 @@ class cMdfSignals : public testing::Test {
   // The whole log decoded in batches of `batchRows`.
   Tables decode(uint64_t batchRows, bool overlap, cMdfSignalRun* run) {
     Sink sink(&layouts);
-    const cMdfSignalSink callbacks{&sink, Sink::reserve, Sink::prepare};
+    const cMdfSignalSink callbacks{&sink, Sink::reserve, Sink::prepare,
+                                   Sink::settle};
     std::vector<uint64_t> presentCounts(layouts.signalCount);
     ReaderPtr frames = reader();
     EXPECT_EQ(cMdfSignals_decode(frames.get(), plan.get(), batchRows, overlap,
@@ -262,24 +282,27 @@ TEST_F(cMdfSignals, BatchesOfAnySizeWithOrWithoutTheSecondThreadAgree) {
 
 TEST_F(cMdfSignals, ASinkThatStopsEndsTheDecoding) {
   for (bool overlap : {false, true}) {
-    Sink sink(&layouts);
-    sink.stopAt = 3;
-    const cMdfSignalSink callbacks{&sink, Sink::reserve, nullptr};
-    std::vector<uint64_t> presentCounts(layouts.signalCount);
-    cMdfSignalRun run{};
-    ReaderPtr frames = reader();
-    EXPECT_EQ(cMdfSignals_decode(frames.get(), plan.get(), 4, overlap,
-                                 &callbacks, presentCounts.data(), &run),
-              kMdfSignalsStopped);
-    EXPECT_EQ(sink.batches, 3u);
-    EXPECT_EQ(run.batches, 2u);
+    for (bool bySettle : {false, true}) {
+      Sink sink(&layouts);
+      (bySettle ? sink.settleStopsAt : sink.stopAt) = 3;
+      const cMdfSignalSink callbacks{&sink, Sink::reserve, nullptr,
+                                     Sink::settle};
+      std::vector<uint64_t> presentCounts(layouts.signalCount);
+      cMdfSignalRun run{};
+      ReaderPtr frames = reader();
+      EXPECT_EQ(cMdfSignals_decode(frames.get(), plan.get(), 4, overlap,
+                                   &callbacks, presentCounts.data(), &run),
+                kMdfSignalsStopped);
+      EXPECT_EQ(sink.batches, 3u);
+      EXPECT_EQ(run.batches, 2u);
+    }
   }
 }
 
 TEST_F(cMdfSignals, BadArgumentsAreRefused) {
   Sink sink(&layouts);
-  const cMdfSignalSink callbacks{&sink, Sink::reserve, nullptr};
-  const cMdfSignalSink none{&sink, nullptr, nullptr};
+  const cMdfSignalSink callbacks{&sink, Sink::reserve, nullptr, nullptr};
+  const cMdfSignalSink none{&sink, nullptr, nullptr, nullptr};
   std::vector<uint64_t> presentCounts(layouts.signalCount);
   cMdfSignalRun run{};
   ReaderPtr frames = reader();
