@@ -683,7 +683,7 @@ def _table(np, table: dict, choices: bool, scaling: bool, as_: str,
             else:
                 frame[name] = a
         # The arrays are this table's alone: no copy, no consolidation.
-        return pd.DataFrame(frame, columns=list(columns), copy=False)
+        return pd.DataFrame(frame, copy=False)
     pa = _need("pyarrow", "arrow" if as_ == "arrow" else "polars",
                "decode_signals(as_=%r)" % as_)
     arrays = []

@@ -37,11 +37,13 @@ struct cMdfColumnReader {
   double startTime;
   int64_t startTimeNs;
   uint64_t rowEstimate;
-  // The filter. The ids to keep, when there is an id list, in an
-  // open-addressing set: idSlots has idMask + 1 slots (a power of two, at
-  // least twice the ids), each an id or kNoId; an id's probe starts at
-  // the top bits of its product with a 64-bit odd constant.
+  // The filter. The ids to keep, when there is an id list: standard ids
+  // (below 2048) as bits of standardIds, the others in an open-addressing
+  // set: idSlots has idMask + 1 slots (a power of two, at least twice the
+  // ids), each an id or kNoId; an id's probe starts at the top bits of its
+  // product with a 64-bit odd constant.
   bool filtersIds;
+  uint64_t standardIds[2048 / 64];
   uint32_t* idSlots;
   uint64_t idMask;
   uint32_t idShift;
@@ -166,6 +168,7 @@ uint64_t firstSlot(const cMdfColumnReader* r, uint32_t id) {
 }
 
 bool hasId(const cMdfColumnReader* r, uint32_t id) {
+  if (id < 2048) return (r->standardIds[id / 64] >> (id % 64) & 1) != 0;
   for (uint64_t slot = firstSlot(r, id);; slot = (slot + 1) & r->idMask) {
     const uint32_t held = r->idSlots[slot];
     if (held == id) return true;
@@ -187,6 +190,10 @@ bool setIds(cMdfColumnReader* r, const uint32_t* ids, size_t count) {
   r->filtersIds = true;
   for (size_t i = 0; i < count; ++i) {
     if (ids[i] > 0x1FFFFFFFu) continue;
+    if (ids[i] < 2048) {
+      r->standardIds[ids[i] / 64] |= uint64_t{1} << (ids[i] % 64);
+      continue;
+    }
     uint64_t slot = firstSlot(r, ids[i]);
     while (r->idSlots[slot] != kNoId && r->idSlots[slot] != ids[i])
       slot = (slot + 1) & r->idMask;
