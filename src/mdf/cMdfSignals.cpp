@@ -86,10 +86,8 @@ cSignalInput inputOf(const Batch& batch, int64_t firstRow,
   return input;
 }
 
-// A batch filled and its rows matched to the plan's messages.
-void fillAndMatch(cMdfColumnReader* reader, const cSignalPlan* plan,
-                  Batch* batch) {
-  cMdfColumnReader_fill(reader, &batch->out);
+// A filled batch's rows matched to the plan's messages.
+void match(const cSignalPlan* plan, Batch* batch) {
   const void* carried[kMdfSignalCarried];
   const cSignalInput input = inputOf(*batch, 0, carried);
   // The reader's own columns: every payload lies in the buffer.
@@ -97,15 +95,28 @@ void fillAndMatch(cMdfColumnReader* reader, const cSignalPlan* plan,
                                      batch->counts.data(), nullptr);
 }
 
-// The next batch filled and matched: on a thread of its own when
-// `overlap` (and a thread can be started), which then lets the sink
-// prepare for its rows until join() is called; joined when the filler
-// goes out of scope on whatever path. Else in turn, at join().
+// A batch filled and matched.
+void fillAndMatch(cMdfColumnReader* reader, const cSignalPlan* plan,
+                  Batch* batch) {
+  cMdfColumnReader_fill(reader, &batch->out);
+  match(plan, batch);
+}
+
+// The next batch filled: on a thread of its own when `overlap` (and a
+// thread can be started), which then lets the sink prepare for rows as
+// many as `estimate` (the batch before's) until join() is called; joined
+// when the filler goes out of scope on whatever path. Else in turn, at
+// join(). Its rows are matched at join().
 class Filler {
  public:
   Filler(cMdfColumnReader* reader, const cSignalPlan* plan,
-         const cMdfSignalSink* sink, Batch* batch, bool overlap)
-      : reader_(reader), plan_(plan), sink_(sink), batch_(batch) {
+         const cMdfSignalSink* sink, Batch* batch, const uint64_t* estimate,
+         bool overlap)
+      : reader_(reader),
+        plan_(plan),
+        sink_(sink),
+        batch_(batch),
+        estimate_(estimate) {
     if (!overlap) return;
     try {
       thread_ = std::thread(&Filler::run, this);
@@ -114,7 +125,10 @@ class Filler {
     }
   }
   ~Filler() {
-    if (thread_.joinable()) join();
+    if (thread_.joinable()) {
+      stop_.store(true, std::memory_order_relaxed);
+      thread_.join();
+    }
   }
   Filler(const Filler&) = delete;
   Filler& operator=(const Filler&) = delete;
@@ -126,6 +140,7 @@ class Filler {
     if (thread_.joinable()) {
       stop_.store(true, std::memory_order_relaxed);
       thread_.join();
+      match(plan_, batch_);
     } else {
       fillAndMatch(reader_, plan_, batch_);
     }
@@ -133,16 +148,17 @@ class Filler {
 
  private:
   void run() {
-    fillAndMatch(reader_, plan_, batch_);
-    if (sink_->prepare != nullptr && batch_->matched &&
+    cMdfColumnReader_fill(reader_, &batch_->out);
+    if (sink_->prepare != nullptr && estimate_ != nullptr &&
         !stop_.load(std::memory_order_relaxed))
-      sink_->prepare(sink_->context, batch_->counts.data(), &stop_);
+      sink_->prepare(sink_->context, estimate_, &stop_);
   }
 
   cMdfColumnReader* reader_;
   const cSignalPlan* plan_;
   const cMdfSignalSink* sink_;
   Batch* batch_;
+  const uint64_t* estimate_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
@@ -188,7 +204,8 @@ int32_t cMdfSignals_decode(cMdfColumnReader* reader, const cSignalPlan* plan,
       next->out.rows = 0;
       std::optional<Filler> filler;
       if (!last) {
-        filler.emplace(reader, plan, sink, next, overlap);
+        filler.emplace(reader, plan, sink, next, current->counts.data(),
+                       overlap);
         if (filler->threaded()) ++run->overlapped;
       }
       const void* carried[kMdfSignalCarried];

@@ -9,10 +9,10 @@
 //   int32_t result = cMdfSignals_decode(reader, plan, 65536, true, &sink,
 //                                       presentCounts, &run);
 //
-// Every batch's rows are matched to the plan's messages (on the thread
-// that filled it; row numbers count from the reader's first row), the
-// sink says where each message's rows go (it may grow its arrays between
-// batches), and extract writes them there.
+// Every batch's rows are matched to the plan's messages (row numbers
+// count from the reader's first row), the sink says where each message's
+// rows go (it may grow its arrays between batches), and extract writes
+// them there.
 // The rows carry the reader's timestamp, timestamp_ns and channel columns,
 // in that order (carried columns of 8, 8 and 2 bytes).
 //
@@ -45,10 +45,11 @@ struct cMdfSignalSink {
                   cSignalOutput* output);
   // Optional (null: none). Called on the second thread, after it filled
   // the next batch, while the caller's thread extracts the one reserved
-  // last: counts[m] rows of message m come next. It may fault in the
-  // memory those rows will take beyond the rows reserved so far, until
-  // *stop turns true (the extraction is done and waits); it must not
-  // move or grow anything, nor call into Python.
+  // last: about counts[m] rows of message m come next (the counts of the
+  // batch reserved last). It may fault in the memory such rows would take
+  // beyond the rows reserved so far, until *stop turns true (the
+  // extraction is done and waits); it must not move or grow anything,
+  // nor call into Python.
   void (*prepare)(void* context, const uint64_t* counts,
                   const std::atomic<bool>* stop);
   // Optional (null: none). Called on the caller's thread after a batch is
