@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <new>
-#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -102,65 +103,94 @@ void fillAndMatch(cMdfColumnReader* reader, const cSignalPlan* plan,
   match(plan, batch);
 }
 
-// The next batch filled: on a thread of its own when `overlap` (and a
-// thread can be started), which then lets the sink prepare for rows as
-// many as `estimate` (the batch before's) until join() is called; joined
-// when the filler goes out of scope on whatever path. Else in turn, at
-// join(). Its rows are matched at join().
-class Filler {
+// Fills batches: on a thread of its own when `overlap` (and a thread can
+// be started), one batch at a time between start() and finish(), letting
+// the sink prepare for rows as many as the estimate given (the batch
+// before's) once a batch is filled, until finish() is called; else in
+// turn, at finish(). The thread ends when the worker goes out of scope,
+// on whatever path, once the batch at hand is filled.
+class FillWorker {
  public:
-  Filler(cMdfColumnReader* reader, const cSignalPlan* plan,
-         const cMdfSignalSink* sink, Batch* batch, const uint64_t* estimate,
-         bool overlap)
-      : reader_(reader),
-        plan_(plan),
-        sink_(sink),
-        batch_(batch),
-        estimate_(estimate) {
+  FillWorker(cMdfColumnReader* reader, const cSignalPlan* plan,
+             const cMdfSignalSink* sink, bool overlap)
+      : reader_(reader), plan_(plan), sink_(sink) {
     if (!overlap) return;
     try {
-      thread_ = std::thread(&Filler::run, this);
+      thread_ = std::thread(&FillWorker::loop, this);
     } catch (const std::exception&) {
-      // No thread: join() fills in turn.
+      // No thread: finish() fills in turn.
     }
   }
-  ~Filler() {
-    if (thread_.joinable()) {
-      stop_.store(true, std::memory_order_relaxed);
-      thread_.join();
+  ~FillWorker() {
+    if (!thread_.joinable()) return;
+    stop_.store(true, std::memory_order_relaxed);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      quit_ = true;
     }
+    wake_.notify_all();
+    thread_.join();
   }
-  Filler(const Filler&) = delete;
-  Filler& operator=(const Filler&) = delete;
+  FillWorker(const FillWorker&) = delete;
+  FillWorker& operator=(const FillWorker&) = delete;
 
   bool threaded() const { return thread_.joinable(); }
 
-  // The batch filled and matched.
-  void join() {
+  // Starts filling `batch`.
+  void start(Batch* batch, const uint64_t* estimate) {
+    batch_ = batch;
+    if (!thread_.joinable()) return;
+    stop_.store(false, std::memory_order_relaxed);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      estimate_ = estimate;
+      pending_ = true;
+    }
+    wake_.notify_all();
+  }
+
+  // The batch started last, filled and matched.
+  void finish() {
     if (thread_.joinable()) {
       stop_.store(true, std::memory_order_relaxed);
-      thread_.join();
-      match(plan_, batch_);
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [this] { return !pending_; });
     } else {
-      fillAndMatch(reader_, plan_, batch_);
+      cMdfColumnReader_fill(reader_, &batch_->out);
     }
+    match(plan_, batch_);
   }
 
  private:
-  void run() {
-    cMdfColumnReader_fill(reader_, &batch_->out);
-    if (sink_->prepare != nullptr && estimate_ != nullptr &&
-        !stop_.load(std::memory_order_relaxed))
-      sink_->prepare(sink_->context, estimate_, &stop_);
+  void loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return quit_ || pending_; });
+      if (quit_) return;
+      Batch* batch = batch_;
+      const uint64_t* estimate = estimate_;
+      lock.unlock();
+      cMdfColumnReader_fill(reader_, &batch->out);
+      if (sink_->prepare != nullptr && estimate != nullptr &&
+          !stop_.load(std::memory_order_relaxed))
+        sink_->prepare(sink_->context, estimate, &stop_);
+      lock.lock();
+      pending_ = false;
+      wake_.notify_all();
+    }
   }
 
   cMdfColumnReader* reader_;
   const cSignalPlan* plan_;
   const cMdfSignalSink* sink_;
-  Batch* batch_;
-  const uint64_t* estimate_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+  Batch* batch_ = nullptr;
+  const uint64_t* estimate_ = nullptr;  // under mutex_
+  bool pending_ = false;                // under mutex_: a batch to fill
+  bool quit_ = false;                   // under mutex_
+  std::atomic<bool> stop_{false};       // prepare no more
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::thread thread_;  // last: started once the rest is there
 };
 
 }  // namespace
@@ -185,6 +215,7 @@ int32_t cMdfSignals_decode(cMdfColumnReader* reader, const cSignalPlan* plan,
     std::vector<uint64_t> batchPresent(signalCount);
     Batch* current = &batches[0];
     Batch* next = &batches[1];
+    FillWorker filler(reader, plan, sink, overlap);
     fillAndMatch(reader, plan, current);
     while (current->out.rows > 0) {
       const uint64_t rows = current->out.rows;
@@ -202,11 +233,9 @@ int32_t cMdfSignals_decode(cMdfColumnReader* reader, const cSignalPlan* plan,
       // sink has made room for this one's rows (so that what it prepares
       // for the next stays where it is).
       next->out.rows = 0;
-      std::optional<Filler> filler;
       if (!last) {
-        filler.emplace(reader, plan, sink, next, current->counts.data(),
-                       overlap);
-        if (filler->threaded()) ++run->overlapped;
+        filler.start(next, current->counts.data());
+        if (filler.threaded()) ++run->overlapped;
       }
       const void* carried[kMdfSignalCarried];
       const cSignalInput input =
@@ -222,7 +251,7 @@ int32_t cMdfSignals_decode(cMdfColumnReader* reader, const cSignalPlan* plan,
       run->rows += rows;
       ++run->batches;
       if (last) break;
-      filler->join();
+      filler.finish();
       std::swap(current, next);
     }
     return kMdfSignalsDone;
