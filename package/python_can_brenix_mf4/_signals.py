@@ -17,7 +17,7 @@ import os
 import struct
 from typing import Any, Dict, List, Optional, Sequence
 
-from ._columns import _DTYPES, _Filter, _lookup, _need, _numpy, _rows
+from ._columns import _DTYPES, _Filter, _helper, _lookup, _need, _numpy, _rows
 from ._native import _channel_codes as _native_channel_codes
 from ._native import _decode_log, _decode_signals
 
@@ -816,7 +816,7 @@ def decode_log(log, plan: _Plan, scaling: bool, choices: bool, *,
     results, count, unmatched = _decode_log(
         reader, plan.tables_for(signals, selectors, messages, keys,
                                 plan.channel_databases(np, names.tolist())),
-        size, row_numbers or shared)
+        size, row_numbers or shared, _helper())
     parts, _ = _parts(np, plan, raws, results,
                       [np.dtype(_DTYPES[name]) for name in _CARRIED],
                       _CARRIED, names)

@@ -103,18 +103,18 @@ void fillAndMatch(cMdfColumnReader* reader, const cSignalPlan* plan,
   match(plan, batch);
 }
 
-// Fills batches: on a thread of its own when `overlap` (and a thread can
-// be started), one batch at a time between start() and finish(), letting
-// the sink prepare for rows as many as the estimate given (the batch
-// before's) once a batch is filled, until finish() is called; else in
-// turn, at finish(). The thread ends when the worker goes out of scope,
-// on whatever path, once the batch at hand is filled.
+// Fills batches: on a thread of its own when `overlap` (and the machine
+// has more than one CPU, and a thread can be started), one batch at a time
+// between start() and finish(), letting the sink prepare for rows as many as
+// the estimate given (the batch before's) once a batch is filled, until
+// finish() is called; else in turn, at finish(). The thread ends when the
+// worker goes out of scope, on whatever path, once the batch at hand is filled.
 class FillWorker {
  public:
   FillWorker(cMdfColumnReader* reader, const cSignalPlan* plan,
              const cMdfSignalSink* sink, bool overlap)
       : reader_(reader), plan_(plan), sink_(sink) {
-    if (!overlap) return;
+    if (!overlap || std::thread::hardware_concurrency() <= 1) return;
     try {
       thread_ = std::thread(&FillWorker::loop, this);
     } catch (const std::exception&) {

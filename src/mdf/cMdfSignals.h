@@ -75,11 +75,11 @@ enum cMdfSignalResult : int32_t {
 };
 
 // Decodes every remaining frame of `reader`, `batchRows` at a time, filling
-// the next batch on a second thread when `overlap` (else, or when no
-// thread can be started, in turn). presentCounts (cSignalPlan_signalCount
-// entries, set here) receives the rows where each signal is present.
-// kMdfSignalsDone, or a negative cMdfSignalResult; the reader's own read
-// failures are its to report (cMdfColumnReader_failure).
+// the next batch on a second thread when `overlap` (else, on a machine
+// with one CPU, or when no thread can be started, in turn). presentCounts
+// (cSignalPlan_signalCount entries, set here) receives the rows where each
+// signal is present. kMdfSignalsDone, or a negative cMdfSignalResult; the
+// reader's own read failures are its to report (cMdfColumnReader_failure).
 int32_t cMdfSignals_decode(cMdfColumnReader* reader, const cSignalPlan* plan,
                            uint64_t batchRows, bool overlap,
                            const cMdfSignalSink* sink, uint64_t* presentCounts,

@@ -647,8 +647,9 @@ static PyObject* SignalDecoding_decodeLog(PyObject*, PyObject* args) {
   PyObject* tables = nullptr;
   unsigned long long batchRows = 0;
   int rowNumbers = 0;
-  if (!PyArg_ParseTuple(args, "OOKp:_decode_log", &readerObject, &tables,
-                        &batchRows, &rowNumbers))
+  int threads = 0;
+  if (!PyArg_ParseTuple(args, "OOKpp:_decode_log", &readerObject, &tables,
+                        &batchRows, &rowNumbers, &threads))
     return nullptr;
   if (!ColumnReader_check(readerObject)) {
     PyErr_SetString(PyExc_TypeError, "reader must be a _ColumnReader");
@@ -686,9 +687,9 @@ static PyObject* SignalDecoding_decodeLog(PyObject*, PyObject* args) {
                                 sink.out.presentCounts.data(), &run);
   } else {
     sink.released = PyEval_SaveThread();
-    result =
-        cMdfSignals_decode(reader->reader, compiled.plan.get(), batchRows, true,
-                           &callbacks, sink.out.presentCounts.data(), &run);
+    result = cMdfSignals_decode(reader->reader, compiled.plan.get(), batchRows,
+                                threads != 0, &callbacks,
+                                sink.out.presentCounts.data(), &run);
     PyEval_RestoreThread(sink.released);
     sink.released = nullptr;
   }
@@ -779,7 +780,8 @@ static PyMethodDef SignalDecodingFunctions[] = {
      "The signals of database messages in frame columns (internal: see "
      "decode_signals)."},
     {"_decode_log", SignalDecoding_decodeLog, METH_VARARGS,
-     "_decode_log(reader, tables, batch_rows, row_numbers, /)\n--\n\n"
+     "_decode_log(reader, tables, batch_rows, row_numbers, threads, /)\n"
+     "--\n\n"
      "The signals of database messages in the frames a column reader gives "
      "(internal: see MdfFile.decode_signals)."},
     {"_channel_codes", SignalDecoding_channelCodes, METH_VARARGS,

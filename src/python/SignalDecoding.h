@@ -24,12 +24,13 @@
 // Every buffer is bytes or a bytearray; a bytearray must not change while
 // the call runs (the decoding runs without the GIL).
 //
-//   _decode_log(reader, tables, batch_rows, row_numbers)
+//   _decode_log(reader, tables, batch_rows, row_numbers, threads)
 //     -> (results as above, rows read, rows of no message)
 //
 // The same over the frames a _ColumnReader gives (whose filter keeps CAN
 // data frames), read batch_rows at a time, the next batch filled on a
-// second thread while one is extracted (mdf/cMdfSignals.h); the carried
+// second thread while one is extracted where `threads` allows it and the
+// reads call no Python file object (mdf/cMdfSignals.h); the carried
 // columns are timestamp, timestamp_ns and channel (codes). Row numbers
 // count the reader's rows. Raises what the reader's fill raises for
 // failed reads and closed files.

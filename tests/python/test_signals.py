@@ -213,7 +213,10 @@ def test_values_equal_cantools_over_columns(options):
     check(tables, FRAMES, int, **options)
 
 
-def test_values_equal_cantools_from_an_mf4_log(tmp_path):
+@pytest.mark.parametrize("threads", ["", "1"], ids=["threads", "one"])
+def test_values_equal_cantools_from_an_mf4_log(tmp_path, monkeypatch,
+                                               threads):
+    monkeypatch.setenv("MF4_THREADS", threads)
     frames = [CanFrame(0.001 * row + 0.0005, arbitration_id, payload,
                        extended=extended, fd=len(payload) > 8, channel=2)
               for row, (arbitration_id, extended, payload)
