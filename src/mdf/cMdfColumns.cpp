@@ -135,7 +135,7 @@ void start(cMdfColumnReader* r) {
 void pop(cMdfColumnReader* r) {
   Source* top = &r->sources[r->heap[0]];
   if (advance(r, top, false)) {
-    siftUp(r, 0);  // heapreplace
+    if (r->heapSize > 1) siftUp(r, 0);  // heapreplace
     return;
   }
   // heappop
