@@ -456,7 +456,7 @@ def _decode_columns(np, batch, plan: _Plan, scaling: bool,
         count, batch["ids"], batch["extended"], channels, batch["usable"],
         batch["payload"], batch["offsets"], batch["lengths"],
         [(_buffer(np, value), value.dtype.itemsize)
-         for value in carried.values()])
+         for value in carried.values()], _helper())
     parts, matched = _parts(np, plan, raws, results,
                             [value.dtype for value in carried.values()],
                             list(carried), batch.get("channel_names"))

@@ -214,6 +214,10 @@ size_t cSignalPlan_signalCount(const cSignalPlan* plan) {
   return plan->steps.size();
 }
 
+cSignalMessage cSignalPlan_message(const cSignalPlan* plan, size_t m) {
+  return plan->messages[m];
+}
+
 static int32_t lookup(const Database& database, uint64_t key) {
   if (key < kStandardIds) return database.standard[key];
   const auto& keys = database.extendedKeys;
@@ -519,6 +523,10 @@ static SignalLoop loopFor(const Step& step) {
 // Bytes of a signal's stored value.
 static size_t valueBytes(const Step& step) {
   return step.raw && step.kind == kSignalFloat32 ? 4 : 8;
+}
+
+uint32_t cSignalPlan_valueWidth(const cSignalPlan* plan, size_t s) {
+  return static_cast<uint32_t>(valueBytes(plan->steps[s]));
 }
 
 bool cSignalPlan_extract(const cSignalPlan* plan, const cSignalInput* input,

@@ -146,6 +146,10 @@ void cSignalPlan_dtor(cSignalPlan* plan);
 
 size_t cSignalPlan_messageCount(const cSignalPlan* plan);
 size_t cSignalPlan_signalCount(const cSignalPlan* plan);
+// Message m's signals (m below cSignalPlan_messageCount).
+cSignalMessage cSignalPlan_message(const cSignalPlan* plan, size_t m);
+// Bytes of signal s's values in the output: 4 for a raw float32, else 8.
+uint32_t cSignalPlan_valueWidth(const cSignalPlan* plan, size_t s);
 
 // The message of every row into messageOfRow (-1 for none) and the rows of
 // each message into counts (cSignalPlan_messageCount entries, set here).

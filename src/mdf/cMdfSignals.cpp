@@ -259,3 +259,100 @@ int32_t cMdfSignals_decode(cMdfColumnReader* reader, const cSignalPlan* plan,
     return kMdfSignalsNoMemory;
   }
 }
+
+namespace {
+
+// Rows from which an extraction in memory is worth a second thread.
+constexpr uint64_t kSplitRows = 65536;
+
+// The input of rows from `first` on.
+cSignalInput tailOf(const cSignalInput& input, size_t first,
+                    std::vector<const void*>* carried) {
+  cSignalInput tail = input;
+  tail.rows = input.rows - first;
+  tail.ids += first;
+  tail.extended += first;
+  if (tail.channels != nullptr) tail.channels += first;
+  if (tail.usable != nullptr) tail.usable += first;
+  if (tail.offsets != nullptr) {
+    tail.offsets += first;  // offsets into the same payload
+  } else {
+    tail.payload += first * 64;
+    tail.payloadSize -= first * 64;
+    tail.lengths += first;
+  }
+  for (size_t c = 0; c < input.carriedCount; ++c)
+    (*carried)[c] = static_cast<const uint8_t*>(input.carried[c]) +
+                    first * input.carriedWidths[c];
+  tail.carried = carried->data();
+  tail.firstRow = input.firstRow + static_cast<int64_t>(first);
+  return tail;
+}
+
+}  // namespace
+
+bool cMdfSignals_extract(const cSignalPlan* plan, const cSignalInput* input,
+                         const int32_t* messageOfRow, const uint64_t* counts,
+                         const cSignalOutput* output, bool split) {
+  const size_t rows = input->rows;
+  if (!split || rows < kSplitRows || std::thread::hardware_concurrency() <= 1)
+    return cSignalPlan_extract(plan, input, messageOfRow, counts, output);
+  try {
+    const size_t messageCount = cSignalPlan_messageCount(plan);
+    const size_t signalCount = cSignalPlan_signalCount(plan);
+    const size_t carriedCount = input->carriedCount;
+    const size_t half = rows / 2;
+    // Each message's rows in the first half, and where the second half's
+    // go: after them.
+    std::vector<uint64_t> head(messageCount), tail(messageCount);
+    for (size_t r = 0; r < half; ++r)
+      if (messageOfRow[r] >= 0) ++head[static_cast<size_t>(messageOfRow[r])];
+    std::vector<int64_t*> rowsAt(messageCount);
+    std::vector<void*> carriedAt(messageCount * carriedCount);
+    std::vector<void*> valuesAt(signalCount);
+    std::vector<uint8_t*> presentAt(signalCount);
+    std::vector<uint64_t> presentCounts(signalCount);
+    for (size_t m = 0; m < messageCount; ++m) {
+      tail[m] = counts[m] - head[m];
+      if (tail[m] == 0) continue;
+      if (output->rows != nullptr && output->rows[m] != nullptr)
+        rowsAt[m] = output->rows[m] + head[m];
+      for (size_t c = 0; c < carriedCount; ++c)
+        carriedAt[m * carriedCount + c] =
+            static_cast<uint8_t*>(output->carried[m * carriedCount + c]) +
+            head[m] * input->carriedWidths[c];
+      const cSignalMessage message = cSignalPlan_message(plan, m);
+      for (uint32_t k = 0; k < message.signalCount; ++k) {
+        const size_t s = message.firstSignal + k;
+        valuesAt[s] = static_cast<uint8_t*>(output->values[s]) +
+                      head[m] * cSignalPlan_valueWidth(plan, s);
+        presentAt[s] = output->present[s] + head[m];
+      }
+    }
+    std::vector<const void*> carried(carriedCount);
+    const cSignalInput second = tailOf(*input, half, &carried);
+    cSignalInput first = *input;
+    first.rows = half;
+    const cSignalOutput secondOutput{rowsAt.data(), valuesAt.data(),
+                                     presentAt.data(), presentCounts.data(),
+                                     carriedAt.data()};
+    bool firstDone = false;
+    std::thread thread;
+    try {
+      thread = std::thread([&] {
+        firstDone = cSignalPlan_extract(plan, &first, messageOfRow, head.data(),
+                                        output);
+      });
+    } catch (const std::exception&) {
+      return cSignalPlan_extract(plan, input, messageOfRow, counts, output);
+    }
+    const bool secondDone = cSignalPlan_extract(
+        plan, &second, messageOfRow + half, tail.data(), &secondOutput);
+    thread.join();
+    for (size_t s = 0; s < signalCount; ++s)
+      output->presentCounts[s] += presentCounts[s];
+    return firstDone && secondDone;
+  } catch (const std::exception&) {
+    return false;
+  }
+}

@@ -84,3 +84,12 @@ int32_t cMdfSignals_decode(cMdfColumnReader* reader, const cSignalPlan* plan,
                            uint64_t batchRows, bool overlap,
                            const cMdfSignalSink* sink, uint64_t* presentCounts,
                            cMdfSignalRun* run);
+
+// cSignalPlan_extract over rows in memory (the input and messageOfRow and
+// counts as match gave them), in two halves on two threads when `split`,
+// the rows are many and the machine has more than one CPU (else, or when
+// no thread can be started, in one). Both threads are joined before it
+// returns. False when memory runs out.
+bool cMdfSignals_extract(const cSignalPlan* plan, const cSignalInput* input,
+                         const int32_t* messageOfRow, const uint64_t* counts,
+                         const cSignalOutput* output, bool split);

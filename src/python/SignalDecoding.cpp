@@ -225,9 +225,15 @@ template <typename Capacity>
 static bool makeRoom(const cSignalLayouts& layouts, const uint64_t* counts,
                      Capacity capacity, Outputs* out) {
   uint64_t scratch = 0;
-  for (size_t m = 0; m < layouts.messageCount; ++m)
-    scratch += counts[m] * layouts.messages[m].signalCount;
+  bool tooMany = false;
+  for (size_t m = 0; m < layouts.messageCount; ++m) {
+    uint64_t bytes = 0;
+    tooMany |= __builtin_mul_overflow(
+                   counts[m], layouts.messages[m].signalCount, &bytes) ||
+               __builtin_add_overflow(scratch, bytes, &scratch);
+  }
   try {
+    if (tooMany) throw std::bad_alloc();
     if (out->scratch.size() < scratch) out->scratch.resize(scratch);
   } catch (const std::exception&) {
     PyErr_NoMemory();
@@ -452,10 +458,11 @@ static PyObject* SignalDecoding_decode(PyObject*, PyObject* args) {
   PyObject* offsetsObject = nullptr;
   PyObject* lengthsObject = nullptr;
   PyObject* carriedObject = nullptr;
-  if (!PyArg_ParseTuple(args, "OKOOOOOOOO:_decode_signals", &tables, &rows,
+  int threads = 0;
+  if (!PyArg_ParseTuple(args, "OKOOOOOOOOp:_decode_signals", &tables, &rows,
                         &idsObject, &extendedObject, &channelsObject,
                         &usableObject, &payloadObject, &offsetsObject,
-                        &lengthsObject, &carriedObject))
+                        &lengthsObject, &carriedObject, &threads))
     return nullptr;
   if (rows > (PY_SSIZE_T_MAX >> 7)) {
     PyErr_SetString(PyExc_ValueError, "rows out of range");
@@ -542,8 +549,8 @@ static PyObject* SignalDecoding_decode(PyObject*, PyObject* args) {
     return nullptr;
   const cSignalOutput output = out.output();
   bool extracted = false;
-  Py_BEGIN_ALLOW_THREADS extracted = cSignalPlan_extract(
-      plan, &input, messageOfRow.data(), counts.data(), &output);
+  Py_BEGIN_ALLOW_THREADS extracted = cMdfSignals_extract(
+      plan, &input, messageOfRow.data(), counts.data(), &output, threads != 0);
   Py_END_ALLOW_THREADS if (!extracted) return PyErr_NoMemory();
   if (!keepMissing(layouts, out.presentCounts.data(), &out)) return nullptr;
   return results(layouts, out);
@@ -776,7 +783,7 @@ static PyObject* SignalDecoding_channelCodes(PyObject*, PyObject* args) {
 static PyMethodDef SignalDecodingFunctions[] = {
     {"_decode_signals", SignalDecoding_decode, METH_VARARGS,
      "_decode_signals(tables, rows, ids, extended, channels, usable, "
-     "payload, offsets, lengths, carried, /)\n--\n\n"
+     "payload, offsets, lengths, carried, threads, /)\n--\n\n"
      "The signals of database messages in frame columns (internal: see "
      "decode_signals)."},
     {"_decode_log", SignalDecoding_decodeLog, METH_VARARGS,

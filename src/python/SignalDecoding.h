@@ -4,7 +4,7 @@
 // databases into the layouts' records and wraps the results with numpy.
 //
 //   _decode_signals(tables, rows, ids, extended, channels, usable, payload,
-//                   offsets, lengths, carried)
+//                   offsets, lengths, carried, threads)
 //     -> [None or (block, count, rows_at, [carried_at, ...],
 //                  [(values_at, present, present_count), ...]), ...]
 //
@@ -22,7 +22,8 @@
 // message's rows take along (timestamps, channels).
 //
 // Every buffer is bytes or a bytearray; a bytearray must not change while
-// the call runs (the decoding runs without the GIL).
+// the call runs (the decoding runs without the GIL). Where `threads`
+// allows it, many rows are cut out in two halves on two threads.
 //
 //   _decode_log(reader, tables, batch_rows, row_numbers, threads)
 //     -> (results as above, rows read, rows of no message)

@@ -333,4 +333,110 @@ TEST_F(cMdfSignals, BadArgumentsAreRefused) {
   EXPECT_EQ(sink.batches, 0u);
 }
 
+// What an extraction in memory wrote.
+struct Extracted {
+  std::vector<std::vector<int64_t>> rows;
+  std::vector<std::vector<uint64_t>> carried;
+  std::vector<std::vector<uint64_t>> values;
+  std::vector<std::vector<uint8_t>> present;
+  std::vector<uint64_t> presentCounts;
+  bool operator==(const Extracted&) const = default;
+};
+
+Extracted extractInMemory(const cSignalPlan* plan,
+                          const cSignalLayouts& layouts,
+                          const cSignalInput& input, bool split) {
+  std::vector<int32_t> messageOfRow(input.rows);
+  std::vector<uint64_t> counts(layouts.messageCount);
+  EXPECT_TRUE(cSignalPlan_match(plan, &input, messageOfRow.data(),
+                                counts.data(), nullptr));
+  Extracted got;
+  got.rows.resize(layouts.messageCount);
+  got.carried.resize(layouts.messageCount);
+  got.values.resize(layouts.signalCount);
+  got.present.resize(layouts.signalCount);
+  got.presentCounts.resize(layouts.signalCount);
+  std::vector<int64_t*> rows;
+  std::vector<void*> carried, values;
+  std::vector<uint8_t*> present;
+  for (size_t m = 0; m < layouts.messageCount; ++m) {
+    got.rows[m].resize(counts[m]);
+    got.carried[m].resize(counts[m]);
+    rows.push_back(got.rows[m].data());
+    carried.push_back(got.carried[m].data());
+    for (uint32_t s = 0; s < layouts.messages[m].signalCount; ++s) {
+      const size_t index = layouts.messages[m].firstSignal + s;
+      got.values[index].resize(counts[m]);
+      got.present[index].resize(counts[m]);
+    }
+  }
+  for (size_t s = 0; s < layouts.signalCount; ++s) {
+    values.push_back(got.values[s].data());
+    present.push_back(got.present[s].data());
+  }
+  const cSignalOutput output{rows.data(), values.data(), present.data(),
+                             got.presentCounts.data(), carried.data()};
+  EXPECT_TRUE(cMdfSignals_extract(plan, &input, messageOfRow.data(),
+                                  counts.data(), &output, split));
+  return got;
+}
+
+TEST_F(cMdfSignals, AnExtractionInMemorySplitInTwoGivesTheSame) {
+  // More rows than a split needs, of every planned message and of none,
+  // with payloads of every length, packed and in rows of 64 bytes.
+  constexpr size_t kRows = 150001;
+  std::vector<uint32_t> ids(kRows);
+  std::vector<uint8_t> extended(kRows), lengths(kRows);
+  std::vector<uint8_t> packed, padded(kRows * 64);
+  std::vector<int64_t> offsets{0};
+  std::vector<uint64_t> stamps(kRows);
+  uint64_t state = 7;
+  for (size_t r = 0; r < kRows; ++r) {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    const cSignalKey& key = plannedKeys[(state >> 33) % plannedKeys.size()];
+    const bool none = (state >> 20) % 17 == 0;
+    ids[r] = static_cast<uint32_t>(key.key & 0xFFFFFFFFu) ^ (none ? 1u : 0u);
+    extended[r] = key.key >> 32 != 0 ? 1 : 0;
+    lengths[r] = static_cast<uint8_t>((state >> 40) % 65);
+    for (uint8_t b = 0; b < lengths[r]; ++b) {
+      const auto byte = static_cast<uint8_t>(state >> (b % 56));
+      packed.push_back(byte);
+      padded[r * 64 + b] = byte;
+    }
+    offsets.push_back(static_cast<int64_t>(packed.size()));
+    stamps[r] = state;
+  }
+  const void* carried[] = {stamps.data()};
+  const uint32_t widths[] = {8};
+  cSignalInput input{};
+  input.rows = kRows;
+  input.ids = ids.data();
+  input.extended = extended.data();
+  input.carried = carried;
+  input.carriedWidths = widths;
+  input.carriedCount = 1;
+  input.firstRow = 5;
+  for (bool withOffsets : {true, false}) {
+    SCOPED_TRACE(withOffsets ? "packed" : "rows of 64 bytes");
+    if (withOffsets) {
+      input.payload = packed.data();
+      input.payloadSize = packed.size();
+      input.offsets = offsets.data();
+      input.lengths = nullptr;
+    } else {
+      input.payload = padded.data();
+      input.payloadSize = padded.size();
+      input.offsets = nullptr;
+      input.lengths = lengths.data();
+    }
+    const Extracted whole = extractInMemory(plan.get(), layouts, input, false);
+    uint64_t present = 0, missing = 0;
+    for (const auto& flags : whole.present)
+      for (uint8_t flag : flags) (flag != 0 ? present : missing) += 1;
+    EXPECT_GT(present, 0u);
+    EXPECT_GT(missing, 0u);
+    EXPECT_EQ(extractInMemory(plan.get(), layouts, input, true), whole);
+  }
+}
+
 }  // namespace
