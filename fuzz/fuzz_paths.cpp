@@ -1,8 +1,10 @@
 #include "fuzz_paths.h"
 
-#include <cstdio>
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <iterator>
+
+#include "fuzz_digest.h"
 
 #include "containers/cGenericFileUnwrap.h"
 #include "mdf/blocks/cMdfBlock_DG.h"
@@ -15,24 +17,7 @@
 
 namespace {
 
-// FNV-1a, 64 bits.
-struct Digest {
-  uint64_t value = 0xcbf29ce484222325u;
-  void add(const void* bytes, size_t size) {
-    const auto* p = static_cast<const uint8_t*>(bytes);
-    for (size_t i = 0; i < size; ++i) {
-      value = (value ^ p[i]) * 0x100000001b3u;
-    }
-  }
-  template <typename T>
-  void add(const T& field) {
-    add(&field, sizeof field);
-  }
-  void add(const std::string& text) {
-    add(text.size());
-    add(text.data(), text.size());
-  }
-};
+using fuzzpaths::Digest;
 
 void addFrame(Digest* digest, int32_t result, const cMdfBusMsg& frame) {
   digest->add(result);
@@ -89,24 +74,70 @@ bool readOpen(cIO* stream, uint64_t* digest, bool anyWriter) {
 
 // --- columns ---------------------------------------------------------------
 
-// The most rows a fill is asked for.
+// The most rows the small fills are asked for, and the rows of the large
+// fill, enough for the fill's helper thread.
 constexpr uint64_t kMaxFill = 64;
+constexpr uint64_t kLargeFill = 65536;
 
-// Room for every column of kMaxFill rows: no allocation of the path's own.
-struct Columns {
-  double timestamp[kMaxFill];
-  int64_t timestampNs[kMaxFill];
-  uint16_t channel[kMaxFill];
-  uint8_t kind[kMaxFill];
-  uint32_t id[kMaxFill];
-  uint8_t flags[7][kMaxFill];  // the seven boolean columns, in column order
-  uint8_t dlc[kMaxFill];
-  uint8_t data[kMaxFill][64];
-  uint8_t errorType[kMaxFill];
-  uint16_t group[kMaxFill];
-  uint8_t values[kMaxFill * 64];
-  int64_t offsets[kMaxFill + 1];
+// The name tables the fills expand the code columns with: fewer items
+// than codes, so that codes beyond a table (LIN channels, CAN channels
+// from 3, LIN error kinds) give zero bytes.
+constexpr uint64_t kChannelWidth = 6;
+constexpr char kChannelNames[][kChannelWidth] = {"CAN 0", "CAN 1", "CAN 2"};
+constexpr uint64_t kKindWidth = 9;
+constexpr char kKindNames[][kKindWidth] = {"none", "CAN data", "CAN rtr",
+                                           "CAN err", "LIN"};
+
+// Room for every column and text of `Rows` rows.
+template <uint64_t Rows>
+struct ColumnStore {
+  double timestamp[Rows];
+  int64_t timestampNs[Rows];
+  uint16_t channel[Rows];
+  uint8_t kind[Rows];
+  uint32_t id[Rows];
+  uint8_t flags[7][Rows];  // the seven boolean columns, in column order
+  uint8_t dlc[Rows];
+  uint8_t data[Rows][64];
+  uint8_t errorType[Rows];
+  uint16_t group[Rows];
+  uint8_t values[Rows * 64];
+  int64_t offsets[Rows + 1];
+  char channelText[Rows][kChannelWidth];
+  char kindText[Rows][kKindWidth];
 };
+
+// The columns of a store, whatever its size.
+struct Columns {
+  double* timestamp;
+  int64_t* timestampNs;
+  uint16_t* channel;
+  uint8_t* kind;
+  uint32_t* id;
+  uint8_t* flags[7];
+  uint8_t* dlc;
+  uint8_t (*data)[64];
+  uint8_t* errorType;
+  uint16_t* group;
+  uint8_t* values;
+  int64_t* offsets;
+  char (*channelText)[kChannelWidth];
+  char (*kindText)[kKindWidth];
+};
+
+template <uint64_t Rows>
+Columns viewOf(ColumnStore<Rows>* s) {
+  Columns c{
+      s->timestamp, s->timestampNs, s->channel,     s->kind,      s->id,
+      {},           s->dlc,         s->data,        s->errorType, s->group,
+      s->values,    s->offsets,     s->channelText, s->kindText};
+  for (size_t f = 0; f < 7; ++f) c.flags[f] = s->flags[f];
+  return c;
+}
+
+// The store of the large fill: 12 MB, made once (the fuzz targets and the
+// tests run one path at a time).
+ColumnStore<kLargeFill> largeStore;
 
 // The boolean columns, in the order of Columns::flags.
 constexpr cMdfColumn kFlagColumns[7] = {kMdfColumnIsExtendedId,
@@ -118,31 +149,45 @@ constexpr cMdfColumn kFlagColumns[7] = {kMdfColumnIsExtendedId,
                                         kMdfColumnErrorStateIndicator};
 
 [[noreturn]] void broken(const char* what) {
-  std::fprintf(stderr, "fuzz_readColumns: %s\n", what);
-  std::abort();
+  fuzzpaths::broken("fuzz_readColumns", what);
 }
 
-cMdfColumnOutput outputFor(Columns* c, uint64_t capacity) {
+cMdfColumnOutput outputFor(const Columns& c, uint64_t capacity, bool helper) {
   cMdfColumnOutput out{};
   out.capacity = capacity;
-  out.columns[kMdfColumnTimestamp] = c->timestamp;
-  out.columns[kMdfColumnTimestampNs] = c->timestampNs;
-  out.columns[kMdfColumnChannel] = c->channel;
-  out.columns[kMdfColumnKind] = c->kind;
-  out.columns[kMdfColumnArbitrationId] = c->id;
-  for (size_t f = 0; f < 7; ++f) out.columns[kFlagColumns[f]] = c->flags[f];
-  out.columns[kMdfColumnDlc] = c->dlc;
-  out.columns[kMdfColumnData] = c->data;
-  out.columns[kMdfColumnErrorType] = c->errorType;
-  out.columns[kMdfColumnGroup] = c->group;
-  out.columns[kMdfColumnDataValues] = c->values;
-  out.columns[kMdfColumnDataOffsets] = c->offsets;
+  out.helper = helper;
+  out.columns[kMdfColumnTimestamp] = c.timestamp;
+  out.columns[kMdfColumnTimestampNs] = c.timestampNs;
+  out.columns[kMdfColumnChannel] = c.channel;
+  out.columns[kMdfColumnKind] = c.kind;
+  out.columns[kMdfColumnArbitrationId] = c.id;
+  for (size_t f = 0; f < 7; ++f) out.columns[kFlagColumns[f]] = c.flags[f];
+  out.columns[kMdfColumnDlc] = c.dlc;
+  out.columns[kMdfColumnData] = c.data;
+  out.columns[kMdfColumnErrorType] = c.errorType;
+  out.columns[kMdfColumnGroup] = c.group;
+  out.columns[kMdfColumnDataValues] = c.values;
+  out.columns[kMdfColumnDataOffsets] = c.offsets;
+  out.texts[kMdfTextChannel] = {kChannelNames, kChannelWidth,
+                                std::size(kChannelNames), c.channelText};
+  out.texts[kMdfTextKind] = {kKindNames, kKindWidth, std::size(kKindNames),
+                             c.kindText};
   return out;
 }
 
+// Whether a text of a row is its code's item of `table`, or zero bytes
+// for a code beyond the table.
+template <size_t Items, size_t Width>
+bool textOf(const char (&table)[Items][Width], uint64_t code,
+            const char* text) {
+  static constexpr char kZero[Width] = {};
+  return std::memcmp(text, code < Items ? table[code] : kZero, Width) == 0;
+}
+
 // Row `i` of a fill into *digest, after checking that its payload columns
-// agree: the values from its offset are its data (none for a remote
-// frame), the rest of its data row zero.
+// agree (the values from its offset are its data, none for a remote
+// frame, the rest of its data row zero) and that its texts are those of
+// its codes.
 void addRow(Digest* digest, const Columns& c, uint64_t i) {
   if (c.kind[i] < kMdfBusMsgCanData ||
       c.kind[i] > kMdfBusMsgLinTransmissionError)
@@ -155,12 +200,15 @@ void addRow(Digest* digest, const Columns& c, uint64_t i) {
   for (uint64_t b = carried; b < 64; ++b) {
     if (c.data[i][b] != 0) broken("data beyond the payload is not zero");
   }
+  if (!textOf(kChannelNames, c.channel[i], c.channelText[i]) ||
+      !textOf(kKindNames, c.kind[i], c.kindText[i]))
+    broken("a text is not the name of its code");
   digest->add(c.timestamp[i]);
   digest->add(c.timestampNs[i]);
   digest->add(c.channel[i]);
   digest->add(c.kind[i]);
   digest->add(c.id[i]);
-  for (const auto& flag : c.flags) digest->add(flag[i]);
+  for (const uint8_t* flag : c.flags) digest->add(flag[i]);
   digest->add(c.dlc[i]);
   digest->add(c.data[i], sizeof c.data[i]);
   digest->add(c.errorType[i]);
@@ -196,22 +244,23 @@ struct RowFilter {
   }
 };
 
-// One pass over every row of `mdf` in fills of `capacity` rows, each fill
-// handed to fill(columns, rows). False when the reader cannot be made or
-// reading failed.
+// One pass over every row of `mdf` in fills of `capacity` rows (at most
+// those of c's store), with the helper thread where `helper` and the fills are
+// large enough, each fill handed to fill(columns, rows). False when the
+// reader cannot be made or reading failed.
 template <typename Fill>
 bool readColumns(cMdf* mdf, const cMdfColumnFilter& filter, uint64_t capacity,
-                 Columns* c, Fill fill) {
+                 bool helper, const Columns& c, Fill fill) {
   cMdfColumnReader* reader = cMdfColumnReader_ctor(mdf, &filter);
   if (reader == nullptr) return false;
   // The estimate is reached, not compared: it measures the stream, and
   // is an estimate.
   (void)cMdfColumnReader_rowEstimate(reader);
-  cMdfColumnOutput out = outputFor(c, capacity);
+  cMdfColumnOutput out = outputFor(c, capacity, helper);
   while (cMdfColumnReader_fill(reader, &out) > 0) {
-    if (out.rows > capacity || c->offsets[0] != 0)
+    if (out.rows > capacity || c.offsets[0] != 0)
       broken("a fill beyond its capacity, or offsets not from 0");
-    fill(*c, out.rows);
+    fill(c, out.rows);
   }
   const bool read = cMdfColumnReader_failure(reader) == kMdfReadOk;
   cMdfColumnReader_dtor(reader);
@@ -240,14 +289,17 @@ struct Table {
   uint64_t rows = 0;
 };
 
-bool columnsOf(cMdf* mdf, uint64_t* digest) {
-  Columns c;
+// The table in fills of several sizes and through a filter; with `large`,
+// once more in one fill of kLargeFill rows with the helper thread.
+bool columnsOf(cMdf* mdf, bool large, uint64_t* digest) {
+  ColumnStore<kMaxFill> store;
+  const Columns c = viewOf(&store);
   const cMdfColumnFilter none{};
   // The whole table in the largest fills; its first fill makes the filter.
   Table whole;
   RowFilter wanted{};
   double last = 0.0;
-  if (!readColumns(mdf, none, kMaxFill, &c,
+  if (!readColumns(mdf, none, kMaxFill, false, c,
                    [&](const Columns& rows, uint64_t count) {
                      if (whole.rows == 0) wanted = filterFrom(rows, count);
                      for (uint64_t i = 0; i < count; ++i)
@@ -259,21 +311,22 @@ bool columnsOf(cMdf* mdf, uint64_t* digest) {
   wanted.stop = last;
   // Again in small fills: the same rows; those the filter keeps.
   Table again, kept;
-  if (!readColumns(mdf, none, 5, &c, [&](const Columns& rows, uint64_t count) {
-        for (uint64_t i = 0; i < count; ++i) {
-          addRow(&again.digest, rows, i);
-          if (!wanted.keeps(rows, i)) continue;
-          addRow(&kept.digest, rows, i);
-          ++kept.rows;
-        }
-        again.rows += count;
-      }))
+  if (!readColumns(mdf, none, 5, false, c,
+                   [&](const Columns& rows, uint64_t count) {
+                     for (uint64_t i = 0; i < count; ++i) {
+                       addRow(&again.digest, rows, i);
+                       if (!wanted.keeps(rows, i)) continue;
+                       addRow(&kept.digest, rows, i);
+                       ++kept.rows;
+                     }
+                     again.rows += count;
+                   }))
     return false;
   if (again.digest.value != whole.digest.value || again.rows != whole.rows)
     broken("fills of another size give other rows");
   // Through the filter: the rows it keeps, in the same order.
   Table filtered;
-  if (!readColumns(mdf, wanted.filter(), 3, &c,
+  if (!readColumns(mdf, wanted.filter(), 3, false, c,
                    [&](const Columns& rows, uint64_t count) {
                      for (uint64_t i = 0; i < count; ++i)
                        addRow(&filtered.digest, rows, i);
@@ -282,6 +335,19 @@ bool columnsOf(cMdf* mdf, uint64_t* digest) {
     return false;
   if (filtered.digest.value != kept.digest.value || filtered.rows != kept.rows)
     broken("the filtered table is not the whole table less the rows left out");
+  // In one large fill, the texts shared with the helper thread: the same
+  // rows.
+  Table helped;
+  if (large && !readColumns(mdf, none, kLargeFill, true, viewOf(&largeStore),
+                            [&](const Columns& rows, uint64_t count) {
+                              for (uint64_t i = 0; i < count; ++i)
+                                addRow(&helped.digest, rows, i);
+                              helped.rows += count;
+                            }))
+    return false;
+  if (large &&
+      (helped.digest.value != whole.digest.value || helped.rows != whole.rows))
+    broken("a fill with the helper thread gives other rows");
   if (digest != nullptr) *digest = whole.digest.value;
   return true;
 }
@@ -320,9 +386,28 @@ bool fuzz_readContainer(cIO* stream, uint64_t* digest, bool anyWriter) {
   return opened;
 }
 
+bool fuzz_tail(cIO* stream, uint8_t* tail, size_t want, size_t* got) {
+  const int64_t size = cIO_getSize(stream);
+  if (size < 0) return false;
+  const size_t count = static_cast<size_t>(
+      std::min(static_cast<uint64_t>(want), static_cast<uint64_t>(size)));
+  *got = count;
+  return cIO_seekTo(stream, static_cast<uint64_t>(size) - count) &&
+         cIO_readFull(stream, tail, count) == static_cast<int64_t>(count) &&
+         cIO_seekTo(stream, 0);
+}
+
 bool fuzz_readColumns(cIO* stream, uint64_t* digest, bool anyWriter) {
+  uint8_t last = 0;
+  size_t got = 0;
+  if (!fuzz_tail(stream, &last, 1, &got)) {
+    cIO_close(stream);
+    return false;
+  }
   cMdf* mdf = cMdf_open(stream, nullptr, anyWriter);
-  const bool read = mdf != nullptr && columnsOf(mdf, digest);
+  const bool read =
+      mdf != nullptr &&
+      columnsOf(mdf, (last & kFuzzLargeFill) == kFuzzLargeFill, digest);
   cMdf_close(mdf);
   cIO_close(stream);
   return read;

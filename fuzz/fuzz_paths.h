@@ -22,6 +22,21 @@ inline bool fuzz_anyWriter(const uint8_t* data, size_t size) {
   return size > 0 && (data[size - 1] & 1) != 0;
 }
 
+// The other bits of the last byte choose what the paths do, in band too
+// (a file's reader ignores bytes after its blocks, so a seed may append
+// one):
+// - fuzz_readColumns: both bits of kFuzzLargeFill set, one fill more of
+//   65,536 rows with the fill's helper thread;
+// - fuzz_decodeSignals: kFuzzOverlap fills the next batch on a second
+//   thread, kFuzzSmallBatches cuts the frames into batches of 7 rows (else
+//   64), kFuzzLayouts changes the signal layouts as the kFuzzLayoutBytes
+//   bytes before the last one say.
+inline constexpr uint8_t kFuzzLargeFill = 0x06;
+inline constexpr uint8_t kFuzzOverlap = 0x02;
+inline constexpr uint8_t kFuzzSmallBatches = 0x04;
+inline constexpr uint8_t kFuzzLayouts = 0x08;
+inline constexpr size_t kFuzzLayoutBytes = 48;
+
 // The password of the containers the fuzz targets unwrap (under the key
 // "default"), and the PBKDF2 iteration count of their seeds.
 inline constexpr const char* kFuzzPassword = "fuzz";
@@ -35,16 +50,32 @@ bool fuzz_readContainer(cIO* stream, uint64_t* digest, bool anyWriter);
 // Opens, finalizes and sorts, saves into memory, reopens the saved file
 // and reads it as fuzz_readPlain does.
 bool fuzz_finalize(cIO* stream, uint64_t* digest, bool anyWriter);
-// Opens a plain MF4 file and fills every column of every frame, in fills
-// of two sizes, then again through filters made from the rows: a file
-// whose fills disagree, or whose filtered table is not its whole table
-// with the rows the filter leaves out, aborts. *digest covers the rows.
+// Opens a plain MF4 file and fills every column and text of every frame,
+// in fills of two sizes, then again through filters made from the rows,
+// and for some inputs (kFuzzLargeFill) in one large fill with the helper
+// thread: a file whose fills disagree, whose texts are not the names of
+// their codes, or whose filtered table is not its whole table with the
+// rows the filter leaves out, aborts. *digest covers the rows. Not
+// reentrant: the large fill has one static store.
 bool fuzz_readColumns(cIO* stream, uint64_t* digest, bool anyWriter);
+// Opens a plain MF4 file and decodes its CAN data frames into the signals
+// of a fixed set of layouts (cMdfSignals_decode), batch after batch into
+// a sink that keeps at most a fixed number of rows, and checks every
+// value, present flag, row number and carried column against a decoding
+// of its own, bit by bit; a disagreement aborts. Layouts the plan refuses
+// must come with a reason; then nothing is decoded (false). *digest covers
+// what the sink received.
+bool fuzz_decodeSignals(cIO* stream, uint64_t* digest, bool anyWriter);
 
 // Every frame of every data group of an open file, its start time and
 // its metadata into *digest (when not null), as the paths read them; false
 // when reading fails.
 bool fuzz_readAll(cMdf* mdf, uint64_t* digest);
+
+// The last `want` bytes of `stream` (all of it when it is shorter) into
+// `tail`, their count into *got, and the stream back at its start; false
+// when the stream fails.
+bool fuzz_tail(cIO* stream, uint8_t* tail, size_t want, size_t* got);
 
 // A memory stream holding `size` bytes, positioned at 0; null when memory
 // runs short.

@@ -14,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 SECONDS_EACH=${1:-60}
-TARGETS=(plain container finalize columns)
+TARGETS=(plain container finalize columns signals)
 
 # --- clang and libFuzzer from Debian ----------------------------------------
 source scripts/apt_install.sh

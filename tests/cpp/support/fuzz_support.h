@@ -27,7 +27,8 @@ struct Path {
 inline const Path kPaths[] = {{"plain", fuzz_readPlain},
                               {"container", fuzz_readContainer},
                               {"finalize", fuzz_finalize},
-                              {"columns", fuzz_readColumns}};
+                              {"columns", fuzz_readColumns},
+                              {"signals", fuzz_decodeSignals}};
 
 inline std::filesystem::path repoRoot() {
   return std::filesystem::path(__FILE__).parent_path().parent_path() / ".." /

@@ -1,0 +1,686 @@
+// The signals fuzz path (fuzz_decodeSignals, fuzz/fuzz_paths.h): a file's
+// CAN data frames decoded into the signals of fixed layouts, batch after
+// batch, and checked row by row against a decoding of the harness's own
+// that takes each field bit by bit (the plan loads 8-byte windows).
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#include "decode/cMdfRecordGroupInfo.h"
+#include "decode/cSignalPlan.h"
+#include "fuzz_digest.h"
+#include "fuzz_paths.h"
+#include "log/cReason.h"
+#include "mdf/cMdf.h"
+#include "mdf/cMdfColumns.h"
+#include "mdf/cMdfSignals.h"
+
+namespace {
+
+using fuzzpaths::Digest;
+
+// The most rows the sink keeps (it refuses a batch beyond them), and the
+// most frames checked.
+constexpr uint64_t kMaxRows = 8192;
+
+// --- the layouts -------------------------------------------------------------
+
+constexpr size_t kMaxSignals = 40;
+constexpr size_t kMaxSelectors = 16;
+constexpr size_t kMaxMessages = 8;
+constexpr size_t kStandardIds = 2048;
+constexpr size_t kMaxKeys = kStandardIds + 16;
+constexpr size_t kChannelCodes = 512;
+constexpr uint64_t kExtended = 1ull << 32;
+
+// Layouts and the storage they point into; the view's counts are at most
+// the storage's.
+struct Layouts {
+  cSignalLayout signals[kMaxSignals];
+  uint64_t selectors[kMaxSelectors];
+  cSignalMessage messages[kMaxMessages];
+  cSignalKey keys[kMaxKeys];
+  int32_t channelDatabase[kChannelCodes];
+  cSignalLayouts view;
+};
+
+cSignalLayout field(uint32_t firstBit, uint8_t length, bool little,
+                    uint8_t kind) {
+  cSignalLayout layout{};
+  layout.firstBit = firstBit;
+  layout.length = length;
+  layout.littleEndian = little ? 1 : 0;
+  layout.kind = kind;
+  layout.raw = 1;
+  layout.multiplexer = -1;
+  layout.scale = 1;
+  return layout;
+}
+
+cSignalLayout scaled(cSignalLayout layout, double scale, double offset) {
+  layout.raw = 0;
+  layout.scale = scale;
+  layout.offset = offset;
+  return layout;
+}
+
+constexpr bool kLittle = true;
+constexpr bool kBig = false;
+
+// Adds messages, selectors and keys to layouts.
+struct Builder {
+  Layouts* l;
+
+  uint32_t message(std::initializer_list<cSignalLayout> fields) {
+    cSignalLayouts& v = l->view;
+    l->messages[v.messageCount] = {static_cast<uint32_t>(v.signalCount),
+                                   static_cast<uint32_t>(fields.size())};
+    for (const cSignalLayout& f : fields) l->signals[v.signalCount++] = f;
+    return static_cast<uint32_t>(v.messageCount++);
+  }
+  // `layout` selected by the signal `multiplexer` of its message when
+  // that one's raw value is one of `values` (ascending).
+  cSignalLayout muxed(cSignalLayout layout, int32_t multiplexer,
+                      std::initializer_list<uint64_t> values) {
+    cSignalLayouts& v = l->view;
+    layout.multiplexer = multiplexer;
+    layout.selectorFirst = static_cast<uint32_t>(v.selectorCount);
+    layout.selectorCount = static_cast<uint32_t>(values.size());
+    for (uint64_t value : values) l->selectors[v.selectorCount++] = value;
+    return layout;
+  }
+  void key(uint64_t key, uint32_t database, uint32_t message) {
+    l->keys[l->view.keyCount++] = {key, database, message};
+  }
+};
+
+// The fixed layouts: two databases, the second one that of channel code
+// 2 (CAN 2), the first the default one, where every standard id belongs
+// to one of the first five messages.
+void fixedLayouts(Layouts* l) {
+  std::memset(l, 0, sizeof *l);
+  l->view.signals = l->signals;
+  l->view.selectors = l->selectors;
+  l->view.messages = l->messages;
+  l->view.keys = l->keys;
+  l->view.channelDatabase = l->channelDatabase;
+  Builder b{l};
+  // Little endian, unsigned and signed, a field over nine bytes.
+  const uint32_t little = b.message({
+      field(0, 8, kLittle, kSignalUnsigned),
+      field(4, 12, kLittle, kSignalSigned),
+      field(3, 64, kLittle, kSignalUnsigned),
+      scaled(field(9, 13, kLittle, kSignalSigned), 0.5, -40),
+      scaled(field(56, 8, kLittle, kSignalUnsigned), 1, 0),
+  });
+  // Big endian (first bits counted MSB first), likewise.
+  const uint32_t big = b.message({
+      field(0, 8, kBig, kSignalUnsigned),
+      field(4, 12, kBig, kSignalSigned),
+      field(5, 64, kBig, kSignalUnsigned),
+      scaled(field(10, 16, kBig, kSignalSigned), 0.25, 100),
+      field(63, 1, kBig, kSignalUnsigned),
+  });
+  const uint32_t floats = b.message({
+      field(0, 32, kLittle, kSignalFloat32),
+      scaled(field(32, 32, kBig, kSignalFloat32), 2, 1),
+      field(8, 64, kBig, kSignalFloat64),
+      scaled(field(0, 64, kLittle, kSignalFloat64), -3, 0.5),
+      field(4, 32, kLittle, kSignalFloat32),
+  });
+  // A multiplexer (signal 0) and a signed one it selects (signal 3), whose
+  // selector -1 is sign-extended; signal 6 is selected by no value.
+  const uint32_t multiplexed = b.message({
+      field(0, 8, kLittle, kSignalUnsigned),
+      b.muxed(field(8, 8, kLittle, kSignalUnsigned), 0, {1}),
+      b.muxed(scaled(field(8, 16, kBig, kSignalSigned), 0.1, 0), 0,
+              {2, 3, 200}),
+      b.muxed(field(16, 4, kLittle, kSignalSigned), 0, {1, 4}),
+      b.muxed(field(24, 8, kLittle, kSignalUnsigned), 3, {2, ~uint64_t{0}}),
+      b.muxed(field(32, 32, kLittle, kSignalFloat32), 3, {0}),
+      b.muxed(field(40, 8, kLittle, kSignalUnsigned), 0, {}),
+  });
+  // CAN FD payloads: fields up to the 64th byte, one beyond it.
+  const uint32_t wide = b.message({
+      field(504, 8, kLittle, kSignalUnsigned),
+      field(500, 12, kLittle, kSignalUnsigned),
+      field(505, 8, kLittle, kSignalUnsigned),
+      scaled(field(96, 64, kBig, kSignalSigned), 1e-3, -1),
+      field(447, 64, kLittle, kSignalSigned),
+  });
+  const uint32_t second = b.message({
+      field(0, 16, kLittle, kSignalUnsigned),
+      scaled(field(0, 16, kBig, kSignalUnsigned), 0.01, 0),
+  });
+  const uint32_t byId[5] = {little, big, floats, multiplexed, wide};
+  for (uint32_t id = 0; id < kStandardIds; ++id) b.key(id, 0, byId[id % 5]);
+  b.key(0x100 + kExtended, 0, floats);
+  b.key(0x18FEF100 + kExtended, 0, wide);
+  b.key(0x1ABCDE + kExtended, 0, multiplexed);
+  b.key(0x7FF + kExtended, 0, big);
+  b.key(0x12345, 0, little);  // a standard frame's id beyond 11 bits
+  b.key(0x100, 1, second);
+  b.key(0x101, 1, little);
+  b.key(0x100 + kExtended, 1, second);
+  b.key(0x123, 1, big);
+  b.key(0x123, 1, second);  // given twice: the last one holds
+  for (int32_t& database : l->channelDatabase) database = -1;
+  l->channelDatabase[kMdfChannelCan + 2] = 1;
+  l->view.databaseCount = 2;
+  l->view.defaultDatabase = 0;
+}
+
+// Input bytes, then zeros.
+struct Bytes {
+  const uint8_t* at;
+  size_t left;
+  uint8_t next() {
+    if (left == 0) return 0;
+    --left;
+    return *at++;
+  }
+};
+
+// Changes fields of the layouts as `bytes` say, each change an operation
+// byte, an index byte and the new value's bytes; the results may be
+// layouts the plan must refuse.
+void changeLayouts(Layouts* l, Bytes bytes) {
+  static constexpr double kNumbers[8] = {0,    -1,       0.5,      1e308,
+                                         -0.0, 4.9e-324, INFINITY, NAN};
+  cSignalLayouts& v = l->view;
+  while (bytes.left > 0) {
+    const uint8_t op = bytes.next();
+    const uint8_t index = bytes.next();
+    cSignalLayout& s = l->signals[index % kMaxSignals];
+    // Keys from the last ones (those of the extended ids and the second
+    // database) back.
+    cSignalKey& key = l->keys[v.keyCount - 1 - index % v.keyCount];
+    switch (op % 13) {
+      case 0:
+        s.firstBit = bytes.next() | bytes.next() << 8;
+        if ((op & 0x80) != 0) s.firstBit = ~s.firstBit;
+        break;
+      case 1:
+        s.length = bytes.next();
+        break;
+      case 2:
+        s.littleEndian = bytes.next();
+        break;
+      case 3:
+        s.kind = bytes.next();
+        break;
+      case 4:
+        s.raw = bytes.next();
+        break;
+      case 5:
+        s.multiplexer = static_cast<int8_t>(bytes.next());
+        break;
+      case 6:
+        s.selectorFirst = bytes.next();
+        s.selectorCount = bytes.next();
+        break;
+      case 7:
+        s.scale = kNumbers[bytes.next() % 8];
+        s.offset = kNumbers[bytes.next() % 8];
+        break;
+      case 8: {
+        cSignalMessage& message = l->messages[index % kMaxMessages];
+        message.firstSignal = bytes.next();
+        message.signalCount = bytes.next();
+        break;
+      }
+      case 9:
+        key.message = bytes.next();
+        key.database = bytes.next();
+        break;
+      case 10:
+        key.key = uint64_t{bytes.next()} << (bytes.next() % 40);
+        break;
+      case 11:
+        l->selectors[index % kMaxSelectors] =
+            static_cast<uint64_t>(static_cast<int8_t>(bytes.next()));
+        break;
+      default:
+        switch (index % 5) {
+          case 0:
+            v.defaultDatabase = static_cast<int8_t>(bytes.next());
+            break;
+          case 1:
+            l->channelDatabase[(bytes.next() | bytes.next() << 8) %
+                               kChannelCodes] =
+                static_cast<int8_t>(bytes.next());
+            break;
+          case 2:
+            v.databaseCount = bytes.next() * 3u;
+            break;
+          case 3:
+            v.signalCount = bytes.next() % (kMaxSignals + 1);
+            break;
+          default:
+            v.messageCount = bytes.next() % (kMaxMessages + 1);
+            break;
+        }
+        break;
+    }
+  }
+}
+
+// --- the frames, and their signals bit by bit
+// ---------------------------------
+
+// The first kMaxRows CAN data frames of the file, as the decoding's reader
+// gives them, and the message each belongs to.
+struct Frames {
+  uint64_t rows;
+  bool more;  // the file has frames beyond these
+  double timestamp[kMaxRows];
+  int64_t timestampNs[kMaxRows];
+  uint16_t channel[kMaxRows];
+  uint32_t id[kMaxRows];
+  uint8_t extended[kMaxRows];
+  uint8_t values[kMaxRows * 64];
+  int64_t offsets[kMaxRows + 1];
+  int32_t message[kMaxRows];  // -1: none
+  uint8_t claimed[kMaxRows];  // a message's rows held it
+};
+
+// Static: 900 kB, and the path runs once at a time.
+Frames frames;
+
+// The CAN data frames of the file into `frames`; false when reading fails.
+bool readFrames(cMdf* mdf, Frames* f) {
+  cMdfColumnFilter filter{};
+  filter.kinds = 1u << kMdfBusMsgCanData;
+  cMdfColumnReader* reader = cMdfColumnReader_ctor(mdf, &filter);
+  if (reader == nullptr) return false;
+  cMdfColumnOutput out{};
+  out.capacity = kMaxRows;
+  out.columns[kMdfColumnTimestamp] = f->timestamp;
+  out.columns[kMdfColumnTimestampNs] = f->timestampNs;
+  out.columns[kMdfColumnChannel] = f->channel;
+  out.columns[kMdfColumnArbitrationId] = f->id;
+  out.columns[kMdfColumnIsExtendedId] = f->extended;
+  out.columns[kMdfColumnDataValues] = f->values;
+  out.columns[kMdfColumnDataOffsets] = f->offsets;
+  f->rows = cMdfColumnReader_fill(reader, &out);
+  uint8_t id[4];
+  cMdfColumnOutput rest{};
+  rest.capacity = 1;
+  rest.columns[kMdfColumnArbitrationId] = id;
+  f->more = cMdfColumnReader_fill(reader, &rest) > 0;
+  const bool read = cMdfColumnReader_failure(reader) == kMdfReadOk;
+  cMdfColumnReader_dtor(reader);
+  return read;
+}
+
+// The message of a frame: that of the last key of its database (its
+// channel's, else the default one) that is its id.
+int32_t messageOf(const cSignalLayouts& l, const Frames& f, uint64_t row) {
+  int64_t database = l.defaultDatabase;
+  if (f.channel[row] < kChannelCodes && l.channelDatabase[f.channel[row]] >= 0)
+    database = l.channelDatabase[f.channel[row]];
+  const uint64_t key = f.id[row] + (f.extended[row] != 0 ? kExtended : 0);
+  int32_t message = -1;
+  for (size_t k = 0; database >= 0 && k < l.keyCount; ++k) {
+    if (l.keys[k].key == key && l.keys[k].database == database)
+      message = static_cast<int32_t>(l.keys[k].message);
+  }
+  return message;
+}
+
+// A field's bits, right-aligned and sign-extended for a signed field; false
+// when the payload does not hold the field.
+bool bitsOf(const cSignalLayout& s, const uint8_t* payload, uint64_t size,
+            uint64_t* bits) {
+  const uint64_t end = uint64_t{s.firstBit} + s.length;
+  if (end > 64 * 8 || (end + 7) / 8 > size) return false;
+  uint64_t value = 0;
+  for (uint64_t i = 0; i < s.length; ++i) {
+    const uint64_t at = s.firstBit + i;
+    if (s.littleEndian != 0) {
+      value |= uint64_t{(payload[at / 8] >> (at % 8)) & 1u} << i;
+    } else {
+      value |= uint64_t{(payload[at / 8] >> (7 - at % 8)) & 1u}
+               << (s.length - 1 - i);
+    }
+  }
+  if (s.kind == kSignalSigned && s.length < 64 &&
+      (value >> (s.length - 1)) != 0)
+    value |= ~uint64_t{0} << s.length;
+  *bits = value;
+  return true;
+}
+
+// The bytes a signal stores per row.
+size_t storedBytes(const cSignalLayout& s) {
+  return s.raw != 0 && s.kind == kSignalFloat32 ? 4 : 8;
+}
+
+// The value a signal stores for `bits`, in `bytes` bytes.
+void storedValue(const cSignalLayout& s, uint64_t bits, uint8_t* bytes) {
+  const auto single = std::bit_cast<float>(static_cast<uint32_t>(bits));
+  if (s.raw != 0) {
+    if (s.kind == kSignalFloat32)
+      std::memcpy(bytes, &single, 4);
+    else
+      std::memcpy(bytes, &bits, 8);
+    return;
+  }
+  double value;
+  if (s.kind == kSignalFloat32)
+    value = static_cast<double>(single);
+  else if (s.kind == kSignalFloat64)
+    value = std::bit_cast<double>(bits);
+  else if (s.kind == kSignalSigned)
+    value = static_cast<double>(static_cast<int64_t>(bits));
+  else
+    value = static_cast<double>(bits);
+  const double product = value * s.scale;
+  const double stored = product + s.offset;
+  std::memcpy(bytes, &stored, 8);
+}
+
+// Whether a stored value is the expected one: the same bytes, or both NaN
+// (a NaN's payload is the arithmetic's business).
+bool sameValue(const cSignalLayout& s, const uint8_t* got,
+               const uint8_t* wanted) {
+  const size_t size = storedBytes(s);
+  if (std::memcmp(got, wanted, size) == 0) return true;
+  if (size != 8 || s.raw != 0) return false;
+  double a, b;
+  std::memcpy(&a, got, 8);
+  std::memcpy(&b, wanted, 8);
+  return std::isnan(a) && std::isnan(b);
+}
+
+// --- the sink ----------------------------------------------------------------
+
+constexpr size_t kOwnedMost = kMaxMessages * (4 + 2 * kMaxSignals);
+
+// Takes each batch into arrays of exactly its rows (so that the sanitizer
+// sees a write beyond them), checks the batch before the next one, and
+// keeps a digest of what it received.
+struct Sink {
+  const cSignalLayouts* layouts;
+  Frames* frames;
+  size_t messages;  // the plan's messages
+  uint64_t kept = 0;
+  bool refused = false;      // beyond kMaxRows
+  bool outOfMemory = false;  // the arrays could not be had
+  bool lastSeen = false;
+  const char* mismatch = nullptr;  // the first disagreement
+  Digest digest;
+  uint64_t present[kMaxSignals] = {};  // rows where each signal was present
+  int64_t lastRow[kMaxMessages];       // the last row of each message so far
+  // The batch in hand, extracted but not checked yet.
+  bool pending = false;
+  uint64_t counts[kMaxMessages] = {};
+  // What reserve hands over: per message, signal and carried column.
+  int64_t* rows[kMaxMessages] = {};
+  void* values[kMaxSignals] = {};
+  uint8_t* presentOut[kMaxSignals] = {};
+  void* carried[kMaxMessages * kMdfSignalCarried] = {};
+  // Each message's own signal arrays (two messages may name one signal).
+  uint8_t* messageValues[kMaxMessages][kMaxSignals] = {};
+  uint8_t* messagePresent[kMaxMessages][kMaxSignals] = {};
+  void* owned[kOwnedMost] = {};
+  size_t ownedCount = 0;
+
+  Sink(const cSignalLayouts* l, Frames* f, size_t planMessages)
+      : layouts(l), frames(f), messages(planMessages) {
+    for (int64_t& row : lastRow) row = -1;
+  }
+  ~Sink() { release(); }
+  Sink(const Sink&) = delete;
+  Sink& operator=(const Sink&) = delete;
+
+  void release() {
+    for (size_t i = 0; i < ownedCount; ++i) free(owned[i]);
+    ownedCount = 0;
+  }
+  // `bytes` bytes that show when extract leaves them as they are.
+  uint8_t* take(uint64_t bytes) {
+    auto* p = static_cast<uint8_t*>(malloc(bytes > 0 ? bytes : 1));
+    if (p == nullptr) return nullptr;
+    std::memset(p, 0xA5, bytes);
+    owned[ownedCount++] = p;
+    return p;
+  }
+  void disagree(const char* what) {
+    if (mismatch == nullptr) mismatch = what;
+  }
+
+  static bool reserve(void* context, const uint64_t* counts, bool last,
+                      cSignalOutput* output) {
+    return static_cast<Sink*>(context)->reserveBatch(counts, last, output);
+  }
+
+  bool reserveBatch(const uint64_t* batchCounts, bool last,
+                    cSignalOutput* output) {
+    check();
+    if (lastSeen) disagree("a batch after the last one");
+    lastSeen = last;
+    uint64_t rowsHere = 0;
+    for (size_t m = 0; m < messages; ++m) rowsHere += batchCounts[m];
+    if (rowsHere > kMaxRows - kept) {
+      refused = true;
+      return false;
+    }
+    kept += rowsHere;
+    for (size_t m = 0; m < messages; ++m) {
+      const uint64_t count = counts[m] = batchCounts[m];
+      rows[m] = nullptr;
+      for (size_t c = 0; c < kMdfSignalCarried; ++c)
+        carried[m * kMdfSignalCarried + c] = nullptr;
+      if (count == 0) continue;
+      const cSignalMessage& message = layouts->messages[m];
+      rows[m] = reinterpret_cast<int64_t*>(take(count * 8));
+      carried[m * kMdfSignalCarried] = take(count * 8);
+      carried[m * kMdfSignalCarried + 1] = take(count * 8);
+      carried[m * kMdfSignalCarried + 2] = take(count * 2);
+      bool have = rows[m] != nullptr;
+      for (size_t c = 0; c < kMdfSignalCarried; ++c)
+        have = have && carried[m * kMdfSignalCarried + c] != nullptr;
+      for (uint32_t s = 0; have && s < message.signalCount; ++s) {
+        const size_t index = message.firstSignal + s;
+        messageValues[m][s] =
+            take(count * storedBytes(layouts->signals[index]));
+        messagePresent[m][s] = take(count);
+        values[index] = messageValues[m][s];
+        presentOut[index] = messagePresent[m][s];
+        have =
+            messageValues[m][s] != nullptr && messagePresent[m][s] != nullptr;
+      }
+      if (!have) {
+        outOfMemory = true;
+        return false;
+      }
+    }
+    output->rows = rows;
+    output->values = values;
+    output->present = presentOut;
+    output->carried = carried;
+    pending = true;
+    return true;
+  }
+
+  // Checks the batch in hand against the frames, adds it to the digest and
+  // lets its arrays go.
+  void check() {
+    if (pending) {
+      for (size_t m = 0; m < messages; ++m) {
+        for (uint64_t k = 0; k < counts[m]; ++k) checkRow(m, k);
+      }
+    }
+    pending = false;
+    release();
+  }
+
+  void checkRow(size_t m, uint64_t k) {
+    const int64_t row = rows[m][k];
+    const auto* timestamps = static_cast<const double*>(carried[m * 3]);
+    const auto* timestampsNs = static_cast<const int64_t*>(carried[m * 3 + 1]);
+    const auto* channels = static_cast<const uint16_t*>(carried[m * 3 + 2]);
+    digest.add(m);
+    digest.add(row);
+    digest.add(timestamps[k]);
+    digest.add(timestampsNs[k]);
+    digest.add(channels[k]);
+    if (row <= lastRow[m]) disagree("a message's rows not ascending");
+    lastRow[m] = row;
+    const cSignalMessage& message = layouts->messages[m];
+    for (uint32_t s = 0; s < message.signalCount; ++s) {
+      const cSignalLayout& signal = layouts->signals[message.firstSignal + s];
+      digest.add(messagePresent[m][s][k]);
+      digest.add(messageValues[m][s] + k * storedBytes(signal),
+                 storedBytes(signal));
+      present[message.firstSignal + s] += messagePresent[m][s][k];
+    }
+    if (row < 0 || static_cast<uint64_t>(row) >= frames->rows) {
+      // Beyond the frames read, where there are more.
+      if (row < 0 || !frames->more) disagree("a row of no frame");
+      return;
+    }
+    const auto r = static_cast<size_t>(row);
+    if (frames->claimed[r] != 0) disagree("a row of two messages");
+    frames->claimed[r] = 1;
+    if (frames->message[r] != static_cast<int32_t>(m))
+      disagree("a row of another message");
+    if (std::memcmp(&timestamps[k], &frames->timestamp[r], 8) != 0 ||
+        timestampsNs[k] != frames->timestampNs[r] ||
+        channels[k] != frames->channel[r])
+      disagree("carried columns that are not the row's");
+    checkSignals(m, k, r);
+  }
+
+  // The row's signals bit by bit: present where the payload holds them
+  // and their multiplexer selects them, their values, zero where absent.
+  void checkSignals(size_t m, uint64_t k, size_t r) {
+    const cSignalMessage& message = layouts->messages[m];
+    const uint8_t* payload = frames->values + frames->offsets[r];
+    const auto size =
+        static_cast<uint64_t>(frames->offsets[r + 1] - frames->offsets[r]);
+    bool here[kMaxSignals];
+    uint64_t bits[kMaxSignals];
+    for (uint32_t s = 0; s < message.signalCount; ++s) {
+      const cSignalLayout& signal = layouts->signals[message.firstSignal + s];
+      bits[s] = 0;
+      here[s] = bitsOf(signal, payload, size, &bits[s]);
+      if (here[s] && signal.multiplexer >= 0) {
+        const auto mux = static_cast<uint32_t>(signal.multiplexer);
+        bool selected = false;
+        for (uint32_t v = 0; v < signal.selectorCount; ++v)
+          selected = selected ||
+                     layouts->selectors[signal.selectorFirst + v] == bits[mux];
+        here[s] = here[mux] && selected;
+      }
+      uint8_t wanted[8] = {};
+      if (here[s]) storedValue(signal, bits[s], wanted);
+      if (messagePresent[m][s][k] != (here[s] ? 1 : 0))
+        disagree("a present flag differs from the payload's");
+      else if (!sameValue(signal, messageValues[m][s] + k * storedBytes(signal),
+                          wanted))
+        disagree(here[s] ? "a value differs from the payload's"
+                         : "a missing value is not zero");
+    }
+  }
+};
+
+[[noreturn]] void broken(const char* what) {
+  fuzzpaths::broken("fuzz_decodeSignals", what);
+}
+
+// Decodes the frames of `mdf` with `plan` (built from `layouts`) and checks
+// what the sink received; false when reading failed or memory ran short,
+// else *digest (when not null) covers it.
+bool decode(cMdf* mdf, const cSignalLayouts& layouts, const cSignalPlan* plan,
+            uint8_t flags, uint64_t* digest) {
+  Frames& f = frames;
+  if (!readFrames(mdf, &f)) return false;
+  uint64_t unmatched = 0;
+  for (uint64_t r = 0; r < f.rows; ++r) {
+    f.message[r] = messageOf(layouts, f, r);
+    f.claimed[r] = 0;
+    unmatched += f.message[r] < 0;
+  }
+  cMdfColumnFilter filter{};
+  filter.kinds = 1u << kMdfBusMsgCanData;
+  cMdfColumnReader* reader = cMdfColumnReader_ctor(mdf, &filter);
+  if (reader == nullptr) return false;
+  Sink sink(&layouts, &f, cSignalPlan_messageCount(plan));
+  const cMdfSignalSink callbacks{&sink, Sink::reserve};
+  uint64_t presentCounts[kMaxSignals];
+  cMdfSignalRun run{};
+  const uint64_t batchRows = (flags & kFuzzSmallBatches) != 0 ? 7 : 64;
+  const int32_t result =
+      cMdfSignals_decode(reader, plan, batchRows, (flags & kFuzzOverlap) != 0,
+                         &callbacks, presentCounts, &run);
+  if (result == kMdfSignalsDone) sink.check();
+  const bool read = cMdfColumnReader_failure(reader) == kMdfReadOk;
+  cMdfColumnReader_dtor(reader);
+  // A read that failed orders the frames otherwise (a data group ends
+  // early): nothing to compare with.
+  const bool complete = result == kMdfSignalsDone ||
+                        (result == kMdfSignalsStopped && sink.refused);
+  if (!read || !complete) {
+    if (read && result == kMdfSignalsBadInput)
+      broken("the reader's own rows refused");
+    return false;
+  }
+  if (sink.mismatch != nullptr) broken(sink.mismatch);
+  for (size_t s = 0; s < layouts.signalCount; ++s) {
+    if (result == kMdfSignalsDone && presentCounts[s] != sink.present[s])
+      broken("present counts that are not the rows present");
+  }
+  if (result == kMdfSignalsDone && !f.more) {
+    if (run.rows != f.rows || run.unmatched != unmatched)
+      broken("rows or unmatched rows that are not the frames'");
+    for (uint64_t r = 0; r < f.rows; ++r) {
+      if (f.message[r] >= 0 && f.claimed[r] == 0)
+        broken("a row of a message that no message's rows hold");
+    }
+  }
+  sink.digest.add(result);
+  sink.digest.add(run.rows);
+  sink.digest.add(run.unmatched);
+  sink.digest.add(run.batches);
+  if (digest != nullptr) *digest = sink.digest.value;
+  return true;
+}
+
+}  // namespace
+
+bool fuzz_decodeSignals(cIO* stream, uint64_t* digest, bool anyWriter) {
+  uint8_t tail[kFuzzLayoutBytes + 1];
+  size_t got = 0;
+  if (!fuzz_tail(stream, tail, sizeof tail, &got)) {
+    cIO_close(stream);
+    return false;
+  }
+  const uint8_t flags = got > 0 ? tail[got - 1] : 0;
+  static Layouts layouts;
+  fixedLayouts(&layouts);
+  if ((flags & kFuzzLayouts) != 0 && got > 1)
+    changeLayouts(&layouts, Bytes{tail, got - 1});
+  cReason reason{};
+  cSignalPlan* plan = cSignalPlan_ctor(&layouts.view, &reason);
+  if (plan == nullptr) {
+    // Refused, or out of memory (no reason then).
+    if (cReason_isSet(&reason) && cReason_text(&reason)[0] == '\0')
+      broken("layouts refused with an empty reason");
+    cIO_close(stream);
+    return false;
+  }
+  if (cSignalPlan_messageCount(plan) != layouts.view.messageCount ||
+      cSignalPlan_signalCount(plan) != layouts.view.signalCount)
+    broken("a plan of other counts than its layouts");
+  cMdf* mdf = cMdf_open(stream, nullptr, anyWriter);
+  const bool read =
+      mdf != nullptr && decode(mdf, layouts.view, plan, flags, digest);
+  cMdf_close(mdf);
+  cIO_close(stream);
+  cSignalPlan_dtor(plan);
+  return read;
+}
