@@ -146,6 +146,22 @@ static Step compile(const cSignalLayout& signal) {
 cSignalPlan* cSignalPlan_ctor(const cSignalLayouts* layouts, cReason* reason) {
   if (layouts == nullptr || !checkTables(layouts, reason)) return nullptr;
   try {
+    // A signal of two messages would have its values written for the rows
+    // of both into the one array the output gives it, sized for one.
+    std::vector<bool> owned(layouts->signalCount);
+    for (size_t m = 0; m < layouts->messageCount; ++m) {
+      const cSignalMessage& message = layouts->messages[m];
+      for (uint32_t s = 0; s < message.signalCount; ++s) {
+        if (owned[message.firstSignal + s]) {
+          cReason_note(reason, kReasonNoOffset,
+                       "message %zu, signal %u: a signal of an earlier "
+                       "message",
+                       m, s);
+          return nullptr;
+        }
+        owned[message.firstSignal + s] = true;
+      }
+    }
     auto plan = std::make_unique<cSignalPlan>();
     plan->messages.assign(layouts->messages,
                           layouts->messages + layouts->messageCount);

@@ -69,7 +69,8 @@ static_assert(sizeof(cSignalLayout) == 40 &&
               "the Python side packs this layout");
 
 // A message: its signals, `signalCount` from `firstSignal` in the layouts'
-// signals, every multiplexer before the signals it selects.
+// signals, every multiplexer before the signals it selects. A signal is of
+// one message at most.
 struct cSignalMessage {
   uint32_t firstSignal;
   uint32_t signalCount;

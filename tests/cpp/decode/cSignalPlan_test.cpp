@@ -461,6 +461,9 @@ TEST(cSignalPlan, InconsistentLayoutsAreRefused) {
       },
       [](Layouts* s) { s->messages[0].signalCount = 3; },
       [](Layouts* s) { s->messages[0].firstSignal = 0xFFFFFFFF; },
+      [](Layouts* s) {
+        s->messages.push_back({1, 1});
+      },  // a shared signal
       [](Layouts* s) { s->keys[0].message = 1; },
       [](Layouts* s) { s->keys[0].database = 1; },
       [](Layouts* s) { s->keys[0].key = 1ull << 33; },
