@@ -30,11 +30,13 @@ inline bool fuzz_anyWriter(const uint8_t* data, size_t size) {
 // - fuzz_decodeSignals: kFuzzOverlap fills the next batch on a second
 //   thread, kFuzzSmallBatches cuts the frames into batches of 7 rows (else
 //   64), kFuzzLayouts changes the signal layouts as the kFuzzLayoutBytes
-//   bytes before the last one say.
+//   bytes before the last one say, kFuzzSomeRows asks for the row numbers
+//   of every other message only.
 inline constexpr uint8_t kFuzzLargeFill = 0x06;
 inline constexpr uint8_t kFuzzOverlap = 0x02;
 inline constexpr uint8_t kFuzzSmallBatches = 0x04;
 inline constexpr uint8_t kFuzzLayouts = 0x08;
+inline constexpr uint8_t kFuzzSomeRows = 0x10;
 inline constexpr size_t kFuzzLayoutBytes = 48;
 
 // The password of the containers the fuzz targets unwrap (under the key
@@ -60,9 +62,10 @@ bool fuzz_finalize(cIO* stream, uint64_t* digest, bool anyWriter);
 bool fuzz_readColumns(cIO* stream, uint64_t* digest, bool anyWriter);
 // Opens a plain MF4 file and decodes its CAN data frames into the signals
 // of a fixed set of layouts (cMdfSignals_decode), batch after batch into
-// a sink that keeps at most a fixed number of rows, and checks every
-// value, present flag, row number and carried column against a decoding
-// of its own, bit by bit; a disagreement aborts. Layouts the plan refuses
+// a sink that keeps at most a fixed number of rows (and prepares for the
+// next batch on the second thread), and checks every value, present flag,
+// row number and carried column against a decoding of its own, bit by bit;
+// a disagreement aborts. Layouts the plan refuses
 // must come with a reason; then nothing is decoded (false). *digest covers
 // what the sink received.
 bool fuzz_decodeSignals(cIO* stream, uint64_t* digest, bool anyWriter);

@@ -26,7 +26,7 @@ ITERATIONS = 16
 TARGETS = ("plain", "container", "finalize", "columns", "signals")
 # The last byte's bits the targets read (fuzz/fuzz_paths.h).
 LARGE_FILL = 0x06
-OVERLAP, SMALL_BATCHES, LAYOUTS = 0x02, 0x04, 0x08
+OVERLAP, SMALL_BATCHES, LAYOUTS, SOME_ROWS = 0x02, 0x04, 0x08, 0x10
 LAYOUT_BYTES = 48
 METADATA = {"serial": Prop("0001E240", ro=True),
             "CAN1": {"bitrate": Prop("500", type="integer", unit="kbit/s")}}
@@ -185,7 +185,8 @@ def build():
             "two_groups.mf4": build_mf4([
                 DataGroup(signals[::2], record_id_size=2, vlsd="sd"),
                 DataGroup(signals[1::2], record_id_size=1,
-                          storage="dz")]).data + bytes((SMALL_BATCHES,)),
+                          storage="dz")]).data
+            + bytes((SMALL_BATCHES | SOME_ROWS,)),
             "layouts.mf4": sorted_signals + signal_layout_changes()
             + bytes((LAYOUTS | OVERLAP,)),
         },
