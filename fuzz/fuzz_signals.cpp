@@ -429,7 +429,8 @@ struct Sink {
   void* values[kMaxSignals] = {};
   uint8_t* presentOut[kMaxSignals] = {};
   void* carried[kMaxMessages * kMdfSignalCarried] = {};
-  // Each message's own signal arrays (two messages may name one signal).
+  // Each message's own signal arrays: were a signal of two messages, the
+  // arrays of the first would show what extract left out.
   uint8_t* messageValues[kMaxMessages][kMaxSignals] = {};
   uint8_t* messagePresent[kMaxMessages][kMaxSignals] = {};
   void* owned[kOwnedMost] = {};
