@@ -418,10 +418,10 @@ struct Sink {
   uint64_t present[kMaxSignals] = {};  // rows where each signal was present
   // Per message, the frame after the one of its last row so far.
   uint64_t cursor[kMaxMessages] = {};
-  // The counts the second thread prepared for, those of the next batch.
-  uint64_t prepared[kMaxMessages] = {};
-  bool hasPrepared = false;
-  // The batch in hand, extracted but not checked yet.
+  // Set on the second thread: prepare had other counts than the batch
+  // reserved last (read on the caller's thread once the fill is over).
+  bool preparedOther = false;
+  // The batch in hand, reserved and not settled yet.
   bool pending = false;
   uint64_t counts[kMaxMessages] = {};
   // What reserve hands over: per message, signal and carried column.
@@ -463,15 +463,21 @@ struct Sink {
     return static_cast<Sink*>(context)->reserveBatch(counts, last, output);
   }
 
-  // On the second thread: notes the counts (the next reserve must get the
-  // same) and holds on until told to stop, as a sink faulting in memory
-  // would.
+  // On the second thread, while the batch reserved last is extracted:
+  // the counts must be that batch's; holds on until told to stop, as a
+  // sink faulting in memory would.
   static void prepare(void* context, const uint64_t* counts,
                       const std::atomic<bool>* stop) {
     auto* sink = static_cast<Sink*>(context);
-    std::memcpy(sink->prepared, counts, sink->messages * sizeof *counts);
-    sink->hasPrepared = true;
+    if (std::memcmp(sink->counts, counts, sink->messages * sizeof *counts) != 0)
+      sink->preparedOther = true;
     while (!stop->load(std::memory_order_relaxed)) std::this_thread::yield();
+  }
+
+  // After the batch reserved last is extracted: checks it.
+  static bool settle(void* context, const uint64_t* presentCounts) {
+    static_cast<Sink*>(context)->check(presentCounts);
+    return true;
   }
 
   // The frame of message m's next row, or -1 beyond the frames read.
@@ -488,13 +494,11 @@ struct Sink {
 
   bool reserveBatch(const uint64_t* batchCounts, bool last,
                     cSignalOutput* output) {
-    check();
+    if (pending) disagree("a batch reserved before the last one settled");
+    release();
     if (lastSeen) disagree("a batch after the last one");
     lastSeen = last;
-    if (hasPrepared &&
-        std::memcmp(prepared, batchCounts, messages * sizeof *batchCounts) != 0)
-      disagree("a batch of other counts than those prepared");
-    hasPrepared = false;
+    if (preparedOther) disagree("prepared for other counts than the batch's");
     uint64_t rowsHere = 0;
     for (size_t m = 0; m < messages; ++m) rowsHere += batchCounts[m];
     if (rowsHere > kMaxRows - kept) {
@@ -540,12 +544,19 @@ struct Sink {
     return true;
   }
 
-  // Checks the batch in hand against the frames, adds it to the digest and
-  // lets its arrays go.
-  void check() {
-    if (pending) {
-      for (size_t m = 0; m < messages; ++m) {
-        for (uint64_t k = 0; k < counts[m]; ++k) checkRow(m, k);
+  // Checks the batch in hand against the frames and the batch's present
+  // counts, adds it to the digest and lets its arrays go.
+  void check(const uint64_t* presentCounts) {
+    if (!pending) disagree("a batch settled that was not reserved");
+    for (size_t m = 0; pending && m < messages; ++m) {
+      for (uint64_t k = 0; k < counts[m]; ++k) checkRow(m, k);
+      const cSignalMessage& message = layouts->messages[m];
+      for (uint32_t s = 0; s < message.signalCount; ++s) {
+        uint64_t here = 0;
+        for (uint64_t k = 0; k < counts[m]; ++k)
+          here += messagePresent[m][s][k];
+        if (presentCounts[message.firstSignal + s] != here)
+          disagree("a batch's present count that is not its rows'");
       }
     }
     pending = false;
@@ -643,14 +654,14 @@ bool decode(cMdf* mdf, const cSignalLayouts& layouts, const cSignalPlan* plan,
   if (reader == nullptr) return false;
   Sink sink(&layouts, &f, cSignalPlan_messageCount(plan),
             (flags & kFuzzSomeRows) != 0);
-  const cMdfSignalSink callbacks{&sink, Sink::reserve, Sink::prepare};
+  const cMdfSignalSink callbacks{&sink, Sink::reserve, Sink::prepare,
+                                 Sink::settle};
   uint64_t presentCounts[kMaxSignals];
   cMdfSignalRun run{};
   const uint64_t batchRows = (flags & kFuzzSmallBatches) != 0 ? 7 : 64;
   const int32_t result =
       cMdfSignals_decode(reader, plan, batchRows, (flags & kFuzzOverlap) != 0,
                          &callbacks, presentCounts, &run);
-  if (result == kMdfSignalsDone) sink.check();
   const bool read = cMdfColumnReader_failure(reader) == kMdfReadOk;
   cMdfColumnReader_dtor(reader);
   // A read that failed orders the frames otherwise (a data group ends
