@@ -62,12 +62,12 @@ bool fuzz_finalize(cIO* stream, uint64_t* digest, bool anyWriter);
 bool fuzz_readColumns(cIO* stream, uint64_t* digest, bool anyWriter);
 // Opens a plain MF4 file and decodes its CAN data frames into the signals
 // of a fixed set of layouts (cMdfSignals_decode), batch after batch into
-// a sink that keeps at most a fixed number of rows (and prepares for the
-// next batch on the second thread), and checks every value, present flag,
-// row number and carried column against a decoding of its own, bit by bit;
-// a disagreement aborts. Layouts the plan refuses
-// must come with a reason; then nothing is decoded (false). *digest covers
-// what the sink received.
+// a sink that keeps at most a fixed number of rows, and checks every
+// value, present flag, row number and carried column, and the counts its
+// prepare and settle calls get, against a decoding of its own, bit by
+// bit; a disagreement aborts. Layouts the plan refuses must come with a
+// reason; then nothing is decoded (false). *digest covers what the sink
+// received. Not reentrant: the frames it checks against are static.
 bool fuzz_decodeSignals(cIO* stream, uint64_t* digest, bool anyWriter);
 
 // Every frame of every data group of an open file, its start time and
