@@ -48,18 +48,8 @@ struct Layouts {
   cSignalLayouts view;
 };
 
-cSignalLayout field(uint32_t firstBit, uint8_t length, bool little,
-                    uint8_t kind) {
-  cSignalLayout layout{};
-  layout.firstBit = firstBit;
-  layout.length = length;
-  layout.littleEndian = little ? 1 : 0;
-  layout.kind = kind;
-  layout.raw = 1;
-  layout.multiplexer = -1;
-  layout.scale = 1;
-  return layout;
-}
+// The tables below read best with a short name.
+constexpr auto& field = cSignalLayout_field;
 
 cSignalLayout scaled(cSignalLayout layout, double scale, double offset) {
   layout.raw = 0;

@@ -68,6 +68,21 @@ static_assert(sizeof(cSignalLayout) == 40 &&
                   offsetof(cSignalLayout, scale) == 24,
               "the Python side packs this layout");
 
+// A field of `length` bits from `firstBit`, stored raw, selected by no
+// multiplexer, scale 1 and offset 0: the layout to set the rest on.
+inline cSignalLayout cSignalLayout_field(uint32_t firstBit, uint8_t length,
+                                         bool littleEndian, uint8_t kind) {
+  cSignalLayout layout{};
+  layout.firstBit = firstBit;
+  layout.length = length;
+  layout.littleEndian = littleEndian ? 1 : 0;
+  layout.kind = kind;
+  layout.raw = 1;
+  layout.multiplexer = -1;
+  layout.scale = 1;
+  return layout;
+}
+
 // A message: its signals, `signalCount` from `firstSignal` in the layouts'
 // signals, every multiplexer before the signals it selects. A signal is of
 // one message at most.

@@ -16,14 +16,8 @@ using Plan = std::unique_ptr<cSignalPlan, void (*)(cSignalPlan*)>;
 
 cSignalLayout field(uint32_t firstBit, uint8_t length, bool little,
                     uint8_t kind = kSignalUnsigned, bool raw = true) {
-  cSignalLayout layout{};
-  layout.firstBit = firstBit;
-  layout.length = length;
-  layout.littleEndian = little ? 1 : 0;
-  layout.kind = kind;
+  cSignalLayout layout = cSignalLayout_field(firstBit, length, little, kind);
   layout.raw = raw ? 1 : 0;
-  layout.multiplexer = -1;
-  layout.scale = 1;
   return layout;
 }
 

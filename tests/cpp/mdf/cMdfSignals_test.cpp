@@ -173,9 +173,9 @@ class cMdfSignals : public testing::Test {
     for (auto& [key, message] : keys) {
       message = static_cast<uint32_t>(messages.size());
       messages.push_back({static_cast<uint32_t>(signals.size()), 3});
-      signals.push_back(layout(0, 8, true, kSignalUnsigned));
-      signals.push_back(layout(8, 12, false, kSignalUnsigned));
-      signals.push_back(layout(70, 9, true, kSignalSigned));
+      signals.push_back(cSignalLayout_field(0, 8, true, kSignalUnsigned));
+      signals.push_back(cSignalLayout_field(8, 12, false, kSignalUnsigned));
+      signals.push_back(cSignalLayout_field(70, 9, true, kSignalSigned));
       plannedKeys.push_back({key, 0, message});
     }
     silent = keys[0x7FF];
@@ -189,19 +189,6 @@ class cMdfSignals : public testing::Test {
     layouts.defaultDatabase = 0;
     plan.reset(cSignalPlan_ctor(&layouts, nullptr));
     ASSERT_NE(plan, nullptr);
-  }
-
-  static cSignalLayout layout(uint32_t firstBit, uint8_t length, bool little,
-                              uint8_t kind) {
-    cSignalLayout signal{};
-    signal.firstBit = firstBit;
-    signal.length = length;
-    signal.littleEndian = little ? 1 : 0;
-    signal.kind = kind;
-    signal.raw = 1;
-    signal.multiplexer = -1;
-    signal.scale = 1;
-    return signal;
   }
 
   // A reader of the CAN data frames.
