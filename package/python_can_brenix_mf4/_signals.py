@@ -654,15 +654,20 @@ def _table(np, table: dict, choices: bool, scaling: bool, as_: str,
         codes = columns["channel"][1]
         names = table["channel_names"]
         if as_ == "numpy":
-            columns["channel"] = ("plain", names[codes], None)
+            columns["channel"] = ("plain", np.take(names, codes), None)
         elif len(codes) and codes.min() == codes.max():  # one channel
-            columns["channel"] = ("category", np.zeros(len(codes), np.int32),
+            columns["channel"] = ("category", np.zeros(len(codes), np.int8),
                                   [str(names[codes[0]])])
         else:
-            used = np.flatnonzero(np.bincount(codes, minlength=len(names)))
-            index = np.zeros(len(names), np.int32)
-            index[used] = np.arange(len(used), dtype=np.int32)
-            columns["channel"] = ("category", index[codes],
+            # The channels the rows have, in code order, and the rows'
+            # codes into them in the narrowest type pandas keeps as is.
+            seen = np.zeros(len(names), bool)
+            seen[codes] = True
+            used = np.flatnonzero(seen)
+            index = np.zeros(len(names),
+                             np.int8 if len(used) < 128 else np.int16)
+            index[used] = np.arange(len(used))
+            columns["channel"] = ("category", np.take(index, codes),
                                   names[used].tolist())
     if as_ == "numpy":
         return {name: _numpy_column(np, kind, a, b)

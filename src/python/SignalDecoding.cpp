@@ -1,11 +1,14 @@
 #include "python/SignalDecoding.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "decode/cSignalPlan.h"
@@ -13,6 +16,7 @@
 #include "mdf/cPages.h"
 #include "python/FrameColumns.h"
 #include "python/MdfFile.h"
+#include "streams/cCoding.h"
 
 namespace {
 
@@ -101,10 +105,13 @@ static void shapeBlock(const cSignalLayouts& layouts, size_t m, bool rows,
   block->offsets.assign(block->widths.size(), 0);
 }
 
-// Blocks of at least this many bytes are asked to live in huge pages:
-// first touches of fresh memory then fault once per 2 MiB instead of
-// once per 4 KiB.
-constexpr uint64_t kHugeBlock = uint64_t{4} << 20;
+// Blocks of at least this many bytes live in huge pages: first touches
+// of fresh memory then fault once per 2 MiB instead of once per 4 KiB. A
+// block's arrays then start at a huge page boundary (the bytearray has a
+// huge page more, whose part before the boundary is never touched), so
+// that all of it but the last part page is in huge pages.
+constexpr uint64_t kHugePage = uint64_t{2} << 20;
+constexpr uint64_t kHugeBlock = kHugePage;
 
 // The block given room for `capacity` rows: a new bytearray into which
 // the rows written so far are copied; false with a Python error.
@@ -115,19 +122,25 @@ static bool placeBlock(MessageBlock* block, uint64_t capacity) {
     offsets[i] = size;
     const uint64_t bytes = capacity * block->widths[i];
     if (capacity > (UINT64_MAX >> 4) / 8 ||
-        size > static_cast<uint64_t>(PY_SSIZE_T_MAX) - bytes - 8) {
+        size > static_cast<uint64_t>(PY_SSIZE_T_MAX) - bytes - 8 - kHugePage) {
       PyErr_NoMemory();
       return false;
     }
     size += (bytes + 7) & ~uint64_t{7};  // every array 8-byte aligned
   }
-  PyObject* object =
-      PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+  const bool huge = size >= kHugeBlock;
+  PyObject* object = PyByteArray_FromStringAndSize(
+      nullptr, static_cast<Py_ssize_t>(size + (huge ? kHugePage : 0)));
   if (object == nullptr) return false;
   OwnedRef grown(object);
   auto* bytes = reinterpret_cast<uint8_t*>(PyByteArray_AsString(object));
-  const bool huge = size >= kHugeBlock;
-  if (huge) cPages_preferHuge(bytes, size);
+  if (huge) {
+    const uint64_t lead =
+        (kHugePage - reinterpret_cast<uintptr_t>(bytes) % kHugePage) %
+        kHugePage;
+    for (uint64_t& offset : offsets) offset += lead;
+    cPages_preferHuge(bytes + lead, size);
+  }
   if (block->block && block->written > 0) {
     for (size_t i = 0; i < block->widths.size(); ++i)
       std::memcpy(bytes + offsets[i], block->bytes + block->offsets[i],
@@ -728,6 +741,75 @@ static PyObject* SignalDecoding_decodeLog(PyObject*, PyObject* args) {
 // sort in Python.
 constexpr size_t kMaxChannelNames = 64;
 
+// Zero when two items of `size` bytes are equal: their differences
+// folded word by word, without a branch (a memcmp call per row costs more
+// than the comparison); a last partial word overlaps the one before.
+static inline uint64_t itemDifference(const uint8_t* a, const uint8_t* b,
+                                      size_t size) {
+  const auto word = [&](size_t i) -> uint64_t {
+    return cCoding_loadLE<uint64_t>(a + i) ^ cCoding_loadLE<uint64_t>(b + i);
+  };
+  if (size < 8) {
+    uint64_t difference = 0;
+    for (size_t i = 0; i < size; ++i) difference |= a[i] ^ b[i];
+    return difference;
+  }
+  uint64_t difference = word(size - 8);
+  for (size_t i = 0; i + 8 < size; i += 8) difference |= word(i);
+  return difference;
+}
+
+// Names every item is compared with at once; an item none of them is
+// takes a search of the others.
+constexpr size_t kComparedNames = 8;
+
+// The code of each of `rows` items of kSize bytes (0: of `size` bytes)
+// into `codes` and the first row of each name into `firsts` (`found` of
+// them); false for more than kMaxChannelNames names. Logs have a handful
+// of channels, interleaved as the frames came: each item is compared with
+// the first names at once, so that a change of channel costs no
+// mispredicted branch, and with the size known the comparison unrolls.
+template <size_t kSize>
+static bool codesOf(const uint8_t* items, size_t rows, size_t size,
+                    uint16_t* codes, size_t* firsts, size_t* found) {
+  const size_t n = kSize != 0 ? kSize : size;
+  const uint8_t* names[kMaxChannelNames];
+  size_t count = 0;
+  for (size_t r = 0; r < rows; ++r) {
+    const uint8_t* item = items + r * n;
+    const size_t first = std::min(count, kComparedNames);
+    uint32_t equal = 0;
+    for (size_t k = 0; k < first; ++k)
+      equal |= uint32_t{itemDifference(item, names[k], n) == 0} << k;
+    if (equal != 0) {
+      codes[r] = static_cast<uint16_t>(std::countr_zero(equal));
+      continue;
+    }
+    size_t code = first;
+    while (code < count && itemDifference(item, names[code], n) != 0) ++code;
+    if (code == count) {
+      if (count == kMaxChannelNames) return false;
+      firsts[count] = r;
+      names[count++] = item;
+    }
+    codes[r] = static_cast<uint16_t>(code);
+  }
+  *found = count;
+  return true;
+}
+
+using CodesLoop = bool (*)(const uint8_t*, size_t, size_t, uint16_t*, size_t*,
+                           size_t*);
+
+// codesOf for items of 4, 8, ... 64 bytes (numpy's text of 1 to 16
+// characters).
+template <size_t... k>
+static constexpr std::array<CodesLoop, sizeof...(k)> codesLoops(
+    std::index_sequence<k...>) {
+  return {codesOf<4 * (k + 1)>...};
+}
+constexpr auto kCodesLoops = codesLoops(std::make_index_sequence<16>());
+
 // _channel_codes(items, itemsize): see SignalDecoding.h.
 static PyObject* SignalDecoding_channelCodes(PyObject*, PyObject* args) {
   PyObject* itemsObject = nullptr;
@@ -745,36 +827,15 @@ static PyObject* SignalDecoding_channelCodes(PyObject*, PyObject* args) {
   void* bytes = nullptr;
   OwnedRef codesObject(newBuffer(rows * 2, &bytes));
   if (!codesObject) return nullptr;
-  auto* codes = static_cast<uint16_t*>(bytes);
+  const CodesLoop loop = size % 4 == 0 && size / 4 <= kCodesLoops.size()
+                             ? kCodesLoops[size / 4 - 1]
+                             : codesOf<0>;
   size_t firsts[kMaxChannelNames];
   size_t found = 0;
-  bool many = false;
-  Py_BEGIN_ALLOW_THREADS
-      // Logs have a handful of channels, mostly in runs: the last item's code
-      // first, then each item found so far.
-      size_t last = 0;
-  for (size_t r = 0; r < rows && !many; ++r) {
-    const uint8_t* item = items.data + r * size;
-    if (found > 0 &&
-        std::memcmp(item, items.data + firsts[last] * size, size) == 0) {
-      codes[r] = static_cast<uint16_t>(last);
-      continue;
-    }
-    size_t code = 0;
-    while (code < found &&
-           std::memcmp(item, items.data + firsts[code] * size, size) != 0)
-      ++code;
-    if (code == found) {
-      if (found == kMaxChannelNames) {
-        many = true;
-        break;
-      }
-      firsts[found++] = r;
-    }
-    codes[r] = static_cast<uint16_t>(code);
-    last = code;
-  }
-  Py_END_ALLOW_THREADS if (many) Py_RETURN_NONE;
+  bool few;
+  Py_BEGIN_ALLOW_THREADS few = loop(
+      items.data, rows, size, static_cast<uint16_t*>(bytes), firsts, &found);
+  Py_END_ALLOW_THREADS if (!few) Py_RETURN_NONE;
   OwnedRef rowsOf(PyList_New(static_cast<Py_ssize_t>(found)));
   if (!rowsOf) return nullptr;
   for (size_t i = 0; i < found; ++i) {

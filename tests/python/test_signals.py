@@ -292,6 +292,30 @@ def test_a_read_failure_while_decoding_a_log_is_raised(tmp_path):
     assert state["reads"] > 2
 
 
+def test_large_tables_equal_those_of_small_pieces(tmp_path):
+    """Tables of tens of thousands of rows (arrays of megabytes, grown
+    batch by batch from a log) equal those of the same frames decoded a
+    thousand at a time."""
+    count = 40_000
+    payloads = np.random.default_rng(7).integers(0, 256, (count, 8), np.uint8)
+    frames = [CanFrame(0.001 * row, 0x123, payloads[row].tobytes(),
+                       channel=1 + row % 2) for row in range(count)]
+    path = tmp_path / "log.mf4"
+    path.write_bytes(build_mf4([DataGroup(frames)]).data)
+    with MdfFile(str(path)) as log:
+        cols = log.to_numpy()
+        tables = [log.decode_signals(DB, as_="numpy", rows=rows)["Little"]
+                  for rows in (5000, 1 << 16)]
+    tables.append(decode_signals(cols, DB, as_="numpy")["Little"])
+    pieces = [decode_signals({k: v[i:i + 1000] for k, v in cols.items()},
+                             DB, as_="numpy")["Little"]
+              for i in range(0, count, 1000)]
+    for column in pieces[0]:
+        truth = np.concatenate([piece[column] for piece in pieces])
+        for table in tables:
+            np.testing.assert_array_equal(table[column], truth)
+
+
 @pytest.mark.parametrize("channels", [1, 2])
 def test_output_formats_agree(channels):
     cols = columns_of(FRAMES)
@@ -328,6 +352,30 @@ def test_output_formats_agree(channels):
     assert raw["Little"]["A"].dtype == np.uint64
     assert str(pandas["Little"]["C"].dtype) == "category"
     assert {"Off", "On", "Five"} <= set(pandas["Little"]["C"].cat.categories)
+
+
+@pytest.mark.parametrize("names", [
+    ["1", "2"],  # of one character
+    ["CAN 1", "CAN 2"],  # differing in their last character only
+    ["CAN 1", "CAN 12", "LIN 3"],  # of different lengths
+    ["bus " + "x" * 30 + "1", "bus " + "x" * 30 + "2"],  # 35 characters
+    ["bus %d" % i for i in range(20)],  # more than a few
+    ["bus %d" % i for i in range(200)],  # many
+])
+def test_channel_names_come_through(names):
+    cols = columns_of(FRAMES)
+    chosen = np.random.default_rng(5).integers(0, len(names), len(FRAMES))
+    cols["channel"] = np.array(names)[chosen]
+    tables = decode_signals(cols, DB, as_="numpy")
+    frames = decode_signals(cols, DB, as_="pandas")
+    assert tables
+    for name, table in tables.items():
+        rows = table["timestamp_ns"]
+        truth = cols["channel"][rows].tolist()
+        assert table["channel"].tolist() == truth
+        channel = frames[name]["channel"]
+        assert channel.astype(str).tolist() == truth
+        assert sorted(channel.cat.categories) == sorted(set(truth))
 
 
 def test_databases_by_channel_and_messages(tmp_path):
