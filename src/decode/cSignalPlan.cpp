@@ -320,31 +320,49 @@ static void gather(const void* from, size_t begin, const uint32_t* order,
 }
 
 // The chunk's rows from `begin` to `end` by message (a counting sort of
-// their messages), then per message its row numbers, carried columns
-// (into the outputs, from the message's slot) and payloads (into
-// `dense`), each in a loop of its own.
+// their messages) with their payloads (into `dense`, in the same pass, so
+// that the payload column is read in row order), then per message its row
+// numbers and carried columns (into the outputs, from the message's slot),
+// each in a loop of its own.
 static void scatter(const cSignalPlan* plan, const cSignalInput* input,
                     size_t begin, size_t end, const int32_t* messageOfRow,
                     Dense* dense, const cSignalOutput* output) {
   const size_t messageCount = plan->messages.size();
   uint64_t* next = dense->next.data();
   for (size_t m = 0; m < messageCount; ++m) next[m] = dense->firstRow[m];
+  const uint8_t* last = input->payload + input->payloadSize;
+  uint32_t* order = dense->order.data();
+  uint8_t* lengths = dense->lengths.data();
   for (size_t r = begin; r < end; ++r) {
     const int32_t message = messageOfRow[r];
-    if (message >= 0)
-      dense->order[next[message]++] = static_cast<uint32_t>(r - begin);
+    if (message < 0) continue;
+    const uint64_t i = next[message]++;
+    order[i] = static_cast<uint32_t>(r - begin);
+    uint32_t length;
+    const uint8_t* payload = payloadOf(input, static_cast<int64_t>(r), &length);
+    lengths[i] = static_cast<uint8_t>(length);
+    const uint32_t width = plan->widths[message];
+    uint8_t* row = dense->bytes.data() + dense->firstByte[message] +
+                   (i - dense->firstRow[message]) * (width + 8);
+    const uint32_t used = std::min(length, width);
+    // Classic CAN payloads as one 8-byte move where the input has the
+    // bytes: what follows the payload in the row is never read as a
+    // present field's bits (the row has 8 bytes of room beyond `width`).
+    if (used <= 8 && last - payload >= 8)
+      std::memcpy(row, payload, 8);
+    else
+      std::memcpy(row, payload, used);
   }
   const size_t carried = input->carriedCount;
-  const uint8_t* last = input->payload + input->payloadSize;
   for (size_t m = 0; m < messageCount; ++m) {
     const uint64_t count = dense->rows[m];
     if (count == 0) continue;
     const uint64_t slot = dense->slot[m];
-    const uint32_t* order = dense->order.data() + dense->firstRow[m];
+    const uint32_t* rowsOf = order + dense->firstRow[m];
     if (output->rows != nullptr && output->rows[m] != nullptr) {
       int64_t* rows = output->rows[m] + slot;
       const int64_t first = input->firstRow + static_cast<int64_t>(begin);
-      for (uint64_t i = 0; i < count; ++i) rows[i] = first + order[i];
+      for (uint64_t i = 0; i < count; ++i) rows[i] = first + rowsOf[i];
     }
     void* const* to = output->carried + m * carried;
     for (size_t c = 0; c < carried; ++c) {
@@ -352,36 +370,18 @@ static void scatter(const cSignalPlan* plan, const cSignalInput* input,
       uint8_t* into = static_cast<uint8_t*>(to[c]) + slot * width;
       switch (width) {
         case 8:
-          gather<uint64_t>(input->carried[c], begin, order, count, into);
+          gather<uint64_t>(input->carried[c], begin, rowsOf, count, into);
           break;
         case 4:
-          gather<uint32_t>(input->carried[c], begin, order, count, into);
+          gather<uint32_t>(input->carried[c], begin, rowsOf, count, into);
           break;
         case 2:
-          gather<uint16_t>(input->carried[c], begin, order, count, into);
+          gather<uint16_t>(input->carried[c], begin, rowsOf, count, into);
           break;
         default:
-          gather<uint8_t>(input->carried[c], begin, order, count, into);
+          gather<uint8_t>(input->carried[c], begin, rowsOf, count, into);
           break;
       }
-    }
-    const uint32_t width = plan->widths[m];
-    uint8_t* lengths = dense->lengths.data() + dense->firstRow[m];
-    uint8_t* row = dense->bytes.data() + dense->firstByte[m];
-    for (uint64_t i = 0; i < count; ++i, row += width + 8) {
-      uint32_t length;
-      const uint8_t* payload =
-          payloadOf(input, static_cast<int64_t>(begin + order[i]), &length);
-      lengths[i] = static_cast<uint8_t>(length);
-      const uint32_t used = std::min(length, width);
-      // Classic CAN payloads as one 8-byte move where the input has the
-      // bytes: what follows the payload in the row is never read as a
-      // present field's bits (the row has 8 bytes of room beyond
-      // `width`).
-      if (used <= 8 && last - payload >= 8)
-        std::memcpy(row, payload, 8);
-      else
-        std::memcpy(row, payload, used);
     }
   }
 }
