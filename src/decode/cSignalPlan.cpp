@@ -444,17 +444,16 @@ template <uint8_t kKind, bool kRaw>
 
 // One signal in the rows of its message, whose payloads lie in `dense`,
 // `stride` bytes a row (at least 8 more than any present field's last
-// byte), their lengths in `lengths`. `muxPresent` and `muxPatterns` are
-// the multiplexer's (null without one); `patterns` receives the signal's
-// own where it selects others. A missing value reads 0, never what the
-// memory held. The layout is fixed per instantiation and the step's
-// fields are copied into locals, so that the loop reloads nothing after
-// each store.
+// byte), their lengths in `lengths` (the shortest `shortest`). `muxPresent` and
+// `muxPatterns` are the multiplexer's (null without one); `patterns` receives
+// the signal's own where it selects others. A missing value reads 0, never what
+// the memory held. The layout is fixed per instantiation and the step's fields
+// are copied into locals, so that the loop reloads nothing after each store.
 template <bool kLittle, uint8_t kKind, bool kRaw>
 static uint64_t runSignal(const Step& step, const uint64_t* selectors,
                           const uint8_t* dense, size_t stride,
-                          const uint8_t* lengths, uint64_t count,
-                          const uint8_t* muxPresent,
+                          const uint8_t* lengths, uint32_t shortest,
+                          uint64_t count, const uint8_t* muxPresent,
                           const uint64_t* muxPatterns, uint64_t* patterns,
                           void* values, uint8_t* present) {
   const uint32_t needed = step.needed;
@@ -469,6 +468,17 @@ static uint64_t runSignal(const Step& step, const uint64_t* selectors,
   const uint32_t selectorCount = step.selectorCount;
   uint64_t here = 0;
   const uint8_t* at = dense + step.byte;
+  if (muxPresent == nullptr && patterns == nullptr && needed <= shortest) {
+    // Every row holds the field.
+    for (uint64_t i = 0; i < count; ++i, at += stride)
+      storeValue<kKind, kRaw>(
+          values, i,
+          storedBits<kKind, kRaw>(
+              fieldBits<kLittle, kKind>(at, shift, ninth, length, mask, sign),
+              scale, offset));
+    std::memset(present, 1, count);
+    return count;
+  }
   if (muxPresent == nullptr && patterns == nullptr) {
     // Present where the payload holds the field: every row's field is
     // read (the row has the bytes) and kept or zeroed without a branch.
@@ -507,7 +517,7 @@ static uint64_t runSignal(const Step& step, const uint64_t* selectors,
 }
 
 using SignalLoop = uint64_t (*)(const Step&, const uint64_t*, const uint8_t*,
-                                size_t, const uint8_t*, uint64_t,
+                                size_t, const uint8_t*, uint32_t, uint64_t,
                                 const uint8_t*, const uint64_t*, uint64_t*,
                                 void*, uint8_t*);
 
@@ -603,6 +613,7 @@ bool cSignalPlan_extract(const cSignalPlan* plan, const cSignalInput* input,
       const uint32_t width = plan->widths[m];
       const uint8_t* payloads = dense.bytes.data() + dense.firstByte[m];
       const uint8_t* lengths = dense.lengths.data() + dense.firstRow[m];
+      const uint32_t shortest = *std::min_element(lengths, lengths + count);
       for (uint32_t s = 0; s < message.signalCount; ++s) {
         const size_t index = message.firstSignal + s;
         const Step& step = plan->steps[index];
@@ -626,7 +637,7 @@ bool cSignalPlan_extract(const cSignalPlan* plan, const cSignalInput* input,
         const size_t mux = step.mux >= 0 ? static_cast<size_t>(step.mux) : 0;
         output->presentCounts[index] += loopFor(step)(
             step, plan->selectors.data() + step.selectorFirst, payloads,
-            width + 8, lengths, count,
+            width + 8, lengths, shortest, count,
             step.mux >= 0 ? output->present[message.firstSignal + mux] + first
                           : nullptr,
             step.mux >= 0 ? patterns[mux].data() : nullptr, own,

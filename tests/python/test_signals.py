@@ -213,6 +213,17 @@ def test_values_equal_cantools_over_columns(options):
     check(tables, FRAMES, int, **options)
 
 
+@pytest.mark.parametrize("options", OPTIONS[:2], ids=str)
+def test_values_equal_cantools_when_every_frame_is_whole(options):
+    """Frames of their message's full length: every row holds every
+    signal's bits."""
+    frames = [f for f in FRAMES if (f[0], f[1]) in KEYS
+              and len(f[2]) == KEYS[(f[0], f[1])].length]
+    tables = decode_signals(columns_of(frames), DB, as_="arrow", **options)
+    assert set(tables) == {m.name for m in MESSAGES}
+    check(tables, frames, int, **options)
+
+
 @pytest.mark.parametrize("threads", ["", "1"], ids=["threads", "one"])
 def test_values_equal_cantools_from_an_mf4_log(tmp_path, monkeypatch,
                                                threads):
