@@ -84,9 +84,15 @@ class _ColumnReader:
     def split(values: bytearray, offsets: bytearray) -> list: ...
 
 
-def _decode_signals(signals: bytes, selectors: bytes, messages: bytes,
-                    keys: bytes, databases: int,
-                    channel_databases: Optional[bytes],
-                    default_database: int, rows: int, ids: Any, extended: Any,
+def _decode_signals(tables: tuple, rows: int, ids: Any, extended: Any,
                     channels: Any, usable: Any, payload: Any, offsets: Any,
-                    lengths: Any, carried: Sequence[tuple]) -> list: ...
+                    lengths: Any, carried: Sequence[tuple],
+                    threads: bool) -> list: ...
+
+
+def _decode_log(reader: _ColumnReader, tables: tuple, batch_rows: int,
+                row_numbers: bool, threads: bool) -> tuple: ...
+
+
+def _channel_codes(items: Any, itemsize: int,
+                   threads: bool) -> Optional[tuple]: ...

@@ -285,7 +285,7 @@ def _channel_codes(np, names):
     names = names.astype(str, copy=False)
     if len(names) and names.dtype.itemsize:
         found = _native_channel_codes(_buffer(np, names),
-                                      names.dtype.itemsize)
+                                      names.dtype.itemsize, _helper())
         if found is not None:
             codes, firsts = found
             return np.frombuffer(codes, np.uint16), names[firsts]

@@ -7,6 +7,7 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -810,11 +811,68 @@ static constexpr std::array<CodesLoop, sizeof...(k)> codesLoops(
 }
 constexpr auto kCodesLoops = codesLoops(std::make_index_sequence<16>());
 
-// _channel_codes(items, itemsize): see SignalDecoding.h.
+// Items _channel_codes codes in two halves on two threads from.
+constexpr size_t kSplitCodes = size_t{1} << 16;
+
+// The codes of `rows` items of `size` bytes as codesOf gives them, with
+// `threads` the second half on a second thread, whose names are then
+// numbered after those of the first (in order of appearance still); false
+// for more than kMaxChannelNames names.
+static bool channelCodes(const uint8_t* items, size_t rows, size_t size,
+                         bool threads, uint16_t* codes, size_t* firsts,
+                         size_t* found) {
+  const CodesLoop loop = size % 4 == 0 && size / 4 <= kCodesLoops.size()
+                             ? kCodesLoops[size / 4 - 1]
+                             : codesOf<0>;
+  const size_t half = rows / 2;
+  std::thread second;
+  size_t secondFirsts[kMaxChannelNames];
+  size_t secondFound = 0;
+  bool secondFew = true;
+  if (threads && rows >= kSplitCodes &&
+      std::thread::hardware_concurrency() > 1) {
+    try {
+      second = std::thread([&] {
+        secondFew = loop(items + half * size, rows - half, size, codes + half,
+                         secondFirsts, &secondFound);
+      });
+    } catch (...) {
+    }
+  }
+  const size_t mine = second.joinable() ? half : rows;
+  const bool few = loop(items, mine, size, codes, firsts, found);
+  if (!second.joinable()) return few;
+  second.join();
+  if (!few || !secondFew) return false;
+  // The second half's names as numbered in the first, new ones after.
+  uint16_t renumber[kMaxChannelNames];
+  bool same = true;
+  for (size_t j = 0; j < secondFound; ++j) {
+    const size_t row = half + secondFirsts[j];
+    size_t code = 0;
+    while (code < *found &&
+           itemDifference(items + row * size, items + firsts[code] * size,
+                          size) != 0)
+      ++code;
+    if (code == *found) {
+      if (*found == kMaxChannelNames) return false;
+      firsts[(*found)++] = row;
+    }
+    renumber[j] = static_cast<uint16_t>(code);
+    same = same && code == j;
+  }
+  if (!same)
+    for (size_t r = half; r < rows; ++r) codes[r] = renumber[codes[r]];
+  return true;
+}
+
+// _channel_codes(items, itemsize, threads): see SignalDecoding.h.
 static PyObject* SignalDecoding_channelCodes(PyObject*, PyObject* args) {
   PyObject* itemsObject = nullptr;
   Py_ssize_t itemSize = 0;
-  if (!PyArg_ParseTuple(args, "On:_channel_codes", &itemsObject, &itemSize))
+  int threads = 0;
+  if (!PyArg_ParseTuple(args, "Onp:_channel_codes", &itemsObject, &itemSize,
+                        &threads))
     return nullptr;
   Bytes items;
   if (!bytesOf(itemsObject, "items", 0, false, &items)) return nullptr;
@@ -827,14 +885,12 @@ static PyObject* SignalDecoding_channelCodes(PyObject*, PyObject* args) {
   void* bytes = nullptr;
   OwnedRef codesObject(newBuffer(rows * 2, &bytes));
   if (!codesObject) return nullptr;
-  const CodesLoop loop = size % 4 == 0 && size / 4 <= kCodesLoops.size()
-                             ? kCodesLoops[size / 4 - 1]
-                             : codesOf<0>;
   size_t firsts[kMaxChannelNames];
   size_t found = 0;
   bool few;
-  Py_BEGIN_ALLOW_THREADS few = loop(
-      items.data, rows, size, static_cast<uint16_t*>(bytes), firsts, &found);
+  Py_BEGIN_ALLOW_THREADS few =
+      channelCodes(items.data, rows, size, threads != 0,
+                   static_cast<uint16_t*>(bytes), firsts, &found);
   Py_END_ALLOW_THREADS if (!few) Py_RETURN_NONE;
   OwnedRef rowsOf(PyList_New(static_cast<Py_ssize_t>(found)));
   if (!rowsOf) return nullptr;
@@ -858,7 +914,7 @@ static PyMethodDef SignalDecodingFunctions[] = {
      "The signals of database messages in the frames a column reader gives "
      "(internal: see MdfFile.decode_signals)."},
     {"_channel_codes", SignalDecoding_channelCodes, METH_VARARGS,
-     "_channel_codes(items, itemsize, /)\n--\n\n"
+     "_channel_codes(items, itemsize, threads, /)\n--\n\n"
      "Codes of fixed-width items and the first row of each, or None for "
      "many distinct items (internal: see decode_signals)."},
     {nullptr, nullptr, 0, nullptr},

@@ -36,12 +36,13 @@
 // count the reader's rows. Raises what the reader's fill raises for
 // failed reads and closed files.
 //
-//   _channel_codes(items, itemsize) -> (codes, first rows) or None
+//   _channel_codes(items, itemsize, threads) -> (codes, first rows) or None
 //
 // Codes (a bytearray of uint16) of the fixed-width items in `items` (a
 // column of channel names) numbered in order of appearance, and the row
 // where each first appears; None when there are more than 64 distinct
-// items.
+// items. Many items are coded in two halves on two threads where
+// `threads` allows it.
 #pragma once
 
 #include "python/Support.h"

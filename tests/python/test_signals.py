@@ -389,6 +389,34 @@ def test_channel_names_come_through(names):
         assert sorted(channel.cat.categories) == sorted(set(truth))
 
 
+@pytest.mark.parametrize("threads", ["", "1"], ids=["threads", "one"])
+@pytest.mark.parametrize("first, second", [
+    (["CAN 1", "CAN 2"], ["CAN 1", "CAN 2"]),  # the same in both halves
+    (["CAN 1", "CAN 2"], ["CAN 3", "CAN 2"]),  # a new one in the second
+    (["a%d" % i for i in range(40)], ["b%d" % i for i in range(40)]),  # many
+])
+def test_channel_names_of_many_rows(monkeypatch, threads, first, second):
+    """Tens of thousands of rows, whose halves may be coded apart: the
+    names of the second half that the first lacks come after its own."""
+    monkeypatch.setenv("MF4_THREADS", threads)
+    cols = columns_of(FRAMES)
+    repeat = 25  # 75,000 rows
+    cols = {k: np.concatenate([v] * repeat) for k, v in cols.items()}
+    rows = len(cols["dlc"])
+    cols["timestamp_ns"] = np.arange(rows, dtype=np.int64)
+    rng = np.random.default_rng(9)
+    half = rows // 2
+    cols["channel"] = np.concatenate([
+        np.array(first)[rng.integers(0, len(first), half)],
+        np.array(second)[rng.integers(0, len(second), rows - half)]])
+    tables = decode_signals(cols, DB, as_="numpy")
+    frames = decode_signals(cols, DB, as_="pandas")
+    for name, table in tables.items():
+        truth = cols["channel"][table["timestamp_ns"]].tolist()
+        assert table["channel"].tolist() == truth
+        assert frames[name]["channel"].astype(str).tolist() == truth
+
+
 def test_databases_by_channel_and_messages(tmp_path):
     cols = columns_of(FRAMES)
     cols["channel"] = np.where(np.arange(len(FRAMES)) % 2, "CAN 2", "CAN 1")
