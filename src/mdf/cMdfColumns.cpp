@@ -274,9 +274,12 @@ void writeRow(const Source& s, int64_t startNs, cMdfColumnOutput* out,
   const uint64_t carried = kind == kMdfBusMsgCanRemote ? 0 : length;
   put<uint8_t>(c[kMdfColumnDlc], row, static_cast<uint8_t>(length));
   if (c[kMdfColumnData] != nullptr) {
+    // A clear of the fixed 64 bytes, then the payload over it: both inline
+    // moves (a copy and a clear of lengths known only at run time are
+    // calls that cost more than the bytes).
     uint8_t* to = static_cast<uint8_t*>(c[kMdfColumnData]) + row * 64;
-    if (carried > 0) std::memcpy(to, payload, carried);
-    std::memset(to + carried, 0, 64 - carried);
+    std::memset(to, 0, 64);
+    cMdfDecodePlan_copyPayload(to, payload, carried);
   }
   if (c[kMdfColumnDataValues] != nullptr)
     cMdfDecodePlan_copyPayload(
