@@ -3,13 +3,24 @@
 decode_message loop and asammdf's bus-logging extraction.
 
     python3 benchmarks/bench_signals.py [--frames N] [--runs R]
-        [--loop-frames L] [--baseline-python PYTHON]
+        [--loop-frames L] [--database plain|vehicle]
+        [--baseline-python PYTHON]
 
 It writes, with the test writer, a log of N classic CAN data frames
-(default 1 million, one unsorted data group, 8-byte payloads) whose ids
-are those of a generated database (20 messages of 8 signals each, little
-and big endian, signed and unsigned, scaled; a DBC file next to the log),
-in build/bench/. Every case runs R times in a fresh process of the main
+(default 1 million, one unsorted data group, 8-byte random payloads)
+whose ids are those of a generated database, in build/bench/, with the
+database as a DBC file next to it:
+
+  plain     20 messages of 8 signals of 8 bits each, little and big
+            endian, signed and unsigned, scaled
+  vehicle   50 messages shaped as a vehicle network's: a 16-bit scaled
+            value, a 12-bit big-endian one, a signed temperature with an
+            offset, four flags, a state and a mode with value tables and
+            a counter (10 signals); every fifth message multiplexed by a
+            2-bit selector whose every value selects three signals of
+            its own (14 signals). Value tables are decoded to labels on
+            both sides (cantools' default, decode_choices=True here).
+ Every case runs R times in a fresh process of the main
 environment, interleaved; the table shows medians, the peak RSS (VmHWM),
 and how many times faster than the cantools loop and than asammdf each
 case is. With --baseline-python (an interpreter with another build of the
@@ -44,9 +55,15 @@ from bench_messages import (bench_log, has_module, interleaved, over_before,
                             peak_rss_mib, python_of)
 
 MESSAGES, SIGNALS = 20, 8
+VEHICLE_MESSAGES = 50
+# Value tables decoded to labels in the package's cases (the vehicle
+# database's, as cantools' decode_message does by default).
+CHOICES = False
 
 
-def database():
+def database(kind="plain"):
+    if kind == "vehicle":
+        return vehicle_database()
     from cantools.database.can import Database, Message, Signal
     from cantools.database.conversion import BaseConversion
     messages = []
@@ -63,9 +80,54 @@ def database():
     return Database(messages=messages)
 
 
-def write_database(path):
+def vehicle_database():
+    """The vehicle-like database (see the module's description)."""
+    from cantools.database.can import Database, Message, Signal
+    from cantools.database.conversion import BaseConversion
+
+    def signal(name, start, length, order="little_endian", signed=False,
+               scale=1, offset=0, choices=None, **mux):
+        return Signal(name, start, length, byte_order=order,
+                      is_signed=signed, conversion=BaseConversion.factory(
+                          scale=scale, offset=offset, choices=choices),
+                      **mux)
+
+    states = {0: "Off", 1: "On", 2: "Error", 3: "Unavailable"}
+    modes = {k: "Mode%d" % k for k in range(8)}
+    messages = []
+    for number in range(VEHICLE_MESSAGES):
+        name = "V%d" % number
+        counter = signal(name + "_Counter", 56, 8)
+        if number % 5 == 4:
+            signals = [signal(name + "_Mux", 0, 2, is_multiplexer=True)]
+            for value in range(4):
+                mux = dict(multiplexer_signal=name + "_Mux",
+                           multiplexer_ids=[value])
+                signals += [
+                    signal("%s_A%d" % (name, value), 8, 16, scale=0.1,
+                           **mux),
+                    signal("%s_B%d" % (name, value), 31, 16, "big_endian",
+                           signed=True, scale=0.01, **mux),
+                    signal("%s_F%d" % (name, value), 40, 1, **mux)]
+            signals.append(counter)
+        else:
+            signals = [
+                signal(name + "_Speed", 0, 16, scale=0.01),
+                signal(name + "_Temperature", 16, 8, signed=True,
+                       offset=-40),
+                *[signal("%s_Flag%d" % (name, k), 24 + k, 1)
+                  for k in range(4)],
+                signal(name + "_State", 28, 2, choices=states),
+                signal(name + "_Mode", 30, 3, choices=modes),
+                signal(name + "_Level", 47, 12, "big_endian", scale=0.5),
+                counter]
+        messages.append(Message(0x100 + number, name, 8, signals))
+    return Database(messages=messages)
+
+
+def write_database(path, kind):
     with open(path, "w") as file:
-        file.write(database().as_dbc_string())
+        file.write(database(kind).as_dbc_string())
 
 
 def warm_pandas():
@@ -83,7 +145,8 @@ def case_pandas(log, as_="pandas"):
     from python_can_brenix_mf4 import MdfFile
     began = time.perf_counter()
     with MdfFile(log) as reader:
-        tables = reader.decode_signals(log[:-4] + ".dbc", as_=as_)
+        tables = reader.decode_signals(log[:-4] + ".dbc", as_=as_,
+                                       decode_choices=CHOICES)
     seconds = time.perf_counter() - began
     return seconds, sum(len(t["timestamp"]) for t in tables.values())
 
@@ -101,7 +164,7 @@ def case_columns(log):
                                         "channel", "arbitration_id",
                                         "is_extended_id", "dlc", "data"])
     began = time.perf_counter()
-    tables = decode_signals(cols, db, as_="numpy")
+    tables = decode_signals(cols, db, as_="numpy", decode_choices=CHOICES)
     seconds = time.perf_counter() - began
     return seconds, sum(len(t["timestamp"]) for t in tables.values())
 
@@ -165,11 +228,15 @@ def main():
     parser.add_argument("--frames", type=int, default=1_000_000)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--loop-frames", type=int, default=100_000)
+    parser.add_argument("--database", choices=("plain", "vehicle"),
+                        default="plain")
     parser.add_argument("--baseline-python",
                         help="also run this package's cases with this "
                         "interpreter, as \"before\"")
     parser.add_argument("--case", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    global CHOICES
+    CHOICES = args.database == "vehicle"
     cases = {"pandas": case_pandas, "numpy": case_numpy,
              "columns": case_columns,
              "cantools": lambda log: case_cantools(log, args.loop_frames),
@@ -181,15 +248,19 @@ def main():
                           "rss": peak_rss_mib()}))
         return
 
-    log = args.log or bench_log("signals", args.frames, "--ids",
-                                str(MESSAGES), "--seed", "18")
+    if args.database == "vehicle":
+        log = args.log or bench_log("signals-vehicle", args.frames, "--ids",
+                                    str(VEHICLE_MESSAGES), "--seed", "18")
+    else:
+        log = args.log or bench_log("signals", args.frames, "--ids",
+                                    str(MESSAGES), "--seed", "18")
     if not os.path.exists(log[:-4] + ".dbc"):
-        write_database(log[:-4] + ".dbc")
+        write_database(log[:-4] + ".dbc", args.database)
     if not has_module(python_of("main"), "asammdf"):
         del cases["asammdf"]
     results = interleaved(__file__, cases, OURS, args.baseline_python,
                           args.runs, log, "--loop-frames",
-                          str(args.loop_frames))
+                          str(args.loop_frames), "--database", args.database)
     report(results, log, args.runs, args.loop_frames)
 
 

@@ -581,10 +581,15 @@ def signal_of(table: dict, name: str) -> Optional[_Signal]:
     return None
 
 
+# Value-table signals of at most this many bits are coded through a table
+# of every raw value they can take.
+_LOOKUP_BITS = 16
+
+
 def _categories(np, signal: _Signal, raw, mask, scaling: bool):
     """Codes (-1 where missing) and category labels of a signal with a
     value table: its labels, then every other value as cantools gives it,
-    as text."""
+    as text (in ascending order of the values)."""
     labels: List[str] = []
     index: Dict[str, int] = {}
     keys = sorted(signal.choices)
@@ -595,6 +600,39 @@ def _categories(np, signal: _Signal, raw, mask, scaling: bool):
             index[label] = len(labels)
             labels.append(label)
         key_codes.append(index[label])
+    conversion = signal.signal.conversion
+
+    def code_of(value) -> int:
+        text = str(conversion.raw_to_scaled(value, False) if scaling
+                   else value)
+        if text not in index:
+            index[text] = len(labels)
+            labels.append(text)
+        return index[text]
+
+    if raw.dtype.kind in "iu" and signal.length <= _LOOKUP_BITS:
+        # A table of every value the field can take (the library masks
+        # and sign-extends its bits), marked where a row has it: one pass
+        # to mark, one to look up.
+        first = -(1 << (signal.length - 1)) if raw.dtype.kind == "i" else 0
+        size = 1 << signal.length
+        # Unsigned raw values are below 2 ** 16: their int64 view is them.
+        at = raw.view(np.int64) if raw.dtype == np.uint64 else \
+            raw.astype(np.int64) - first
+        table = np.full(size, -1, np.int32)
+        for key, code in zip(keys, key_codes):
+            if first <= key < first + size:
+                table[key - first] = code
+        seen = np.zeros(size, bool)
+        seen[at if mask is None else at[mask]] = True
+        for position in np.flatnonzero(seen & (table < 0)).tolist():
+            table[position] = code_of(position + first)
+        codes = np.take(table.astype(np.int8 if len(labels) < 128 else
+                                     np.int16 if len(labels) < 1 << 15
+                                     else np.int32), at)
+        if mask is not None:
+            codes[~mask] = -1
+        return codes, labels
     key_array = np.array(keys, raw.dtype)
     position = np.searchsorted(key_array, raw)
     position_c = np.minimum(position, max(len(keys) - 1, 0))
@@ -605,16 +643,8 @@ def _categories(np, signal: _Signal, raw, mask, scaling: bool):
     other = ~labelled if mask is None else ~labelled & mask
     if other.any():
         values, inverse = np.unique(raw[other], return_inverse=True)
-        conversion = signal.signal.conversion
-        for value in values.tolist():
-            text = str(conversion.raw_to_scaled(value, False) if scaling
-                       else value)
-            if text not in index:
-                index[text] = len(labels)
-                labels.append(text)
-        value_codes = np.array([index[str(conversion.raw_to_scaled(v, False)
-                                          if scaling else v)]
-                                for v in values.tolist()], np.int32)
+        value_codes = np.array([code_of(v) for v in values.tolist()],
+                               np.int32)
         codes[other] = value_codes[inverse.ravel()]
     if mask is not None:
         codes[~mask] = -1

@@ -42,7 +42,8 @@ MESSAGES = [
     # scaled float32.
     Message(0x123, "Little", 8, [
         signal("A", 0, 1),
-        signal("B", 1, 7, signed=True, scale=0.5, offset=-3),
+        signal("B", 1, 7, signed=True, scale=0.5, offset=-3,
+               choices={-64: "Least", 0: "Zero", 5: "Five", 300: "Beyond"}),
         signal("C", 11, 13, choices={0: "Off", 1: "On", 5: "Five"}),
         signal("D", 24, 32, is_float=True, scale=2, offset=1),
         signal("E", 56, 8, signed=True)]),
