@@ -712,9 +712,7 @@ def _table(np, table: dict, choices: bool, scaling: bool, as_: str,
             elif b is not None and a.dtype.kind in "iu":
                 frame[name] = pd.arrays.IntegerArray(a, ~b)
             elif b is not None:
-                values = a.astype(np.float64, copy=True)
-                values[~b] = np.nan
-                frame[name] = values
+                frame[name] = _with_nan(np, a, b)
             else:
                 frame[name] = a
         # The arrays are this table's alone: no copy, no consolidation.
@@ -744,11 +742,21 @@ def _numpy_column(np, kind: str, a, b):
     if b is None:
         return a
     if a.dtype.kind == "f":
+        return _with_nan(np, a, b)
+    return np.ma.MaskedArray(a, mask=~b)
+
+
+def _with_nan(np, a, b):
+    """Float values as float64 with NaN where `b` is false: in place where
+    they are float64 already (the arrays of a decoding are its tables'
+    alone), else in a copy."""
+    if a.dtype == np.float64 and a.flags.writeable:
+        values = a
+    else:
         with np.errstate(invalid="ignore"):  # signalling NaNs in the payloads
             values = a.astype(np.float64, copy=True)
-        values[~b] = np.nan
-        return values
-    return np.ma.MaskedArray(a, mask=~b)
+    values[~b] = np.nan
+    return values
 
 
 def _check(as_: str, scaling, decode_choices) -> None:
