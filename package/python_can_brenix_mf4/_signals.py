@@ -12,9 +12,11 @@ the payload or its multiplexer does not select it.
 """
 from __future__ import annotations
 
+import collections
 import logging
 import os
 import struct
+import threading
 from typing import Any, Dict, List, Optional, Sequence
 
 from ._columns import _DTYPES, _Filter, _helper, _lookup, _need, _numpy, _rows
@@ -38,11 +40,38 @@ def _cantools():
     return _need("cantools", "signals", "decode_signals")
 
 
+# Database files parsed lately, by path and the file's modification time
+# and size: decoding batch after batch, or log after log, with the path of
+# one database parses it once (cantools takes tens of milliseconds for a
+# database of some messages). The databases are only read.
+_PARSED: "collections.OrderedDict[tuple, Any]" = collections.OrderedDict()
+_PARSED_KEPT = 8
+_PARSED_LOCK = threading.Lock()
+
+
 def _database(value, what: str):
     """A cantools database from a Database or a path to a database file."""
     if isinstance(value, (str, os.PathLike)):
         cantools = _cantools()
-        return cantools.database.load_file(os.fspath(value))
+        path = os.fspath(value)
+        try:
+            status = os.stat(path)
+            key = (os.path.realpath(path), status.st_mtime_ns,
+                   status.st_size)
+        except (OSError, ValueError):
+            key = None  # load_file says what is wrong
+        with _PARSED_LOCK:
+            found = _PARSED.get(key) if key is not None else None
+            if found is not None:
+                _PARSED.move_to_end(key)
+                return found
+        database = cantools.database.load_file(path)
+        if key is not None:
+            with _PARSED_LOCK:
+                _PARSED[key] = database
+                while len(_PARSED) > _PARSED_KEPT:
+                    _PARSED.popitem(last=False)
+        return database
     if not hasattr(value, "messages") or not hasattr(value, "get_message_by_name"):
         raise TypeError("%s must be a cantools Database or the path of a "
                         "database file, not %s" % (what, type(value).__name__))

@@ -444,6 +444,25 @@ def test_databases_by_channel_and_messages(tmp_path):
                           equal_nan=True)
 
 
+def test_a_database_file_is_parsed_once_until_it_changes(tmp_path,
+                                                        monkeypatch):
+    path = tmp_path / "db.dbc"
+    path.write_text(Database(messages=[MESSAGES[0]]).as_dbc_string())
+    loads = []
+    load_file = cantools.database.load_file
+    monkeypatch.setattr(cantools.database, "load_file",
+                        lambda name: loads.append(name) or load_file(name))
+    cols = columns_of(FRAMES)
+    first = decode_signals(cols, str(path), as_="numpy")
+    again = decode_signals(cols, path, as_="numpy")
+    assert len(loads) == 1
+    np.testing.assert_array_equal(first["Little"]["E"], again["Little"]["E"])
+    path.write_text(Database(messages=[MESSAGES[0], MESSAGES[2]])
+                    .as_dbc_string())
+    changed = decode_signals(cols, str(path), as_="numpy")
+    assert len(loads) == 2 and set(changed) == {"Little", "Big"}
+
+
 def test_unknown_ids_are_counted_in_the_debug_log(caplog):
     with caplog.at_level(logging.DEBUG, "python_can_brenix_mf4"):
         decode_signals(columns_of(FRAMES), DB, as_="numpy")
