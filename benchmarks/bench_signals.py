@@ -34,6 +34,9 @@ own cases also run in it, interleaved with the others, as rows labelled
   columns   decode_signals(columns, db, as_="numpy") over the columns of
             to_numpy already in memory (reading not included, as in the
             cantools loop)
+  batches   decode_signals(batch, dbc, as_="numpy") over the batches of
+            iter_batches(rows=100_000), the database given by its path
+            each time (reading included)
   cantools  db.decode_message(id, data) for every frame, from frames
             already in memory (reading not included); timed on the first
             L frames (default 100,000) and scaled to all of them
@@ -169,6 +172,19 @@ def case_columns(log):
     return seconds, sum(len(t["timestamp"]) for t in tables.values())
 
 
+def case_batches(log):
+    import cantools  # noqa: F401 (imports are not timed, as in the others)
+    from python_can_brenix_mf4 import MdfFile, decode_signals
+    began = time.perf_counter()
+    count = 0
+    with MdfFile(log) as reader:
+        for batch in reader.iter_batches(rows=100_000):
+            tables = decode_signals(batch, log[:-4] + ".dbc", as_="numpy",
+                                    decode_choices=CHOICES)
+            count += sum(len(t["timestamp"]) for t in tables.values())
+    return time.perf_counter() - began, count
+
+
 def case_cantools(log, subset):
     import cantools
     from python_can_brenix_mf4 import MdfFile
@@ -197,7 +213,7 @@ def case_asammdf(log):
 
 
 # The cases of this package, run again under --baseline-python.
-OURS = ("pandas", "numpy", "columns")
+OURS = ("pandas", "numpy", "columns", "batches")
 
 
 def report(results, log, runs, loop_frames):
@@ -238,7 +254,7 @@ def main():
     global CHOICES
     CHOICES = args.database == "vehicle"
     cases = {"pandas": case_pandas, "numpy": case_numpy,
-             "columns": case_columns,
+             "columns": case_columns, "batches": case_batches,
              "cantools": lambda log: case_cantools(log, args.loop_frames),
              "asammdf": case_asammdf}
     if args.case:
