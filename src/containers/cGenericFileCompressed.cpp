@@ -38,7 +38,8 @@ bool passOver(cIO* payload, uint64_t length, unsigned w, unsigned l,
   }
   cHeatshrinkSizer sizer;
   cHeatshrinkSizer_init(&sizer, w, l);
-  uint32_t crc = 0xFFFFFFFFu;
+  // Standard CRC-32 of the payload so far, combined from the blocks' own.
+  uint32_t crc = 0;
   if (!cIO_seekTo(payload, 0))
     return cReason_noteAt(reason, kWhat, kPayloadOffset,
                           "its payload could not be read");
@@ -47,11 +48,12 @@ bool passOver(cIO* payload, uint64_t length, unsigned w, unsigned l,
     if (cIO_readFull(payload, block.data(), n) != static_cast<int64_t>(n))
       return cReason_noteAt(reason, kWhat, kPayloadOffset + at,
                             "its payload could not be read");
-    for (uint64_t i = 0; i < n; ++i) crc = update_crc_32(crc, block[i]);
-    pass->blocks.push_back(crc_32(block.data(), n));
+    const uint32_t block_crc = crc_32(block.data(), n);
+    pass->blocks.push_back(block_crc);
+    crc = crc_32_combine(crc, block_crc, n);
     cHeatshrinkSizer_feed(&sizer, block.data(), n);
   }
-  pass->crc = crc;
+  pass->crc = ~crc;
   pass->content = sizer.size;
   return true;
 }
