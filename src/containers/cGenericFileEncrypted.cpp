@@ -1,11 +1,10 @@
 // Encrypted container: PBKDF2-HMAC-SHA-256 key derivation, a first pass
-// that verifies the GCM tag and records a digest of every chunk, then
-// decryption on demand in counter mode, through the mbedtls cipher
-// interface.
+// that verifies the GCM tag (GHASH over the ciphertext, nothing decrypted)
+// and records a digest of every chunk, then decryption on demand in
+// counter mode with mbedtls' AES.
 #include "containers/cGenericFileEncrypted.h"
 
 #include <mbedtls/aes.h>
-#include <mbedtls/cipher.h>
 #include <mbedtls/md.h>
 #include <mbedtls/pkcs5.h>
 #include <mbedtls/platform_util.h>
@@ -17,6 +16,7 @@
 #include <cstring>
 #include <new>
 
+#include "containers/cGcmHash.h"
 #include "streams/cCoding.h"
 #include "streams/cSerializer.h"
 
@@ -129,14 +129,21 @@ uint64_t digest(const uint64_t* powers, const uint8_t* bytes, uint64_t length) {
   return mulMod(h + length, powers[0]);
 }
 
-// The digest key, from the file's key encrypting a constant block, so that
-// it is as secret as the file's key and shares nothing else with it.
-bool setUpKeys(Stream* e, const uint8_t* key) {
+// The AES key schedule, GCM's hash key H = AES(0^128) into `hash`, and the
+// digest key, from the file's key encrypting a constant block, so that it
+// is as secret as the file's key and shares nothing else with it.
+bool setUpKeys(Stream* e, const uint8_t* key, cGcmHash* hash) {
   static const uint8_t kLabel[kAesBlockSize + 1] = "chunk digest key";
+  static const uint8_t kZero[kAesBlockSize] = {};
   uint8_t derived[kAesBlockSize];
+  uint8_t hashKey[kAesBlockSize] = {};
   bool ok =
       mbedtls_aes_setkey_enc(&e->aes, key, kKeySize * 8) == 0 &&
+      mbedtls_aes_crypt_ecb(&e->aes, MBEDTLS_AES_ENCRYPT, kZero, hashKey) ==
+          0 &&
       mbedtls_aes_crypt_ecb(&e->aes, MBEDTLS_AES_ENCRYPT, kLabel, derived) == 0;
+  cGcmHash_init(hash, hashKey);
+  mbedtls_platform_zeroize(hashKey, sizeof hashKey);
   // Below the prime and not 0 (which would make every digest alike).
   e->digest_key[0] = cCoding_loadLE<uint64_t>(derived) % (kPrime - 1) + 1;
   for (int i = 1; i < 4; ++i)
@@ -145,13 +152,11 @@ bool setUpKeys(Stream* e, const uint8_t* key) {
   return ok;
 }
 
-// The first pass: decrypts the ciphertext into nothing to check the tag,
-// and records each chunk's digest. The cipher is keyed and holds the
-// authenticated data already.
-bool verify(Stream* e, mbedtls_cipher_context_t* cipher, const uint8_t* tag,
-            cReason* reason) {
-  uint8_t* buffer =
-      static_cast<uint8_t*>(std::malloc(e->chunk_size + kAesBlockSize));
+// The first pass: checks the tag, GHASH over the authenticated data and
+// the ciphertext (hashed as it stands: nothing is decrypted), and records
+// each chunk's digest. `hash` holds the authenticated data already.
+bool verify(Stream* e, cGcmHash* hash, const uint8_t* tag, cReason* reason) {
+  uint8_t* buffer = static_cast<uint8_t*>(std::malloc(e->chunk_size));
   if (!buffer) return cReason_noteAt(reason, kWhat, 0, "out of memory");
   bool ok = true;
   if (!cIO_seekTo(e->source, kAuthenticatedSize))
@@ -160,24 +165,35 @@ bool verify(Stream* e, mbedtls_cipher_context_t* cipher, const uint8_t* tag,
   for (uint64_t index = 0; ok && index < chunkCount(e); ++index) {
     const uint64_t at = index * e->chunk_size;
     const uint64_t n = chunkLength(e, index);
-    size_t produced = 0;
     if (cIO_readFull(e->source, buffer, n) != static_cast<int64_t>(n)) {
       ok = cReason_noteAt(reason, kWhat, kAuthenticatedSize + at,
                           "its ciphertext could not be read");
       break;
     }
     e->digests[index] = digest(e->digest_key, buffer, n);
-    // In place: the plaintext is of no use before the tag matched.
-    if (mbedtls_cipher_update(cipher, buffer, n, buffer, &produced) != 0)
+    cGcmHash_update(hash, buffer, n);
+  }
+  // The tag: the hash XOR the encrypted first counter block (J0: the nonce
+  // and a count of 1), compared in constant time.
+  uint8_t expected[kAesBlockSize];
+  uint8_t counter[kAesBlockSize] = {};
+  std::memcpy(counter, e->nonce, kNonceSize);
+  counter[kAesBlockSize - 1] = 1;
+  if (ok) {
+    cGcmHash_finish(hash, kAuthenticatedSize, e->size, expected);
+    if (mbedtls_aes_crypt_ecb(&e->aes, MBEDTLS_AES_ENCRYPT, counter, counter) !=
+        0)
       ok = cReason_noteAt(reason, kWhat, kNonceOffset, "the cipher failed");
   }
-  size_t produced = 0;
-  if (ok && mbedtls_cipher_finish(cipher, buffer, &produced) != 0)
-    ok = cReason_noteAt(reason, kWhat, kNonceOffset, "the cipher failed");
-  if (ok && mbedtls_cipher_check_tag(cipher, tag, kTagSize) != 0)
-    ok = cReason_noteAt(reason, kWhat, kAuthenticatedSize + e->size,
-                        "authentication tag does not match (a wrong "
-                        "password, or a damaged file)");
+  if (ok) {
+    uint8_t difference = 0;
+    for (size_t i = 0; i < kTagSize; ++i)
+      difference |= static_cast<uint8_t>(expected[i] ^ counter[i] ^ tag[i]);
+    if (difference != 0)
+      ok = cReason_noteAt(reason, kWhat, kAuthenticatedSize + e->size,
+                          "authentication tag does not match (a wrong "
+                          "password, or a damaged file)");
+  }
   std::free(buffer);
   return ok;
 }
@@ -216,10 +232,7 @@ bool load(Stream* e, const char* password, size_t password_length,
   }
 
   uint8_t key[kKeySize];
-  mbedtls_cipher_context_t cipher;
-  mbedtls_cipher_init(&cipher);
-  const mbedtls_cipher_info_t* info = mbedtls_cipher_info_from_values(
-      MBEDTLS_CIPHER_ID_AES, static_cast<int>(kKeySize * 8), MBEDTLS_MODE_GCM);
+  cGcmHash hash;
   const uint32_t iterations =
       cCoding_loadBE<uint32_t>(authenticated + kIterationsOffset);
   bool ok = false;
@@ -229,18 +242,14 @@ bool load(Stream* e, const char* password, size_t password_length,
                    unsigned{iterations}, unsigned{kMaxIterations});
   else if (deriveKey(password, password_length, authenticated + kSaltOffset,
                      iterations, key) != 0 ||
-           !info || mbedtls_cipher_setup(&cipher, info) != 0 ||
-           mbedtls_cipher_setkey(&cipher, key, static_cast<int>(kKeySize * 8),
-                                 MBEDTLS_DECRYPT) != 0 ||
-           mbedtls_cipher_set_iv(&cipher, e->nonce, kNonceSize) != 0 ||
-           mbedtls_cipher_update_ad(&cipher, authenticated,
-                                    sizeof authenticated) != 0 ||
-           !setUpKeys(e, key))
+           !setUpKeys(e, key, &hash))
     cReason_noteAt(reason, kWhat, kNonceOffset,
                    "the cipher could not be set up");
-  else
-    ok = verify(e, &cipher, tag, reason);
-  mbedtls_cipher_free(&cipher);
+  else {
+    cGcmHash_update(&hash, authenticated, sizeof authenticated);
+    ok = verify(e, &hash, tag, reason);
+  }
+  mbedtls_platform_zeroize(&hash, sizeof hash);
   mbedtls_platform_zeroize(key, sizeof key);
   return ok;
 }

@@ -12,8 +12,9 @@
 //       52   size-68     ciphertext, as long as the plaintext
 //  size-16       16      GCM authentication tag
 //
-// Opening reads the ciphertext once and verifies the tag; no plaintext
-// leaves the stream before that. The opened stream then decrypts what is
+// Opening reads the ciphertext once and verifies the tag, which GCM
+// computes over the ciphertext (cGcmHash.h): nothing is decrypted before
+// it matched, nor for it. The opened stream then decrypts what is
 // read, where it is read (GCM's counter mode allows any offset), without
 // holding the plaintext. Each chunk of ciphertext is read again for that:
 // its digest (a polynomial hash under a key derived from the file's key),
@@ -22,7 +23,6 @@
 #pragma once
 
 #include <mbedtls/aes.h>
-#include <mbedtls/cipher.h>
 
 #include <cstddef>
 #include <cstdint>
