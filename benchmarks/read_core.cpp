@@ -7,7 +7,9 @@
 // One line on stdout, "key=value" pairs:
 //   read      seconds to read the file's bytes sequentially in 1 MiB chunks
 //   unwrap    seconds to unwrap compressed and encrypted containers
-//             (cGenericFile_unwrap): their whole content goes into memory
+//             (cGenericFile_unwrap): the open's pass over each container
+//             (its check; revisions up to 144cbcf decoded the whole
+//             content into memory there)
 //   decode    seconds from cMdf_open to the last frame: every data group
 //             drained frame by frame through a bus message container
 //   frames    frames delivered (with the sum of their payload lengths and

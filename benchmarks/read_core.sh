@@ -17,7 +17,7 @@
 #   sorted      the mixed traffic sorted and finalized: one data group per
 #               frame kind and bus channel, payloads in signal data blocks
 #   compressed  the mixed log in a compressed container (unwrapping it,
-#               which decompresses it into memory, is timed apart)
+#               the container's check at the open, is timed apart)
 # Per log: frames/s = frames / decode time (cMdf_open to the last frame);
 # "x read" = decode time / time to read the file in 1 MiB chunks.
 set -euo pipefail
