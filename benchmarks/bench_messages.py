@@ -24,6 +24,7 @@ The ratio is the case's time over the floor's on the same interpreter.
 import argparse
 import json
 import os
+import random
 import statistics
 import subprocess
 import sys
@@ -171,19 +172,20 @@ def interleaved(script, cases, ours, baseline_python, runs, log, *options):
     """Every case of a benchmark script `runs` times, each in a fresh
     process of the main environment, interleaved; the cases in `ours` also
     with `baseline_python` (where given) as "before <case>". Each round
-    starts one case further on, so that no case always runs right after
-    the same other one (a process that has just given back much memory
-    slows the first touches of the next one on some machines). The
-    results by label, in the order of the first round."""
-    plan = []  # (label, interpreter, case), the first round's order
+    runs them in an order of its own (shuffled, the same for the same
+    round), so that no case always runs right after the same other one (a
+    process that has just given back much memory slows the first touches
+    of the next one on some machines). The results by label."""
+    plan = []  # (label, interpreter, case)
     for case in cases:
         plan.append((case, python_of("main"), case))
         if baseline_python and case in ours:
             plan.append(("before " + case, baseline_python, case))
     results = {label: [] for label, _, _ in plan}
     for round_ in range(runs):
-        turn = round_ % len(plan)
-        for label, python, case in plan[turn:] + plan[:turn]:
+        order = list(plan)
+        random.Random(round_).shuffle(order)
+        for label, python, case in order:
             results[label].append(run_script(script, python, case, log,
                                              *options))
     return results
