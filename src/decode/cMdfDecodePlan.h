@@ -269,6 +269,17 @@ inline const cMdfDecodePlan* cMdfDecodePlan_of(const cMdfRecordView* view,
     cMdfDecodePlan_copyPayload(payload, record + step.byte, step.limit);
 }
 
+// The same for a LIN frame's payload: the plan gives such a step at most 8
+// bytes, a bound spelled out here so that the compiler sees the copy stay
+// within the payload (it cannot know the plan's limits).
+[[gnu::always_inline]] inline void cMdfDecodeStep_linPayloadFixed(
+    const cMdfDecodeStep& step, const uint8_t* record,
+    uint8_t (&payload)[kMdfLinPayloadSize]) {
+  const uint64_t n =
+      step.limit < kMdfLinPayloadSize ? step.limit : kMdfLinPayloadSize;
+  cMdfDecodePlan_copyPayload(payload, record + step.byte, n);
+}
+
 // The payload of the signal data's first value: what the CAN data
 // decoder's store makes of it (nothing for no value); false for a value
 // that fails the frame.
@@ -331,7 +342,7 @@ inline const cMdfDecodePlan* cMdfDecodePlan_of(const cMdfRecordView* view,
         break;
       case cMdfStepStore::LinPayloadFixed:
         // The frame is clear: the zeros after the bytes are there.
-        cMdfDecodeStep_payloadFixed(step, record, frame->lin.payload);
+        cMdfDecodeStep_linPayloadFixed(step, record, frame->lin.payload);
         break;
       default:
         return cMdfDecodePlan_payloadFirstValue(view, frame);

@@ -241,7 +241,7 @@ template <StoreFn store>
       case cMdfStepStore::LinPayloadFixed:
         // What the LIN decoder's store does with them.
         std::memset(frame->lin.payload, 0, kMdfLinPayloadSize);
-        cMdfDecodeStep_payloadFixed(*step, view->record, frame->lin.payload);
+        cMdfDecodeStep_linPayloadFixed(*step, view->record, frame->lin.payload);
         return true;
       default:
         // Stores straight from the bits need nothing of the rule.
