@@ -416,7 +416,8 @@ bool fuzz_readColumns(cIO* stream, uint64_t* digest, bool anyWriter) {
 bool fuzz_finalize(cIO* stream, uint64_t* digest, bool anyWriter) {
   cMdf* mdf = cMdf_open(stream, nullptr, anyWriter);
   cIO* saved = nullptr;
-  bool done = mdf != nullptr && cMdf_finalizeAndSort(mdf) == 1 &&
+  bool done = mdf != nullptr &&
+              cMdf_finalizeAndSort(mdf, nullptr) == kMdfFinalizeDone &&
               (saved = cIO_memoryAlloc_ctor()) != nullptr &&
               cMdf_save(mdf, saved) && cIO_seek(saved, 0, CIO_SEEK_SET) == 0;
   cMdf_close(mdf);

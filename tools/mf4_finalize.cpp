@@ -8,7 +8,8 @@
 // writes the whole tree to OUT in one save pass (cMdf_save). Exit status 0
 // on success; 1 for wrong arguments; 2 when IN does not open (the message
 // names the library's reason: block, file offset, fault); 3 when
-// finalizing refuses the file; 4 when the save or writing OUT fails.
+// finalizing fails (the message says why: the data group refused and its
+// fault, a failed read, or memory); 4 when the save or writing OUT fails.
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -51,6 +52,7 @@ int run(const char* in, const char* out, cGenericFilePasswordTable* passwords) {
       &unwrapped, &reason);
   cMdf* mdf = stream ? cMdf_open(stream, &reason) : nullptr;
   int status = 0;
+  cReason refused{};  // why finalizing refused the file
   if (!stream) {
     std::fprintf(stderr, "mf4_finalize: %s: %s: %s\n", in,
                  cGenericFile_statusMessage(unwrapped), cReason_text(&reason));
@@ -59,8 +61,12 @@ int run(const char* in, const char* out, cGenericFilePasswordTable* passwords) {
     std::fprintf(stderr, "mf4_finalize: %s: Could not open data source: %s\n",
                  in, cReason_text(&reason));
     status = 2;
-  } else if (cMdf_finalizeAndSort(mdf) != 1) {
-    std::fprintf(stderr, "mf4_finalize: %s cannot be finalized\n", in);
+  } else if (const int finalized = cMdf_finalizeAndSort(mdf, &refused);
+             finalized != kMdfFinalizeDone) {
+    std::fprintf(stderr, "mf4_finalize: %s cannot be finalized: %s\n", in,
+                 finalized == kMdfFinalizeRefused      ? cReason_text(&refused)
+                 : finalized == kMdfFinalizeReadFailed ? "a read failed"
+                                                       : "out of memory");
     status = 3;
   } else {
     // The save pass seeks back and forth; it writes into memory first.

@@ -317,8 +317,8 @@ def cmd_finalize(args) -> None:
     try:
         content = log._finalized()
     except RuntimeError as error:
-        raise Failure("%s: cannot be finalized: %s" % (args.input, error)) \
-            from None
+        raise Failure("%s: cannot be finalized: %s"
+                      % (args.input, _reason(error))) from None
     finally:
         log.close()
     try:

@@ -18,7 +18,8 @@ def finalize(src: Union[_Path, IO[bytes]], dst: _Path,
     compressed or encrypted, `passwords` as for MdfFile) and write it to
     the path `dst` as a finalized, sorted MF4 file. Raises as MdfFile does
     for an unreadable `src`, RuntimeError when its records cannot be told
-    apart, OSError when `dst` cannot be written; `dst` is then untouched.
+    apart (its cause names the data group), OSError when they cannot be
+    read or `dst` cannot be written; `dst` is then untouched.
 
     >>> finalize("logger.mf4", "finalized.mf4",
     ...          passwords={"0001E240": "secret"})  # doctest: +SKIP

@@ -109,6 +109,20 @@ struct Plan {
   }
 };
 
+// Why a run stops: its result, and where a refusal's reason goes. A step
+// that fails without saying otherwise ran out of memory (the only other
+// failures, refusals and reads, say so).
+struct Outcome {
+  int result = kMdfFinalizeNoMemory;
+  cReason* reason;
+};
+
+// Marks the run as refused; returns where its reason goes.
+cReason* refused(Outcome* outcome) {
+  outcome->result = kMdfFinalizeRefused;
+  return outcome->reason;
+}
+
 // What becomes of one channel group of an unsorted data group.
 enum class Role {
   kFixed,       // fixed-length records: a sorted data group of its own
@@ -180,21 +194,37 @@ bool planOwnGroup(Member* m, uint8_t recordIdSize, Plan* plan) {
 }
 
 // Plans the split of one unsorted data group into sorted ones. False when
-// its records cannot be told apart or memory runs out.
-bool planSplit(const cMdf* mdf, cMdfBlock_DG_t* dg, Plan* plan) {
+// its records cannot be told apart, cannot be read or memory runs out
+// (*outcome says which).
+bool planSplit(const cMdf* mdf, cMdfBlock_DG_t* dg, Plan* plan,
+               Outcome* outcome) {
+  const size_t n = cMdfBlockList_size(&dg->channelGroups);
   // Without record ids the records of several groups cannot be told apart.
   const unsigned idSize = dg->recordIdSize;
-  if (idSize == 0 || idSize > kMdfMaxRecordIdSize) return false;
+  if (idSize == 0)
+    return cReason_noteAt(refused(outcome), "DG block", dg->fileOffset,
+                          "%zu channel groups and no record ids", n);
+  if (idSize > kMdfMaxRecordIdSize)
+    return cReason_noteAt(refused(outcome), "DG block", dg->fileOffset,
+                          "record id size %u above kMdfMaxRecordIdSize (%u)",
+                          idSize, unsigned{kMdfMaxRecordIdSize});
 
-  const size_t n = cMdfBlockList_size(&dg->channelGroups);
   std::vector<Member> members;
   members.reserve(n);
   std::unordered_map<uint64_t, size_t> byId;
   for (size_t i = 0; i < n; ++i) {
     const cMdfBlockRef ref = cMdfBlockList_at(&dg->channelGroups, i);
     const cMdfBlock_CG_t* cg = cMdfBlock_t_to_cMdfBlock_CG_t(ref);
+    if (!cg)
+      return cReason_noteAt(refused(outcome), "DG block", dg->fileOffset,
+                            "channel group %zu is no CG block", i);
     // Two groups with one record id: whose records are whose is unknown.
-    if (!cg || !byId.emplace(cg->recordId, i).second) return false;
+    const auto [same, added] = byId.emplace(cg->recordId, i);
+    if (!added)
+      return cReason_noteAt(
+          refused(outcome), "DG block", dg->fileOffset,
+          "channel groups %zu and %zu have one record id (%llu)", same->second,
+          i, static_cast<unsigned long long>(cg->recordId));
     Stream records(cIO_memoryAlloc_ctor());
     if (!records) return false;
     members.push_back({ref,
@@ -249,6 +279,10 @@ bool planSplit(const cMdf* mdf, cMdfBlock_DG_t* dg, Plan* plan) {
     m.recordBytes += record->bytes.size;
   }
   // Records that could not be read would be missing from the result.
+  if (raw->failure == kMdfReadFailed) {
+    outcome->result = kMdfFinalizeReadFailed;
+    return false;
+  }
   if (raw->failure != kMdfReadOk) return false;
   iterator.reset();
 
@@ -336,10 +370,12 @@ bool commit(cMdfBlock_ID_t* id, cMdfBlock_HD_t* hd, Plan* plan) {
   return true;
 }
 
-bool finalize(cMdf* mdf) {
+bool finalize(cMdf* mdf, Outcome* outcome) {
   auto* id = cMdfBlock_t_to_cMdfBlock_ID_t_mut(mdf->root);
   auto* hd = id ? cMdfBlock_t_to_cMdfBlock_HD_t_mut(id->header) : nullptr;
-  if (!hd) return false;
+  if (!hd)
+    return cReason_note(refused(outcome), kReasonNoOffset,
+                        "no header block to finalize");
   if (id->finalizationFlags == 0) return true;
   const bool recount = id->finalizationFlags & kMdfUnfinalizedCycleCounts;
 
@@ -347,13 +383,15 @@ bool finalize(cMdf* mdf) {
   for (size_t i = 0; i < cMdfBlockList_size(&hd->dataGroups); ++i) {
     const cMdfBlockRef ref = cMdfBlockList_at(&hd->dataGroups, i);
     cMdfBlock_DG_t* dg = cMdfBlock_t_to_cMdfBlock_DG_t_mut(ref);
-    if (!dg) return false;
+    if (!dg)
+      return cReason_note(refused(outcome), kReasonNoOffset,
+                          "data group %zu is no DG block", i);
     const bool sorted = cMdfBlock_DG_isSorted(dg);
     if (sorted || cMdfBlockList_size(&dg->channelGroups) == 0) {
       if (sorted && recount) planSortedCount(dg, &plan);
       if (!cMdfBlockList_pushBack(&plan.dataGroups, cMdfBlockRef_copy(ref)))
         return false;
-    } else if (!planSplit(mdf, dg, &plan)) {
+    } else if (!planSplit(mdf, dg, &plan, outcome)) {
       return false;
     }
   }
@@ -373,12 +411,13 @@ bool finalize(cMdf* mdf) {
 
 }  // namespace
 
-int cMdf_finalizeAndSort(cMdf* mdf) {
-  if (!mdf) return 0;
+int cMdf_finalizeAndSort(cMdf* mdf, cReason* reason) {
+  if (!mdf) return kMdfFinalizeRefused;
+  Outcome outcome{kMdfFinalizeNoMemory, reason};
   try {
-    return finalize(mdf) ? 1 : 0;
+    return finalize(mdf, &outcome) ? kMdfFinalizeDone : outcome.result;
   } catch (...) {
-    return 0;
+    return kMdfFinalizeNoMemory;
   }
 }
 

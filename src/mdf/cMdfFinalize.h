@@ -2,7 +2,8 @@
 // file into sorted ones, in memory, ready to be written with cMdf_save.
 //
 //   cMdf* mdf = cMdf_open(in);
-//   if (cMdf_finalizeAndSort(mdf) == 1) cMdf_save(mdf, out);
+//   if (cMdf_finalizeAndSort(mdf, &reason) == kMdfFinalizeDone)
+//     cMdf_save(mdf, out);
 //   cMdf_close(mdf);
 //
 // A logger writes one data group whose data block interleaves the records
@@ -36,7 +37,7 @@
 //   size of its records without ids.
 // - A data group whose records cannot be told apart (two channel groups
 //   with one record id, or several groups without record ids) is refused:
-//   the whole operation returns 0 and changes nothing.
+//   the whole operation returns kMdfFinalizeRefused and changes nothing.
 // - A sorted data group keeps its place; when the cycle counts are marked
 //   as outdated, its cycle count becomes its data block's size divided by
 //   its whole record size (a group of no bytes keeps its count).
@@ -51,6 +52,7 @@
 
 #include <cstdint>
 
+#include "log/cReason.h"
 #include "mdf/blocks/cMdfBlock.h"
 #include "mdf/cMdf.h"
 
@@ -61,11 +63,20 @@ struct cMdfBlock_CN_t;
 constexpr uint16_t kMdfUnfinalizedCycleCounts = 0x0001;
 constexpr uint16_t kMdfUnfinalizedVlsdBytes = 0x0020;
 
-// 1 when done (also when there was nothing to do: no standard unfinalized
-// flag set; custom flags are not looked at). 0, with the file unchanged,
-// for a null file, a file whose records cannot be told apart (see above),
-// or when memory runs out.
-int cMdf_finalizeAndSort(cMdf* mdf);
+// What cMdf_finalizeAndSort did; the file is unchanged unless it is done.
+enum cMdfFinalizeResult : int {
+  kMdfFinalizeDone = 1,  // also when there was nothing to do
+  // A null file, or a data group whose records cannot be told apart (see
+  // above): the reason says which group and why.
+  kMdfFinalizeRefused = 0,
+  kMdfFinalizeReadFailed = -1,  // reading the records failed
+  kMdfFinalizeNoMemory = -2,
+};
+
+// Finalizes and sorts (a cMdfFinalizeResult). Done also when there was
+// nothing to do: no standard unfinalized flag set (custom flags are not
+// looked at). `reason` (may be null) receives why a file is refused.
+int cMdf_finalizeAndSort(cMdf* mdf, cReason* reason);
 
 // The first channel, in a depth-first pre-order walk of `channel` and its
 // composition members, whose data link is `target`; nullptr when there is

@@ -518,16 +518,25 @@ static PyObject* MdfFile_layout(PyObject* object, PyObject*) {
 
 // _finalized(): the log finalized and sorted, as the bytes of a new MF4
 // file. Iterators and column readers over the reader are closed first: the
-// data groups change. RuntimeError when the file cannot be finalized.
+// data groups change. RuntimeError when the records of a data group cannot
+// be told apart (with the library's reason, naming the group, as its cause),
+// OSError when reading them fails, MemoryError when memory runs out.
 static PyObject* MdfFile_finalized(PyObject* object, PyObject*) {
   MdfFileObject* self = asMdfFile(object);
   if (!MdfFile_checkOpen(self) || !MdfFile_enter(self)) return nullptr;
   MdfFileIterator_detachAll(self);
   ColumnReader_detachAll(self);
   PyObject* result = nullptr;
-  if (cMdf_finalizeAndSort(self->mdf) != 1) {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "the records of a data group cannot be told apart");
+  cReason reason{};
+  const int finalized = cMdf_finalizeAndSort(self->mdf, &reason);
+  if (finalized == kMdfFinalizeNoMemory) {
+    PyErr_NoMemory();
+  } else if (finalized == kMdfFinalizeReadFailed) {
+    // A failing file object's own error becomes the cause.
+    raiseReadFailure(kMdfReadFailed);
+  } else if (finalized != kMdfFinalizeDone) {
+    MdfFile_raiseWithReason("the records of a data group cannot be told apart",
+                            &reason);
   } else {
     // The save pass seeks back and forth: it writes into memory first.
     cIO* saved = cIO_memoryAlloc_ctor();

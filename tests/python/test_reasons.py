@@ -11,7 +11,8 @@ import struct
 import pytest
 
 from python_can_brenix_mf4 import MdfFile
-from support.mf4writer import CanFrame, DataGroup, build_mf4, compress, encrypt
+from support.mf4writer import (CAN_DATA, LIN_FRAME, CanFrame, DataGroup,
+                               build_mf4, compress, encrypt, random_traffic)
 
 LOG = build_mf4([DataGroup([CanFrame(0.1, 0x10, b"\x01")])])
 DG = LOG.offsets["DG[0]"]
@@ -127,3 +128,52 @@ def test_a_container_that_does_not_open_says_why(name, data, passwords,
     logged = [r.getMessage() for r in caplog.records
               if r.name == "python_can_brenix_mf4"]
     assert logged.count(reason) == 1
+
+
+# Finalizing: an unfinalized log of one unsorted data group, CAN and LIN
+# frames in two channel groups behind their record ids.
+UNSORTED = build_mf4([DataGroup(random_traffic(20, 1,
+                                               kinds=(CAN_DATA, LIN_FRAME)),
+                                record_id_size=1)], finalized=False)
+
+
+def test_records_that_cannot_be_told_apart_say_which_group(source, caplog):
+    # The second channel group given the first one's record id (the CG
+    # block's first data field, after its header and six links).
+    first, second = (UNSORTED.offsets["DG[0].CG[%d]" % i] + 24 + 6 * 8
+                     for i in (0, 1))
+    data = bytearray(UNSORTED.data)
+    data[second:second + 8] = data[first:first + 8]
+    record_id = struct.unpack_from("<Q", data, first)[0]
+    reason = ("DG block at 0x%X: channel groups 0 and 1 have one record id "
+              "(%d)" % (UNSORTED.offsets["DG[0]"], record_id))
+    with MdfFile(source(bytes(data))) as log:
+        before = [m.timestamp for m in log]
+        with caplog.at_level(logging.ERROR, logger="python_can_brenix_mf4"):
+            with pytest.raises(RuntimeError) as raised:
+                log._finalized()
+        assert str(raised.value) == \
+            "the records of a data group cannot be told apart"
+        assert type(raised.value.__cause__) is ValueError
+        assert str(raised.value.__cause__) == reason
+        assert [r.getMessage() for r in caplog.records].count(reason) == 1
+        # Refused, the log reads as before.
+        assert [m.timestamp for m in log] == before
+
+
+def test_a_read_failing_while_finalizing_is_an_oserror():
+    class FailingLater(io.BytesIO):
+        failing = False
+
+        def read(self, *args):
+            if self.failing:
+                raise OSError("disk gone")
+            return super().read(*args)
+
+    file = FailingLater(UNSORTED.data)
+    with MdfFile(file) as log:
+        file.failing = True
+        with pytest.raises(OSError) as raised:
+            log._finalized()
+    assert str(raised.value) == "Could not read the file's data"
+    assert str(raised.value.__cause__) == "disk gone"

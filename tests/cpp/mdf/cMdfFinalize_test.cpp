@@ -16,6 +16,7 @@
 #include "mdf/cMdf.h"
 #include "mdf/cMdfBusMsgContainer.h"
 #include "support/damage_sweep.h"
+#include "support/fault_injection.h"
 #include "support/mdf_block_support.h"
 #include "support/mdf_group_support.h"
 #include "support/mf4_truth_support.h"
@@ -222,7 +223,7 @@ TEST_P(Split, EveryChannelGroupGetsASortedDataGroup) {
   f.chain({f.dataGroup(c.groups, c.idSize, c.data)});
   Opened file(f.bytes(0x21));
   ASSERT_NE(file.mdf, nullptr);
-  ASSERT_EQ(cMdf_finalizeAndSort(file.mdf.get()), 1);
+  ASSERT_EQ(cMdf_finalizeAndSort(file.mdf.get(), nullptr), kMdfFinalizeDone);
   EXPECT_EQ(describe(file), c.expected);
   EXPECT_EQ(cMdfBlock_ID_getFinalizationFlags(file.id()), 0);
   for (size_t i = 0; i < file.groups(); ++i) {
@@ -306,7 +307,7 @@ TEST_P(VlsdGroup, BecomesTheSignalDataOfItsChannel) {
   if (GetParam()) moveLastGroupFirst(file.group(0));
   const std::vector<Payload> expected = {{0x123, "hello"}, {0x456, ""}};
   ASSERT_EQ(payloads(file.group(0)), expected);
-  ASSERT_EQ(cMdf_finalizeAndSort(file.mdf.get()), 1);
+  ASSERT_EQ(cMdf_finalizeAndSort(file.mdf.get(), nullptr), kMdfFinalizeDone);
 
   ASSERT_EQ(file.groups(), 1u);
   const cMdfBlock_CG_t* cg = onlyGroupOf(file.group(0));
@@ -347,7 +348,7 @@ TEST(cMdf_finalizeAndSort, SortedGroupsStayFirstAndAreCounted) {
     ASSERT_NE(file.mdf, nullptr);
     cMdfBlock_DG_t* keptSorted = file.group(1);
     cMdfBlock_DG_t* keptEmpty = file.group(2);
-    ASSERT_EQ(cMdf_finalizeAndSort(file.mdf.get()), 1);
+    ASSERT_EQ(cMdf_finalizeAndSort(file.mdf.get(), nullptr), kMdfFinalizeDone);
     ASSERT_EQ(file.groups(), 4u);
     EXPECT_EQ(file.group(0), keptSorted);
     EXPECT_EQ(onlyGroupOf(keptSorted)->cycleCount, flags & 1 ? 3u : 0u);
@@ -360,30 +361,80 @@ TEST(cMdf_finalizeAndSort, SortedGroupsStayFirstAndAreCounted) {
   }
 }
 
-// Records that cannot be told apart are refused: the result is 0 and the
-// file stays as it was, unsorted and unfinalized.
+// Records that cannot be told apart are refused, with a reason that names
+// the data group and why; the file stays as it was, unsorted and
+// unfinalized.
 TEST(cMdf_finalizeAndSort, RefusesRecordsThatCannotBeToldApart) {
   struct Refused {
     std::vector<Group> groups;
     unsigned idSize;
+    const char* why;
   };
-  for (const Refused& c : {Refused{{{1, 2}, {1, 3}}, 1},
-                           Refused{{{1, 2}, {2, 0, 0, true}, {2, 3}}, 2},
-                           Refused{{{1, 2}, {2, 2}}, 0}}) {
+  for (const Refused& c :
+       {Refused{{{1, 2}, {1, 3}},
+                1,
+                "channel groups 0 and 1 have one record id (1)"},
+        Refused{{{1, 2}, {2, 0, 0, true}, {2, 3}},
+                2,
+                "channel groups 1 and 2 have one record id (2)"},
+        Refused{{{1, 2}, {2, 2}}, 0, "2 channel groups and no record ids"}}) {
+    SCOPED_TRACE(c.why);
     FileBytes f;
     const uint64_t sorted = f.dataGroup({{7, 1}}, 0, "a");
-    f.chain(
-        {sorted, f.dataGroup(c.groups, c.idSize, record(1, c.idSize, "ab"))});
+    const uint64_t at =
+        f.dataGroup(c.groups, c.idSize, record(1, c.idSize, "ab"));
+    f.chain({sorted, at});
     Opened file(f.bytes(0x21));
     ASSERT_NE(file.mdf, nullptr);
     cMdfBlock_DG_t* unsorted = file.group(1);
-    EXPECT_EQ(cMdf_finalizeAndSort(file.mdf.get()), 0);
+    cReason reason{};
+    EXPECT_EQ(cMdf_finalizeAndSort(file.mdf.get(), &reason),
+              kMdfFinalizeRefused);
+    char block[32];
+    std::snprintf(block, sizeof block,
+                  "DG block at 0x%llX: ", static_cast<unsigned long long>(at));
+    EXPECT_EQ(cReason_text(&reason), std::string(block) + c.why);
     ASSERT_EQ(file.groups(), 2u);
     EXPECT_EQ(file.group(1), unsorted);
     EXPECT_EQ(cMdfBlockList_size(&unsorted->channelGroups), c.groups.size());
     EXPECT_EQ(onlyGroupOf(file.group(0))->cycleCount, 0u);
     EXPECT_EQ(cMdfBlock_ID_getFinalizationFlags(file.id()), 0x21);
   }
+}
+
+// A read of the records that fails, whichever it is, is reported as a
+// failed read (not as records that cannot be told apart) and changes
+// nothing.
+TEST(cMdf_finalizeAndSort, ReportsAFailedReadAsSuch) {
+  FileBytes f;
+  f.chain({f.dataGroup(
+      {{1, 1}, {2, 2}}, 1,
+      record(1, 1, "a") + record(2, 1, "bc") + record(1, 1, "d"))});
+  const std::string bytes = f.bytes(0x21);
+  // Opens the file with read number `failAt` failing (0: none) and
+  // finalizes it; *opening and *reads (when not null) count the reads of
+  // the open and of both.
+  auto finalize = [&](uint64_t failAt, uint64_t* opening,
+                      uint64_t* reads) -> int {
+    IOPtr io(
+        failingStream(memoryWith(bytes).release(), failAt, 0, reads, nullptr));
+    MdfPtr mdf(cMdf_open(io.get()));
+    EXPECT_NE(mdf, nullptr);
+    if (!mdf) return kMdfFinalizeRefused;
+    if (opening != nullptr) *opening = *reads;
+    const auto* id = cMdfBlock_t_to_cMdfBlock_ID_t(mdf->root);
+    const int result = cMdf_finalizeAndSort(mdf.get(), nullptr);
+    if (result != kMdfFinalizeDone) {
+      EXPECT_EQ(cMdfBlock_ID_getFinalizationFlags(id), 0x21);
+    }
+    return result;
+  };
+  uint64_t opening = 0, reads = 0;
+  ASSERT_EQ(finalize(0, &opening, &reads), kMdfFinalizeDone);
+  ASSERT_GT(reads, opening);
+  for (uint64_t n = opening + 1; n <= reads; ++n)
+    EXPECT_EQ(finalize(n, nullptr, nullptr), kMdfFinalizeReadFailed)
+        << "read " << n << " of " << reads;
 }
 
 // Without a standard unfinalized flag nothing is done, custom flags or
@@ -395,7 +446,7 @@ TEST(cMdf_finalizeAndSort, NothingToDo) {
     Opened file(f.bytes(0, custom));
     ASSERT_NE(file.mdf, nullptr);
     cMdfBlock_DG_t* unsorted = file.group(0);
-    EXPECT_EQ(cMdf_finalizeAndSort(file.mdf.get()), 1);
+    EXPECT_EQ(cMdf_finalizeAndSort(file.mdf.get(), nullptr), kMdfFinalizeDone);
     ASSERT_EQ(file.groups(), 1u);
     EXPECT_EQ(file.group(0), unsorted);
     EXPECT_EQ(cMdfBlock_ID_getFinalizationFlagsCustom(file.id()), custom);
@@ -404,14 +455,14 @@ TEST(cMdf_finalizeAndSort, NothingToDo) {
   f.chain({f.dataGroup({{1, 1}, {2, 1}}, 1, record(2, 1, "a"))});
   Opened file(f.bytes(0x61));
   ASSERT_NE(file.mdf, nullptr);
-  ASSERT_EQ(cMdf_finalizeAndSort(file.mdf.get()), 1);
+  ASSERT_EQ(cMdf_finalizeAndSort(file.mdf.get(), nullptr), kMdfFinalizeDone);
   const std::vector<Sorted> once = describe(file);
   // Bit 6 (VLSD offsets) is not settled here: the file stays unfinalized.
   EXPECT_EQ(cMdfBlock_ID_getFinalizationFlags(file.id()), 0x40);
   EXPECT_EQ(file.saved().substr(0, 8), "UnFinMF ");
-  ASSERT_EQ(cMdf_finalizeAndSort(file.mdf.get()), 1);
+  ASSERT_EQ(cMdf_finalizeAndSort(file.mdf.get(), nullptr), kMdfFinalizeDone);
   EXPECT_EQ(describe(file), once);
-  EXPECT_EQ(cMdf_finalizeAndSort(nullptr), 0);
+  EXPECT_EQ(cMdf_finalizeAndSort(nullptr, nullptr), kMdfFinalizeRefused);
 }
 
 // A channel with composition members A (members A1, A2) and B, whose
@@ -477,7 +528,7 @@ TEST(cMdf_finalizeAndSort, WriterFileReadsTheSameFramesSorted) {
   };
   Opened file(mf4truth::fixtureBytes("mdf", "finalize.mf4"));
   ASSERT_NE(file.mdf, nullptr);
-  ASSERT_EQ(cMdf_finalizeAndSort(file.mdf.get()), 1);
+  ASSERT_EQ(cMdf_finalizeAndSort(file.mdf.get(), nullptr), kMdfFinalizeDone);
   expectTruth(file);
   const std::string saved = file.saved();
   EXPECT_EQ(saved.substr(0, 8), "MDF     ");
@@ -491,7 +542,8 @@ TEST(cMdf_finalizeAndSort, WriterFileReadsTheSameFramesSorted) {
 int64_t framesAfterFinalizing(const std::string& data) {
   IOPtr io = memoryWith(data);
   MdfPtr mdf(cMdf_open(io.get()));
-  if (!mdf || cMdf_finalizeAndSort(mdf.get()) != 1) return -1;
+  if (!mdf || cMdf_finalizeAndSort(mdf.get(), nullptr) != kMdfFinalizeDone)
+    return -1;
   IOPtr out(cIO_memoryAlloc_ctor());
   if (!cMdf_save(mdf.get(), out.get())) return -1;
   MdfPtr again(cMdf_open(out.get()));
