@@ -31,12 +31,23 @@ inline bool fuzz_anyWriter(const uint8_t* data, size_t size) {
 //   thread, kFuzzSmallBatches cuts the frames into batches of 7 rows (else
 //   64), kFuzzLayouts changes the signal layouts as the kFuzzLayoutBytes
 //   bytes before the last one say, kFuzzSomeRows asks for the row numbers
-//   of every other message only.
+//   of every other message only; kFuzzSplit, where the byte before the
+//   last one is kFuzzSplitMark, extracts the frames once more, repeated
+//   beyond the 65,536 rows from which cMdfSignals_extract splits its work
+//   over two threads, both split and whole (a few inputs only: that takes
+//   some 15 ms), their payloads 64 bytes a row with kFuzzSlots (else
+//   packed behind offsets), every third copy of a frame unusable and no
+//   channels with kFuzzUnusable, row numbers of the even messages only
+//   with kFuzzSomeRows, and none with kFuzzSomeRows without kFuzzOverlap.
 inline constexpr uint8_t kFuzzLargeFill = 0x06;
 inline constexpr uint8_t kFuzzOverlap = 0x02;
 inline constexpr uint8_t kFuzzSmallBatches = 0x04;
 inline constexpr uint8_t kFuzzLayouts = 0x08;
 inline constexpr uint8_t kFuzzSomeRows = 0x10;
+inline constexpr uint8_t kFuzzSplit = 0x20;
+inline constexpr uint8_t kFuzzSlots = 0x40;
+inline constexpr uint8_t kFuzzUnusable = 0x80;
+inline constexpr uint8_t kFuzzSplitMark = 0x5A;
 inline constexpr size_t kFuzzLayoutBytes = 48;
 
 // The password of the containers the fuzz targets unwrap (under the key
@@ -65,9 +76,12 @@ bool fuzz_readColumns(cIO* stream, uint64_t* digest, bool anyWriter);
 // a sink that keeps at most a fixed number of rows, and checks every
 // value, present flag, row number and carried column, and the counts its
 // prepare and settle calls get, against a decoding of its own, bit by
-// bit; a disagreement aborts. Layouts the plan refuses must come with a
-// reason; then nothing is decoded (false). *digest covers what the sink
-// received. Not reentrant: the frames it checks against are static.
+// bit; a disagreement aborts. With kFuzzSplit (and its mark), the frames
+// repeated beyond 65,536 rows are extracted in memory in one piece and
+// split over two threads (cMdfSignals_extract), and the two must write
+// the same. Layouts the plan refuses must come with a reason; then
+// nothing is decoded (false). *digest covers what the sink received. Not
+// reentrant: the frames it checks against are static.
 bool fuzz_decodeSignals(cIO* stream, uint64_t* digest, bool anyWriter);
 
 // Every frame of every data group of an open file, its start time and

@@ -388,7 +388,42 @@ bool sameValue(const cSignalLayout& s, const uint8_t* got,
 
 // --- the sink ----------------------------------------------------------------
 
-constexpr size_t kOwnedMost = kMaxMessages * (4 + 2 * kMaxSignals);
+// Blocks of memory, each exactly as large as asked (so that the sanitizer
+// sees a write beyond one), filled with a pattern that shows where nothing
+// was written, and freed together.
+template <size_t Most>
+struct Owned {
+  void* blocks[Most] = {};
+  size_t count = 0;
+
+  Owned() = default;
+  ~Owned() { release(); }
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+
+  void release() {
+    for (size_t i = 0; i < count; ++i) free(blocks[i]);
+    count = 0;
+  }
+  // `bytes` bytes of 0xA5; null when memory runs short.
+  uint8_t* take(uint64_t bytes) {
+    if (count == Most)
+      fuzzpaths::broken("fuzz_decodeSignals", "more arrays than it holds");
+    auto* p = static_cast<uint8_t*>(malloc(bytes > 0 ? bytes : 1));
+    if (p == nullptr) return nullptr;
+    std::memset(p, 0xA5, bytes);
+    blocks[count++] = p;
+    return p;
+  }
+};
+
+// The bytes of an element of each carried column (cMdfSignals.h).
+constexpr uint32_t kCarriedWidths[kMdfSignalCarried] = {8, 8, 2};
+
+// Per message: its row numbers and carried columns; per signal its values
+// and present flags.
+constexpr size_t kOutputArrays =
+    kMaxMessages * (1 + kMdfSignalCarried) + 2 * kMaxSignals;
 
 // Takes each batch into arrays of exactly its rows (so that the sanitizer
 // sees a write beyond them), checks the batch before the next one, and
@@ -423,27 +458,13 @@ struct Sink {
   // arrays of the first would show what extract left out.
   uint8_t* messageValues[kMaxMessages][kMaxSignals] = {};
   uint8_t* messagePresent[kMaxMessages][kMaxSignals] = {};
-  void* owned[kOwnedMost] = {};
-  size_t ownedCount = 0;
+  Owned<kOutputArrays> owned;
 
   Sink(const cSignalLayouts* l, const Frames* f, size_t planMessages, bool some)
       : layouts(l), frames(f), messages(planMessages), someRows(some) {}
-  ~Sink() { release(); }
-  Sink(const Sink&) = delete;
-  Sink& operator=(const Sink&) = delete;
 
-  void release() {
-    for (size_t i = 0; i < ownedCount; ++i) free(owned[i]);
-    ownedCount = 0;
-  }
-  // `bytes` bytes that show when extract leaves them as they are.
-  uint8_t* take(uint64_t bytes) {
-    auto* p = static_cast<uint8_t*>(malloc(bytes > 0 ? bytes : 1));
-    if (p == nullptr) return nullptr;
-    std::memset(p, 0xA5, bytes);
-    owned[ownedCount++] = p;
-    return p;
-  }
+  void release() { owned.release(); }
+  uint8_t* take(uint64_t bytes) { return owned.take(bytes); }
   void disagree(const char* what) {
     if (mismatch == nullptr) mismatch = what;
   }
@@ -626,11 +647,211 @@ struct Sink {
   fuzzpaths::broken("fuzz_decodeSignals", what);
 }
 
+// --- the split extraction ----------------------------------------------------
+
+// Rows from which cMdfSignals_extract shares its work with a second thread.
+constexpr uint64_t kSplitRows = 65536;
+
+// The frames repeated into kSplitRows rows and more, as the input of an
+// extraction in memory; its arrays exactly as long as its rows.
+struct Repeated {
+  Owned<12> owned;
+  cSignalInput input{};
+  const void* carried[kMdfSignalCarried] = {};
+  int32_t* messageOfRow = nullptr;
+  uint64_t counts[kMaxMessages] = {};
+};
+
+// The frame row r of `rows` repeats, or -1 for a row that is not usable:
+// the frames stand at the start, on both sides of the middle (where the
+// split cuts) and at the end; the rows between them, most of them, cost
+// the match and the extraction little.
+int64_t frameOfRow(const Frames& f, uint64_t rows, uint64_t r) {
+  const uint64_t middle = rows / 2;
+  const bool copy = r < f.rows || r + f.rows >= rows ||
+                    (r + f.rows >= middle && r < middle + f.rows);
+  return copy ? static_cast<int64_t>(r % f.rows) : -1;
+}
+
+// Builds the repetition of `f` and matches it; false when memory runs
+// short. Its payloads are packed behind offsets, or with `slots` 64 bytes
+// a row with their lengths; with `unusable`, every third copy of a frame
+// is not usable either and there are no channels (every row of the
+// default database).
+bool repeat(const Frames& f, const cSignalPlan* plan, bool slots, bool unusable,
+            Repeated* out) {
+  const uint64_t rows = kSplitRows + f.rows;
+  auto sizeOf = [&](int64_t frame) {
+    return frame < 0
+               ? 0
+               : static_cast<uint64_t>(f.offsets[frame + 1] - f.offsets[frame]);
+  };
+  uint64_t payloadSize = 0;
+  for (uint64_t r = 0; r < rows; ++r)
+    payloadSize += slots ? 64 : sizeOf(frameOfRow(f, rows, r));
+  auto* ids = reinterpret_cast<uint32_t*>(out->owned.take(rows * 4));
+  uint8_t* extended = out->owned.take(rows);
+  auto* channels = reinterpret_cast<uint16_t*>(out->owned.take(rows * 2));
+  auto* timestamps = reinterpret_cast<double*>(out->owned.take(rows * 8));
+  auto* timestampsNs = reinterpret_cast<int64_t*>(out->owned.take(rows * 8));
+  out->messageOfRow = reinterpret_cast<int32_t*>(out->owned.take(rows * 4));
+  uint8_t* payload = out->owned.take(payloadSize);
+  auto* offsets =
+      slots ? nullptr
+            : reinterpret_cast<int64_t*>(out->owned.take((rows + 1) * 8));
+  uint8_t* lengths = slots ? out->owned.take(rows) : nullptr;
+  uint8_t* usable = out->owned.take(rows);
+  if (ids == nullptr || extended == nullptr || channels == nullptr ||
+      timestamps == nullptr || timestampsNs == nullptr ||
+      out->messageOfRow == nullptr || payload == nullptr ||
+      (slots ? lengths == nullptr : offsets == nullptr) || usable == nullptr)
+    return false;
+  uint64_t at = 0;
+  for (uint64_t r = 0; r < rows; ++r) {
+    const int64_t frame = frameOfRow(f, rows, r);
+    const uint64_t size = sizeOf(frame);
+    ids[r] = frame < 0 ? 0 : f.id[frame];
+    extended[r] = frame < 0 ? 0 : f.extended[frame];
+    channels[r] = frame < 0 ? 0 : f.channel[frame];
+    timestamps[r] = frame < 0 ? 0 : f.timestamp[frame];
+    timestampsNs[r] = frame < 0 ? 0 : f.timestampNs[frame];
+    const uint8_t* bytes = frame < 0 ? nullptr : f.values + f.offsets[frame];
+    if (slots) {
+      if (size > 0) std::memcpy(payload + r * 64, bytes, size);
+      lengths[r] = static_cast<uint8_t>(size);
+    } else {
+      if (size > 0) std::memcpy(payload + at, bytes, size);
+      offsets[r] = static_cast<int64_t>(at);
+      at += size;
+    }
+    usable[r] = frame >= 0 && (!unusable || r % 3 != 0);
+  }
+  if (offsets != nullptr) offsets[rows] = static_cast<int64_t>(at);
+  out->carried[0] = timestamps;
+  out->carried[1] = timestampsNs;
+  out->carried[2] = channels;
+  cSignalInput& input = out->input;
+  input.rows = rows;
+  input.ids = ids;
+  input.extended = extended;
+  input.channels = unusable ? nullptr : channels;
+  input.usable = usable;
+  input.payload = payload;
+  input.payloadSize = payloadSize;
+  input.offsets = offsets;
+  input.lengths = lengths;
+  input.carried = out->carried;
+  input.carriedWidths = kCarriedWidths;
+  input.carriedCount = kMdfSignalCarried;
+  input.firstRow = static_cast<int64_t>(f.rows);
+  cReason reason{};
+  if (!cSignalPlan_match(plan, &input, out->messageOfRow, out->counts, &reason))
+    broken("the repeated rows refused");
+  return true;
+}
+
+// Where one extraction of the repetition goes: every array exactly as long
+// as its message's rows; row numbers for every message, for the even ones
+// only (`someRows`), or for none (`noRows`).
+struct Extracted {
+  Owned<kOutputArrays> owned;
+  int64_t* rows[kMaxMessages] = {};
+  void* values[kMaxSignals] = {};
+  uint8_t* present[kMaxSignals] = {};
+  uint64_t presentCounts[kMaxSignals] = {};
+  void* carried[kMaxMessages * kMdfSignalCarried] = {};
+  cSignalOutput output{};
+
+  // False when memory runs short.
+  bool reserve(const cSignalPlan* plan, const uint64_t* counts, bool someRows,
+               bool noRows) {
+    for (size_t m = 0; m < cSignalPlan_messageCount(plan); ++m) {
+      const uint64_t count = counts[m];
+      if (count == 0) continue;
+      if (!noRows && (!someRows || m % 2 == 0)) {
+        rows[m] = reinterpret_cast<int64_t*>(owned.take(count * 8));
+        if (rows[m] == nullptr) return false;
+      }
+      for (size_t c = 0; c < kMdfSignalCarried; ++c) {
+        carried[m * kMdfSignalCarried + c] =
+            owned.take(count * kCarriedWidths[c]);
+        if (carried[m * kMdfSignalCarried + c] == nullptr) return false;
+      }
+      const cSignalMessage message = cSignalPlan_message(plan, m);
+      for (uint32_t k = 0; k < message.signalCount; ++k) {
+        const size_t s = message.firstSignal + k;
+        values[s] = owned.take(count * cSignalPlan_valueWidth(plan, s));
+        present[s] = owned.take(count);
+        if (values[s] == nullptr || present[s] == nullptr) return false;
+      }
+    }
+    output = {noRows ? nullptr : rows, values, present, presentCounts, carried};
+    return true;
+  }
+};
+
+// Whether two extractions of the repetition wrote the same: row numbers,
+// carried columns, values, present flags and counts.
+bool sameExtraction(const cSignalPlan* plan, const uint64_t* counts,
+                    const Extracted& a, const Extracted& b) {
+  bool same = true;
+  for (size_t m = 0; m < cSignalPlan_messageCount(plan); ++m) {
+    const uint64_t count = counts[m];
+    if (count == 0) continue;
+    if (a.rows[m] != nullptr)
+      same = same && std::memcmp(a.rows[m], b.rows[m], count * 8) == 0;
+    for (size_t c = 0; c < kMdfSignalCarried; ++c) {
+      const size_t at = m * kMdfSignalCarried + c;
+      same = same && std::memcmp(a.carried[at], b.carried[at],
+                                 count * kCarriedWidths[c]) == 0;
+    }
+    const cSignalMessage message = cSignalPlan_message(plan, m);
+    for (uint32_t k = 0; k < message.signalCount; ++k) {
+      const size_t s = message.firstSignal + k;
+      same = same &&
+             std::memcmp(a.values[s], b.values[s],
+                         count * cSignalPlan_valueWidth(plan, s)) == 0 &&
+             std::memcmp(a.present[s], b.present[s], count) == 0;
+    }
+  }
+  const size_t signals = cSignalPlan_signalCount(plan);
+  return same && std::memcmp(a.presentCounts, b.presentCounts,
+                             signals * sizeof *a.presentCounts) == 0;
+}
+
+// The frames repeated beyond kSplitRows rows, extracted in memory once in
+// one piece and once split over two threads: both must write the same.
+// False when memory runs short, else *digest covers the extraction.
+bool checkSplit(const Frames& f, const cSignalPlan* plan, uint8_t flags,
+                Digest* digest) {
+  Repeated repeated;
+  if (!repeat(f, plan, (flags & kFuzzSlots) != 0, (flags & kFuzzUnusable) != 0,
+              &repeated))
+    return false;
+  const bool someRows = (flags & kFuzzSomeRows) != 0;
+  const bool noRows = someRows && (flags & kFuzzOverlap) == 0;
+  Extracted whole, split;
+  if (!whole.reserve(plan, repeated.counts, someRows, noRows) ||
+      !split.reserve(plan, repeated.counts, someRows, noRows))
+    return false;
+  if (!cMdfSignals_extract(plan, &repeated.input, repeated.messageOfRow,
+                           repeated.counts, &whole.output, false) ||
+      !cMdfSignals_extract(plan, &repeated.input, repeated.messageOfRow,
+                           repeated.counts, &split.output, true))
+    return false;
+  if (!sameExtraction(plan, repeated.counts, whole, split))
+    broken("a split extraction that differs from the whole one");
+  digest->add(repeated.counts, sizeof repeated.counts);
+  digest->add(whole.presentCounts, sizeof whole.presentCounts);
+  return true;
+}
+
 // Decodes the frames of `mdf` with `plan` (built from `layouts`) and checks
-// what the sink received; false when reading failed or memory ran short,
-// else *digest (when not null) covers it.
+// what the sink received, and with `split` the split extraction; false when
+// reading failed or memory ran short, else *digest (when not null) covers
+// it.
 bool decode(cMdf* mdf, const cSignalLayouts& layouts, const cSignalPlan* plan,
-            uint8_t flags, uint64_t* digest) {
+            uint8_t flags, bool split, uint64_t* digest) {
   Frames& f = frames;
   if (!readFrames(mdf, &f)) return false;
   uint64_t unmatched = 0;
@@ -679,6 +900,8 @@ bool decode(cMdf* mdf, const cSignalLayouts& layouts, const cSignalPlan* plan,
   sink.digest.add(run.rows);
   sink.digest.add(run.unmatched);
   sink.digest.add(run.batches);
+  if (split && f.rows > 0 && !checkSplit(f, plan, flags, &sink.digest))
+    return false;
   if (digest != nullptr) *digest = sink.digest.value;
   return true;
 }
@@ -693,6 +916,8 @@ bool fuzz_decodeSignals(cIO* stream, uint64_t* digest, bool anyWriter) {
     return false;
   }
   const uint8_t flags = got > 0 ? tail[got - 1] : 0;
+  const bool split =
+      (flags & kFuzzSplit) != 0 && got > 1 && tail[got - 2] == kFuzzSplitMark;
   static Layouts layouts;
   fixedLayouts(&layouts);
   if ((flags & kFuzzLayouts) != 0 && got > 1)
@@ -711,7 +936,7 @@ bool fuzz_decodeSignals(cIO* stream, uint64_t* digest, bool anyWriter) {
     broken("a plan of other counts than its layouts");
   cMdf* mdf = cMdf_open(stream, nullptr, anyWriter);
   const bool read =
-      mdf != nullptr && decode(mdf, layouts.view, plan, flags, digest);
+      mdf != nullptr && decode(mdf, layouts.view, plan, flags, split, digest);
   cMdf_close(mdf);
   cIO_close(stream);
   cSignalPlan_dtor(plan);

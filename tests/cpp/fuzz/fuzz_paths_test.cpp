@@ -46,6 +46,33 @@ TEST_P(FuzzPath, EveryFindingReplays) {
   }
 }
 
+// The signals path with kFuzzSplit on its seeds (but the one that changes
+// layouts with the bytes before the last), each with one of the forms of
+// the repeated rows (payloads packed or in slots, copies usable or not):
+// it must find the split extraction equal to the whole one (else it
+// aborts), and what it extracted shows in the digest.
+TEST(FuzzSignals, SplitExtractionEqualsTheWholeOne) {
+  const fuzzsupport::Path& path = fuzzsupport::kPaths[4];
+  const uint8_t forms[] = {0, kFuzzSlots, kFuzzUnusable,
+                           kFuzzSlots | kFuzzUnusable};
+  size_t next = 0;
+  for (const fs::path& seed :
+       fuzzsupport::inputs(fuzzsupport::seedDir(path.target))) {
+    SCOPED_TRACE(seed.string());
+    std::string bytes = fuzzsupport::bytesOf(seed);
+    const auto flags = static_cast<uint8_t>(bytes.back());
+    if ((flags & kFuzzLayouts) != 0) continue;
+    uint64_t whole = 0, split = 0;
+    ASSERT_TRUE(fuzzsupport::run(path, bytes, &whole));
+    bytes.back() = static_cast<char>(kFuzzSplitMark);
+    bytes += static_cast<char>(flags | kFuzzSplit |
+                               forms[next++ % std::size(forms)]);
+    EXPECT_TRUE(fuzzsupport::run(path, bytes, &split));
+    EXPECT_NE(split, whole);
+  }
+  EXPECT_GE(next, std::size(forms));
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Targets, FuzzPath, testing::ValuesIn(fuzzsupport::kPaths),
     [](const testing::TestParamInfo<fuzzsupport::Path>& param) {
