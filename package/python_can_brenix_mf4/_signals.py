@@ -639,15 +639,20 @@ def _categories(np, signal: _Signal, raw, mask, scaling: bool):
             labels.append(text)
         return index[text]
 
-    if raw.dtype.kind in "iu" and signal.length <= _LOOKUP_BITS:
+    lookup = raw.dtype.kind in "iu" and signal.length <= _LOOKUP_BITS
+    if lookup:
         # A table of every value the field can take (the library masks
         # and sign-extends its bits), marked where a row has it: one pass
         # to mark, one to look up.
         first = -(1 << (signal.length - 1)) if raw.dtype.kind == "i" else 0
         size = 1 << signal.length
-        # Unsigned raw values are below 2 ** 16: their int64 view is them.
+        # Unsigned values below 2 ** 63: their int64 view is them.
         at = raw.view(np.int64) if raw.dtype == np.uint64 else \
             raw.astype(np.int64) - first
+        # A table merged from databases whose signals of this name differ
+        # may hold values beyond this signal's: those take the search.
+        lookup = not len(at) or (int(at.min()) >= 0 and int(at.max()) < size)
+    if lookup:
         table = np.full(size, -1, np.int32)
         for key, code in zip(keys, key_codes):
             if first <= key < first + size:

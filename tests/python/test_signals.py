@@ -463,6 +463,20 @@ def test_a_database_file_is_parsed_once_until_it_changes(tmp_path,
     assert len(loads) == 2 and set(changed) == {"Little", "Big"}
 
 
+def test_a_message_name_of_two_databases_with_other_value_tables():
+    """One table of both databases' frames: its value table is the first
+    database's, and the second's wider values come as text."""
+    def database(length, choices):
+        return Database(messages=[Message(0x10, "Shared", 2, [
+            signal("S", 0, length, choices=choices)])])
+    cols = columns_of([(0x10, False, b"\xff\x0f")] * 6)
+    cols["channel"] = np.array(["CAN 1", "CAN 2"] * 3)
+    table = decode_signals(cols, databases={
+        "CAN 1": database(4, {1: "One"}), "CAN 2": database(12, {2: "Two"})},
+        as_="numpy", decode_choices=True)["Shared"]
+    assert table["S"].tolist() == ["15", "4095"] * 3
+
+
 def test_unknown_ids_are_counted_in_the_debug_log(caplog):
     with caplog.at_level(logging.DEBUG, "python_can_brenix_mf4"):
         decode_signals(columns_of(FRAMES), DB, as_="numpy")
