@@ -661,9 +661,7 @@ def _categories(np, signal: _Signal, raw, mask, scaling: bool):
         seen[at if mask is None else at[mask]] = True
         for position in np.flatnonzero(seen & (table < 0)).tolist():
             table[position] = code_of(position + first)
-        codes = np.take(table.astype(np.int8 if len(labels) < 128 else
-                                     np.int16 if len(labels) < 1 << 15
-                                     else np.int32), at)
+        codes = np.take(table.astype(_code_type(np, len(labels))), at)
         if mask is not None:
             codes[~mask] = -1
         return codes, labels
@@ -683,6 +681,13 @@ def _categories(np, signal: _Signal, raw, mask, scaling: bool):
     if mask is not None:
         codes[~mask] = -1
     return codes, labels
+
+
+def _code_type(np, categories: int):
+    """The narrowest integer type of codes into `categories` categories
+    (pandas keeps codes of that type as they are)."""
+    return np.int8 if categories < 1 << 7 else \
+        np.int16 if categories < 1 << 15 else np.int32
 
 
 def _pandas_category(pd, codes, labels: List[str], dtypes: dict):
@@ -728,8 +733,7 @@ def _table(np, table: dict, choices: bool, scaling: bool, as_: str,
             seen = np.zeros(len(names), bool)
             seen[codes] = True
             used = np.flatnonzero(seen)
-            index = np.zeros(len(names),
-                             np.int8 if len(used) < 128 else np.int16)
+            index = np.zeros(len(names), _code_type(np, len(used)))
             index[used] = np.arange(len(used))
             columns["channel"] = ("category", np.take(index, codes),
                                   names[used].tolist())

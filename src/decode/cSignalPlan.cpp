@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "decode/cMdfDecodePlan.h"
 #include "streams/cCoding.h"
 
 namespace {
@@ -351,7 +352,7 @@ static void scatter(const cSignalPlan* plan, const cSignalInput* input,
     if (used <= 8 && last - payload >= 8)
       std::memcpy(row, payload, 8);
     else
-      std::memcpy(row, payload, used);
+      cMdfDecodePlan_copyPayload(row, payload, used);
   }
   const size_t carried = input->carriedCount;
   for (size_t m = 0; m < messageCount; ++m) {

@@ -277,8 +277,8 @@ cSignalInput tailOf(const cSignalInput& input, size_t first,
   if (tail.offsets != nullptr) {
     tail.offsets += first;  // offsets into the same payload
   } else {
-    tail.payload += first * 64;
-    tail.payloadSize -= first * 64;
+    tail.payload += first * kMaxPayload;
+    tail.payloadSize -= first * kMaxPayload;
     tail.lengths += first;
   }
   for (size_t c = 0; c < input.carriedCount; ++c)

@@ -38,7 +38,7 @@ void cPages_preferHuge(void* bytes, uint64_t size) {
 #ifdef MADV_HUGEPAGE
   const auto begin = reinterpret_cast<uintptr_t>(bytes);
   if (bytes != nullptr)
-    adviseWithin(begin, begin + size, uintptr_t{2} << 20, MADV_HUGEPAGE);
+    adviseWithin(begin, begin + size, kPagesHuge, MADV_HUGEPAGE);
 #else
   (void)bytes, (void)size;
 #endif

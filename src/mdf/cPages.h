@@ -9,11 +9,14 @@
 
 #include <cstdint>
 
+// Bytes of a huge page.
+constexpr uint64_t kPagesHuge = uint64_t{2} << 20;
+
 // Faults in the pages of bytes [from, to) of `base`, writable, without
 // changing them (safe while another thread writes there).
 void cPages_populate(void* base, uint64_t from, uint64_t to);
 
-// Asks that the whole huge pages (2 MiB) within `size` bytes from `bytes`
+// Asks that the whole huge pages (kPagesHuge) within `size` bytes from `bytes`
 // be huge pages when first touched: one fault each instead of 512.
 void cPages_preferHuge(void* bytes, uint64_t size);
 

@@ -85,13 +85,8 @@ struct MessageBlock {
   std::vector<uint64_t> offsets;  // per array: where it starts
 };
 
-// Bytes of a signal's value: 4 for raw float32, else 8.
-static uint32_t valueWidth(const cSignalLayout& layout) {
-  return layout.raw != 0 && layout.kind == kSignalFloat32 ? 4 : 8;
-}
-
 // The arrays of message m's block (no block yet).
-static void shapeBlock(const cSignalLayouts& layouts, size_t m, bool rows,
+static void shapeBlock(const cSignalPlan* plan, size_t m, bool rows,
                        const uint32_t* carriedWidths, size_t carriedCount,
                        MessageBlock* block) {
   block->rows = rows;
@@ -99,10 +94,10 @@ static void shapeBlock(const cSignalLayouts& layouts, size_t m, bool rows,
   if (rows) block->widths.push_back(8);
   block->widths.insert(block->widths.end(), carriedWidths,
                        carriedWidths + carriedCount);
-  const cSignalMessage& message = layouts.messages[m];
+  const cSignalMessage message = cSignalPlan_message(plan, m);
   for (uint32_t s = 0; s < message.signalCount; ++s)
     block->widths.push_back(
-        valueWidth(layouts.signals[message.firstSignal + s]));
+        cSignalPlan_valueWidth(plan, message.firstSignal + s));
   block->offsets.assign(block->widths.size(), 0);
 }
 
@@ -111,8 +106,7 @@ static void shapeBlock(const cSignalLayouts& layouts, size_t m, bool rows,
 // block's arrays then start at a huge page boundary (the bytearray has a
 // huge page more, whose part before the boundary is never touched), so
 // that all of it but the last part page is in huge pages.
-constexpr uint64_t kHugePage = uint64_t{2} << 20;
-constexpr uint64_t kHugeBlock = kHugePage;
+constexpr uint64_t kHugeBlock = kPagesHuge;
 
 // The block given room for `capacity` rows: a new bytearray into which
 // the rows written so far are copied; false with a Python error.
@@ -123,7 +117,7 @@ static bool placeBlock(MessageBlock* block, uint64_t capacity) {
     offsets[i] = size;
     const uint64_t bytes = capacity * block->widths[i];
     if (capacity > (UINT64_MAX >> 4) / 8 ||
-        size > static_cast<uint64_t>(PY_SSIZE_T_MAX) - bytes - 8 - kHugePage) {
+        size > static_cast<uint64_t>(PY_SSIZE_T_MAX) - bytes - 8 - kPagesHuge) {
       PyErr_NoMemory();
       return false;
     }
@@ -131,14 +125,14 @@ static bool placeBlock(MessageBlock* block, uint64_t capacity) {
   }
   const bool huge = size >= kHugeBlock;
   PyObject* object = PyByteArray_FromStringAndSize(
-      nullptr, static_cast<Py_ssize_t>(size + (huge ? kHugePage : 0)));
+      nullptr, static_cast<Py_ssize_t>(size + (huge ? kPagesHuge : 0)));
   if (object == nullptr) return false;
   OwnedRef grown(object);
   auto* bytes = reinterpret_cast<uint8_t*>(PyByteArray_AsString(object));
   if (huge) {
     const uint64_t lead =
-        (kHugePage - reinterpret_cast<uintptr_t>(bytes) % kHugePage) %
-        kHugePage;
+        (kPagesHuge - reinterpret_cast<uintptr_t>(bytes) % kPagesHuge) %
+        kPagesHuge;
     for (uint64_t& offset : offsets) offset += lead;
     cPages_preferHuge(bytes + lead, size);
   }
@@ -206,23 +200,24 @@ struct Outputs {
   }
 };
 
-// Outputs shaped for the layouts (no blocks yet); false with a Python
+// Outputs shaped for the plan's messages (no blocks yet); false with a Python
 // error.
-static bool prepare(const cSignalLayouts& layouts, bool rows,
+static bool prepare(const cSignalPlan* plan, bool rows,
                     const uint32_t* carriedWidths, size_t carriedCount,
                     Outputs* out) {
+  const size_t messages = cSignalPlan_messageCount(plan);
+  const size_t signals = cSignalPlan_signalCount(plan);
   try {
-    out->blocks.resize(layouts.messageCount);
-    for (size_t m = 0; m < layouts.messageCount; ++m)
-      shapeBlock(layouts, m, rows, carriedWidths, carriedCount,
-                 &out->blocks[m]);
-    out->present.resize(layouts.signalCount);
-    out->counts.assign(layouts.messageCount, 0);
-    out->rowOut.assign(layouts.messageCount, nullptr);
-    out->carriedOut.assign(layouts.messageCount * carriedCount, nullptr);
-    out->valueOut.assign(layouts.signalCount, nullptr);
-    out->presentOut.assign(layouts.signalCount, nullptr);
-    out->presentCounts.assign(layouts.signalCount, 0);
+    out->blocks.resize(messages);
+    for (size_t m = 0; m < messages; ++m)
+      shapeBlock(plan, m, rows, carriedWidths, carriedCount, &out->blocks[m]);
+    out->present.resize(signals);
+    out->counts.assign(messages, 0);
+    out->rowOut.assign(messages, nullptr);
+    out->carriedOut.assign(messages * carriedCount, nullptr);
+    out->valueOut.assign(signals, nullptr);
+    out->presentOut.assign(signals, nullptr);
+    out->presentCounts.assign(signals, 0);
   } catch (const std::exception&) {
     PyErr_NoMemory();
     return false;
@@ -558,7 +553,7 @@ static PyObject* SignalDecoding_decode(PyObject*, PyObject* args) {
     return nullptr;
   }
   Outputs out;
-  if (!prepare(layouts, true, input.carriedWidths, input.carriedCount, &out))
+  if (!prepare(plan, true, input.carriedWidths, input.carriedCount, &out))
     return nullptr;
   if (!makeRoom(
           layouts, counts.data(),
@@ -695,8 +690,8 @@ static PyObject* SignalDecoding_decodeLog(PyObject*, PyObject* args) {
   const cSignalLayouts& layouts = compiled.layouts;
   LogSink sink;
   sink.layouts = &layouts;
-  if (!prepare(layouts, rowNumbers != 0, kCarriedWidths, kMdfSignalCarried,
-               &sink.out))
+  if (!prepare(compiled.plan.get(), rowNumbers != 0, kCarriedWidths,
+               kMdfSignalCarried, &sink.out))
     return nullptr;
   sink.estimate = cMdfColumnReader_rowEstimate(reader->reader);
   auto* owner = reinterpret_cast<MdfFileObject*>(reader->owner);
