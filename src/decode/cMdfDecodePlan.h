@@ -372,6 +372,16 @@ inline int32_t cMdfBusMsg_finish(cMdfBusMsg* frame, uint32_t kind) {
   return static_cast<int32_t>(kind);
 }
 
+// Whether a straight plan decodes a record from its own bytes alone: its
+// payload, if it has one, lies in the record (cMdfDecodePlan_runApart
+// cannot fail then).
+inline bool cMdfDecodePlan_inRecord(const cMdfDecodePlan* plan) {
+  if (plan->payload >= plan->count) return true;
+  const cMdfStepStore store = plan->steps[plan->payload].store;
+  return store == cMdfStepStore::PayloadFixed ||
+         store == cMdfStepStore::LinPayloadFixed;
+}
+
 // The frame of the view's record by a straight plan (the plan's decoder
 // kind `kind`), as that decoder makes it; false, with the frame to be made
 // again by the decoder, where the payload fails the frame.

@@ -729,6 +729,53 @@ int32_t cMdfBlock_DG_decodeNext(cMdfBlock_DG_t* group,
   return state->decoder(view, frame);
 }
 
+uint32_t cMdfBlock_DG_recordRun(cMdfBlock_DG_t* group,
+                                cMdfBlock_DG_iteratorState* state,
+                                uint32_t count, cMdfRecordRun* run) {
+  if (!group || !state || !run || count == 0 ||
+      group->recordIdSize > kMdfMaxRecordIdSize || state->failure != kMdfReadOk)
+    return 0;
+  const uint64_t position = state->position;
+  const cMdfRecordView* view = recordInWindow(group, state);
+  if (!view) return 0;
+  const uint32_t kind = state->decoderKind;
+  const cMdfDecodePlan* plan =
+      view->rules != nullptr ? cMdfDecodePlan_of(view, kind) : nullptr;
+  // A record with a variable-length value is followed by that value's
+  // record, or points into a signal data block: not a run at one stride.
+  if (plan == nullptr || !plan->straight || state->decoder == nullptr ||
+      kind == kMdfDecoderGeneric || !cMdfDecodePlan_inRecord(plan) ||
+      view->signalDataSize != 0 ||
+      state->position - position != group->recordIdSize + view->recordSize) {
+    state->position = position;  // decodeNext's to read
+    return 0;
+  }
+  // The records after it at the same stride with the same id, as far as
+  // the window holds them whole.
+  const cMdfReadWindow& w = state->records;
+  const unsigned idSize = group->recordIdSize;
+  const uint64_t stride = idSize + view->recordSize;
+  const uint8_t* id = view->record - idSize;
+  const uint64_t left = w.size - (position - w.start);
+  const uint64_t whole = left / stride;
+  const uint64_t most = whole < count ? whole : count;
+  uint64_t taken = 1;
+  if (idSize == 0) {
+    taken = most;
+  } else {
+    const uint64_t first = cCoding_loadLEn(id, idSize);
+    while (taken < most &&
+           cCoding_loadLEn(id + taken * stride, idSize) == first)
+      ++taken;
+  }
+  state->position = position + taken * stride;
+  run->view = *view;
+  run->plan = plan;
+  run->stride = stride;
+  run->count = static_cast<uint32_t>(taken);
+  return run->count;
+}
+
 namespace {
 
 // The stream of the group's records, or null when its data link holds

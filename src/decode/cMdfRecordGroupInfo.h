@@ -246,6 +246,28 @@ int32_t cMdfBlock_DG_decodeNext(cMdfBlock_DG_t* group,
                                 cMdfBlock_DG_iteratorState* state,
                                 cMdfBusMsg* frame);
 
+// Consecutive records of one channel group, one stride apart, that a
+// straight plan decodes from their own bytes alone.
+struct cMdfRecordRun {
+  cMdfRecordView view;         // of the first record
+  const cMdfDecodePlan* plan;  // view.rules->plan, for the group's decoder
+  uint64_t stride;             // bytes from a record to the next
+  uint32_t count;              // records, the first included
+};
+
+// The run of records at the state's position, of at most `count` records,
+// that the record window holds whole: the record there and those after it
+// with its record id, each a straight plan decodes from its bytes alone
+// (cMdfDecodePlan_inRecord) without a variable-length value. Sets *run and
+// moves the state past the run; its count, or 0 (state unchanged) where
+// the record there is not such a record, which cMdfBlock_DG_decodeNext
+// then reads as ever. Reads nothing itself, so no failure arises; the run
+// holds until the next call on the state that reads. The state's own view
+// and decoder are left for the next call.
+uint32_t cMdfBlock_DG_recordRun(cMdfBlock_DG_t* group,
+                                cMdfBlock_DG_iteratorState* state,
+                                uint32_t count, cMdfRecordRun* run);
+
 // Reads the record at `position` of the group's data block into *out and
 // returns the bytes it occupies (id, VLSD length prefix and data), or
 // kMdfNoRecord: no data block, the position beyond the data, a truncated

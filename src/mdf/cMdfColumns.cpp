@@ -296,6 +296,205 @@ void writeRow(const Source& s, int64_t startNs, cMdfColumnOutput* out,
                 static_cast<uint16_t>(std::min<uint32_t>(s.group, 0xFFFF)));
 }
 
+// The first of a CAN frame's byte members (ide, dir, edl, esi, brs,
+// remote, busChannel, dlc), which follow one another.
+constexpr size_t kCanBytes = offsetof(cMdfBusMsg, can.ide);
+static_assert(offsetof(cMdfBusMsg, can.dir) == kCanBytes + 1 &&
+              offsetof(cMdfBusMsg, can.edl) == kCanBytes + 2 &&
+              offsetof(cMdfBusMsg, can.esi) == kCanBytes + 3 &&
+              offsetof(cMdfBusMsg, can.brs) == kCanBytes + 4 &&
+              offsetof(cMdfBusMsg, can.busChannel) == kCanBytes + 6 &&
+              offsetof(cMdfBusMsg, can.dlc) == kCanBytes + 7);
+// Byte members by their place among them.
+enum CanByte : uint32_t {
+  kIde = 0,
+  kDir = 1,
+  kEdl = 2,
+  kEsi = 3,
+  kBrs = 4,
+  kBus = 6
+};
+
+// Records of one group written at a time, field by field.
+constexpr uint32_t kRunRecords = 256;
+
+// A run of CAN data records whose rows can be written field by field: the
+// frame's members all come from 8-byte loads of the record (its byte
+// members, the id, the length and the time in ticks) and its payload, if
+// any, is bytes of the record. What decodeStraight stores into a clear
+// frame, each field from its own bits.
+struct CanRun {
+  const uint8_t* first;  // the first record's bytes after its id
+  uint64_t stride;
+  const cMdfDecodePlan* plan;
+  const cMdfDecodeRule* timeRule;  // the rule of the tick time, or null
+  // Per byte member, the store that sets it last (stores run in turn), or
+  // null: the member stays 0.
+  const cMdfBitStore* members[8];
+  const cMdfDecodeStep* payload;  // PayloadFixed, or null
+};
+
+bool canRunOf(const cMdfRecordRun& run, CanRun* out) {
+  const cMdfDecodePlan* plan = run.plan;
+  if (plan->decoderKind != kMdfDecoderCanData || plan->wordCount != 0 ||
+      plan->directCount != 0)
+    return false;
+  *out = CanRun{};
+  for (size_t k = 0; k < plan->byteCount; ++k) {
+    const cMdfBitStore& store = plan->bytes[k];
+    if (store.target < kCanBytes || store.target >= kCanBytes + 8) return false;
+    out->members[store.target - kCanBytes] = &store;
+  }
+  out->first = run.view.record;
+  out->stride = run.stride;
+  out->plan = plan;
+  if (plan->tickTime < plan->count)
+    out->timeRule = &run.view.rules->data[plan->tickTime];
+  if (plan->payload < plan->count) out->payload = &plan->steps[plan->payload];
+  return true;
+}
+
+// A byte member of a record's frame.
+uint8_t memberOf(const CanRun& run, uint32_t member, const uint8_t* record) {
+  const cMdfBitStore* store = run.members[member];
+  return store != nullptr
+             ? static_cast<uint8_t>(cMdfDecodeStep_wordBits(*store, record))
+             : uint8_t{0};
+}
+
+uint32_t idOf(const CanRun& run, const uint8_t* record) {
+  const cMdfBitStore& id = run.plan->id;
+  return id.mask != 0 ? static_cast<uint32_t>(
+                            cMdfDecodeStep_wordBits(id, record) & 0x1FFFFFFFu)
+                      : 0;
+}
+
+// The record's time offset, in seconds and in nanoseconds.
+double timeOf(const CanRun& run, const uint8_t* record, int64_t* ns) {
+  *ns = 0;
+  if (run.timeRule == nullptr) return 0;
+  const cMdfDecodePlan* plan = run.plan;
+  const cMdfDecodeStep& step = plan->steps[plan->tickTime];
+  const uint64_t raw = cMdfDecodeStep_wordBits(step, record);
+  *ns = cMdfTickScale_apply(&plan->ticks, raw, false);
+  return cMdfDecodeStep_convert(step, *run.timeRule, static_cast<double>(raw));
+}
+
+// The payload bytes a record's message carries (its dlc).
+uint64_t lengthOf(const CanRun& run, const uint8_t* record) {
+  const cMdfBitStore& length = run.plan->length;
+  if (length.mask == 0) return 0;
+  const uint64_t bits = cMdfDecodeStep_wordBits(length, record) & 0xFF;
+  return std::min<uint64_t>(bits < length.limit ? bits : length.limit,
+                            kMdfCanPayloadSize);
+}
+
+// Writes the rows of the run's records that the filter keeps from row
+// `at` on, each column in a loop of its own, as writeRow writes their
+// frames' rows; the rows written.
+uint64_t writeCanRun(const cMdfColumnReader* r, const CanRun& run,
+                     uint32_t count, uint32_t group, cMdfColumnOutput* out,
+                     uint64_t at, uint64_t* dataBytes) {
+  if (r->kinds != 0 && (r->kinds & (1u << kMdfBusMsgCanData)) == 0) return 0;
+  // The records the filter keeps, by index.
+  uint32_t kept[kRunRecords];
+  uint32_t rows = 0;
+  const bool times = r->hasStart || r->hasStop;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* record = run.first + i * run.stride;
+    if (!r->anyChannel &&
+        !r->channels[kMdfChannelCan + memberOf(run, kBus, record)])
+      continue;
+    if (times) {
+      int64_t ns;
+      const double timestamp = r->startTime + timeOf(run, record, &ns);
+      if (r->hasStart && !(timestamp >= r->start)) continue;
+      if (r->hasStop && !(timestamp < r->stop)) continue;
+    }
+    if (r->filtersIds && !hasId(r, idOf(run, record))) continue;
+    kept[rows++] = i;
+  }
+  if (rows == 0) return 0;
+  auto recordAt = [&](uint32_t j) { return run.first + kept[j] * run.stride; };
+  void* const* c = out->columns;
+  if (c[kMdfColumnTimestamp] != nullptr ||
+      c[kMdfColumnTimestampNs] != nullptr) {
+    for (uint32_t j = 0; j < rows; ++j) {
+      int64_t ns;
+      const double offset = timeOf(run, recordAt(j), &ns);
+      put<double>(c[kMdfColumnTimestamp], at + j, r->startTime + offset);
+      put<int64_t>(c[kMdfColumnTimestampNs], at + j,
+                   saturatedSum(r->startTimeNs, ns));
+    }
+  }
+  if (auto* channels = static_cast<uint16_t*>(c[kMdfColumnChannel]))
+    for (uint32_t j = 0; j < rows; ++j)
+      channels[at + j] = static_cast<uint16_t>(
+          kMdfChannelCan + memberOf(run, kBus, recordAt(j)));
+  if (auto* ids = static_cast<uint32_t*>(c[kMdfColumnArbitrationId]))
+    for (uint32_t j = 0; j < rows; ++j) ids[at + j] = idOf(run, recordAt(j));
+  // The flags: a member's bits, or !dir for received.
+  const struct {
+    uint32_t column, member;
+    bool set;  // the flag is the member being set (else clear)
+  } flags[] = {{kMdfColumnIsExtendedId, kIde, true},
+               {kMdfColumnIsFd, kEdl, true},
+               {kMdfColumnIsRx, kDir, false},
+               {kMdfColumnBitrateSwitch, kBrs, true},
+               {kMdfColumnErrorStateIndicator, kEsi, true}};
+  for (const auto& flag : flags) {
+    auto* to = static_cast<uint8_t*>(c[flag.column]);
+    if (to == nullptr) continue;
+    for (uint32_t j = 0; j < rows; ++j)
+      to[at + j] = (memberOf(run, flag.member, recordAt(j)) != 0) == flag.set;
+  }
+  const struct {
+    uint32_t column;
+    uint8_t value;
+  } constants[] = {{kMdfColumnKind, kMdfBusMsgCanData},
+                   {kMdfColumnIsRemoteFrame, 0},
+                   {kMdfColumnIsErrorFrame, 0},
+                   {kMdfColumnErrorType, 0}};
+  for (const auto& constant : constants)
+    if (c[constant.column] != nullptr)
+      std::memset(static_cast<uint8_t*>(c[constant.column]) + at,
+                  constant.value, rows);
+  if (auto* groups = static_cast<uint16_t*>(c[kMdfColumnGroup]))
+    std::fill(groups + at, groups + at + rows,
+              static_cast<uint16_t>(std::min<uint32_t>(group, 0xFFFF)));
+  // The payloads: `held` bytes of the record, zeros after them up to the
+  // length.
+  const uint64_t held = run.payload != nullptr ? run.payload->limit : 0;
+  const uint64_t from = run.payload != nullptr ? run.payload->byte : 0;
+  auto* dlcs = static_cast<uint8_t*>(c[kMdfColumnDlc]);
+  auto* data = static_cast<uint8_t*>(c[kMdfColumnData]);
+  auto* values = static_cast<uint8_t*>(c[kMdfColumnDataValues]);
+  auto* offsets = static_cast<int64_t*>(c[kMdfColumnDataOffsets]);
+  if (dlcs == nullptr && data == nullptr && values == nullptr &&
+      offsets == nullptr)
+    return rows;
+  for (uint32_t j = 0; j < rows; ++j) {
+    const uint8_t* record = recordAt(j);
+    const uint64_t length = lengthOf(run, record);
+    const uint64_t bytes = std::min(length, held);
+    if (dlcs != nullptr) dlcs[at + j] = static_cast<uint8_t>(length);
+    if (data != nullptr) {
+      uint8_t* to = data + (at + j) * 64;
+      std::memset(to, 0, 64);
+      cMdfDecodePlan_copyPayload(to, record + from, bytes);
+    }
+    if (values != nullptr) {
+      uint8_t* to = values + *dataBytes;
+      cMdfDecodePlan_copyPayload(to, record + from, bytes);
+      if (length > bytes) std::memset(to + bytes, 0, length - bytes);
+    }
+    *dataBytes += length;
+    if (offsets != nullptr)
+      offsets[at + j + 1] = static_cast<int64_t>(*dataBytes);
+  }
+  return rows;
+}
+
 // Rows a data group may hold: its channel groups' cycle counts, bounded by
 // the records that the bytes of its data block have room for (its length
 // as far as the file has it).
@@ -548,11 +747,41 @@ uint64_t cMdfColumnReader_fill(cMdfColumnReader* reader,
   uint64_t dataBytes = 0;
   put<int64_t>(out->columns[kMdfColumnDataOffsets], 0, 0);
   while (rows < out->capacity && reader->heapSize > 0) {
-    const Source& top = reader->sources[reader->heap[0]];
+    Source& top = reader->sources[reader->heap[0]];
     if (keep(reader, top)) {
       writeRow(top, reader->startTimeNs, out, rows, &dataBytes);
       ++rows;
       if (helped && rows % kPublishRows == 0)
+        publish(&share, rows, dataBytes, false);
+    }
+    // A single group left needs no merge: runs of its records after the
+    // current frame are written as they stand in the record window.
+    while (reader->heapSize == 1 && rows < out->capacity) {
+      cMdfRecordRun run;
+      const uint32_t count =
+          cMdfBlock_DG_recordRun(top.container.group, &top.container.state,
+                                 static_cast<uint32_t>(std::min<uint64_t>(
+                                     kRunRecords, out->capacity - rows)),
+                                 &run);
+      if (count == 0) break;
+      const uint64_t before = rows;
+      CanRun can;
+      if (canRunOf(run, &can)) {
+        rows +=
+            writeCanRun(reader, can, count, top.group, out, rows, &dataBytes);
+      } else {
+        for (uint32_t i = 0; i < count; ++i) {
+          cMdfRecordView view = run.view;
+          view.record += i * run.stride;
+          cMdfDecodePlan_decodeStraight(run.plan, &view, &top.container.frame,
+                                        run.plan->decoderKind);
+          top.timestamp = reader->startTime + top.container.frame.timeOffset;
+          if (!keep(reader, top)) continue;
+          writeRow(top, reader->startTimeNs, out, rows, &dataBytes);
+          ++rows;
+        }
+      }
+      if (helped && rows / kPublishRows != before / kPublishRows)
         publish(&share, rows, dataBytes, false);
     }
     pop(reader);

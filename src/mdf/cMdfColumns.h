@@ -21,6 +21,12 @@
 // the order but yield no row, so a filtered table is the unfiltered table
 // with rows left out.
 //
+// Once a single group is left (a log of one data group, as loggers write
+// them), no merge is needed: runs of its records of one channel group
+// that stand one after another in the read window are written as they
+// stand, CAN data frames column by column straight from the records'
+// bits. The rows are those that decoding each frame would give.
+//
 // The reader borrows the file: it must outlive the reader. One reader at a
 // time per file (the data groups' record access shares the file's stream
 // position only through seeks, but the containers are the reader's own).

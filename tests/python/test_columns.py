@@ -104,15 +104,14 @@ def test_the_shapes_cover_every_row_kind():
     assert kinds == set(KINDS)
 
 
-@pytest.mark.parametrize("kind", SOURCES)
-@pytest.mark.parametrize("container", CONTAINERS)
-def test_rows_are_the_writers_frames_and_equal_the_messages(
-        container, kind, source):
-    data = CONTAINERS[container](LOG.data)
-    with MdfFile(source(data, kind), passwords=PASSWORDS) as log:
+def assert_rows_are_the_truth(built, open_log):
+    """to_numpy's rows of the log that `open_log()` opens are the frames of
+    the writer's log `built`, and the rows of frames with messages are the
+    messages."""
+    with open_log() as log:
         columns = log.to_numpy()
     rows = row_dicts(columns)
-    truth = truth_rows(LOG)
+    truth = truth_rows(built)
     assert len(rows) == len(truth)
     for row, frame in zip(rows, truth):
         assert {k: row[k] for k in frame if k != "data"} == \
@@ -126,8 +125,7 @@ def test_rows_are_the_writers_frames_and_equal_the_messages(
 
     # The rows of frames with messages are the messages, attribute by
     # attribute (the other kinds' rows interleave by timestamp).
-    with MdfFile(source(data, kind), passwords=PASSWORDS,
-                 skip_unknown_records=True) as log:
+    with open_log() as log:
         messages = [attributes(m) for m in log]
     framed = [r for r in rows if r["kind"] in KINDS[:4]]
     assert len(framed) == len(messages)
@@ -136,6 +134,81 @@ def test_rows_are_the_writers_frames_and_equal_the_messages(
             {k: message[k] for k in MESSAGE_COLUMNS}
         assert row["data"] == message["data"] or (
             row["is_remote_frame"] and message["data"] == b"")
+    return columns
+
+
+@pytest.mark.parametrize("kind", SOURCES)
+@pytest.mark.parametrize("container", CONTAINERS)
+def test_rows_are_the_writers_frames_and_equal_the_messages(
+        container, kind, source):
+    data = CONTAINERS[container](LOG.data)
+    assert_rows_are_the_truth(
+        LOG, lambda: MdfFile(source(data, kind), passwords=PASSWORDS,
+                             skip_unknown_records=True))
+
+
+# Logs of one data group: with no other group to merge, its records are
+# taken in runs straight from the read window (CAN data frames field by
+# field), also across windows (the big one) and batches.
+ONE_GROUP = {
+    "sorted, float time": SHAPES[0],
+    "every kind, id size 1": DataGroup(
+        traffic(3000, 21, (CAN_DATA, CAN_REMOTE, CAN_ERROR, LIN_FRAME)
+                + LIN_ERRORS, fd=True), record_id_size=1,
+        layouts={CAN_DATA: can_data_layout(64, invalidation_bytes=1)}),
+    "FD in a VLSD group, id size 4": SHAPES[5],
+    "signal data, id size 2": SHAPES[4],
+    "big-endian": SHAPES[7],
+    "CAN only, many windows": DataGroup(
+        traffic(30000, 22, (CAN_DATA,)), record_id_size=1),
+    "CAN and a few LIN": DataGroup(
+        random_traffic(5000, 23, kinds=(CAN_DATA, LIN_FRAME),
+                       weights=(0.97, 0.03)), record_id_size=2),
+}
+
+
+@pytest.fixture(scope="module")
+def one_group(tmp_path_factory):
+    """name -> (writer's log, its path), built once."""
+    logs = {}
+    for name, group in ONE_GROUP.items():
+        built = build_mf4([group])
+        path = tmp_path_factory.mktemp("one") / "log.mf4"
+        built.write(path)
+        logs[name] = (built, str(path))
+    return logs
+
+
+@pytest.mark.parametrize("name", ONE_GROUP)
+def test_one_groups_rows_are_its_frames(name, one_group):
+    built, path = one_group[name]
+    columns = assert_rows_are_the_truth(
+        built, lambda: MdfFile(path, skip_unknown_records=True))
+    # Filters and batches keep and cut the same rows.
+    ids = np.unique(columns["arbitration_id"])[::3].tolist()
+    middle = columns["timestamp"][len(columns["timestamp"]) // 2]
+    cases = [
+        (dict(channels=["CAN 1"]), columns["channel"] == "CAN 1"),
+        (dict(ids=ids), np.isin(columns["arbitration_id"], ids)),
+        (dict(start=middle), columns["timestamp"] >= middle),
+        (dict(stop=middle, kinds=["CAN data"]),
+         (columns["timestamp"] < middle) & (columns["kind"] == "CAN data")),
+    ]
+    with MdfFile(path) as log:
+        for arguments, keep in cases:
+            got = log.to_numpy(**arguments)
+            for column in COLUMNS:
+                np.testing.assert_array_equal(got[column],
+                                              columns[column][keep])
+        for rows in (7, 1000):
+            batches = list(log.iter_batches(rows, kinds=None,
+                                            columns=["timestamp", "dlc",
+                                                     "data", "channel"]))
+            assert all(0 < len(b["timestamp"]) <= rows for b in batches)
+            for column in batches[0]:
+                np.testing.assert_array_equal(
+                    np.concatenate([b[column] for b in batches]),
+                    columns[column])
 
 
 @pytest.fixture(scope="module")

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "decode/cMdfDecodePlan.h"
 #include "mdf/blocks/cMdfBlock_DG.h"
 #include "mdf/cMdf.h"
 #include "streams/cIO_memoryAlloc.h"
@@ -574,33 +575,45 @@ std::vector<uint8_t> frameBytes(const cMdfBusMsg& frame) {
 // the writer's fixtures of every frame kind and shape (unsorted and sorted
 // groups, VLSD channel groups and signal data blocks, big-endian and
 // converted fields, invalidation bytes).
-TEST(cMdfBlock_DG_decodeNext, DecodesAsAtAndTheDecoder) {
-  const std::pair<const char*, const char*> files[] = {
-      {"mdf", "shapes.mf4"},
-      {"mdf", "finalize.mf4"},
-      {"mdf", "unfinalized.mf4"},
-      {"decode", "frames.mf4"}};
-  for (const auto& [folder, name] : files) {
-    SCOPED_TRACE(name);
+// The writer's fixtures of every frame kind and shape (unsorted and sorted
+// groups, VLSD channel groups and signal data blocks, big-endian and
+// converted fields, invalidation bytes), opened in memory.
+const std::pair<const char*, const char*> kFixtures[] = {
+    {"mdf", "shapes.mf4"},
+    {"mdf", "finalize.mf4"},
+    {"mdf", "unfinalized.mf4"},
+    {"decode", "frames.mf4"}};
+
+struct OpenFixture {
+  struct CloseIO {
+    void operator()(cIO* io) const { cIO_close(io); }
+  };
+  std::unique_ptr<cIO, CloseIO> io{cIO_memoryAlloc_ctor()};
+  std::unique_ptr<cMdf, void (*)(cMdf*)> mdf{nullptr, cMdf_close};
+  OpenFixture(const char* folder, const char* name) {
     const std::string bytes = mf4truth::fixtureBytes(folder, name);
-    struct CloseIO {
-      void operator()(cIO* io) const { cIO_close(io); }
-    };
-    const std::unique_ptr<cIO, CloseIO> io(cIO_memoryAlloc_ctor());
-    ASSERT_EQ(cIO_write(io.get(), bytes.data(), bytes.size()),
-              static_cast<int64_t>(bytes.size()));
-    const std::unique_ptr<cMdf, void (*)(cMdf*)> mdf(cMdf_open(io.get()),
-                                                     cMdf_close);
-    ASSERT_NE(mdf, nullptr);
-    cMdfBlockList* groups = cMdf_getDataGroups(mdf.get());
+    if (cIO_write(io.get(), bytes.data(), bytes.size()) ==
+        static_cast<int64_t>(bytes.size()))
+      mdf.reset(cMdf_open(io.get()));
+  }
+};
+
+struct OwnedState : cMdfBlock_DG_iteratorState {
+  OwnedState() : cMdfBlock_DG_iteratorState{} {}
+  ~OwnedState() { cMdfBlock_DG_iteratorState_drop(this); }
+};
+
+TEST(cMdfBlock_DG_decodeNext, DecodesAsAtAndTheDecoder) {
+  for (const auto& [folder, name] : kFixtures) {
+    SCOPED_TRACE(name);
+    OpenFixture file(folder, name);
+    ASSERT_NE(file.mdf, nullptr);
+    cMdfBlockList* groups = cMdf_getDataGroups(file.mdf.get());
     size_t frames = 0;
     for (size_t g = 0; g < cMdfBlockList_size(groups); ++g) {
       cMdfBlock_DG_t* group =
           cMdfBlock_t_to_cMdfBlock_DG_t_mut(cMdfBlockList_at(groups, g));
-      struct OwnedState : cMdfBlock_DG_iteratorState {
-        OwnedState() : cMdfBlock_DG_iteratorState{} {}
-        ~OwnedState() { cMdfBlock_DG_iteratorState_drop(this); }
-      } fused, apart;
+      OwnedState fused, apart;
       for (;;) {
         cMdfBusMsg got, expected;
         std::memset(static_cast<void*>(&got), 0x5A, sizeof got);
@@ -619,6 +632,55 @@ TEST(cMdfBlock_DG_decodeNext, DecodesAsAtAndTheDecoder) {
     }
     EXPECT_GT(frames, 20u);
   }
+}
+
+// Runs are the records cMdfBlock_DG_at gives next, one stride apart, each
+// of one id and of a straight plan that needs nothing beyond the record;
+// what a run leaves out, decodeNext reads. Runs of 1 to 9 records in turn
+// with single steps, so that runs start and stop everywhere.
+TEST(cMdfBlock_DG_recordRun, TakesTheNextRecordsOfOneGroup) {
+  size_t inRuns = 0;
+  for (const auto& [folder, name] : kFixtures) {
+    SCOPED_TRACE(name);
+    OpenFixture file(folder, name);
+    ASSERT_NE(file.mdf, nullptr);
+    cMdfBlockList* groups = cMdf_getDataGroups(file.mdf.get());
+    for (size_t g = 0; g < cMdfBlockList_size(groups); ++g) {
+      cMdfBlock_DG_t* group =
+          cMdfBlock_t_to_cMdfBlock_DG_t_mut(cMdfBlockList_at(groups, g));
+      OwnedState runs, apart;
+      for (uint32_t turn = 0;; ++turn) {
+        cMdfRecordRun run{};
+        const uint32_t count =
+            cMdfBlock_DG_recordRun(group, &runs, 1 + turn % 9, &run);
+        ASSERT_LE(count, 1 + turn % 9);
+        for (uint32_t i = 0; i < count; ++i) {
+          const cMdfRecordView* view = cMdfBlock_DG_at(group, &apart);
+          ASSERT_NE(view, nullptr);
+          EXPECT_EQ(
+              viewBytes(view->record, view->recordSize),
+              viewBytes(run.view.record + i * run.stride, run.view.recordSize));
+          EXPECT_EQ(view->rules, run.view.rules);
+          EXPECT_EQ(view->signalDataSize, 0u);
+          EXPECT_EQ(apart.decoderKind, run.plan->decoderKind);
+        }
+        if (count > 0) {
+          EXPECT_TRUE(run.plan->straight);
+          EXPECT_EQ(run.plan, run.view.rules->plan);
+          EXPECT_EQ(runs.position, apart.position);
+          inRuns += count;
+          continue;
+        }
+        cMdfBusMsg frame;
+        const int32_t result = cMdfBlock_DG_decodeNext(group, &runs, &frame);
+        const cMdfRecordView* view = cMdfBlock_DG_at(group, &apart);
+        ASSERT_EQ(result < 0, view == nullptr);
+        if (result < 0) break;
+        ASSERT_EQ(runs.position, apart.position);
+      }
+    }
+  }
+  EXPECT_GT(inRuns, 20u);
 }
 
 }  // namespace
