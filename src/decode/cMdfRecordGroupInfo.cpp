@@ -755,24 +755,25 @@ uint32_t cMdfBlock_DG_recordRun(cMdfBlock_DG_t* group,
   const cMdfReadWindow& w = state->records;
   const unsigned idSize = group->recordIdSize;
   const uint64_t stride = idSize + view->recordSize;
-  const uint8_t* id = view->record - idSize;
-  const uint64_t left = w.size - (position - w.start);
-  const uint64_t whole = left / stride;
-  const uint64_t most = whole < count ? whole : count;
-  uint64_t taken = 1;
-  if (idSize == 0) {
-    taken = most;
-  } else {
-    const uint64_t first = cCoding_loadLEn(id, idSize);
-    while (taken < most &&
-           cCoding_loadLEn(id + taken * stride, idSize) == first)
-      ++taken;
-  }
+  const uint8_t* first = view->record - idSize;
+  const uint8_t* end = w.data + w.size;
+  const uint64_t id = cCoding_loadLEn(first, idSize);
+  uint32_t taken = 1;
+  for (const uint8_t* next = first + stride;
+       taken < count && static_cast<uint64_t>(end - next) >= stride &&
+       (idSize == 0 || cCoding_loadLEn(next, idSize) == id);
+       next += stride)
+    ++taken;
   state->position = position + taken * stride;
-  run->view = *view;
+  // Member by member: a copy of the whole view is a string move here.
+  run->view.record = view->record;
+  run->view.recordSize = view->recordSize;
+  run->view.signalData = nullptr;
+  run->view.signalDataSize = 0;
+  run->view.rules = view->rules;
   run->plan = plan;
   run->stride = stride;
-  run->count = static_cast<uint32_t>(taken);
+  run->count = taken;
   return run->count;
 }
 

@@ -315,8 +315,12 @@ enum CanByte : uint32_t {
   kBus = 6
 };
 
-// Records of one group written at a time, field by field.
+// Records of one group written at a time, field by field, at most and at
+// least.
 constexpr uint32_t kRunRecords = 256;
+constexpr uint32_t kFieldwiseRecords = 8;
+// Records passed over at most before looking for a run again.
+constexpr uint32_t kRunBackOff = 64;
 
 // A run of CAN data records whose rows can be written field by field: the
 // frame's members all come from 8-byte loads of the record (its byte
@@ -326,7 +330,7 @@ constexpr uint32_t kRunRecords = 256;
 struct CanRun {
   const uint8_t* first;  // the first record's bytes after its id
   uint64_t stride;
-  const cMdfDecodePlan* plan;
+  const cMdfDecodePlan* plan;      // the same for every run of it
   const cMdfDecodeRule* timeRule;  // the rule of the tick time, or null
   // Per byte member, the store that sets it last (stores run in turn), or
   // null: the member stays 0.
@@ -334,20 +338,20 @@ struct CanRun {
   const cMdfDecodeStep* payload;  // PayloadFixed, or null
 };
 
+// The layout of the run's plan into *out (its plan set either way); false
+// where its records' rows cannot be written field by field.
 bool canRunOf(const cMdfRecordRun& run, CanRun* out) {
   const cMdfDecodePlan* plan = run.plan;
+  *out = CanRun{};
+  out->plan = plan;
   if (plan->decoderKind != kMdfDecoderCanData || plan->wordCount != 0 ||
       plan->directCount != 0)
     return false;
-  *out = CanRun{};
   for (size_t k = 0; k < plan->byteCount; ++k) {
     const cMdfBitStore& store = plan->bytes[k];
     if (store.target < kCanBytes || store.target >= kCanBytes + 8) return false;
     out->members[store.target - kCanBytes] = &store;
   }
-  out->first = run.view.record;
-  out->stride = run.stride;
-  out->plan = plan;
   if (plan->tickTime < plan->count)
     out->timeRule = &run.view.rules->data[plan->tickTime];
   if (plan->payload < plan->count) out->payload = &plan->steps[plan->payload];
@@ -746,6 +750,12 @@ uint64_t cMdfColumnReader_fill(cMdfColumnReader* reader,
   uint64_t rows = 0;
   uint64_t dataBytes = 0;
   put<int64_t>(out->columns[kMdfColumnDataOffsets], 0, 0);
+  // The layout of the plan met last in a run (a group's records are
+  // mostly of one plan).
+  CanRun can{};
+  bool canFieldwise = false;
+  uint32_t backOff = 0;  // records to pass over after a short run
+  uint32_t waiting = 0;  // of those, still to pass over
   while (rows < out->capacity && reader->heapSize > 0) {
     Source& top = reader->sources[reader->heap[0]];
     if (keep(reader, top)) {
@@ -755,18 +765,35 @@ uint64_t cMdfColumnReader_fill(cMdfColumnReader* reader,
         publish(&share, rows, dataBytes, false);
     }
     // A single group left needs no merge: runs of its records after the
-    // current frame are written as they stand in the record window.
+    // current frame are written as they stand in the record window (a
+    // short one record by record: a loop per column costs more than the
+    // rows). Where runs come out short (records of several groups
+    // interleaved), looking for them costs more than they save: the
+    // reader then looks again only after a number of records that doubles
+    // up to kRunBackOff while they stay short.
     while (reader->heapSize == 1 && rows < out->capacity) {
+      if (waiting > 0) {
+        --waiting;
+        break;
+      }
       cMdfRecordRun run;
       const uint32_t count =
           cMdfBlock_DG_recordRun(top.container.group, &top.container.state,
                                  static_cast<uint32_t>(std::min<uint64_t>(
                                      kRunRecords, out->capacity - rows)),
                                  &run);
+      if (count < kFieldwiseRecords) {
+        backOff = std::min(2 * backOff + 1, kRunBackOff);
+        waiting = backOff;
+      } else {
+        backOff = 0;
+      }
       if (count == 0) break;
       const uint64_t before = rows;
-      CanRun can;
-      if (canRunOf(run, &can)) {
+      if (run.plan != can.plan) canFieldwise = canRunOf(run, &can);
+      if (canFieldwise && count >= kFieldwiseRecords) {
+        can.first = run.view.record;
+        can.stride = run.stride;
         rows +=
             writeCanRun(reader, can, count, top.group, out, rows, &dataBytes);
       } else {
