@@ -21,7 +21,8 @@ from typing import Any, Dict, List, Optional, Sequence
 
 from ._columns import _DTYPES, _Filter, _helper, _lookup, _need, _numpy, _rows
 from ._native import _channel_codes as _native_channel_codes
-from ._native import _decode_log, _decode_signals
+from ._native import (_decode_log, _decode_log_from, _decode_log_start,
+                      _decode_log_stop, _decode_signals)
 
 _LOG = logging.getLogger("python_can_brenix_mf4")
 _FORMATS = ("pandas", "arrow", "polars", "numpy")
@@ -49,17 +50,36 @@ _PARSED_KEPT = 8
 _PARSED_LOCK = threading.Lock()
 
 
+def _parsed_key(path: str) -> Optional[tuple]:
+    """The key of a database file among those parsed lately, or None where
+    it cannot be read."""
+    try:
+        status = os.stat(path)
+        return (os.path.realpath(path), status.st_mtime_ns, status.st_size)
+    except (OSError, ValueError):
+        return None
+
+
+def _to_parse(database, databases) -> bool:
+    """Whether a database is given by the path of a file not parsed
+    lately (its parsing then takes a while)."""
+    values = [database] + (list(databases.values())
+                           if isinstance(databases, dict) else [])
+    for value in values:
+        if isinstance(value, (str, os.PathLike)):
+            key = _parsed_key(os.fspath(value))
+            with _PARSED_LOCK:
+                if key is None or key not in _PARSED:
+                    return True
+    return False
+
+
 def _database(value, what: str):
     """A cantools database from a Database or a path to a database file."""
     if isinstance(value, (str, os.PathLike)):
         cantools = _cantools()
         path = os.fspath(value)
-        try:
-            status = os.stat(path)
-            key = (os.path.realpath(path), status.st_mtime_ns,
-                   status.st_size)
-        except (OSError, ValueError):
-            key = None  # load_file says what is wrong
+        key = _parsed_key(path)  # None: load_file says what is wrong
         with _PARSED_LOCK:
             found = _PARSED.get(key) if key is not None else None
             if found is not None:
@@ -860,22 +880,56 @@ def decode_signals_method(self, database=None, *, databases=None,
     """
     _check(as_, scaling, decode_choices)
     np = _numpy()
-    plan = _Plan(database, databases, messages)
-    found = decode_log(self, plan, scaling, decode_choices, channels=channels,
-                       ids=ids, start=start, stop=stop, rows=rows)
+    # A database file to parse: the reading starts meanwhile.
+    prefetch = _prefetch(self, channels, ids, start, stop, rows) \
+        if _to_parse(database, databases) else None
+    try:
+        plan = _Plan(database, databases, messages)
+        found = decode_log(self, plan, scaling, decode_choices,
+                           channels=channels, ids=ids, start=start,
+                           stop=stop, rows=rows, prefetch=prefetch)
+    finally:
+        if prefetch is not None:
+            _decode_log_stop(prefetch)
     dtypes: dict = {}
     return {name: _table(np, table, decode_choices, scaling, as_, dtypes)
             for name, table in found.items()}
 
 
+def _batch_rows(rows: int, reader) -> int:
+    """Rows per batch: the batches need not hold the whole log, nor more
+    rows than it has."""
+    return max(min(rows, reader.estimate() + 1), min(rows, _MIN_BATCH))
+
+
+def _prefetch(log, channels, ids, start, stop, rows):
+    """The log's CAN data frames of `channels`, `ids`, `start` and `stop`,
+    read ahead on a second thread while the databases are parsed, their
+    ids not known yet (decode_log keeps those of the databases' messages);
+    None where that is not to be (one thread, reads through Python, a busy
+    log, or arguments decode_log refuses, which it then does in its own
+    order). The caller stops it (_decode_log_stop) once done."""
+    if not _helper():
+        return None
+    try:
+        size = _rows(rows)
+        reader = _Filter(channels, ids, ["CAN data"], start, stop,
+                         None).reader(log)
+        size = _batch_rows(size, reader)
+    except Exception:  # raised again, in order, by decode_log
+        return None
+    return _decode_log_start(reader, size)
+
+
 def decode_log(log, plan: _Plan, scaling: bool, choices: bool, *,
                channels=None, ids=None, start=None, stop=None,
-               rows: int = _BATCH,
-               row_numbers: bool = False) -> Dict[str, dict]:
+               rows: int = _BATCH, row_numbers: bool = False,
+               prefetch=None) -> Dict[str, dict]:
     """message name -> {carried columns, signals: name -> (values, present
     mask or None), count: the rows, rows: with `row_numbers` the frame's
     row among the log's frames the filters keep, else None} of a log's CAN
-    data frames."""
+    data frames. `prefetch` (of _prefetch, with the same filters) holds
+    the frames read ahead; the caller stops it."""
     np = _numpy()
     size = _rows(rows)
     wanted = plan.ids()
@@ -886,18 +940,24 @@ def decode_log(log, plan: _Plan, scaling: bool, choices: bool, *,
         _Filter(channels, None, None, start, stop, None)  # checks them
         return {}
     chosen = _Filter(channels, wanted, ["CAN data"], start, stop, None)
-    reader = chosen.reader(log)
-    # The batches need not hold the whole log, nor more rows than it has.
-    size = max(min(size, reader.estimate() + 1), min(size, _MIN_BATCH))
     signals, selectors, messages, keys, raws = plan.records(np, scaling,
                                                           choices)
     names = _lookup(np, "channel")
+    tables = plan.tables_for(signals, selectors, messages, keys,
+                             plan.channel_databases(np, names.tolist()))
     # Messages of one name from several databases are merged in row order.
     shared = len({m.name for m in plan.messages}) < len(plan.messages)
-    results, count, unmatched = _decode_log(
-        reader, plan.tables_for(signals, selectors, messages, keys,
-                                plan.channel_databases(np, names.tolist())),
-        size, row_numbers or shared, _helper())
+    if prefetch is not None:
+        # The frames of every id were read: those of the wanted ones are
+        # kept, as the reader's filter would have.
+        results, count, unmatched = _decode_log_from(
+            prefetch, tables, row_numbers or shared,
+            np.array(wanted, "<u4").tobytes())
+    else:
+        reader = chosen.reader(log)
+        results, count, unmatched = _decode_log(
+            reader, tables, _batch_rows(size, reader), row_numbers or shared,
+            _helper())
     parts, _ = _parts(np, plan, raws, results,
                       [np.dtype(_DTYPES[name]) for name in _CARRIED],
                       _CARRIED, names)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -34,9 +35,10 @@ struct Batch {
   std::unique_ptr<uint8_t[]> payload;  // packed, at most 64 bytes a row
   std::unique_ptr<int64_t[]> offsets;  // rows + 1
   cMdfColumnOutput out{};
+  uint64_t filled = 0;                // rows the fill gave (out.rows: kept)
   std::vector<int32_t> messageOfRow;  // per row
   std::vector<uint64_t> counts;       // per message
-  bool matched = false;               // match accepted the rows
+  bool accepted = false;              // match accepted the rows
 };
 
 bool allocate(Batch* batch, uint64_t rows, size_t messages) {
@@ -87,113 +89,381 @@ cSignalInput inputOf(const Batch& batch, int64_t firstRow,
   return input;
 }
 
-// A filled batch's rows matched to the plan's messages.
-void match(const cSignalPlan* plan, Batch* batch) {
-  const void* carried[kMdfSignalCarried];
-  const cSignalInput input = inputOf(*batch, 0, carried);
-  // The reader's own columns: every payload lies in the buffer.
-  batch->matched = cSignalPlan_match(plan, &input, batch->messageOfRow.data(),
-                                     batch->counts.data(), nullptr);
-}
-
-// A batch filled and matched.
-void fillAndMatch(cMdfColumnReader* reader, const cSignalPlan* plan,
-                  Batch* batch) {
-  cMdfColumnReader_fill(reader, &batch->out);
-  match(plan, batch);
-}
-
-// Fills batches: on a thread of its own when `overlap` (and the machine
-// has more than one CPU, and a thread can be started), one batch at a time
-// between start() and finish(), letting the sink prepare for rows as many as
-// the estimate given (the batch before's) once a batch is filled, until
-// finish() is called; else in turn, at finish(). The thread ends when the
-// worker goes out of scope, on whatever path, once the batch at hand is filled.
-class FillWorker {
+// The arbitration ids whose frames a decoding keeps, where the reader did
+// not filter them: standard ids as bits, the others sorted.
+class IdSet {
  public:
-  FillWorker(cMdfColumnReader* reader, const cSignalPlan* plan,
-             const cMdfSignalSink* sink, bool overlap)
-      : reader_(reader), plan_(plan), sink_(sink) {
-    if (!overlap || std::thread::hardware_concurrency() <= 1) return;
+  // False when memory runs out.
+  bool assign(const uint32_t* ids, size_t count) {
+    std::fill(std::begin(standard_), std::end(standard_), 0);
+    others_.clear();
     try {
-      thread_ = std::thread(&FillWorker::loop, this);
+      for (size_t i = 0; i < count; ++i) {
+        if (ids[i] < kStandard) {
+          standard_[ids[i] / 64] |= uint64_t{1} << (ids[i] % 64);
+        } else {
+          others_.push_back(ids[i]);
+        }
+      }
     } catch (const std::exception&) {
-      // No thread: finish() fills in turn.
+      return false;
     }
+    std::sort(others_.begin(), others_.end());
+    return true;
   }
-  ~FillWorker() {
-    if (!thread_.joinable()) return;
-    stop_.store(true, std::memory_order_relaxed);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      quit_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
-  }
-  FillWorker(const FillWorker&) = delete;
-  FillWorker& operator=(const FillWorker&) = delete;
-
-  bool threaded() const { return thread_.joinable(); }
-
-  // Starts filling `batch`.
-  void start(Batch* batch, const uint64_t* estimate) {
-    batch_ = batch;
-    if (!thread_.joinable()) return;
-    stop_.store(false, std::memory_order_relaxed);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      estimate_ = estimate;
-      pending_ = true;
-    }
-    wake_.notify_all();
-  }
-
-  // The batch started last, filled and matched.
-  void finish() {
-    if (thread_.joinable()) {
-      stop_.store(true, std::memory_order_relaxed);
-      std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [this] { return !pending_; });
-    } else {
-      cMdfColumnReader_fill(reader_, &batch_->out);
-    }
-    match(plan_, batch_);
+  bool has(uint32_t id) const {
+    if (id < kStandard) return (standard_[id / 64] >> (id % 64) & 1) != 0;
+    return std::binary_search(others_.begin(), others_.end(), id);
   }
 
  private:
+  static constexpr uint32_t kStandard = 2048;
+  uint64_t standard_[kStandard / 64] = {};
+  std::vector<uint32_t> others_;
+};
+
+// Leaves out the rows of ids `keep` has not, moving the others down in
+// order (the payloads with them): the batch as a reader that filters on
+// those ids would have given it.
+void keepRows(const IdSet& keep, Batch* batch) {
+  const uint64_t rows = batch->out.rows;
+  uint64_t r = 0;
+  while (r < rows && keep.has(batch->ids[r])) ++r;
+  if (r == rows) return;
+  int64_t* offsets = batch->offsets.get();
+  uint8_t* payload = batch->payload.get();
+  uint64_t kept = r;
+  int64_t bytes = offsets[r];
+  for (; r < rows; ++r) {
+    if (!keep.has(batch->ids[r])) continue;
+    const int64_t first = offsets[r];
+    const int64_t length = offsets[r + 1] - first;
+    batch->timestamps[kept] = batch->timestamps[r];
+    batch->timestampsNs[kept] = batch->timestampsNs[r];
+    batch->channels[kept] = batch->channels[r];
+    batch->ids[kept] = batch->ids[r];
+    batch->extended[kept] = batch->extended[r];
+    std::memmove(payload + bytes, payload + first, static_cast<size_t>(length));
+    offsets[kept] = bytes;
+    bytes += length;
+    ++kept;
+  }
+  offsets[kept] = bytes;
+  batch->out.rows = kept;
+}
+
+// A filled batch's rows kept (without `keep`: all) and matched to the
+// plan's messages.
+void match(const cSignalPlan* plan, const IdSet* keep, Batch* batch) {
+  if (keep != nullptr) keepRows(*keep, batch);
+  const void* carried[kMdfSignalCarried];
+  const cSignalInput input = inputOf(*batch, 0, carried);
+  // The reader's own columns: every payload lies in the buffer.
+  batch->accepted = cSignalPlan_match(plan, &input, batch->messageOfRow.data(),
+                                      batch->counts.data(), nullptr);
+}
+
+// A batch filled (not matched yet).
+void fill(cMdfColumnReader* reader, Batch* batch) {
+  batch->filled = cMdfColumnReader_fill(reader, &batch->out);
+}
+
+}  // namespace
+
+// Fills batches ahead: with `overlap` (and more than one CPU, and a thread
+// to be had) a second thread fills a ring of batches in turn while the
+// caller extracts the oldest; else the caller fills each batch when it
+// takes it. A batch is matched to the plan by whichever thread gets to it
+// first once there is a plan: the second thread when it has no batch to
+// fill (its fills come first: they are the longer part), else the caller
+// when it takes it. With nothing else to do (the ring full and matched,
+// or the frames over), the second thread lets the sink prepare for the
+// rows to come, once per batch reserved. The thread ends when the
+// prefetch is halted or destroyed, on whatever path, once the batch at
+// hand is filled (or matched).
+struct cMdfSignalPrefetch {
+  // Batches filled ahead at most: room for the second thread to go on
+  // while an extraction is slow (the first one faults in most of the
+  // results' memory).
+  static constexpr size_t kRing = 4;
+
+  // Where a filled batch's matching stands.
+  enum Match : uint8_t { kUnmatched, kMatching, kMatched };
+
+  cMdfColumnReader* reader = nullptr;
+  uint64_t batchRows = 0;
+  Batch batches[kRing];
+  size_t ringSize = 1;
+  bool used = false;  // a decoding took it
+
+  std::mutex mutex;
+  std::condition_variable wake;
+  // Under mutex:
+  size_t first = 0;    // the oldest filled batch (the one taken)
+  size_t ready = 0;    // filled batches from `first` on
+  bool ended = false;  // a fill was not full: no more batches
+  bool quit = false;   // the thread is to end
+  Match state[kRing] = {};
+  const cSignalPlan* plan = nullptr;
+  const IdSet* keep = nullptr;
+  const cMdfSignalSink* sink = nullptr;
+  const uint64_t* estimate = nullptr;  // rows to prepare for, or null
+  bool preparing = false;              // the thread is in the sink's prepare
+  std::atomic<bool> stop{false};       // prepare no more
+  std::thread thread;                  // last: started once the rest is there
+
+  ~cMdfSignalPrefetch() { halt(); }
+
+  // Ends the thread, once the batch at hand is filled (or matched).
+  void halt() {
+    if (!thread.joinable()) return;
+    stop.store(true, std::memory_order_relaxed);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      quit = true;
+    }
+    wake.notify_all();
+    thread.join();
+  }
+
+  bool threaded() const { return thread.joinable(); }
+
+  // The oldest filled batch the thread may match (not the one taken,
+  // which the caller matches), or kRing.
+  size_t toMatch() const {
+    if (plan == nullptr) return kRing;
+    for (size_t k = 1; k < ready; ++k) {
+      const size_t b = (first + k) % ringSize;
+      if (state[b] == kUnmatched) return b;
+    }
+    return kRing;
+  }
+
   void loop() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-      wake_.wait(lock, [this] { return quit_ || pending_; });
-      if (quit_) return;
-      Batch* batch = batch_;
-      const uint64_t* estimate = estimate_;
+      wake.wait(lock, [this] {
+        return quit || (!ended && ready < ringSize) || toMatch() != kRing ||
+               (estimate != nullptr && sink->prepare != nullptr);
+      });
+      if (quit) return;
+      if (!ended && ready < ringSize) {
+        const size_t b = (first + ready) % ringSize;
+        lock.unlock();
+        fill(reader, &batches[b]);
+        lock.lock();
+        state[b] = kUnmatched;
+        ++ready;
+        if (batches[b].filled < batchRows) ended = true;
+        wake.notify_all();
+        continue;
+      }
+      const size_t b = toMatch();
+      if (b != kRing) {
+        state[b] = kMatching;
+        lock.unlock();
+        match(plan, keep, &batches[b]);
+        lock.lock();
+        state[b] = kMatched;
+        wake.notify_all();
+        continue;
+      }
+      // Nothing to fill or match: the rows to come may be prepared for,
+      // once.
+      const uint64_t* counts = estimate;
+      estimate = nullptr;
+      preparing = true;
       lock.unlock();
-      cMdfColumnReader_fill(reader_, &batch->out);
-      if (sink_->prepare != nullptr && estimate != nullptr &&
-          !stop_.load(std::memory_order_relaxed))
-        sink_->prepare(sink_->context, estimate, &stop_);
+      if (!stop.load(std::memory_order_relaxed))
+        sink->prepare(sink->context, counts, &stop);
       lock.lock();
-      pending_ = false;
-      wake_.notify_all();
+      preparing = false;
+      wake.notify_all();
     }
   }
 
-  cMdfColumnReader* reader_;
-  const cSignalPlan* plan_;
-  const cMdfSignalSink* sink_;
-  Batch* batch_ = nullptr;
-  const uint64_t* estimate_ = nullptr;  // under mutex_
-  bool pending_ = false;                // under mutex_: a batch to fill
-  bool quit_ = false;                   // under mutex_
-  std::atomic<bool> stop_{false};       // prepare no more
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::thread thread_;  // last: started once the rest is there
+  // The plan the batches are matched to from now on (with the ids kept),
+  // and the sink that prepares; null: none.
+  void setPlan(const cSignalPlan* planned, const IdSet* kept,
+               const cMdfSignalSink* callbacks) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      plan = planned;
+      keep = kept;
+      sink = callbacks;
+    }
+    wake.notify_all();
+  }
+
+  // The oldest batch not yet extracted, filled and matched.
+  Batch* take() {
+    Batch* batch = &batches[first];
+    if (!threaded()) {
+      fill(reader, batch);
+      match(plan, keep, batch);
+      return batch;
+    }
+    std::unique_lock<std::mutex> lock(mutex);
+    wake.wait(lock, [this] { return ready > 0; });
+    if (state[first] == kUnmatched) {
+      state[first] = kMatching;
+      lock.unlock();
+      match(plan, keep, batch);
+      lock.lock();
+      state[first] = kMatched;
+    }
+    wake.wait(lock, [this] { return state[first] == kMatched; });
+    return batch;
+  }
+
+  // The sink may prepare for about counts[m] rows of message m (when the
+  // thread has nothing else to do) until the next call of closePrepare().
+  void openPrepare(const uint64_t* counts) {
+    if (!threaded()) return;
+    stop.store(false, std::memory_order_relaxed);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      estimate = counts;
+    }
+    wake.notify_all();
+  }
+
+  // Ends the sink's preparing, before it moves or grows anything.
+  void closePrepare() {
+    if (!threaded()) return;
+    stop.store(true, std::memory_order_relaxed);
+    std::unique_lock<std::mutex> lock(mutex);
+    estimate = nullptr;
+    wake.wait(lock, [this] { return !preparing; });
+  }
+
+  // Gives the batch taken last back to be filled again.
+  void give() {
+    if (!threaded()) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      first = (first + 1) % ringSize;
+      --ready;
+    }
+    // The thread prepares no more: it has a batch to fill.
+    stop.store(true, std::memory_order_relaxed);
+    wake.notify_all();
+  }
 };
 
-}  // namespace
+cMdfSignalPrefetch* cMdfSignals_prefetch(cMdfColumnReader* reader,
+                                         uint64_t batchRows, bool overlap) {
+  if (reader == nullptr || batchRows == 0 || batchRows > (UINT64_MAX >> 8))
+    return nullptr;
+  try {
+    std::unique_ptr<cMdfSignalPrefetch> prefetch(new (std::nothrow)
+                                                     cMdfSignalPrefetch);
+    if (!prefetch) return nullptr;
+    prefetch->reader = reader;
+    prefetch->batchRows = batchRows;
+    const bool threads = overlap && std::thread::hardware_concurrency() > 1;
+    prefetch->ringSize = threads ? cMdfSignalPrefetch::kRing : 1;
+    // The batches' memory is only reserved here: a fill touches what it
+    // writes.
+    for (size_t b = 0; b < prefetch->ringSize; ++b)
+      if (!allocate(&prefetch->batches[b], batchRows, 0)) return nullptr;
+    if (threads) {
+      try {
+        prefetch->thread =
+            std::thread(&cMdfSignalPrefetch::loop, prefetch.get());
+      } catch (const std::exception&) {
+        prefetch->ringSize = 1;  // no thread: batches filled in turn
+      }
+    }
+    return prefetch.release();
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
+void cMdfSignals_prefetchDtor(cMdfSignalPrefetch* prefetch) { delete prefetch; }
+
+int32_t cMdfSignals_decodePrefetched(cMdfSignalPrefetch* prefetch,
+                                     const cSignalPlan* plan,
+                                     const uint32_t* keepIds, size_t keepCount,
+                                     const cMdfSignalSink* sink,
+                                     uint64_t* presentCounts,
+                                     cMdfSignalRun* run) {
+  if (prefetch == nullptr || prefetch->used || plan == nullptr ||
+      sink == nullptr || sink->reserve == nullptr || presentCounts == nullptr ||
+      run == nullptr || (keepIds == nullptr && keepCount > 0))
+    return kMdfSignalsBadInput;
+  prefetch->used = true;
+  *run = cMdfSignalRun{};
+  const size_t messageCount = cSignalPlan_messageCount(plan);
+  const size_t signalCount = cSignalPlan_signalCount(plan);
+  std::fill(presentCounts, presentCounts + signalCount, 0);
+  const uint64_t batchRows = prefetch->batchRows;
+  try {
+    // The batches' per-message counts (the second thread matches no batch
+    // before the plan is set below).
+    for (size_t b = 0; b < prefetch->ringSize; ++b)
+      prefetch->batches[b].counts.resize(messageCount);
+    IdSet keep;
+    if (keepIds != nullptr && !keep.assign(keepIds, keepCount))
+      return kMdfSignalsNoMemory;
+    std::vector<uint64_t> batchPresent(signalCount);
+    std::vector<uint64_t> estimate(messageCount);
+    // The thread ends before the plan, `keep` and `estimate` may go, on
+    // every path: the prefetch is spent.
+    struct Halt {
+      cMdfSignalPrefetch* prefetch;
+      ~Halt() { prefetch->halt(); }
+    } halt{prefetch};
+    prefetch->setPlan(plan, keepIds != nullptr ? &keep : nullptr, sink);
+    for (;;) {
+      Batch* current = prefetch->take();
+      if (current->filled == 0) break;
+      const uint64_t rows = current->out.rows;
+      // A batch that is not full ends the frames.
+      const bool last = current->filled < batchRows;
+      if (!current->accepted) return kMdfSignalsBadInput;
+      if (prefetch->threaded()) ++run->overlapped;
+      if (rows > 0) {
+        uint64_t matched = 0;
+        for (uint64_t count : current->counts) matched += count;
+        run->unmatched += rows - matched;
+        prefetch->closePrepare();
+        cSignalOutput output{};
+        output.presentCounts = batchPresent.data();
+        if (!sink->reserve(sink->context, current->counts.data(), last,
+                           &output))
+          return kMdfSignalsStopped;
+        // While this batch is extracted, the sink may prepare for as many
+        // rows again (once it has made room for this one's, so that what
+        // it prepares stays where it is).
+        if (!last) {
+          std::copy(current->counts.begin(), current->counts.end(),
+                    estimate.begin());
+          prefetch->openPrepare(estimate.data());
+        }
+        const void* carried[kMdfSignalCarried];
+        const cSignalInput input =
+            inputOf(*current, static_cast<int64_t>(run->rows), carried);
+        if (!cSignalPlan_extract(plan, &input, current->messageOfRow.data(),
+                                 current->counts.data(), &output))
+          return kMdfSignalsNoMemory;
+        if (sink->settle != nullptr &&
+            !sink->settle(sink->context, batchPresent.data()))
+          return kMdfSignalsStopped;
+        for (size_t s = 0; s < signalCount; ++s)
+          presentCounts[s] += batchPresent[s];
+        run->rows += rows;
+        ++run->batches;
+      }
+      if (last) break;
+      prefetch->give();
+    }
+    return kMdfSignalsDone;
+  } catch (const std::exception&) {
+    return kMdfSignalsNoMemory;
+  }
+}
 
 int32_t cMdfSignals_decode(cMdfColumnReader* reader, const cSignalPlan* plan,
                            uint64_t batchRows, bool overlap,
@@ -203,61 +473,12 @@ int32_t cMdfSignals_decode(cMdfColumnReader* reader, const cSignalPlan* plan,
       sink->reserve == nullptr || presentCounts == nullptr || run == nullptr ||
       batchRows == 0 || batchRows > (UINT64_MAX >> 8))
     return kMdfSignalsBadInput;
-  *run = cMdfSignalRun{};
-  const size_t messageCount = cSignalPlan_messageCount(plan);
-  const size_t signalCount = cSignalPlan_signalCount(plan);
-  std::fill(presentCounts, presentCounts + signalCount, 0);
-  try {
-    Batch batches[2];
-    if (!allocate(&batches[0], batchRows, messageCount) ||
-        !allocate(&batches[1], batchRows, messageCount))
-      return kMdfSignalsNoMemory;
-    std::vector<uint64_t> batchPresent(signalCount);
-    Batch* current = &batches[0];
-    Batch* next = &batches[1];
-    FillWorker filler(reader, plan, sink, overlap);
-    fillAndMatch(reader, plan, current);
-    while (current->out.rows > 0) {
-      const uint64_t rows = current->out.rows;
-      // A batch that is not full ends the frames.
-      const bool last = rows < batchRows;
-      if (!current->matched) return kMdfSignalsBadInput;
-      uint64_t matched = 0;
-      for (uint64_t count : current->counts) matched += count;
-      run->unmatched += rows - matched;
-      cSignalOutput output{};
-      output.presentCounts = batchPresent.data();
-      if (!sink->reserve(sink->context, current->counts.data(), last, &output))
-        return kMdfSignalsStopped;
-      // The next batch is filled while this one is extracted, once the
-      // sink has made room for this one's rows (so that what it prepares
-      // for the next stays where it is).
-      next->out.rows = 0;
-      if (!last) {
-        filler.start(next, current->counts.data());
-        if (filler.threaded()) ++run->overlapped;
-      }
-      const void* carried[kMdfSignalCarried];
-      const cSignalInput input =
-          inputOf(*current, static_cast<int64_t>(run->rows), carried);
-      if (!cSignalPlan_extract(plan, &input, current->messageOfRow.data(),
-                               current->counts.data(), &output))
-        return kMdfSignalsNoMemory;
-      if (sink->settle != nullptr &&
-          !sink->settle(sink->context, batchPresent.data()))
-        return kMdfSignalsStopped;
-      for (size_t s = 0; s < signalCount; ++s)
-        presentCounts[s] += batchPresent[s];
-      run->rows += rows;
-      ++run->batches;
-      if (last) break;
-      filler.finish();
-      std::swap(current, next);
-    }
-    return kMdfSignalsDone;
-  } catch (const std::exception&) {
-    return kMdfSignalsNoMemory;
-  }
+  std::unique_ptr<cMdfSignalPrefetch, decltype(&cMdfSignals_prefetchDtor)>
+      prefetch(cMdfSignals_prefetch(reader, batchRows, overlap),
+               &cMdfSignals_prefetchDtor);
+  if (!prefetch) return kMdfSignalsNoMemory;
+  return cMdfSignals_decodePrefetched(prefetch.get(), plan, nullptr, 0, sink,
+                                      presentCounts, run);
 }
 
 namespace {

@@ -1,13 +1,23 @@
 // Signals of a file's frames: the CAN frames a column reader gives, cut into
 // the signals of a plan (decode/cSignalPlan.h) batch after batch, for the
 // package's MdfFile.decode_signals. While one batch is extracted, the next
-// one is filled on a second thread; the two batches' columns are allocated
-// once and reused, so that they stay in the caches.
+// ones are filled (and matched) on a second thread; a few batches' columns
+// are allocated once and reused, so that they stay in the caches.
 //
 //   cMdfSignalSink sink{context, reserve, prepare, settle};
 //   cMdfSignalRun run{};
 //   int32_t result = cMdfSignals_decode(reader, plan, 65536, true, &sink,
 //                                       presentCounts, &run);
+//
+// The reading may also start before the plan is there (while the caller
+// parses its databases), the reader then filtering on everything but the
+// ids, which the decoding leaves out as the reader would have:
+//
+//   cMdfSignalPrefetch* prefetch = cMdfSignals_prefetch(reader, 65536, true);
+//   ... make the plan ...
+//   cMdfSignals_decodePrefetched(prefetch, plan, ids, idCount, &sink,
+//                                presentCounts, &run);
+//   cMdfSignals_prefetchDtor(prefetch);
 //
 // Every batch's rows are matched to the plan's messages (row numbers
 // count from the reader's first row), the sink says where each message's
@@ -43,13 +53,14 @@ struct cMdfSignalSink {
   // without rows in the batch are not used. False stops the decoding.
   bool (*reserve)(void* context, const uint64_t* counts, bool last,
                   cSignalOutput* output);
-  // Optional (null: none). Called on the second thread, after it filled
-  // the next batch, while the caller's thread extracts the one reserved
-  // last: about counts[m] rows of message m come next (the counts of the
-  // batch reserved last). It may fault in the memory such rows would take
-  // beyond the rows reserved so far, until *stop turns true (the
-  // extraction is done and waits); it must not move or grow anything,
-  // nor call into Python.
+  // Optional (null: none). Called on the second thread, at most once per
+  // batch reserved and while the caller's thread extracts it, when the
+  // thread has no batch to fill (it is ahead, or the frames are over):
+  // about counts[m] rows of message m come next (the counts of the batch
+  // reserved last). It may fault in the memory such rows would take
+  // beyond the rows reserved so far, until *stop turns true (a batch is
+  // to be filled, or the extraction is done); it must not move or grow
+  // anything, nor call into Python.
   void (*prepare)(void* context, const uint64_t* counts,
                   const std::atomic<bool>* stop);
   // Optional (null: none). Called on the caller's thread after a batch is
@@ -61,7 +72,7 @@ struct cMdfSignalSink {
 
 // What a decoding went through.
 struct cMdfSignalRun {
-  uint64_t rows;        // frames the reader gave
+  uint64_t rows;        // frames the reader gave (and the ids kept)
   uint64_t unmatched;   // of those, rows of no message of the plan
   uint64_t batches;     // batches extracted
   uint64_t overlapped;  // batches filled on the second thread
@@ -84,6 +95,29 @@ int32_t cMdfSignals_decode(cMdfColumnReader* reader, const cSignalPlan* plan,
                            uint64_t batchRows, bool overlap,
                            const cMdfSignalSink* sink, uint64_t* presentCounts,
                            cMdfSignalRun* run);
+
+// A reading of the frames of `reader` started ahead of its decoding,
+// `batchRows` at a time, on a second thread when `overlap` (as for
+// cMdfSignals_decode); null for bad arguments or when memory runs out.
+// The reader must outlive it; nothing else may read from the reader
+// until it is destroyed.
+struct cMdfSignalPrefetch;
+cMdfSignalPrefetch* cMdfSignals_prefetch(cMdfColumnReader* reader,
+                                         uint64_t batchRows, bool overlap);
+// Joins its thread (once the batch at hand is filled). Null: nothing.
+void cMdfSignals_prefetchDtor(cMdfSignalPrefetch* prefetch);
+
+// cMdfSignals_decode over the frames of a prefetch, of which only those
+// whose arbitration id is one of the `idCount` at `ids` are kept (ids null:
+// all), the others left out before anything counts or numbers the rows.
+// A prefetch decodes once (kMdfSignalsBadInput after that); its thread
+// has ended when this returns.
+int32_t cMdfSignals_decodePrefetched(cMdfSignalPrefetch* prefetch,
+                                     const cSignalPlan* plan,
+                                     const uint32_t* ids, size_t idCount,
+                                     const cMdfSignalSink* sink,
+                                     uint64_t* presentCounts,
+                                     cMdfSignalRun* run);
 
 // cSignalPlan_extract over rows in memory (the input and messageOfRow and
 // counts as match gave them), in two halves on two threads when `split`,

@@ -649,11 +649,11 @@ static bool LogSink_settle(void* context, const uint64_t* batchPresent) {
 static void LogSink_prepare(void* context, const uint64_t* counts,
                             const std::atomic<bool>* stop) {
   const auto* sink = static_cast<const LogSink*>(context);
-  for (size_t m = 0; m < sink->out.blocks.size(); ++m) {
+  for (size_t m = sink->out.blocks.size(); m-- > 0;) {
     const MessageBlock& block = sink->out.blocks[m];
     if (counts[m] == 0 || !block.huge) continue;
     const uint64_t end = std::min(block.capacity, block.written + counts[m]);
-    for (size_t i = 0; i < block.widths.size() && end > block.written; ++i) {
+    for (size_t i = block.widths.size(); i-- > 0 && end > block.written;) {
       if (stop->load(std::memory_order_relaxed)) return;
       const uint64_t width = block.widths[i];
       cPages_populate(block.bytes + block.offsets[i], block.written * width,
@@ -662,40 +662,47 @@ static void LogSink_prepare(void* context, const uint64_t* counts,
   }
 }
 
-// _decode_log(...): see SignalDecoding.h.
-static PyObject* SignalDecoding_decodeLog(PyObject*, PyObject* args) {
-  PyObject* readerObject = nullptr;
-  PyObject* tables = nullptr;
-  unsigned long long batchRows = 0;
-  int rowNumbers = 0;
-  int threads = 0;
-  if (!PyArg_ParseTuple(args, "OOKpp:_decode_log", &readerObject, &tables,
-                        &batchRows, &rowNumbers, &threads))
-    return nullptr;
-  if (!ColumnReader_check(readerObject)) {
+// The reader of a _decode_log call, checked; null with a Python error.
+static ColumnReaderObject* checkedReader(PyObject* object) {
+  if (!ColumnReader_check(object)) {
     PyErr_SetString(PyExc_TypeError, "reader must be a _ColumnReader");
     return nullptr;
   }
-  auto* reader = reinterpret_cast<ColumnReaderObject*>(readerObject);
+  auto* reader = reinterpret_cast<ColumnReaderObject*>(object);
   if (reader->detached || reader->reader == nullptr) {
     PyErr_SetString(PyExc_RuntimeError, "Handle has been closed");
     return nullptr;
   }
-  if (batchRows == 0 || batchRows > (PY_SSIZE_T_MAX >> 7)) {
-    PyErr_SetString(PyExc_ValueError, "batch_rows out of range");
-    return nullptr;
-  }
+  return reader;
+}
+
+static bool checkBatchRows(unsigned long long batchRows) {
+  if (batchRows > 0 && batchRows <= (PY_SSIZE_T_MAX >> 7)) return true;
+  PyErr_SetString(PyExc_ValueError, "batch_rows out of range");
+  return false;
+}
+
+// The signals of the frames `reader` gives, as _decode_log returns them:
+// `enter(file)` takes the reader's file for the decoding (false with a
+// Python error), `decode(plan, callbacks, presentCounts, run, released)`
+// runs it, without the GIL (`released`) unless the reads call a Python
+// file object, and `leave(file)` gives the file back once it is done.
+// Null with a Python error.
+template <typename Enter, typename Decode, typename Leave>
+static PyObject* decodeRows(ColumnReaderObject* reader, PyObject* tables,
+                            bool rowNumbers, Enter enter, Decode decode,
+                            Leave leave) {
   CompiledPlan compiled;
   if (!compilePlan(tables, &compiled)) return nullptr;
   const cSignalLayouts& layouts = compiled.layouts;
   LogSink sink;
   sink.layouts = &layouts;
-  if (!prepare(compiled.plan.get(), rowNumbers != 0, kCarriedWidths,
+  if (!prepare(compiled.plan.get(), rowNumbers, kCarriedWidths,
                kMdfSignalCarried, &sink.out))
     return nullptr;
   sink.estimate = cMdfColumnReader_rowEstimate(reader->reader);
   auto* owner = reinterpret_cast<MdfFileObject*>(reader->owner);
-  if (!MdfFile_enter(owner)) return nullptr;
+  if (!enter(owner)) return nullptr;
   const cMdfSignalSink callbacks{&sink, LogSink_reserve, LogSink_prepare,
                                  LogSink_settle};
   cMdfSignalRun run{};
@@ -703,18 +710,16 @@ static PyObject* SignalDecoding_decodeLog(PyObject*, PyObject* args) {
   if (owner->pythonSource) {
     // The reads call the file object's methods: the GIL stays, and the
     // batches are filled in turn.
-    result = cMdfSignals_decode(reader->reader, compiled.plan.get(), batchRows,
-                                false, &callbacks,
-                                sink.out.presentCounts.data(), &run);
+    result = decode(compiled.plan.get(), &callbacks,
+                    sink.out.presentCounts.data(), &run, false);
   } else {
     sink.released = PyEval_SaveThread();
-    result = cMdfSignals_decode(reader->reader, compiled.plan.get(), batchRows,
-                                threads != 0, &callbacks,
-                                sink.out.presentCounts.data(), &run);
+    result = decode(compiled.plan.get(), &callbacks,
+                    sink.out.presentCounts.data(), &run, true);
     PyEval_RestoreThread(sink.released);
     sink.released = nullptr;
   }
-  MdfFile_leave(owner);
+  leave(owner);
   // A file object, container or read that failed: the rows may miss
   // frames.
   if (PyErr_Occurred() != nullptr || MdfFile_raiseContainerFault(owner) ||
@@ -731,6 +736,160 @@ static PyObject* SignalDecoding_decodeLog(PyObject*, PyObject* args) {
   return Py_BuildValue("(OKK)", list.get(),
                        static_cast<unsigned long long>(run.rows),
                        static_cast<unsigned long long>(run.unmatched));
+}
+
+// _decode_log(...): see SignalDecoding.h.
+static PyObject* SignalDecoding_decodeLog(PyObject*, PyObject* args) {
+  PyObject* readerObject = nullptr;
+  PyObject* tables = nullptr;
+  unsigned long long batchRows = 0;
+  int rowNumbers = 0;
+  int threads = 0;
+  if (!PyArg_ParseTuple(args, "OOKpp:_decode_log", &readerObject, &tables,
+                        &batchRows, &rowNumbers, &threads))
+    return nullptr;
+  ColumnReaderObject* reader = checkedReader(readerObject);
+  if (reader == nullptr || !checkBatchRows(batchRows)) return nullptr;
+  return decodeRows(
+      reader, tables, rowNumbers != 0, MdfFile_enter,
+      [&](const cSignalPlan* plan, const cMdfSignalSink* callbacks,
+          uint64_t* presentCounts, cMdfSignalRun* run, bool released) {
+        return cMdfSignals_decode(reader->reader, plan, batchRows,
+                                  released && threads != 0, callbacks,
+                                  presentCounts, run);
+      },
+      MdfFile_leave);
+}
+
+// A reading started by _decode_log_start: the prefetch and the reader it
+// reads (a strong reference; its file entered meanwhile). Spent (both
+// null) once decoded or stopped.
+struct Prefetch {
+  cMdfSignalPrefetch* prefetch = nullptr;
+  PyObject* reader = nullptr;
+};
+
+static const char* const kPrefetchName = "python_can_brenix_mf4._prefetch";
+
+// Ends a prefetch's reading (its thread joined) and its use of the file.
+static void spend(Prefetch* started) {
+  if (started->reader == nullptr) return;
+  cMdfSignals_prefetchDtor(started->prefetch);
+  started->prefetch = nullptr;
+  auto* reader = reinterpret_cast<ColumnReaderObject*>(started->reader);
+  MdfFile_leave(reinterpret_cast<MdfFileObject*>(reader->owner));
+  Py_CLEAR(started->reader);
+}
+
+// The capsule's destructor: a prefetch neither decoded nor stopped.
+static void Prefetch_destroy(PyObject* capsule) {
+  auto* started =
+      static_cast<Prefetch*>(PyCapsule_GetPointer(capsule, kPrefetchName));
+  if (started == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  spend(started);
+  delete started;
+}
+
+// The prefetch in `capsule`, not spent; null with a Python error.
+static Prefetch* prefetchOf(PyObject* capsule) {
+  auto* started =
+      static_cast<Prefetch*>(PyCapsule_GetPointer(capsule, kPrefetchName));
+  if (started == nullptr) return nullptr;
+  if (started->reader == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "the prefetch is spent");
+    return nullptr;
+  }
+  return started;
+}
+
+// _decode_log_start(reader, batch_rows): see SignalDecoding.h.
+static PyObject* SignalDecoding_decodeLogStart(PyObject*, PyObject* args) {
+  PyObject* readerObject = nullptr;
+  unsigned long long batchRows = 0;
+  if (!PyArg_ParseTuple(args, "OK:_decode_log_start", &readerObject,
+                        &batchRows))
+    return nullptr;
+  ColumnReaderObject* reader = checkedReader(readerObject);
+  if (reader == nullptr || !checkBatchRows(batchRows)) return nullptr;
+  auto* owner = reinterpret_cast<MdfFileObject*>(reader->owner);
+  // Reads that call Python must wait for the decoding (which holds the
+  // GIL for them), and a busy file is refused by it.
+  if (owner->pythonSource || owner->busy != 0 ||
+      std::thread::hardware_concurrency() <= 1)
+    Py_RETURN_NONE;
+  auto* started = new (std::nothrow) Prefetch;
+  if (started == nullptr) return PyErr_NoMemory();
+  MdfFile_enter(owner);  // not busy: see above
+  started->prefetch = cMdfSignals_prefetch(reader->reader, batchRows, true);
+  if (started->prefetch == nullptr) {
+    MdfFile_leave(owner);
+    delete started;
+    return PyErr_NoMemory();
+  }
+  started->reader = OwnedRef::borrow(readerObject).release();
+  PyObject* capsule = PyCapsule_New(started, kPrefetchName, Prefetch_destroy);
+  if (capsule == nullptr) {
+    spend(started);
+    delete started;
+  }
+  return capsule;
+}
+
+// _decode_log_stop(prefetch): see SignalDecoding.h.
+static PyObject* SignalDecoding_decodeLogStop(PyObject*, PyObject* capsule) {
+  auto* started =
+      static_cast<Prefetch*>(PyCapsule_GetPointer(capsule, kPrefetchName));
+  if (started == nullptr) return nullptr;
+  spend(started);
+  Py_RETURN_NONE;
+}
+
+// _decode_log_from(prefetch, tables, row_numbers, ids): see
+// SignalDecoding.h.
+static PyObject* SignalDecoding_decodeLogFrom(PyObject*, PyObject* args) {
+  PyObject* capsule = nullptr;
+  PyObject* tables = nullptr;
+  int rowNumbers = 0;
+  PyObject* idsObject = nullptr;
+  if (!PyArg_ParseTuple(args, "OOpO:_decode_log_from", &capsule, &tables,
+                        &rowNumbers, &idsObject))
+    return nullptr;
+  Prefetch* started = prefetchOf(capsule);
+  if (started == nullptr) return nullptr;
+  // The prefetch is spent on every path from here.
+  struct Spend {
+    Prefetch* started;
+    ~Spend() { spend(started); }
+  } spent{started};
+  Bytes ids;
+  if (!bytesOf(idsObject, "ids", 0, false, &ids)) return nullptr;
+  if (ids.size % 4 != 0) {
+    PyErr_SetString(PyExc_ValueError, "ids: not a whole number of uint32");
+    return nullptr;
+  }
+  std::vector<uint32_t> kept;
+  try {
+    kept.resize(ids.size / 4);
+  } catch (const std::exception&) {
+    return PyErr_NoMemory();
+  }
+  if (!kept.empty()) std::memcpy(kept.data(), ids.data, ids.size);
+  // Held until the reader's failures are read.
+  OwnedRef readerObject = OwnedRef::borrow(started->reader);
+  auto* reader = reinterpret_cast<ColumnReaderObject*>(readerObject.get());
+  return decodeRows(
+      reader, tables, rowNumbers != 0,
+      [](MdfFileObject*) { return true; },  // entered by _decode_log_start
+      [&](const cSignalPlan* plan, const cMdfSignalSink* callbacks,
+          uint64_t* presentCounts, cMdfSignalRun* run, bool) {
+        return cMdfSignals_decodePrefetched(started->prefetch, plan,
+                                            kept.data(), kept.size(), callbacks,
+                                            presentCounts, run);
+      },
+      [&](MdfFileObject*) { spend(started); });
 }
 
 // Distinct items _channel_codes tells apart by comparison; more take a
@@ -908,6 +1067,18 @@ static PyMethodDef SignalDecodingFunctions[] = {
      "--\n\n"
      "The signals of database messages in the frames a column reader gives "
      "(internal: see MdfFile.decode_signals)."},
+    {"_decode_log_start", SignalDecoding_decodeLogStart, METH_VARARGS,
+     "_decode_log_start(reader, batch_rows, /)\n--\n\n"
+     "Starts reading a column reader's frames ahead of _decode_log_from; "
+     "None where that cannot be done (internal: see "
+     "MdfFile.decode_signals)."},
+    {"_decode_log_from", SignalDecoding_decodeLogFrom, METH_VARARGS,
+     "_decode_log_from(prefetch, tables, row_numbers, ids, /)\n--\n\n"
+     "_decode_log over a reading started ahead, keeping the frames of "
+     "`ids` (internal: see MdfFile.decode_signals)."},
+    {"_decode_log_stop", SignalDecoding_decodeLogStop, METH_O,
+     "_decode_log_stop(prefetch, /)\n--\n\n"
+     "Ends a reading started ahead that is not decoded (internal)."},
     {"_channel_codes", SignalDecoding_channelCodes, METH_VARARGS,
      "_channel_codes(items, itemsize, threads, /)\n--\n\n"
      "Codes of fixed-width items and the first row of each, or None for "

@@ -36,6 +36,20 @@
 // count the reader's rows. Raises what the reader's fill raises for
 // failed reads and closed files.
 //
+//   _decode_log_start(reader, batch_rows) -> prefetch or None
+//   _decode_log_from(prefetch, tables, row_numbers, ids) -> as _decode_log
+//   _decode_log_stop(prefetch)
+//
+// The same in two steps, so that the reading starts while the caller
+// still makes the tables (parses its databases): _decode_log_start starts
+// filling batches on a second thread (None where the reads call a Python
+// file object, the file is busy or the machine has one CPU; the caller
+// then decodes with _decode_log), and _decode_log_from decodes them, the
+// reader's frames of other ids than `ids` (bytes of uint32) left out as
+// if the reader had filtered them. The file stays busy from the start
+// until the decoding, _decode_log_stop or the prefetch's collection
+// spends it (its thread joined).
+//
 //   _channel_codes(items, itemsize, threads) -> (codes, first rows) or None
 //
 // Codes (a bytearray of uint16) of the fixed-width items in `items` (a
@@ -47,6 +61,6 @@
 
 #include "python/Support.h"
 
-// Adds _decode_signals, _decode_log and _channel_codes to the module; false
-// with a Python error.
+// Adds _decode_signals, the _decode_log functions and _channel_codes to the
+// module; false with a Python error.
 bool SignalDecoding_addFunctions(PyObject* module);

@@ -3,8 +3,10 @@ decode_message on the same frame and every missing value is where cantools
 gives none, over a database of every signal shape (generated here),
 random payloads and lengths, from plain columns, Arrow and an MF4 log;
 the output formats, databases by channel, and bad arguments."""
+import collections
 import io
 import logging
+import os
 import sys
 
 import numpy as np
@@ -15,7 +17,9 @@ from cantools.database.can import Database, Message, Signal  # noqa: E402
 from cantools.database.conversion import BaseConversion  # noqa: E402
 
 from python_can_brenix_mf4 import MdfFile, decode_signals  # noqa: E402
-from support.mf4writer import CanFrame, DataGroup, build_mf4  # noqa: E402
+from python_can_brenix_mf4 import _signals  # noqa: E402
+from support.mf4writer import (CanFrame, CanRemoteFrame, DataGroup,  # noqa
+                               LinFrame, build_mf4, compress)
 
 
 def big(byte, bit):
@@ -302,6 +306,145 @@ def test_a_read_failure_while_decoding_a_log_is_raised(tmp_path):
         with pytest.raises(OSError, match="disk gone"):
             log.decode_signals(DB, rows=1000)
     assert state["reads"] > 2
+
+
+def read_ahead_log(tmp_path):
+    """FRAMES on two channels among LIN and remote frames, the DBC of DB
+    beside it; the paths."""
+    frames = []
+    for row, (arbitration_id, extended, payload) in enumerate(FRAMES):
+        stamp = 0.001 * row + 0.0005
+        frames.append(CanFrame(stamp, arbitration_id, payload,
+                               extended=extended, fd=len(payload) > 8,
+                               channel=1 + row % 2))
+        if row % 5 == 0:
+            frames.append(LinFrame(stamp + 1e-4, 0x23, b"\x01\x02"))
+        if row % 7 == 0:
+            frames.append(CanRemoteFrame(stamp + 2e-4, 0x123))
+    path = tmp_path / "log.mf4"
+    path.write_bytes(build_mf4([DataGroup(frames, vlsd="sd")]).data)
+    dbc = tmp_path / "db.dbc"
+    dbc.write_text(DB.as_dbc_string())
+    return path, dbc
+
+
+def unparsed(monkeypatch):
+    """No database file counts as parsed lately: each call parses its
+    own (and so reads the log ahead meanwhile)."""
+    monkeypatch.setattr(_signals, "_PARSED", collections.OrderedDict())
+    monkeypatch.setattr(_signals, "_PARSED_KEPT", 0)
+
+
+@pytest.mark.parametrize("filters", [
+    {}, {"channels": ["CAN 2"]}, {"ids": [0x123, 0x200, 0x7F0, 0x7FF]},
+    {"start": 0.3, "stop": 0.7}], ids=str)
+def test_a_log_read_while_its_database_file_is_parsed(tmp_path, monkeypatch,
+                                                      caplog, filters):
+    """A database file not parsed yet: the log's frames (of every id) are
+    read while cantools parses it, and the tables, row numbers and the
+    count of frames of no message are those of a reading of the
+    database's ids."""
+    path, dbc = read_ahead_log(tmp_path)
+    parsed = cantools.database.load_file(str(dbc))
+    other = Database(messages=[Message(0x123, "Other", 8,
+                                       [signal("Z", 0, 8)])])
+    other_dbc = tmp_path / "other.dbc"
+    other_dbc.write_text(other.as_dbc_string())
+    other = cantools.database.load_file(str(other_dbc))
+    unparsed(monkeypatch)
+    ahead = []
+    decode_from = _signals._decode_log_from
+    monkeypatch.setattr(_signals, "_decode_log_from",
+                        lambda *a: ahead.append(1) or decode_from(*a))
+
+    def logged(call):
+        caplog.clear()
+        with caplog.at_level(logging.DEBUG, "python_can_brenix_mf4"):
+            result = call()
+        return result, [r.getMessage() for r in caplog.records]
+
+    with MdfFile(str(path)) as log:
+        if "start" in filters:  # of the log's time span
+            stamps = log.to_numpy(columns=["timestamp"])["timestamp"]
+            filters = {k: stamps[int(v * len(stamps))]
+                       for k, v in filters.items()}
+        for rows in (1, 333, 1 << 16):
+            for by_path, by_object in (
+                    (dict(database=str(dbc)), dict(database=parsed)),
+                    (dict(database=dbc, databases={"CAN 2": other_dbc}),
+                     dict(database=parsed, databases={"CAN 2": other}))):
+                count = len(ahead)
+                got = logged(lambda: log.decode_signals(
+                    **by_path, rows=rows, as_="arrow", **filters))
+                assert len(ahead) == count + 1
+                assert got == logged(lambda: log.decode_signals(
+                    **by_object, rows=rows, as_="arrow", **filters))
+            # The row numbers the command line takes.
+            plan = _signals._Plan(parsed, {"CAN 2": other}, None)
+            truth = _signals.decode_log(log, plan, True, False, rows=rows,
+                                        row_numbers=True, **filters)
+            prefetch = _signals._prefetch(
+                log, filters.get("channels"), filters.get("ids"),
+                filters.get("start"), filters.get("stop"), rows)
+            try:
+                found = _signals.decode_log(log, plan, True, False, rows=rows,
+                                            row_numbers=True,
+                                            prefetch=prefetch, **filters)
+            finally:
+                _signals._decode_log_stop(prefetch)
+            assert found.keys() == truth.keys()
+            for name, table in found.items():
+                np.testing.assert_array_equal(table["rows"],
+                                              truth[name]["rows"])
+    assert any("frames of" in line for line in got[1])
+
+
+def test_a_failure_while_the_log_is_read_ahead(tmp_path, monkeypatch):
+    """A database file that does not parse, a message no database has, an
+    interrupt while cantools parses, a container that fails while it is
+    read: the call raises as without the reading ahead, whose thread has
+    ended, and the log is free again."""
+    path, dbc = read_ahead_log(tmp_path)
+    bad = tmp_path / "bad.dbc"
+    bad.write_text("VERSION \"\"\nBO_ nonsense\n")
+    unparsed(monkeypatch)
+
+    def raised(call, threads):
+        monkeypatch.setenv("MF4_THREADS", threads)
+        with pytest.raises(BaseException) as error:
+            call()
+        return type(error.value), str(error.value)
+
+    load_file = cantools.database.load_file
+
+    def interrupted(name, *args, **kwargs):
+        if str(name).endswith("stop.dbc"):
+            raise KeyboardInterrupt("stop")
+        return load_file(name, *args, **kwargs)
+
+    monkeypatch.setattr(cantools.database, "load_file", interrupted)
+    stop = tmp_path / "stop.dbc"
+    stop.write_text(DB.as_dbc_string())
+    with MdfFile(str(path)) as log:
+        truth = log.decode_signals(DB, as_="numpy")
+        for call in (lambda: log.decode_signals(bad),
+                     lambda: log.decode_signals(dbc, messages=["Nope"]),
+                     lambda: log.decode_signals(dbc, channels=["CAN 9x"]),
+                     lambda: log.decode_signals(stop)):
+            assert raised(call, "") == raised(call, "1")
+            monkeypatch.setenv("MF4_THREADS", "")
+            again = log.decode_signals(dbc, as_="numpy")
+            assert again.keys() == truth.keys()
+    # A compressed log whose file changes after the open.
+    data = compress(path.read_bytes())
+    path.write_bytes(data)
+    with MdfFile(str(path)) as log:
+        with open(path, "r+b") as file:
+            file.seek(len(data) // 2)
+            file.write(bytes([data[len(data) // 2] ^ 1]))
+        with pytest.raises(RuntimeError, match="^Could not decompress"):
+            log.decode_signals(dbc)
+    os.remove(path)
 
 
 def test_large_tables_equal_those_of_small_pieces(tmp_path):

@@ -191,27 +191,50 @@ class cMdfSignals : public testing::Test {
     ASSERT_NE(plan, nullptr);
   }
 
-  // A reader of the CAN data frames.
-  ReaderPtr reader() {
+  // A reader of the CAN data frames (of `ids` only, where given).
+  ReaderPtr reader(const std::vector<uint32_t>& ids = {}) {
     cMdfColumnFilter filter{};
     filter.kinds = 1u << kMdfBusMsgCanData;
+    filter.ids = ids.data();
+    filter.idCount = ids.size();
     return ReaderPtr(cMdfColumnReader_ctor(mdf.get(), &filter));
   }
 
-  // The whole log decoded in batches of `batchRows`.
-  Tables decode(uint64_t batchRows, bool overlap, cMdfSignalRun* run) {
+  // The whole log decoded in batches of `batchRows`: of the frames of
+  // `ids` (all where none are given), which the reader filters, or with
+  // `ahead` which a reading started before the plan keeps.
+  Tables decode(uint64_t batchRows, bool overlap, cMdfSignalRun* run,
+                const std::vector<uint32_t>& ids = {}, bool ahead = false) {
     Sink sink(&layouts);
     sink.awaitPrepare = overlap;
     const cMdfSignalSink callbacks{&sink, Sink::reserve, Sink::prepare,
                                    Sink::settle};
     std::vector<uint64_t> presentCounts(layouts.signalCount);
-    ReaderPtr frames = reader();
-    EXPECT_EQ(cMdfSignals_decode(frames.get(), plan.get(), batchRows, overlap,
-                                 &callbacks, presentCounts.data(), run),
-              kMdfSignalsDone);
-    // Prepared for by the second thread only, each time for as many rows
-    // as the last reserve asked for.
-    EXPECT_EQ(sink.prepared.size(), run->overlapped);
+    ReaderPtr frames = reader(ahead ? std::vector<uint32_t>{} : ids);
+    if (ahead) {
+      cMdfSignalPrefetch* prefetch =
+          cMdfSignals_prefetch(frames.get(), batchRows, overlap);
+      EXPECT_NE(prefetch, nullptr);
+      EXPECT_EQ(cMdfSignals_decodePrefetched(
+                    prefetch, plan.get(), ids.empty() ? nullptr : ids.data(),
+                    ids.size(), &callbacks, presentCounts.data(), run),
+                kMdfSignalsDone);
+      // Once only.
+      EXPECT_EQ(
+          cMdfSignals_decodePrefetched(prefetch, plan.get(), nullptr, 0,
+                                       &callbacks, presentCounts.data(), run),
+          kMdfSignalsBadInput);
+      cMdfSignals_prefetchDtor(prefetch);
+    } else {
+      EXPECT_EQ(cMdfSignals_decode(frames.get(), plan.get(), batchRows, overlap,
+                                   &callbacks, presentCounts.data(), run),
+                kMdfSignalsDone);
+    }
+    // Prepared for by the second thread only, once for each batch but the
+    // last (the sink waits for it), each time for as many rows as the last
+    // reserve asked for.
+    EXPECT_EQ(sink.prepared.size(),
+              run->overlapped == 0 ? 0 : sink.reserved.size() - sink.lastSeen);
     for (const auto& [reserves, counts] : sink.prepared) {
       EXPECT_GT(reserves, 0u);
       EXPECT_LE(reserves, sink.reserved.size());
@@ -219,8 +242,11 @@ class cMdfSignals : public testing::Test {
         EXPECT_EQ(counts, sink.reserved[reserves - 1]);
       }
     }
-    // A batch that is not full is known to be the last.
-    EXPECT_EQ(sink.lastSeen, run->rows % batchRows != 0);
+    // A batch that is not full is known to be the last (where no rows are
+    // left out of batches).
+    if (!ahead || ids.empty()) {
+      EXPECT_EQ(sink.lastSeen, run->rows % batchRows != 0);
+    }
     Tables tables = sink.result();
     for (size_t s = 0; s < layouts.signalCount; ++s) {
       uint64_t present = 0;
@@ -277,6 +303,41 @@ TEST_F(cMdfSignals, BatchesOfAnySizeWithOrWithoutTheSecondThreadAgree) {
       }
     }
   }
+}
+
+TEST_F(cMdfSignals, AReadingAheadKeepsTheIdsAsTheReadersFilterWould) {
+  cMdfSignalRun all{};
+  const Tables whole = decode(1 << 16, false, &all);
+  // Every other id of the file's frames, standard and extended, and one of
+  // no frame.
+  std::vector<uint32_t> ids;
+  for (size_t k = 0; k < plannedKeys.size(); k += 2)
+    ids.push_back(static_cast<uint32_t>(plannedKeys[k].key));
+  ids.push_back(0x1ABCDEF);
+  cMdfSignalRun kept{};
+  const Tables some = decode(1 << 16, false, &kept, ids);
+  ASSERT_GT(kept.rows, 0u);
+  ASSERT_LT(kept.rows, all.rows);
+  for (uint64_t batch : {1, 2, 7, 64, 1 << 16}) {
+    for (bool overlap : {false, true}) {
+      SCOPED_TRACE(std::to_string(batch) + (overlap ? " overlapped" : ""));
+      cMdfSignalRun ahead{};
+      EXPECT_EQ(decode(batch, overlap, &ahead, ids, true), some);
+      EXPECT_EQ(ahead.rows, kept.rows);
+      EXPECT_EQ(ahead.unmatched, kept.unmatched);
+      EXPECT_EQ(decode(batch, overlap, &ahead, {}, true), whole);
+      EXPECT_EQ(ahead.rows, all.rows);
+    }
+  }
+  // A reading ahead never decoded ends with its thread joined; one of no
+  // reader or rows is refused.
+  for (bool overlap : {false, true}) {
+    ReaderPtr frames = reader();
+    cMdfSignals_prefetchDtor(cMdfSignals_prefetch(frames.get(), 3, overlap));
+    EXPECT_EQ(cMdfSignals_prefetch(nullptr, 3, overlap), nullptr);
+    EXPECT_EQ(cMdfSignals_prefetch(frames.get(), 0, overlap), nullptr);
+  }
+  cMdfSignals_prefetchDtor(nullptr);
 }
 
 TEST_F(cMdfSignals, ASinkThatStopsEndsTheDecoding) {
