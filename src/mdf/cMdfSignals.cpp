@@ -512,6 +512,42 @@ cSignalInput tailOf(const cSignalInput& input, size_t first,
 
 }  // namespace
 
+bool cMdfSignals_match(const cSignalPlan* plan, const cSignalInput* input,
+                       int32_t* messageOfRow, uint64_t* counts, cReason* reason,
+                       bool split) {
+  const size_t rows = input->rows;
+  if (!split || rows < kSplitRows || std::thread::hardware_concurrency() <= 1)
+    return cSignalPlan_match(plan, input, messageOfRow, counts, reason);
+  try {
+    const size_t half = rows / 2;
+    std::vector<uint64_t> tailCounts(cSignalPlan_messageCount(plan));
+    std::vector<const void*> carried(input->carriedCount);
+    const cSignalInput second = tailOf(*input, half, &carried);
+    cSignalInput first = *input;
+    first.rows = half;
+    bool firstDone = false;
+    std::thread thread;
+    try {
+      thread = std::thread([&] {
+        firstDone =
+            cSignalPlan_match(plan, &first, messageOfRow, counts, nullptr);
+      });
+    } catch (const std::exception&) {
+      return cSignalPlan_match(plan, input, messageOfRow, counts, reason);
+    }
+    const bool secondDone = cSignalPlan_match(
+        plan, &second, messageOfRow + half, tailCounts.data(), nullptr);
+    thread.join();
+    // A refusal: the reason names the row among all of them.
+    if (!firstDone || !secondDone)
+      return cSignalPlan_match(plan, input, messageOfRow, counts, reason);
+    for (size_t m = 0; m < tailCounts.size(); ++m) counts[m] += tailCounts[m];
+    return true;
+  } catch (const std::exception&) {
+    return cSignalPlan_match(plan, input, messageOfRow, counts, reason);
+  }
+}
+
 bool cMdfSignals_extract(const cSignalPlan* plan, const cSignalInput* input,
                          const int32_t* messageOfRow, const uint64_t* counts,
                          const cSignalOutput* output, bool split) {

@@ -119,6 +119,14 @@ int32_t cMdfSignals_decodePrefetched(cMdfSignalPrefetch* prefetch,
                                      uint64_t* presentCounts,
                                      cMdfSignalRun* run);
 
+// cSignalPlan_match over rows in memory, in two halves on two threads when
+// `split`, the rows are many and the machine has more than one CPU (else,
+// or when no thread can be started, in one): the same messages, counts,
+// and on refusal the same reason.
+bool cMdfSignals_match(const cSignalPlan* plan, const cSignalInput* input,
+                       int32_t* messageOfRow, uint64_t* counts, cReason* reason,
+                       bool split);
+
 // cSignalPlan_extract over rows in memory (the input and messageOfRow and
 // counts as match gave them), in two halves on two threads when `split`,
 // the rows are many and the machine has more than one CPU (else, or when

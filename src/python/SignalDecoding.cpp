@@ -546,8 +546,8 @@ static PyObject* SignalDecoding_decode(PyObject*, PyObject* args) {
   input.carriedWidths = carriedWidths.data();
   input.carriedCount = carriedWidths.size();
   bool matched = false;
-  Py_BEGIN_ALLOW_THREADS matched = cSignalPlan_match(
-      plan, &input, messageOfRow.data(), counts.data(), &reason);
+  Py_BEGIN_ALLOW_THREADS matched = cMdfSignals_match(
+      plan, &input, messageOfRow.data(), counts.data(), &reason, threads != 0);
   Py_END_ALLOW_THREADS if (!matched) {
     PyErr_Format(PyExc_ValueError, "data: %s", cReason_text(&reason));
     return nullptr;

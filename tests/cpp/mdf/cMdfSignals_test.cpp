@@ -388,6 +388,8 @@ struct Extracted {
   std::vector<std::vector<uint64_t>> values;
   std::vector<std::vector<uint8_t>> present;
   std::vector<uint64_t> presentCounts;
+  std::vector<int32_t> messageOfRow;  // as the match gave them
+  std::vector<uint64_t> counts;
   bool operator==(const Extracted&) const = default;
 };
 
@@ -396,9 +398,11 @@ Extracted extractInMemory(const cSignalPlan* plan,
                           const cSignalInput& input, bool split) {
   std::vector<int32_t> messageOfRow(input.rows);
   std::vector<uint64_t> counts(layouts.messageCount);
-  EXPECT_TRUE(cSignalPlan_match(plan, &input, messageOfRow.data(),
-                                counts.data(), nullptr));
+  EXPECT_TRUE(cMdfSignals_match(plan, &input, messageOfRow.data(),
+                                counts.data(), nullptr, split));
   Extracted got;
+  got.messageOfRow = messageOfRow;
+  got.counts = counts;
   got.rows.resize(layouts.messageCount);
   got.carried.resize(layouts.messageCount);
   got.values.resize(layouts.signalCount);
@@ -484,6 +488,20 @@ TEST_F(cMdfSignals, AnExtractionInMemorySplitInTwoGivesTheSame) {
     EXPECT_GT(present, 0u);
     EXPECT_GT(missing, 0u);
     EXPECT_EQ(extractInMemory(plan.get(), layouts, input, true), whole);
+  }
+  // A payload beyond the data in the second half: refused, naming its row
+  // among all, split or not.
+  offsets[kRows - 3] = static_cast<int64_t>(packed.size()) + 1;
+  input.payload = packed.data();
+  input.payloadSize = packed.size();
+  input.offsets = offsets.data();
+  std::vector<int32_t> messageOfRow(kRows);
+  std::vector<uint64_t> counts(layouts.messageCount);
+  for (bool split : {false, true}) {
+    cReason reason{};
+    EXPECT_FALSE(cMdfSignals_match(plan.get(), &input, messageOfRow.data(),
+                                   counts.data(), &reason, split));
+    EXPECT_STREQ(cReason_text(&reason), "row 149997: payload outside the data");
   }
 }
 
