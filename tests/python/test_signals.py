@@ -397,6 +397,12 @@ def test_a_log_read_while_its_database_file_is_parsed(tmp_path, monkeypatch,
                 np.testing.assert_array_equal(table["rows"],
                                               truth[name]["rows"])
     assert any("frames of" in line for line in got[1])
+    # A file object's reads need the GIL: no reading ahead there.
+    count = len(ahead)
+    with open(path, "rb") as file, MdfFile(file) as log:
+        assert log.decode_signals(str(dbc), as_="arrow", **filters) == \
+            log.decode_signals(parsed, as_="arrow", **filters)
+    assert len(ahead) == count
 
 
 def test_a_failure_while_the_log_is_read_ahead(tmp_path, monkeypatch):
