@@ -168,6 +168,109 @@ void fill(cMdfColumnReader* reader, Batch* batch) {
   batch->filled = cMdfColumnReader_fill(reader, &batch->out);
 }
 
+// The input of rows from `first` on.
+cSignalInput tailOf(const cSignalInput& input, size_t first,
+                    std::vector<const void*>* carried) {
+  cSignalInput tail = input;
+  tail.rows = input.rows - first;
+  tail.ids += first;
+  tail.extended += first;
+  if (tail.channels != nullptr) tail.channels += first;
+  if (tail.usable != nullptr) tail.usable += first;
+  if (tail.offsets != nullptr) {
+    tail.offsets += first;  // offsets into the same payload
+  } else {
+    tail.payload += first * kMaxPayload;
+    tail.payloadSize -= first * kMaxPayload;
+    tail.lengths += first;
+  }
+  for (size_t c = 0; c < input.carriedCount; ++c)
+    (*carried)[c] = static_cast<const uint8_t*>(input.carried[c]) +
+                    first * input.carriedWidths[c];
+  tail.carried = carried->data();
+  tail.firstRow = input.firstRow + static_cast<int64_t>(first);
+  return tail;
+}
+
+// An extraction in two halves of the rows, which two threads may run at
+// once: the first half's rows go where the output says, the second's
+// after each message's rows of the first half. The second half counts its
+// present values apart; addPresentCounts adds them once both are done.
+class Halves {
+ public:
+  // Throws std::bad_alloc when memory runs out.
+  Halves(const cSignalPlan* plan, const cSignalInput* input,
+         const int32_t* messageOfRow, const uint64_t* counts,
+         const cSignalOutput* output)
+      : plan_(plan), messageOfRow_(messageOfRow), output_(output) {
+    const size_t messageCount = cSignalPlan_messageCount(plan);
+    const size_t signalCount = cSignalPlan_signalCount(plan);
+    const size_t carriedCount = input->carriedCount;
+    half_ = input->rows / 2;
+    // Each message's rows in the first half, and where the second half's
+    // go: after them.
+    head_.assign(messageCount, 0);
+    tail_.assign(messageCount, 0);
+    for (size_t r = 0; r < half_; ++r)
+      if (messageOfRow[r] >= 0) ++head_[static_cast<size_t>(messageOfRow[r])];
+    rowsAt_.assign(messageCount, nullptr);
+    carriedAt_.assign(messageCount * carriedCount, nullptr);
+    valuesAt_.assign(signalCount, nullptr);
+    presentAt_.assign(signalCount, nullptr);
+    presentCounts_.assign(signalCount, 0);
+    for (size_t m = 0; m < messageCount; ++m) {
+      tail_[m] = counts[m] - head_[m];
+      if (tail_[m] == 0) continue;
+      if (output->rows != nullptr && output->rows[m] != nullptr)
+        rowsAt_[m] = output->rows[m] + head_[m];
+      for (size_t c = 0; c < carriedCount; ++c)
+        carriedAt_[m * carriedCount + c] =
+            static_cast<uint8_t*>(output->carried[m * carriedCount + c]) +
+            head_[m] * input->carriedWidths[c];
+      const cSignalMessage message = cSignalPlan_message(plan, m);
+      for (uint32_t k = 0; k < message.signalCount; ++k) {
+        const size_t s = message.firstSignal + k;
+        valuesAt_[s] = static_cast<uint8_t*>(output->values[s]) +
+                       head_[m] * cSignalPlan_valueWidth(plan, s);
+        presentAt_[s] = output->present[s] + head_[m];
+      }
+    }
+    carried_.assign(carriedCount, nullptr);
+    second_ = tailOf(*input, half_, &carried_);
+    first_ = *input;
+    first_.rows = half_;
+    secondOutput_ = {rowsAt_.data(), valuesAt_.data(), presentAt_.data(),
+                     presentCounts_.data(), carriedAt_.data()};
+  }
+
+  bool first() {
+    return cSignalPlan_extract(plan_, &first_, messageOfRow_, head_.data(),
+                               output_);
+  }
+  bool second() {
+    return cSignalPlan_extract(plan_, &second_, messageOfRow_ + half_,
+                               tail_.data(), &secondOutput_);
+  }
+  void addPresentCounts() const {
+    for (size_t s = 0; s < presentCounts_.size(); ++s)
+      output_->presentCounts[s] += presentCounts_[s];
+  }
+
+ private:
+  const cSignalPlan* plan_;
+  const int32_t* messageOfRow_;
+  const cSignalOutput* output_;
+  size_t half_ = 0;
+  std::vector<uint64_t> head_, tail_;
+  std::vector<int64_t*> rowsAt_;
+  std::vector<void*> carriedAt_, valuesAt_;
+  std::vector<uint8_t*> presentAt_;
+  std::vector<uint64_t> presentCounts_;
+  std::vector<const void*> carried_;
+  cSignalInput first_{}, second_{};
+  cSignalOutput secondOutput_{};
+};
+
 }  // namespace
 
 // Fills batches ahead: with `overlap` (and more than one CPU, and a thread
@@ -186,6 +289,8 @@ struct cMdfSignalPrefetch {
   // while an extraction is slow (the first one faults in most of the
   // results' memory).
   static constexpr size_t kRing = 4;
+  // Rows of a batch from which the thread is offered half its extraction.
+  static constexpr uint64_t kShareRows = 8192;
 
   // Where a filled batch's matching stands.
   enum Match : uint8_t { kUnmatched, kMatching, kMatched };
@@ -209,8 +314,15 @@ struct cMdfSignalPrefetch {
   const cMdfSignalSink* sink = nullptr;
   const uint64_t* estimate = nullptr;  // rows to prepare for, or null
   bool preparing = false;              // the thread is in the sink's prepare
-  std::atomic<bool> stop{false};       // prepare no more
-  std::thread thread;                  // last: started once the rest is there
+  // The second half of the extraction at hand, offered to the thread: it
+  // takes it before anything else (the extraction sets the pace), else the
+  // caller runs it when done with the first.
+  enum Help : uint8_t { kNoHelp, kOffered, kHelping, kHelped };
+  Help help = kNoHelp;
+  Halves* halves = nullptr;
+  bool helped = false;            // the second half's result
+  std::atomic<bool> stop{false};  // prepare no more
+  std::thread thread;             // last: started once the rest is there
 
   ~cMdfSignalPrefetch() { halt(); }
 
@@ -243,10 +355,21 @@ struct cMdfSignalPrefetch {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
       wake.wait(lock, [this] {
-        return quit || (!ended && ready < ringSize) || toMatch() != kRing ||
+        return quit || help == kOffered || (!ended && ready < ringSize) ||
+               toMatch() != kRing ||
                (estimate != nullptr && sink->prepare != nullptr);
       });
       if (quit) return;
+      if (help == kOffered) {
+        help = kHelping;
+        lock.unlock();
+        const bool done = halves->second();
+        lock.lock();
+        helped = done;
+        help = kHelped;
+        wake.notify_all();
+        continue;
+      }
       if (!ended && ready < ringSize) {
         const size_t b = (first + ready) % ringSize;
         lock.unlock();
@@ -335,6 +458,32 @@ struct cMdfSignalPrefetch {
     std::unique_lock<std::mutex> lock(mutex);
     estimate = nullptr;
     wake.wait(lock, [this] { return !preparing; });
+  }
+
+  // Offers the second half of an extraction to the thread (its preparing
+  // stops for it); reclaim() must follow before `offered` goes.
+  void offer(Halves* offered) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      halves = offered;
+      help = kOffered;
+    }
+    stop.store(true, std::memory_order_relaxed);
+    wake.notify_all();
+  }
+
+  // The offered half's result: the thread's once it is done, where it took
+  // it; else the caller runs it here.
+  bool reclaim() {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (help == kOffered) {
+      help = kNoHelp;
+      lock.unlock();
+      return halves->second();
+    }
+    wake.wait(lock, [this] { return help == kHelped; });
+    help = kNoHelp;
+    return helped;
   }
 
   // Gives the batch taken last back to be filled again.
@@ -445,9 +594,20 @@ int32_t cMdfSignals_decodePrefetched(cMdfSignalPrefetch* prefetch,
         const void* carried[kMdfSignalCarried];
         const cSignalInput input =
             inputOf(*current, static_cast<int64_t>(run->rows), carried);
-        if (!cSignalPlan_extract(plan, &input, current->messageOfRow.data(),
-                                 current->counts.data(), &output))
-          return kMdfSignalsNoMemory;
+        bool extracted = false;
+        if (prefetch->threaded() && rows >= cMdfSignalPrefetch::kShareRows) {
+          Halves halves(plan, &input, current->messageOfRow.data(),
+                        current->counts.data(), &output);
+          prefetch->offer(&halves);
+          const bool first = halves.first();
+          extracted = prefetch->reclaim() && first;
+          halves.addPresentCounts();
+        } else {
+          extracted =
+              cSignalPlan_extract(plan, &input, current->messageOfRow.data(),
+                                  current->counts.data(), &output);
+        }
+        if (!extracted) return kMdfSignalsNoMemory;
         if (sink->settle != nullptr &&
             !sink->settle(sink->context, batchPresent.data()))
           return kMdfSignalsStopped;
@@ -485,30 +645,6 @@ namespace {
 
 // Rows from which an extraction in memory is worth a second thread.
 constexpr uint64_t kSplitRows = 65536;
-
-// The input of rows from `first` on.
-cSignalInput tailOf(const cSignalInput& input, size_t first,
-                    std::vector<const void*>* carried) {
-  cSignalInput tail = input;
-  tail.rows = input.rows - first;
-  tail.ids += first;
-  tail.extended += first;
-  if (tail.channels != nullptr) tail.channels += first;
-  if (tail.usable != nullptr) tail.usable += first;
-  if (tail.offsets != nullptr) {
-    tail.offsets += first;  // offsets into the same payload
-  } else {
-    tail.payload += first * kMaxPayload;
-    tail.payloadSize -= first * kMaxPayload;
-    tail.lengths += first;
-  }
-  for (size_t c = 0; c < input.carriedCount; ++c)
-    (*carried)[c] = static_cast<const uint8_t*>(input.carried[c]) +
-                    first * input.carriedWidths[c];
-  tail.carried = carried->data();
-  tail.firstRow = input.firstRow + static_cast<int64_t>(first);
-  return tail;
-}
 
 }  // namespace
 
@@ -555,59 +691,17 @@ bool cMdfSignals_extract(const cSignalPlan* plan, const cSignalInput* input,
   if (!split || rows < kSplitRows || std::thread::hardware_concurrency() <= 1)
     return cSignalPlan_extract(plan, input, messageOfRow, counts, output);
   try {
-    const size_t messageCount = cSignalPlan_messageCount(plan);
-    const size_t signalCount = cSignalPlan_signalCount(plan);
-    const size_t carriedCount = input->carriedCount;
-    const size_t half = rows / 2;
-    // Each message's rows in the first half, and where the second half's
-    // go: after them.
-    std::vector<uint64_t> head(messageCount), tail(messageCount);
-    for (size_t r = 0; r < half; ++r)
-      if (messageOfRow[r] >= 0) ++head[static_cast<size_t>(messageOfRow[r])];
-    std::vector<int64_t*> rowsAt(messageCount);
-    std::vector<void*> carriedAt(messageCount * carriedCount);
-    std::vector<void*> valuesAt(signalCount);
-    std::vector<uint8_t*> presentAt(signalCount);
-    std::vector<uint64_t> presentCounts(signalCount);
-    for (size_t m = 0; m < messageCount; ++m) {
-      tail[m] = counts[m] - head[m];
-      if (tail[m] == 0) continue;
-      if (output->rows != nullptr && output->rows[m] != nullptr)
-        rowsAt[m] = output->rows[m] + head[m];
-      for (size_t c = 0; c < carriedCount; ++c)
-        carriedAt[m * carriedCount + c] =
-            static_cast<uint8_t*>(output->carried[m * carriedCount + c]) +
-            head[m] * input->carriedWidths[c];
-      const cSignalMessage message = cSignalPlan_message(plan, m);
-      for (uint32_t k = 0; k < message.signalCount; ++k) {
-        const size_t s = message.firstSignal + k;
-        valuesAt[s] = static_cast<uint8_t*>(output->values[s]) +
-                      head[m] * cSignalPlan_valueWidth(plan, s);
-        presentAt[s] = output->present[s] + head[m];
-      }
-    }
-    std::vector<const void*> carried(carriedCount);
-    const cSignalInput second = tailOf(*input, half, &carried);
-    cSignalInput first = *input;
-    first.rows = half;
-    const cSignalOutput secondOutput{rowsAt.data(), valuesAt.data(),
-                                     presentAt.data(), presentCounts.data(),
-                                     carriedAt.data()};
+    Halves halves(plan, input, messageOfRow, counts, output);
     bool firstDone = false;
     std::thread thread;
     try {
-      thread = std::thread([&] {
-        firstDone = cSignalPlan_extract(plan, &first, messageOfRow, head.data(),
-                                        output);
-      });
+      thread = std::thread([&] { firstDone = halves.first(); });
     } catch (const std::exception&) {
       return cSignalPlan_extract(plan, input, messageOfRow, counts, output);
     }
-    const bool secondDone = cSignalPlan_extract(
-        plan, &second, messageOfRow + half, tail.data(), &secondOutput);
+    const bool secondDone = halves.second();
     thread.join();
-    for (size_t s = 0; s < signalCount; ++s)
-      output->presentCounts[s] += presentCounts[s];
+    halves.addPresentCounts();
     return firstDone && secondDone;
   } catch (const std::exception&) {
     return false;

@@ -2,7 +2,9 @@
 // the signals of a plan (decode/cSignalPlan.h) batch after batch, for the
 // package's MdfFile.decode_signals. While one batch is extracted, the next
 // ones are filled (and matched) on a second thread; a few batches' columns
-// are allocated once and reused, so that they stay in the caches.
+// are allocated once and reused, so that they stay in the caches. The
+// extraction sets the pace: the second thread, when it has nothing to fill
+// or match, extracts the second half of the batch at hand.
 //
 //   cMdfSignalSink sink{context, reserve, prepare, settle};
 //   cMdfSignalRun run{};

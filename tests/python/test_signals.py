@@ -454,27 +454,39 @@ def test_a_failure_while_the_log_is_read_ahead(tmp_path, monkeypatch):
 
 
 def test_large_tables_equal_those_of_small_pieces(tmp_path):
-    """Tables of tens of thousands of rows (arrays of megabytes, grown
-    batch by batch from a log) equal those of the same frames decoded a
+    """Tables of tens of thousands of rows of three messages (arrays of
+    megabytes, grown batch by batch from a log, each batch's extraction
+    shared by two threads) equal those of the same frames decoded a
     thousand at a time."""
     count = 40_000
     payloads = np.random.default_rng(7).integers(0, 256, (count, 8), np.uint8)
-    frames = [CanFrame(0.001 * row, 0x123, payloads[row].tobytes(),
+    keys = [(0x123, False), (0x200, False), (0x18FF1234, True)]
+    frames = [CanFrame(0.001 * row, keys[row % 3][0],
+                       payloads[row].tobytes(), extended=keys[row % 3][1],
                        channel=1 + row % 2) for row in range(count)]
     path = tmp_path / "log.mf4"
     path.write_bytes(build_mf4([DataGroup(frames)]).data)
     with MdfFile(str(path)) as log:
         cols = log.to_numpy()
-        tables = [log.decode_signals(DB, as_="numpy", rows=rows)["Little"]
+        tables = [log.decode_signals(DB, as_="numpy", rows=rows)
                   for rows in (5000, 1 << 16)]
-    tables.append(decode_signals(cols, DB, as_="numpy")["Little"])
+    tables.append(decode_signals(cols, DB, as_="numpy"))
     pieces = [decode_signals({k: v[i:i + 1000] for k, v in cols.items()},
-                             DB, as_="numpy")["Little"]
+                             DB, as_="numpy")
               for i in range(0, count, 1000)]
-    for column in pieces[0]:
-        truth = np.concatenate([piece[column] for piece in pieces])
-        for table in tables:
-            np.testing.assert_array_equal(table[column], truth)
+    for name in ("Little", "Muxed", "Big"):
+        for column in pieces[0][name]:
+            parts = [piece[name][column] for piece in pieces]
+            truth = np.ma.concatenate(parts)
+            for table in tables:
+                got = table[name][column]
+                # Missing values somewhere, or none at all.
+                assert np.ma.isMaskedArray(got) == any(
+                    np.ma.isMaskedArray(part) for part in parts)
+                np.testing.assert_array_equal(np.ma.getmaskarray(got),
+                                              np.ma.getmaskarray(truth))
+                np.testing.assert_array_equal(np.ma.getdata(got),
+                                              np.ma.getdata(truth))
 
 
 @pytest.mark.parametrize("channels", [1, 2])
