@@ -744,19 +744,9 @@ def _table(np, table: dict, choices: bool, scaling: bool, as_: str,
         names = table["channel_names"]
         if as_ == "numpy":
             columns["channel"] = ("plain", np.take(names, codes), None)
-        elif len(codes) and codes.min() == codes.max():  # one channel
-            columns["channel"] = ("category", np.zeros(len(codes), np.int8),
-                                  [str(names[codes[0]])])
         else:
-            # The channels the rows have, in code order, and the rows'
-            # codes into them in the narrowest type pandas keeps as is.
-            seen = np.zeros(len(names), bool)
-            seen[codes] = True
-            used = np.flatnonzero(seen)
-            index = np.zeros(len(names), _code_type(np, len(used)))
-            index[used] = np.arange(len(used))
-            columns["channel"] = ("category", np.take(index, codes),
-                                  names[used].tolist())
+            columns["channel"] = ("category",) + _channel_categories(
+                np, codes, names)
     if as_ == "numpy":
         return {name: _numpy_column(np, kind, a, b)
                 for name, (kind, a, b) in columns.items()}
@@ -789,6 +779,25 @@ def _table(np, table: dict, choices: bool, scaling: bool, as_: str,
         pl = _need("polars", "polars", "decode_signals(as_='polars')")
         return pl.from_arrow(result)
     return result
+
+
+def _channel_categories(np, codes, names):
+    """The channels the rows have, in code order, and the rows' codes into
+    them in the narrowest type pandas keeps as is: (codes, labels)."""
+    if len(codes) == 0:
+        return np.zeros(0, np.int8), []
+    low, high = int(codes.min()), int(codes.max())
+    if high - low < 2:  # the channels from low to high, each of them
+        used = np.arange(low, high + 1)
+    else:
+        used = np.flatnonzero(np.bincount(codes, minlength=len(names)))
+    kind = _code_type(np, len(used))
+    if len(used) == high - low + 1:  # a range of codes: shifted
+        return (codes - codes.dtype.type(low)).astype(kind), \
+            names[used].tolist()
+    index = np.zeros(len(names), kind)
+    index[used] = np.arange(len(used))
+    return np.take(index, codes), names[used].tolist()
 
 
 def _numpy_column(np, kind: str, a, b):

@@ -551,6 +551,30 @@ def test_channel_names_come_through(names):
         assert sorted(channel.cat.categories) == sorted(set(truth))
 
 
+@pytest.mark.parametrize("pick", [
+    lambda message, row: message,  # one channel per message
+    lambda message, row: message + row % 2,  # two neighbours, from any
+    lambda message, row: message + 2 * (row % 2),  # two with one between
+    lambda message, row: message + row % 3 + (row % 5 == 0),  # 3 or 4
+], ids=["one", "neighbours", "gap", "more"])
+def test_each_tables_channels_are_those_of_its_rows(pick):
+    """A table's channel categories are the channels its rows have, in
+    code order, wherever they lie among the log's."""
+    cols = columns_of(FRAMES)
+    names = np.array(["CAN %d" % k for k in range(1, 10)])
+    messages = {key: n for n, key in enumerate(KEYS)}
+    chosen = [pick(messages.get((f[0], f[1]), 0), row)
+              for row, f in enumerate(FRAMES)]
+    cols["channel"] = names[chosen]
+    # Channels are coded in the order the log's rows first have them.
+    order = list(dict.fromkeys(cols["channel"].tolist()))
+    for name, frame in decode_signals(cols, DB, as_="pandas").items():
+        truth = cols["channel"][frame["timestamp_ns"].to_numpy()].tolist()
+        assert frame["channel"].astype(str).tolist() == truth
+        assert frame["channel"].cat.categories.tolist() == \
+            sorted(set(truth), key=order.index)
+
+
 @pytest.mark.parametrize("threads", ["", "1"], ids=["threads", "one"])
 @pytest.mark.parametrize("first, second", [
     (["CAN 1", "CAN 2"], ["CAN 1", "CAN 2"]),  # the same in both halves
