@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <thread>
 
 #include "decode/cMdfDecodePlan.h"
@@ -176,15 +177,19 @@ bool hasId(const cMdfColumnReader* r, uint32_t id) {
   }
 }
 
-// The id set of `count` ids; false when memory runs out. Ids beyond 29
-// bits match no frame and are left out.
+// The id set of `count` ids, in place of any before; false when memory
+// runs out (the set before then stays). Ids beyond 29 bits match no frame
+// and are left out.
 bool setIds(cMdfColumnReader* r, const uint32_t* ids, size_t count) {
   uint32_t bits = 3;
   while (bits < 40 && (uint64_t{1} << bits) < 2 * uint64_t{count}) ++bits;
   const uint64_t slots = uint64_t{1} << bits;
-  r->idSlots = static_cast<uint32_t*>(malloc(slots * sizeof(uint32_t)));
-  if (r->idSlots == nullptr) return false;
+  auto* idSlots = static_cast<uint32_t*>(malloc(slots * sizeof(uint32_t)));
+  if (idSlots == nullptr) return false;
+  free(r->idSlots);
+  r->idSlots = idSlots;
   std::fill(r->idSlots, r->idSlots + slots, kNoId);
+  std::fill(std::begin(r->standardIds), std::end(r->standardIds), 0);
   r->idMask = slots - 1;
   r->idShift = 64 - bits;
   r->filtersIds = true;
@@ -202,12 +207,17 @@ bool setIds(cMdfColumnReader* r, const uint32_t* ids, size_t count) {
   return true;
 }
 
+// Whether a timestamp lies within the filter's start and stop.
+bool inTime(const cMdfColumnReader* r, double timestamp) {
+  return (!r->hasStart || timestamp >= r->start) &&
+         (!r->hasStop || timestamp < r->stop);
+}
+
 bool keep(const cMdfColumnReader* r, const Source& s) {
   const cMdfBusMsg* frame = s.position.frame;
   if (r->kinds != 0 && (r->kinds & (1u << frame->kind)) == 0) return false;
   if (!r->anyChannel && !r->channels[channelOf(frame)]) return false;
-  if (r->hasStart && !(s.timestamp >= r->start)) return false;
-  if (r->hasStop && !(s.timestamp < r->stop)) return false;
+  if (!inTime(r, s.timestamp)) return false;
   if (r->filtersIds && !hasId(r, idOf(frame))) return false;
   return true;
 }
@@ -409,12 +419,8 @@ uint64_t writeCanRun(const cMdfColumnReader* r, const CanRun& run,
     if (!r->anyChannel &&
         !r->channels[kMdfChannelCan + memberOf(run, kBus, record)])
       continue;
-    if (times) {
-      int64_t ns;
-      const double timestamp = r->startTime + timeOf(run, record, &ns);
-      if (r->hasStart && !(timestamp >= r->start)) continue;
-      if (r->hasStop && !(timestamp < r->stop)) continue;
-    }
+    int64_t ns;
+    if (times && !inTime(r, r->startTime + timeOf(run, record, &ns))) continue;
     if (r->filtersIds && !hasId(r, idOf(run, record))) continue;
     kept[rows++] = i;
   }
@@ -826,6 +832,17 @@ uint64_t cMdfColumnReader_fill(cMdfColumnReader* reader,
     expand(out, first, end, true);
   thread.join();
   return rows;
+}
+
+bool cMdfColumnReader_setIds(cMdfColumnReader* reader, const uint32_t* ids,
+                             size_t count) {
+  return reader != nullptr && (ids != nullptr || count == 0) &&
+         setIds(reader, ids, count);
+}
+
+bool cMdfColumnReader_keepsId(const cMdfColumnReader* reader, uint32_t id) {
+  return reader != nullptr &&
+         (!reader->filtersIds || (id <= 0x1FFFFFFFu && hasId(reader, id)));
 }
 
 uint64_t cMdfColumnReader_rowEstimate(const cMdfColumnReader* reader) {

@@ -135,6 +135,17 @@ void cMdfColumnReader_dtor(cMdfColumnReader* reader);
 // null argument).
 uint64_t cMdfColumnReader_fill(cMdfColumnReader* reader, cMdfColumnOutput* out);
 
+// Keeps, from the next fill on, only the frames of the `count` ids given,
+// in place of the filter's ids (none given: no frame). Only between
+// fills. False (the filter as it was) for null or when memory runs out.
+bool cMdfColumnReader_setIds(cMdfColumnReader* reader, const uint32_t* ids,
+                             size_t count);
+
+// Whether the filter keeps frames of the arbitration id `id` (a 29-bit
+// id, as the rows give it): every id without an id filter. False for
+// null.
+bool cMdfColumnReader_keepsId(const cMdfColumnReader* reader, uint32_t id);
+
 // Why the rows ended early (cMdfReadFailure, see
 // cMdfBusMsgContainer_failure): a data group whose data could not be read,
 // or memory that ran short, ends that group, and the rows then lack

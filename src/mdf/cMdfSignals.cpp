@@ -39,6 +39,7 @@ struct Batch {
   std::vector<int32_t> messageOfRow;  // per row
   std::vector<uint64_t> counts;       // per message
   bool accepted = false;              // match accepted the rows
+  bool earlierFilter = false;         // filled before the reader's ids were set
 };
 
 bool allocate(Batch* batch, uint64_t rows, size_t messages) {
@@ -89,53 +90,20 @@ cSignalInput inputOf(const Batch& batch, int64_t firstRow,
   return input;
 }
 
-// The arbitration ids whose frames a decoding keeps, where the reader did
-// not filter them: standard ids as bits, the others sorted.
-class IdSet {
- public:
-  // False when memory runs out.
-  bool assign(const uint32_t* ids, size_t count) {
-    std::fill(std::begin(standard_), std::end(standard_), 0);
-    others_.clear();
-    try {
-      for (size_t i = 0; i < count; ++i) {
-        if (ids[i] < kStandard) {
-          standard_[ids[i] / 64] |= uint64_t{1} << (ids[i] % 64);
-        } else {
-          others_.push_back(ids[i]);
-        }
-      }
-    } catch (const std::exception&) {
-      return false;
-    }
-    std::sort(others_.begin(), others_.end());
-    return true;
-  }
-  bool has(uint32_t id) const {
-    if (id < kStandard) return (standard_[id / 64] >> (id % 64) & 1) != 0;
-    return std::binary_search(others_.begin(), others_.end(), id);
-  }
-
- private:
-  static constexpr uint32_t kStandard = 2048;
-  uint64_t standard_[kStandard / 64] = {};
-  std::vector<uint32_t> others_;
-};
-
-// Leaves out the rows of ids `keep` has not, moving the others down in
-// order (the payloads with them): the batch as a reader that filters on
-// those ids would have given it.
-void keepRows(const IdSet& keep, Batch* batch) {
+// Leaves out the rows of ids the reader's filter keeps not (the batch was
+// filled before the filter had them), moving the others down in order
+// (the payloads with them): the batch as the reader gives it now.
+void keepRows(const cMdfColumnReader* reader, Batch* batch) {
   const uint64_t rows = batch->out.rows;
   uint64_t r = 0;
-  while (r < rows && keep.has(batch->ids[r])) ++r;
+  while (r < rows && cMdfColumnReader_keepsId(reader, batch->ids[r])) ++r;
   if (r == rows) return;
   int64_t* offsets = batch->offsets.get();
   uint8_t* payload = batch->payload.get();
   uint64_t kept = r;
   int64_t bytes = offsets[r];
   for (; r < rows; ++r) {
-    if (!keep.has(batch->ids[r])) continue;
+    if (!cMdfColumnReader_keepsId(reader, batch->ids[r])) continue;
     const int64_t first = offsets[r];
     const int64_t length = offsets[r + 1] - first;
     batch->timestamps[kept] = batch->timestamps[r];
@@ -152,10 +120,11 @@ void keepRows(const IdSet& keep, Batch* batch) {
   batch->out.rows = kept;
 }
 
-// A filled batch's rows kept (without `keep`: all) and matched to the
-// plan's messages.
-void match(const cSignalPlan* plan, const IdSet* keep, Batch* batch) {
-  if (keep != nullptr) keepRows(*keep, batch);
+// A filled batch's rows kept (with a `reader` whose filter changed since
+// the fill) and matched to the plan's messages.
+void match(const cSignalPlan* plan, const cMdfColumnReader* reader,
+           Batch* batch) {
+  if (reader != nullptr && batch->earlierFilter) keepRows(reader, batch);
   const void* carried[kMdfSignalCarried];
   const cSignalInput input = inputOf(*batch, 0, carried);
   // The reader's own columns: every payload lies in the buffer.
@@ -163,8 +132,10 @@ void match(const cSignalPlan* plan, const IdSet* keep, Batch* batch) {
                                       batch->counts.data(), nullptr);
 }
 
-// A batch filled (not matched yet).
-void fill(cMdfColumnReader* reader, Batch* batch) {
+// A batch filled (not matched yet); `earlierFilter` while the reader's
+// ids are still to be set.
+void fill(cMdfColumnReader* reader, Batch* batch, bool earlierFilter) {
+  batch->earlierFilter = earlierFilter;
   batch->filled = cMdfColumnReader_fill(reader, &batch->out);
 }
 
@@ -310,7 +281,11 @@ struct cMdfSignalPrefetch {
   bool quit = false;   // the thread is to end
   Match state[kRing] = {};
   const cSignalPlan* plan = nullptr;
-  const IdSet* keep = nullptr;
+  // The reader once its ids are set, for the batches filled before: their
+  // rows of other ids are left out when they are matched.
+  const cMdfColumnReader* keep = nullptr;
+  bool idsToSet = true;  // no plan yet: the reader may get its ids
+  bool filling = false;  // the thread is in a fill
   const cMdfSignalSink* sink = nullptr;
   const uint64_t* estimate = nullptr;  // rows to prepare for, or null
   bool preparing = false;              // the thread is in the sink's prepare
@@ -372,9 +347,12 @@ struct cMdfSignalPrefetch {
       }
       if (!ended && ready < ringSize) {
         const size_t b = (first + ready) % ringSize;
+        const bool earlierFilter = idsToSet;
+        filling = true;
         lock.unlock();
-        fill(reader, &batches[b]);
+        fill(reader, &batches[b], earlierFilter);
         lock.lock();
+        filling = false;
         state[b] = kUnmatched;
         ++ready;
         if (batches[b].filled < batchRows) ended = true;
@@ -405,24 +383,33 @@ struct cMdfSignalPrefetch {
     }
   }
 
-  // The plan the batches are matched to from now on (with the ids kept),
-  // and the sink that prepares; null: none.
-  void setPlan(const cSignalPlan* planned, const IdSet* kept,
+  // The plan the batches are matched to from now on and the sink that
+  // prepares; with `ids`, the reader keeps only the frames of those from
+  // the next fill on (set between two fills), and the batches filled
+  // before leave the others out when they are matched. False (no plan)
+  // when memory runs out.
+  bool setPlan(const cSignalPlan* planned, const uint32_t* ids, size_t idCount,
                const cMdfSignalSink* callbacks) {
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      std::unique_lock<std::mutex> lock(mutex);
+      wake.wait(lock, [this] { return !filling; });
+      idsToSet = false;
+      if (ids != nullptr) {
+        if (!cMdfColumnReader_setIds(reader, ids, idCount)) return false;
+        keep = reader;
+      }
       plan = planned;
-      keep = kept;
       sink = callbacks;
     }
     wake.notify_all();
+    return true;
   }
 
   // The oldest batch not yet extracted, filled and matched.
   Batch* take() {
     Batch* batch = &batches[first];
     if (!threaded()) {
-      fill(reader, batch);
+      fill(reader, batch, false);
       match(plan, keep, batch);
       return batch;
     }
@@ -553,18 +540,16 @@ int32_t cMdfSignals_decodePrefetched(cMdfSignalPrefetch* prefetch,
     // before the plan is set below).
     for (size_t b = 0; b < prefetch->ringSize; ++b)
       prefetch->batches[b].counts.resize(messageCount);
-    IdSet keep;
-    if (keepIds != nullptr && !keep.assign(keepIds, keepCount))
-      return kMdfSignalsNoMemory;
     std::vector<uint64_t> batchPresent(signalCount);
     std::vector<uint64_t> estimate(messageCount);
-    // The thread ends before the plan, `keep` and `estimate` may go, on
+    // The thread ends before the plan and `estimate` may go, on
     // every path: the prefetch is spent.
     struct Halt {
       cMdfSignalPrefetch* prefetch;
       ~Halt() { prefetch->halt(); }
     } halt{prefetch};
-    prefetch->setPlan(plan, keepIds != nullptr ? &keep : nullptr, sink);
+    if (!prefetch->setPlan(plan, keepIds, keepCount, sink))
+      return kMdfSignalsNoMemory;
     for (;;) {
       Batch* current = prefetch->take();
       if (current->filled == 0) break;

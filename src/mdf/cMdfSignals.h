@@ -13,7 +13,9 @@
 //
 // The reading may also start before the plan is there (while the caller
 // parses its databases), the reader then filtering on everything but the
-// ids, which the decoding leaves out as the reader would have:
+// ids: the decoding gives the reader the ids for its fills from then on
+// and leaves the other ids out of the batches filled before, as the reader
+// would have:
 //
 //   cMdfSignalPrefetch* prefetch = cMdfSignals_prefetch(reader, 65536, true);
 //   ... make the plan ...
@@ -111,7 +113,8 @@ void cMdfSignals_prefetchDtor(cMdfSignalPrefetch* prefetch);
 
 // cMdfSignals_decode over the frames of a prefetch, of which only those
 // whose arbitration id is one of the `idCount` at `ids` are kept (ids null:
-// all), the others left out before anything counts or numbers the rows.
+// all; the reader's id filter becomes them), the others left out before
+// anything counts or numbers the rows.
 // A prefetch decodes once (kMdfSignalsBadInput after that); its thread
 // has ended when this returns.
 int32_t cMdfSignals_decodePrefetched(cMdfSignalPrefetch* prefetch,

@@ -195,6 +195,37 @@ TEST_F(cMdfColumns, IdListsOfAnySizeKeepExactlyTheirIds) {
   EXPECT_TRUE(readAll(reader(filter).get(), 64).empty());
 }
 
+// Ids set between fills take the place of the filter's ids from the next
+// fill on; keepsId answers for them.
+TEST_F(cMdfColumns, IdsSetBetweenFillsFilterTheFillsAfter) {
+  const std::vector<Row> whole = readAll(reader().get(), 1000);
+  std::set<uint32_t> present;
+  for (const Row& row : whole) present.insert(row.id);
+  ASSERT_GT(present.size(), 2u);
+  const uint32_t kept = *present.begin();
+  const uint32_t other = *present.rbegin();
+  const uint32_t first[] = {other};
+  cMdfColumnFilter filter{};
+  filter.ids = first;
+  filter.idCount = 1;
+  ReaderPtr filtered = reader(filter);
+  EXPECT_TRUE(cMdfColumnReader_keepsId(filtered.get(), other));
+  EXPECT_FALSE(cMdfColumnReader_keepsId(filtered.get(), kept));
+  const uint32_t ids[] = {kept, 0xFFFFFFFFu};
+  ASSERT_TRUE(cMdfColumnReader_setIds(filtered.get(), ids, 2));
+  EXPECT_TRUE(cMdfColumnReader_keepsId(filtered.get(), kept));
+  EXPECT_FALSE(cMdfColumnReader_keepsId(filtered.get(), other));
+  EXPECT_FALSE(cMdfColumnReader_keepsId(filtered.get(), 0xFFFFFFFFu));
+  std::vector<Row> expected;
+  for (const Row& row : whole)
+    if (row.id == kept) expected.push_back(row);
+  EXPECT_EQ(readAll(filtered.get(), 7), expected);
+  // Without an id filter every id is kept; null keeps none.
+  EXPECT_TRUE(cMdfColumnReader_keepsId(reader().get(), other));
+  EXPECT_FALSE(cMdfColumnReader_keepsId(nullptr, other));
+  EXPECT_FALSE(cMdfColumnReader_setIds(nullptr, ids, 2));
+}
+
 // The codes and the texts of every row, filled `capacity` rows at a time,
 // with a helper thread or without: each text item is its code's number
 // repeated over its width (the channel table has 256: zero bytes for the
