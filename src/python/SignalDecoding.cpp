@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -584,17 +585,23 @@ struct LogSink {
 static const uint32_t kCarriedWidths[kMdfSignalCarried] = {8, 8, 2};
 
 // The rows message m is given room for when `need` exceed its capacity:
-// exactly `need` in the last batch; else half as many again, or a quarter
-// more than the file may hold at the message's share of the rows so far
+// exactly `need` in the last batch; else half as many again, or what the
+// file may hold at the message's share of the rows so far and a margin
 // (at most 64 times `need`, so that a log of which few frames match
-// reserves little), whichever is more: growing a block copies it. Room
-// never written costs no memory (its pages are given back at the end).
+// reserves little), whichever is more: growing a block copies it. The
+// margin is three standard deviations of the share's estimate from `need`
+// rows (3 / sqrt(need), from 2% to 25%): room within the huge pages a
+// block's rows touch is cleared by the system whether written or not, so
+// that more than the share may take is paid for on every decoding, while
+// a block grown again once costs only on logs whose shares drift.
 static uint64_t grownCapacity(const LogSink& sink, uint64_t capacity,
                               uint64_t need, bool last) {
   if (last) return need;
   uint64_t grown = std::max(need, capacity + capacity / 2);
   if (sink.matched > 0 && sink.estimate > sink.matched) {
-    const double share = 1.25 * static_cast<double>(need) *
+    const double margin =
+        std::clamp(3.0 / std::sqrt(static_cast<double>(need)), 0.02, 0.25);
+    const double share = (1.0 + margin) * static_cast<double>(need) *
                          static_cast<double>(sink.estimate) /
                          static_cast<double>(sink.matched);
     const double most = 64.0 * static_cast<double>(need);
