@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "mdf/cPages.h"
+
 namespace {
 
 // Payload bytes a frame holds at most (CAN FD).
@@ -244,6 +246,13 @@ class Halves {
 
 }  // namespace
 
+// The pool a prefetch faults in while the plan is awaited: 24 bytes a
+// row the file may give (its rows' carried columns and a few signals'
+// values; larger pools measured slower on a machine of two CPUs),
+// at most 64 MiB. What the blocks do not take is given back at the end.
+constexpr uint64_t kPoolRowBytes = 24;
+constexpr uint64_t kPoolMost = uint64_t{64} << 20;
+
 // Fills batches ahead: with `overlap` (and more than one CPU, and a thread
 // to be had) a second thread fills a ring of batches in turn while the
 // caller extracts the oldest; else the caller fills each batch when it
@@ -252,9 +261,10 @@ class Halves {
 // fill (its fills come first: they are the longer part), else the caller
 // when it takes it. With nothing else to do (the ring full and matched,
 // or the frames over), the second thread lets the sink prepare for the
-// rows to come, once per batch reserved. The thread ends when the
-// prefetch is halted or destroyed, on whatever path, once the batch at
-// hand is filled (or matched).
+// rows to come, once per batch reserved; before there is a plan, it
+// faults in the pages of a pool that the sink's first blocks take. The
+// thread ends when the prefetch is halted or destroyed, on whatever path,
+// once the batch at hand is filled (or matched).
 struct cMdfSignalPrefetch {
   // Batches filled ahead at most: room for the second thread to go on
   // while an extraction is slow (the first one faults in most of the
@@ -271,6 +281,9 @@ struct cMdfSignalPrefetch {
   Batch batches[kRing];
   size_t ringSize = 1;
   bool used = false;  // a decoding took it
+  // Pages faulted in while the plan is awaited (null: none); the thread
+  // leaves them once there is a plan.
+  cPagePool* pages = nullptr;
 
   std::mutex mutex;
   std::condition_variable wake;
@@ -286,6 +299,7 @@ struct cMdfSignalPrefetch {
   const cMdfColumnReader* keep = nullptr;
   bool idsToSet = true;  // no plan yet: the reader may get its ids
   bool filling = false;  // the thread is in a fill
+  bool pooling = false;  // the thread is faulting in a page of the pool
   const cMdfSignalSink* sink = nullptr;
   const uint64_t* estimate = nullptr;  // rows to prepare for, or null
   bool preparing = false;              // the thread is in the sink's prepare
@@ -299,7 +313,10 @@ struct cMdfSignalPrefetch {
   std::atomic<bool> stop{false};  // prepare no more
   std::thread thread;             // last: started once the rest is there
 
-  ~cMdfSignalPrefetch() { halt(); }
+  ~cMdfSignalPrefetch() {
+    halt();
+    cPagePool_dtor(pages);
+  }
 
   // Ends the thread, once the batch at hand is filled (or matched).
   void halt() {
@@ -314,6 +331,12 @@ struct cMdfSignalPrefetch {
   }
 
   bool threaded() const { return thread.joinable(); }
+
+  // The pool has pages to fault in, and no plan has come yet.
+  bool poolable() const {
+    return plan == nullptr && pages != nullptr &&
+           pages->faulted.load(std::memory_order_relaxed) < pages->size;
+  }
 
   // The oldest filled batch the thread may match (not the one taken,
   // which the caller matches), or kRing.
@@ -332,7 +355,7 @@ struct cMdfSignalPrefetch {
       wake.wait(lock, [this] {
         return quit || help == kOffered || (!ended && ready < ringSize) ||
                toMatch() != kRing ||
-               (estimate != nullptr && sink->prepare != nullptr);
+               (estimate != nullptr && sink->prepare != nullptr) || poolable();
       });
       if (quit) return;
       if (help == kOffered) {
@@ -369,6 +392,17 @@ struct cMdfSignalPrefetch {
         wake.notify_all();
         continue;
       }
+      if (poolable()) {
+        // The ring is full and the plan still to come: the results' first
+        // pages are faulted in meanwhile, a huge page at a time.
+        pooling = true;
+        lock.unlock();
+        cPagePool_faultNext(pages);
+        lock.lock();
+        pooling = false;
+        wake.notify_all();
+        continue;
+      }
       // Nothing to fill or match: the rows to come may be prepared for,
       // once.
       const uint64_t* counts = estimate;
@@ -392,7 +426,7 @@ struct cMdfSignalPrefetch {
                const cMdfSignalSink* callbacks) {
     {
       std::unique_lock<std::mutex> lock(mutex);
-      wake.wait(lock, [this] { return !filling; });
+      wake.wait(lock, [this] { return !filling && !pooling; });
       idsToSet = false;
       if (ids != nullptr) {
         if (!cMdfColumnReader_setIds(reader, ids, idCount)) return false;
@@ -487,8 +521,12 @@ struct cMdfSignalPrefetch {
   }
 };
 
-cMdfSignalPrefetch* cMdfSignals_prefetch(cMdfColumnReader* reader,
-                                         uint64_t batchRows, bool overlap) {
+namespace {
+
+// A reading of the frames of `reader` (see cMdfSignals_prefetch), with a
+// pool of pages to fault in while the plan is awaited when `pool`.
+cMdfSignalPrefetch* startPrefetch(cMdfColumnReader* reader, uint64_t batchRows,
+                                  bool overlap, bool pool) {
   if (reader == nullptr || batchRows == 0 || batchRows > (UINT64_MAX >> 8))
     return nullptr;
   try {
@@ -504,6 +542,11 @@ cMdfSignalPrefetch* cMdfSignals_prefetch(cMdfColumnReader* reader,
     for (size_t b = 0; b < prefetch->ringSize; ++b)
       if (!allocate(&prefetch->batches[b], batchRows, 0)) return nullptr;
     if (threads) {
+      if (pool)
+        prefetch->pages =
+            cPagePool_new(std::min(kPoolMost / kPoolRowBytes,
+                                   cMdfColumnReader_rowEstimate(reader)) *
+                          kPoolRowBytes);
       try {
         prefetch->thread =
             std::thread(&cMdfSignalPrefetch::loop, prefetch.get());
@@ -517,7 +560,18 @@ cMdfSignalPrefetch* cMdfSignals_prefetch(cMdfColumnReader* reader,
   }
 }
 
+}  // namespace
+
+cMdfSignalPrefetch* cMdfSignals_prefetch(cMdfColumnReader* reader,
+                                         uint64_t batchRows, bool overlap) {
+  return startPrefetch(reader, batchRows, overlap, true);
+}
+
 void cMdfSignals_prefetchDtor(cMdfSignalPrefetch* prefetch) { delete prefetch; }
+
+cPagePool* cMdfSignals_prefetchPages(cMdfSignalPrefetch* prefetch) {
+  return prefetch == nullptr ? nullptr : prefetch->pages;
+}
 
 int32_t cMdfSignals_decodePrefetched(cMdfSignalPrefetch* prefetch,
                                      const cSignalPlan* plan,
@@ -619,7 +673,7 @@ int32_t cMdfSignals_decode(cMdfColumnReader* reader, const cSignalPlan* plan,
       batchRows == 0 || batchRows > (UINT64_MAX >> 8))
     return kMdfSignalsBadInput;
   std::unique_ptr<cMdfSignalPrefetch, decltype(&cMdfSignals_prefetchDtor)>
-      prefetch(cMdfSignals_prefetch(reader, batchRows, overlap),
+      prefetch(startPrefetch(reader, batchRows, overlap, false),
                &cMdfSignals_prefetchDtor);
   if (!prefetch) return kMdfSignalsNoMemory;
   return cMdfSignals_decodePrefetched(prefetch.get(), plan, nullptr, 0, sink,

@@ -111,6 +111,13 @@ cMdfSignalPrefetch* cMdfSignals_prefetch(cMdfColumnReader* reader,
 // Joins its thread (once the batch at hand is filled). Null: nothing.
 void cMdfSignals_prefetchDtor(cMdfSignalPrefetch* prefetch);
 
+// Pages the prefetch's thread faults in while it waits for the plan (in
+// a ring full of batches), for the results' first blocks to take
+// (cPagePool_give) from the sink's reserve; null: none. The prefetch owns
+// them.
+struct cPagePool;
+cPagePool* cMdfSignals_prefetchPages(cMdfSignalPrefetch* prefetch);
+
 // cMdfSignals_decode over the frames of a prefetch, of which only those
 // whose arbitration id is one of the `idCount` at `ids` are kept (ids null:
 // all; the reader's id filter becomes them), the others left out before

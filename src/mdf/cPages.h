@@ -5,8 +5,18 @@
 // the pages in as ever.
 //
 //   cPages_populate(columns, rowsDone * 8, rowsAhead * 8);
+//
+// A pool faults pages in before it is known where they will go (while a
+// thread would otherwise wait), and moves them, already in memory, into
+// the memory that wants them:
+//
+//   cPagePool* pool = cPagePool_new(32 << 20);
+//   while (waiting && cPagePool_faultNext(pool)) {}  // on a second thread
+//   cPagePool_give(pool, block, blockBytes);         // later, on another
+//   cPagePool_dtor(pool);
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 // Bytes of a huge page.
@@ -23,3 +33,27 @@ void cPages_preferHuge(void* bytes, uint64_t size);
 // Gives back the whole pages within `size` bytes from `bytes`: their
 // contents are dropped (they read as zeros when next touched).
 void cPages_release(void* bytes, uint64_t size);
+
+// Pages faulted in ahead, in huge pages where the system has them.
+struct cPagePool {
+  uint8_t* base = nullptr;           // huge page aligned
+  uint64_t size = 0;                 // bytes from base, whole huge pages
+  uint64_t taken = 0;                // bytes from base given away
+  std::atomic<uint64_t> faulted{0};  // bytes from base faulted in
+};
+
+// A pool of at most `bytes` (rounded down to whole huge pages), none of
+// them in memory yet; null where the system cannot move pages, for less
+// than a huge page, or when no address space is to be had.
+cPagePool* cPagePool_new(uint64_t bytes);
+// Unmaps the pages not given away. Null: nothing.
+void cPagePool_dtor(cPagePool* pool);
+// Faults the next huge page in (zeros); false when the pool is all in
+// memory. One thread at a time, and not while cPagePool_give runs.
+bool cPagePool_faultNext(cPagePool* pool);
+// Moves the pages faulted in and not given away yet, as many whole huge
+// pages as fit in `bytes` from `dest`, to `dest` (huge page aligned,
+// within memory of the caller's, mapped private and writable, whose
+// contents there are dropped); returns the bytes moved (0: none, and
+// `dest` as it was).
+uint64_t cPagePool_give(cPagePool* pool, void* dest, uint64_t bytes);

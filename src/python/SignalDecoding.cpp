@@ -110,8 +110,10 @@ static void shapeBlock(const cSignalPlan* plan, size_t m, bool rows,
 constexpr uint64_t kHugeBlock = kPagesHuge;
 
 // The block given room for `capacity` rows: a new bytearray into which
-// the rows written so far are copied; false with a Python error.
-static bool placeBlock(MessageBlock* block, uint64_t capacity) {
+// the rows written so far are copied; false with a Python error. A block
+// in huge pages takes what it can of those `pages` has faulted in.
+static bool placeBlock(MessageBlock* block, uint64_t capacity,
+                       cPagePool* pages) {
   std::vector<uint64_t> offsets(block->widths.size());
   uint64_t size = 0;
   for (size_t i = 0; i < block->widths.size(); ++i) {
@@ -136,6 +138,7 @@ static bool placeBlock(MessageBlock* block, uint64_t capacity) {
         kPagesHuge;
     for (uint64_t& offset : offsets) offset += lead;
     cPages_preferHuge(bytes + lead, size);
+    cPagePool_give(pages, bytes + lead, size);
   }
   if (block->block && block->written > 0) {
     for (size_t i = 0; i < block->widths.size(); ++i)
@@ -194,6 +197,7 @@ struct Outputs {
   std::vector<void*> valueOut;          // per signal
   std::vector<uint8_t*> presentOut;     // per signal
   std::vector<uint64_t> presentCounts;  // per signal
+  cPagePool* pages = nullptr;           // faulted in ahead, for the blocks
 
   cSignalOutput output() {
     return cSignalOutput{rowOut.data(), valueOut.data(), presentOut.data(),
@@ -261,7 +265,8 @@ static bool makeRoom(const cSignalLayouts& layouts, const uint64_t* counts,
     const uint64_t need = first + counts[m];
     const cSignalMessage& message = layouts.messages[m];
     if (need > block.capacity) {
-      if (!placeBlock(&block, capacity(m, block.capacity, need))) return false;
+      if (!placeBlock(&block, capacity(m, block.capacity, need), out->pages))
+        return false;
       for (uint32_t s = 0; s < message.signalCount; ++s) {
         const OwnedRef& array = out->present[message.firstSignal + s];
         if (array && PyByteArray_Resize(array.get(), static_cast<Py_ssize_t>(
@@ -694,11 +699,12 @@ static bool checkBatchRows(unsigned long long batchRows) {
 // Python error), `decode(plan, callbacks, presentCounts, run, released)`
 // runs it, without the GIL (`released`) unless the reads call a Python
 // file object, and `leave(file)` gives the file back once it is done.
-// Null with a Python error.
+// The blocks take their first pages from `pages` (null: none). Null with
+// a Python error.
 template <typename Enter, typename Decode, typename Leave>
 static PyObject* decodeRows(ColumnReaderObject* reader, PyObject* tables,
-                            bool rowNumbers, Enter enter, Decode decode,
-                            Leave leave) {
+                            bool rowNumbers, cPagePool* pages, Enter enter,
+                            Decode decode, Leave leave) {
   CompiledPlan compiled;
   if (!compilePlan(tables, &compiled)) return nullptr;
   const cSignalLayouts& layouts = compiled.layouts;
@@ -707,6 +713,7 @@ static PyObject* decodeRows(ColumnReaderObject* reader, PyObject* tables,
   if (!prepare(compiled.plan.get(), rowNumbers, kCarriedWidths,
                kMdfSignalCarried, &sink.out))
     return nullptr;
+  sink.out.pages = pages;
   sink.estimate = cMdfColumnReader_rowEstimate(reader->reader);
   auto* owner = reinterpret_cast<MdfFileObject*>(reader->owner);
   if (!enter(owner)) return nullptr;
@@ -758,7 +765,7 @@ static PyObject* SignalDecoding_decodeLog(PyObject*, PyObject* args) {
   ColumnReaderObject* reader = checkedReader(readerObject);
   if (reader == nullptr || !checkBatchRows(batchRows)) return nullptr;
   return decodeRows(
-      reader, tables, rowNumbers != 0, MdfFile_enter,
+      reader, tables, rowNumbers != 0, nullptr, MdfFile_enter,
       [&](const cSignalPlan* plan, const cMdfSignalSink* callbacks,
           uint64_t* presentCounts, cMdfSignalRun* run, bool released) {
         return cMdfSignals_decode(reader->reader, plan, batchRows,
@@ -889,6 +896,7 @@ static PyObject* SignalDecoding_decodeLogFrom(PyObject*, PyObject* args) {
   auto* reader = reinterpret_cast<ColumnReaderObject*>(readerObject.get());
   return decodeRows(
       reader, tables, rowNumbers != 0,
+      cMdfSignals_prefetchPages(started->prefetch),
       [](MdfFileObject*) { return true; },  // entered by _decode_log_start
       [&](const cSignalPlan* plan, const cMdfSignalSink* callbacks,
           uint64_t* presentCounts, cMdfSignalRun* run, bool) {

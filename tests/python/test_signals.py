@@ -8,6 +8,7 @@ import io
 import logging
 import os
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -453,12 +454,13 @@ def test_a_failure_while_the_log_is_read_ahead(tmp_path, monkeypatch):
     os.remove(path)
 
 
-def test_large_tables_equal_those_of_small_pieces(tmp_path):
+def test_large_tables_equal_those_of_small_pieces(tmp_path, monkeypatch):
     """Tables of tens of thousands of rows of three messages (arrays of
     megabytes, grown batch by batch from a log, each batch's extraction
-    shared by two threads) equal those of the same frames decoded a
-    thousand at a time."""
-    count = 40_000
+    shared by two threads, and, with a database file, in pages faulted in
+    while it is parsed) equal those of the same frames decoded a thousand
+    at a time."""
+    count = 150_000
     payloads = np.random.default_rng(7).integers(0, 256, (count, 8), np.uint8)
     keys = [(0x123, False), (0x200, False), (0x18FF1234, True)]
     frames = [CanFrame(0.001 * row, keys[row % 3][0],
@@ -466,10 +468,21 @@ def test_large_tables_equal_those_of_small_pieces(tmp_path):
                        channel=1 + row % 2) for row in range(count)]
     path = tmp_path / "log.mf4"
     path.write_bytes(build_mf4([DataGroup(frames)]).data)
+    dbc = tmp_path / "db.dbc"
+    dbc.write_text(DB.as_dbc_string())
+    unparsed(monkeypatch)
+    load_file = cantools.database.load_file
+
+    def slowly(*args, **kwargs):  # the log read ahead the whole while
+        time.sleep(0.05)
+        return load_file(*args, **kwargs)
+
+    monkeypatch.setattr(cantools.database, "load_file", slowly)
     with MdfFile(str(path)) as log:
         cols = log.to_numpy()
         tables = [log.decode_signals(DB, as_="numpy", rows=rows)
                   for rows in (5000, 1 << 16)]
+        tables.append(log.decode_signals(dbc, as_="numpy"))
     tables.append(decode_signals(cols, DB, as_="numpy"))
     pieces = [decode_signals({k: v[i:i + 1000] for k, v in cols.items()},
                              DB, as_="numpy")
