@@ -47,13 +47,14 @@ void cPages_preferHuge(void* bytes, uint64_t size) {
 #endif
 }
 
-void cPages_release(void* bytes, uint64_t size) {
+void cPages_release(void* bytes, uint64_t size, uint64_t page) {
 #ifdef MADV_DONTNEED
   const auto begin = reinterpret_cast<uintptr_t>(bytes);
   if (bytes != nullptr)
-    adviseWithin(begin, begin + size, pageSize(), MADV_DONTNEED);
+    adviseWithin(begin, begin + size, page == 0 ? pageSize() : page,
+                 MADV_DONTNEED);
 #else
-  (void)bytes, (void)size;
+  (void)bytes, (void)size, (void)page;
 #endif
 }
 

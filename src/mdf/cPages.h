@@ -30,9 +30,10 @@ void cPages_populate(void* base, uint64_t from, uint64_t to);
 // be huge pages when first touched: one fault each instead of 512.
 void cPages_preferHuge(void* bytes, uint64_t size);
 
-// Gives back the whole pages within `size` bytes from `bytes`: their
-// contents are dropped (they read as zeros when next touched).
-void cPages_release(void* bytes, uint64_t size);
+// Gives back the whole pages (of `page` bytes, 0: the system's small pages)
+// within `size` bytes from `bytes`: their contents are dropped (they read
+// as zeros when next touched).
+void cPages_release(void* bytes, uint64_t size, uint64_t page);
 
 // Pages faulted in ahead, in huge pages where the system has them.
 struct cPagePool {

@@ -78,6 +78,8 @@ struct MessageBlock {
   OwnedRef block;
   uint8_t* bytes = nullptr;  // the bytearray's, while it is not resized
   bool huge = false;         // asked to live in huge pages
+  // With `huge`, the end of its huge pages (those from its first array on).
+  const uint8_t* hugeEnd = nullptr;
   uint64_t capacity = 0;
   uint64_t written = 0;           // rows given out
   bool rows = false;              // the first array holds the row numbers
@@ -148,6 +150,8 @@ static bool placeBlock(MessageBlock* block, uint64_t capacity,
   block->block = std::move(grown);
   block->bytes = bytes;
   block->huge = huge;
+  block->hugeEnd =
+      huge ? bytes + offsets[0] + (size & ~(kPagesHuge - 1)) : nullptr;
   block->offsets.swap(offsets);
   block->capacity = capacity;
   return true;
@@ -173,13 +177,25 @@ static void pointTo(const cSignalLayouts& layouts, size_t m,
 }
 
 // Gives the pages of the room beyond the rows written back to the system
-// (a block in huge pages has them in memory once a row near them is).
+// (a block in huge pages has them in memory once a row near them is). Of
+// its huge pages, only those the room holds whole: giving back a part of
+// one splits it into small pages, every one a page table entry (and a TLB
+// entry) for the arrays' users.
 static void releaseRoom(const MessageBlock& block) {
   if (!block.block || block.written == block.capacity) return;
-  for (size_t i = 0; i < block.widths.size(); ++i)
-    cPages_release(
-        block.bytes + block.offsets[i] + block.written * block.widths[i],
-        (block.capacity - block.written) * block.widths[i]);
+  for (size_t i = 0; i < block.widths.size(); ++i) {
+    uint8_t* room =
+        block.bytes + block.offsets[i] + block.written * block.widths[i];
+    uint64_t size = (block.capacity - block.written) * block.widths[i];
+    if (block.huge && room < block.hugeEnd) {
+      const uint64_t inHuge =
+          std::min<uint64_t>(size, static_cast<uint64_t>(block.hugeEnd - room));
+      cPages_release(room, inHuge, kPagesHuge);
+      room += inHuge;
+      size -= inHuge;
+    }
+    cPages_release(room, size, 0);
+  }
 }
 
 // Every message's block, the present bytes of the signals that miss a

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
@@ -57,6 +58,28 @@ TEST(cPagePool, GivesTheFaultedPagesInOrderAndKeepsTheRest) {
   EXPECT_EQ(cPagePool_give(pool, dest.aligned, kPagesHuge), 0u);  // spent
   cPagePool_dtor(pool);
   EXPECT_EQ(dest.aligned[4 * kPagesHuge - 1], 0);  // still there
+}
+
+TEST(cPages, ReleaseGivesBackOnlyWholePagesOfTheSizeAsked) {
+  Mapping memory(3);
+  uint8_t* at = memory.aligned;
+  std::memset(at, 7, 3 * kPagesHuge);
+  // From a small page into the first huge page to a small page into the
+  // third: in huge pages, only the second goes.
+  cPages_release(at + 4096, 2 * kPagesHuge, kPagesHuge);
+  EXPECT_EQ(at[4096], 7);
+  EXPECT_EQ(at[kPagesHuge - 1], 7);
+  EXPECT_EQ(at[kPagesHuge], 0);
+  EXPECT_EQ(at[2 * kPagesHuge - 1], 0);
+  EXPECT_EQ(at[2 * kPagesHuge], 7);
+  // In small pages, every whole one.
+  const auto page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  cPages_release(at + 100, 3 * page, 0);
+  EXPECT_EQ(at[page - 1], 7);
+  EXPECT_EQ(at[page], 0);
+  EXPECT_EQ(at[3 * page - 1], 0);
+  EXPECT_EQ(at[3 * page], 7);
+  cPages_release(nullptr, kPagesHuge, 0);
 }
 
 TEST(cPagePool, TooSmallOrNull) {
