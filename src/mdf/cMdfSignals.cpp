@@ -248,7 +248,7 @@ class Halves {
 
 // The pool a prefetch faults in while the plan is awaited: 24 bytes a
 // row the file may give (its rows' carried columns and a few signals'
-// values; larger pools measured slower on a machine of two CPUs),
+// values; larger pools, which the plan waits for, measured slower),
 // at most 64 MiB. What the blocks do not take is given back at the end.
 constexpr uint64_t kPoolRowBytes = 24;
 constexpr uint64_t kPoolMost = uint64_t{64} << 20;
@@ -332,6 +332,9 @@ struct cMdfSignalPrefetch {
 
   bool threaded() const { return thread.joinable(); }
 
+  // A batch of the ring is free to be filled.
+  bool fillable() const { return !ended && ready < ringSize; }
+
   // The pool has pages to fault in, and no plan has come yet.
   bool poolable() const {
     return plan == nullptr && pages != nullptr &&
@@ -353,8 +356,7 @@ struct cMdfSignalPrefetch {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
       wake.wait(lock, [this] {
-        return quit || help == kOffered || (!ended && ready < ringSize) ||
-               toMatch() != kRing ||
+        return quit || help == kOffered || fillable() || toMatch() != kRing ||
                (estimate != nullptr && sink->prepare != nullptr) || poolable();
       });
       if (quit) return;
@@ -368,7 +370,7 @@ struct cMdfSignalPrefetch {
         wake.notify_all();
         continue;
       }
-      if (!ended && ready < ringSize) {
+      if (fillable()) {
         const size_t b = (first + ready) % ringSize;
         const bool earlierFilter = idsToSet;
         filling = true;
@@ -420,13 +422,18 @@ struct cMdfSignalPrefetch {
   // The plan the batches are matched to from now on and the sink that
   // prepares; with `ids`, the reader keeps only the frames of those from
   // the next fill on (set between two fills), and the batches filled
-  // before leave the others out when they are matched. False (no plan)
-  // when memory runs out.
+  // before leave the others out when they are matched. It waits until the
+  // thread has filled the ring and faulted in the pool: measured faster
+  // than starting meanwhile (the page faults and fills of two threads at
+  // once contend). False (no plan) when memory runs out.
   bool setPlan(const cSignalPlan* planned, const uint32_t* ids, size_t idCount,
                const cMdfSignalSink* callbacks) {
     {
       std::unique_lock<std::mutex> lock(mutex);
-      wake.wait(lock, [this] { return !filling && !pooling; });
+      wake.wait(lock, [this] {
+        return !filling && !pooling &&
+               (!threaded() || (!fillable() && !poolable()));
+      });
       idsToSet = false;
       if (ids != nullptr) {
         if (!cMdfColumnReader_setIds(reader, ids, idCount)) return false;
