@@ -246,11 +246,11 @@ class Halves {
 
 }  // namespace
 
-// The pool a prefetch faults in while the plan is awaited: 24 bytes a
-// row the file may give (its rows' carried columns and a few signals'
-// values; larger pools, which the plan waits for, measured slower),
-// at most 64 MiB. What the blocks do not take is given back at the end.
-constexpr uint64_t kPoolRowBytes = 24;
+// The pool a prefetch faults in while the plan is awaited: what the thread
+// can fault in until then, of at most 128 bytes a row the file may give
+// (the results of a row rarely take more) and 64 MiB. What the blocks do
+// not take is given back at the end.
+constexpr uint64_t kPoolRowBytes = 128;
 constexpr uint64_t kPoolMost = uint64_t{64} << 20;
 
 // Fills batches ahead: with `overlap` (and more than one CPU, and a thread
@@ -300,6 +300,8 @@ struct cMdfSignalPrefetch {
   bool idsToSet = true;  // no plan yet: the reader may get its ids
   bool filling = false;  // the thread is in a fill
   bool pooling = false;  // the thread is faulting in a page of the pool
+  // The caller waits to set the plan: no page of the pool is started.
+  bool planWanted = false;
   const cMdfSignalSink* sink = nullptr;
   const uint64_t* estimate = nullptr;  // rows to prepare for, or null
   bool preparing = false;              // the thread is in the sink's prepare
@@ -337,7 +339,7 @@ struct cMdfSignalPrefetch {
 
   // The pool has pages to fault in, and no plan has come yet.
   bool poolable() const {
-    return plan == nullptr && pages != nullptr &&
+    return plan == nullptr && !planWanted && pages != nullptr &&
            pages->faulted.load(std::memory_order_relaxed) < pages->size;
   }
 
@@ -423,17 +425,18 @@ struct cMdfSignalPrefetch {
   // prepares; with `ids`, the reader keeps only the frames of those from
   // the next fill on (set between two fills), and the batches filled
   // before leave the others out when they are matched. It waits until the
-  // thread has filled the ring and faulted in the pool: measured faster
-  // than starting meanwhile (the page faults and fills of two threads at
-  // once contend). False (no plan) when memory runs out.
+  // thread has filled the ring (measured faster than starting meanwhile:
+  // the fills and page faults of two threads at once contend), and for
+  // the page of the pool at hand. False (no plan) when memory runs out.
   bool setPlan(const cSignalPlan* planned, const uint32_t* ids, size_t idCount,
                const cMdfSignalSink* callbacks) {
     {
       std::unique_lock<std::mutex> lock(mutex);
+      planWanted = true;
       wake.wait(lock, [this] {
-        return !filling && !pooling &&
-               (!threaded() || (!fillable() && !poolable()));
+        return !filling && !pooling && (!threaded() || !fillable());
       });
+      planWanted = false;
       idsToSet = false;
       if (ids != nullptr) {
         if (!cMdfColumnReader_setIds(reader, ids, idCount)) return false;
