@@ -822,7 +822,7 @@ def _with_nan(np, a, b):
     else:
         with np.errstate(invalid="ignore"):  # signalling NaNs in the payloads
             values = a.astype(np.float64, copy=True)
-    values[~b] = np.nan
+    np.putmask(values, ~b, np.nan)  # faster than values[~b] = np.nan
     return values
 
 
