@@ -268,8 +268,9 @@ constexpr uint64_t kPoolMost = uint64_t{64} << 20;
 struct cMdfSignalPrefetch {
   // Batches filled ahead at most: room for the second thread to go on
   // while an extraction is slow (the first one faults in most of the
-  // results' memory).
-  static constexpr size_t kRing = 4;
+  // results' memory). Four or more measured slower: their own fresh
+  // memory, and a pool the smaller for them while databases are parsed.
+  static constexpr size_t kRing = 3;
   // Rows of a batch from which the thread is offered half its extraction.
   static constexpr uint64_t kShareRows = 8192;
 
@@ -300,7 +301,8 @@ struct cMdfSignalPrefetch {
   bool idsToSet = true;  // no plan yet: the reader may get its ids
   bool filling = false;  // the thread is in a fill
   bool pooling = false;  // the thread is faulting in a page of the pool
-  // The caller waits to set the plan: no page of the pool is started.
+  // The caller waits to set the plan: the thread starts no fill and no
+  // page of the pool meanwhile.
   bool planWanted = false;
   const cMdfSignalSink* sink = nullptr;
   const uint64_t* estimate = nullptr;  // rows to prepare for, or null
@@ -335,7 +337,7 @@ struct cMdfSignalPrefetch {
   bool threaded() const { return thread.joinable(); }
 
   // A batch of the ring is free to be filled.
-  bool fillable() const { return !ended && ready < ringSize; }
+  bool fillable() const { return !ended && ready < ringSize && !planWanted; }
 
   // The pool has pages to fault in, and no plan has come yet.
   bool poolable() const {
@@ -424,18 +426,15 @@ struct cMdfSignalPrefetch {
   // The plan the batches are matched to from now on and the sink that
   // prepares; with `ids`, the reader keeps only the frames of those from
   // the next fill on (set between two fills), and the batches filled
-  // before leave the others out when they are matched. It waits until the
-  // thread has filled the ring (measured faster than starting meanwhile:
-  // the fills and page faults of two threads at once contend), and for
-  // the page of the pool at hand. False (no plan) when memory runs out.
+  // before leave the others out when they are matched. It waits for the
+  // fill, or the page of the pool, at hand. False (no plan) when memory
+  // runs out.
   bool setPlan(const cSignalPlan* planned, const uint32_t* ids, size_t idCount,
                const cMdfSignalSink* callbacks) {
     {
       std::unique_lock<std::mutex> lock(mutex);
       planWanted = true;
-      wake.wait(lock, [this] {
-        return !filling && !pooling && (!threaded() || !fillable());
-      });
+      wake.wait(lock, [this] { return !filling && !pooling; });
       planWanted = false;
       idsToSet = false;
       if (ids != nullptr) {
