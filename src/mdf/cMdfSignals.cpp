@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -27,15 +29,21 @@ std::unique_ptr<T[]> uninitialised(uint64_t count) {
 }
 
 // One batch's columns, allocated once and filled again and again, and
-// their rows' messages.
+// their rows' messages. The columns of fixed width share one block in
+// huge pages (a batch of 65,536 rows: one), which the fills touch whole;
+// of the payloads', only the part that the rows' lengths take.
 struct Batch {
-  std::unique_ptr<double[]> timestamps;
-  std::unique_ptr<int64_t[]> timestampsNs;
-  std::unique_ptr<uint16_t[]> channels;
-  std::unique_ptr<uint32_t[]> ids;
-  std::unique_ptr<uint8_t[]> extended;
+  struct Free {
+    void operator()(uint8_t* bytes) const { std::free(bytes); }
+  };
+  std::unique_ptr<uint8_t, Free> fixed;  // the columns below but payload
+  double* timestamps = nullptr;
+  int64_t* timestampsNs = nullptr;
+  uint16_t* channels = nullptr;
+  uint32_t* ids = nullptr;
+  uint8_t* extended = nullptr;
+  int64_t* offsets = nullptr;          // rows + 1
   std::unique_ptr<uint8_t[]> payload;  // packed, at most 64 bytes a row
-  std::unique_ptr<int64_t[]> offsets;  // rows + 1
   cMdfColumnOutput out{};
   uint64_t filled = 0;                // rows the fill gave (out.rows: kept)
   std::vector<int32_t> messageOfRow;  // per row
@@ -47,25 +55,35 @@ struct Batch {
 bool allocate(Batch* batch, uint64_t rows, size_t messages) {
   batch->messageOfRow.resize(rows);
   batch->counts.resize(messages);
-  batch->timestamps = uninitialised<double>(rows);
-  batch->timestampsNs = uninitialised<int64_t>(rows);
-  batch->channels = uninitialised<uint16_t>(rows);
-  batch->ids = uninitialised<uint32_t>(rows);
-  batch->extended = uninitialised<uint8_t>(rows);
+  if (rows > (UINT64_MAX >> 8)) return false;
+  // The widest first: every column aligned.
+  const uint64_t bytes = 8 * (rows + 1) + (8 + 8 + 4 + 2 + 1) * rows;
+  const uint64_t size = (bytes + kPagesHuge - 1) & ~(kPagesHuge - 1);
+  batch->fixed.reset(
+      static_cast<uint8_t*>(std::aligned_alloc(kPagesHuge, size)));
   batch->payload = uninitialised<uint8_t>(rows * kMaxPayload);
-  batch->offsets = uninitialised<int64_t>(rows + 1);
-  if (!batch->timestamps || !batch->timestampsNs || !batch->channels ||
-      !batch->ids || !batch->extended || !batch->payload || !batch->offsets)
-    return false;
+  if (!batch->fixed || !batch->payload) return false;
+  cPages_preferHuge(batch->fixed.get(), size);
+  uint8_t* at = batch->fixed.get();
+  auto take = [&at](auto** column, uint64_t count) {
+    *column = reinterpret_cast<std::remove_pointer_t<decltype(column)>>(at);
+    at += count * sizeof(**column);
+  };
+  take(&batch->offsets, rows + 1);
+  take(&batch->timestamps, rows);
+  take(&batch->timestampsNs, rows);
+  take(&batch->ids, rows);
+  take(&batch->channels, rows);
+  take(&batch->extended, rows);
   cMdfColumnOutput& out = batch->out;
   out.capacity = rows;
-  out.columns[kMdfColumnTimestamp] = batch->timestamps.get();
-  out.columns[kMdfColumnTimestampNs] = batch->timestampsNs.get();
-  out.columns[kMdfColumnChannel] = batch->channels.get();
-  out.columns[kMdfColumnArbitrationId] = batch->ids.get();
-  out.columns[kMdfColumnIsExtendedId] = batch->extended.get();
+  out.columns[kMdfColumnTimestamp] = batch->timestamps;
+  out.columns[kMdfColumnTimestampNs] = batch->timestampsNs;
+  out.columns[kMdfColumnChannel] = batch->channels;
+  out.columns[kMdfColumnArbitrationId] = batch->ids;
+  out.columns[kMdfColumnIsExtendedId] = batch->extended;
   out.columns[kMdfColumnDataValues] = batch->payload.get();
-  out.columns[kMdfColumnDataOffsets] = batch->offsets.get();
+  out.columns[kMdfColumnDataOffsets] = batch->offsets;
   return true;
 }
 
@@ -74,17 +92,17 @@ bool allocate(Batch* batch, uint64_t rows, size_t messages) {
 cSignalInput inputOf(const Batch& batch, int64_t firstRow,
                      const void** carried) {
   static const uint32_t kWidths[kMdfSignalCarried] = {8, 8, 2};
-  carried[0] = batch.timestamps.get();
-  carried[1] = batch.timestampsNs.get();
-  carried[2] = batch.channels.get();
+  carried[0] = batch.timestamps;
+  carried[1] = batch.timestampsNs;
+  carried[2] = batch.channels;
   cSignalInput input{};
   input.rows = batch.out.rows;
-  input.ids = batch.ids.get();
-  input.extended = batch.extended.get();
-  input.channels = batch.channels.get();
+  input.ids = batch.ids;
+  input.extended = batch.extended;
+  input.channels = batch.channels;
   input.payload = batch.payload.get();
   input.payloadSize = static_cast<uint64_t>(batch.offsets[input.rows]);
-  input.offsets = batch.offsets.get();
+  input.offsets = batch.offsets;
   input.carried = carried;
   input.carriedWidths = kWidths;
   input.carriedCount = kMdfSignalCarried;
@@ -100,7 +118,7 @@ void keepRows(const cMdfColumnReader* reader, Batch* batch) {
   uint64_t r = 0;
   while (r < rows && cMdfColumnReader_keepsId(reader, batch->ids[r])) ++r;
   if (r == rows) return;
-  int64_t* offsets = batch->offsets.get();
+  int64_t* offsets = batch->offsets;
   uint8_t* payload = batch->payload.get();
   uint64_t kept = r;
   int64_t bytes = offsets[r];
