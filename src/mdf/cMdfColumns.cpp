@@ -376,6 +376,11 @@ uint8_t memberOf(const CanRun& run, uint32_t member, const uint8_t* record) {
              : uint8_t{0};
 }
 
+// A record's channel column, as channelOf gives a frame's.
+uint16_t channelOf(const CanRun& run, const uint8_t* record) {
+  return static_cast<uint16_t>(kMdfChannelCan + memberOf(run, kBus, record));
+}
+
 uint32_t idOf(const CanRun& run, const uint8_t* record) {
   const cMdfBitStore& id = run.plan->id;
   return id.mask != 0 ? static_cast<uint32_t>(
@@ -416,9 +421,7 @@ uint64_t writeCanRun(const cMdfColumnReader* r, const CanRun& run,
   const bool times = r->hasStart || r->hasStop;
   for (uint32_t i = 0; i < count; ++i) {
     const uint8_t* record = run.first + i * run.stride;
-    if (!r->anyChannel &&
-        !r->channels[kMdfChannelCan + memberOf(run, kBus, record)])
-      continue;
+    if (!r->anyChannel && !r->channels[channelOf(run, record)]) continue;
     int64_t ns;
     if (times && !inTime(r, r->startTime + timeOf(run, record, &ns))) continue;
     if (r->filtersIds && !hasId(r, idOf(run, record))) continue;
@@ -439,8 +442,7 @@ uint64_t writeCanRun(const cMdfColumnReader* r, const CanRun& run,
   }
   if (auto* channels = static_cast<uint16_t*>(c[kMdfColumnChannel]))
     for (uint32_t j = 0; j < rows; ++j)
-      channels[at + j] = static_cast<uint16_t>(
-          kMdfChannelCan + memberOf(run, kBus, recordAt(j)));
+      channels[at + j] = channelOf(run, recordAt(j));
   if (auto* ids = static_cast<uint32_t*>(c[kMdfColumnArbitrationId]))
     for (uint32_t j = 0; j < rows; ++j) ids[at + j] = idOf(run, recordAt(j));
   // The flags: a member's bits, or !dir for received.
