@@ -309,7 +309,7 @@ def _input_columns(np, columns) -> Dict[str, Any]:
                         if name in cols}
     codes = names = None
     if "channel" in cols:
-        codes, names = _channel_codes(np, cols["channel"])
+        codes, names = _string_codes(np, cols["channel"])
         batch["carried"]["channel"] = codes
         batch["channel_names"] = names
     ids = cols["arbitration_id"]
@@ -327,10 +327,10 @@ def _input_columns(np, columns) -> Dict[str, Any]:
     return batch
 
 
-def _channel_codes(np, names):
-    """Channel names as codes (uint16) into a table of the names found:
-    the library compares each row with the few names found so far; many
-    distinct names take a sort."""
+def _string_codes(np, names):
+    """Strings (channel names, kinds) as codes into a table of the strings
+    found: the library compares each row with the few strings found so
+    far (codes uint16); many distinct strings take a sort."""
     names = names.astype(str, copy=False)
     if len(names) and names.dtype.itemsize:
         found = _native_channel_codes(_buffer(np, names),
@@ -461,7 +461,12 @@ class _Plan:
 def _usable(np, cols, codes, names):
     """The rows that are CAN data frames, or None for all."""
     if "kind" in cols:
-        return cols["kind"] == "CAN data"
+        # Comparing every row's text costs several times coding the rows.
+        kinds, found = _string_codes(np, cols["kind"])
+        can = np.flatnonzero(found == "CAN data")  # the strings found differ
+        if len(can) == 0:
+            return np.zeros(len(kinds), bool)
+        return None if len(found) == 1 else kinds == can[0]
     usable = None
     for flag in ("is_remote_frame", "is_error_frame"):
         if flag in cols:

@@ -640,6 +640,9 @@ def test_databases_by_channel_and_messages(tmp_path):
                              as_="numpy")
     assert np.array_equal(by_path["Little"]["E"], tables["Little"]["E"],
                           equal_nan=True)
+    # No data frames at all: nothing to decode.
+    cols["kind"][:] = "CAN remote"
+    assert decode_signals(cols, DB, as_="numpy") == {}
 
 
 def test_a_database_file_is_parsed_once_until_it_changes(tmp_path,
