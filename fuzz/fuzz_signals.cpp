@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <limits>
 #include <thread>
 
 #include "decode/cMdfRecordGroupInfo.h"
@@ -373,6 +374,20 @@ void storedValue(const cSignalLayout& s, uint64_t bits, uint8_t* bytes) {
   std::memcpy(bytes, &stored, 8);
 }
 
+// The value a signal stores where it is missing: NaN where the value is a
+// float, else 0.
+void missingValue(const cSignalLayout& s, uint8_t* bytes) {
+  if (s.raw != 0 && s.kind == kSignalFloat32) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    std::memcpy(bytes, &nan, 4);
+  } else if (s.raw == 0 || s.kind == kSignalFloat64) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    std::memcpy(bytes, &nan, 8);
+  } else {
+    std::memset(bytes, 0, 8);
+  }
+}
+
 // Whether a stored value is the expected one: the same bytes, or both NaN
 // (a NaN's payload is the arithmetic's business).
 bool sameValue(const cSignalLayout& s, const uint8_t* got,
@@ -632,13 +647,16 @@ struct Sink {
         here[s] = here[mux] && selected;
       }
       uint8_t wanted[8] = {};
-      if (here[s]) storedValue(signal, bits[s], wanted);
+      if (here[s])
+        storedValue(signal, bits[s], wanted);
+      else
+        missingValue(signal, wanted);
       if (messagePresent[m][s][k] != (here[s] ? 1 : 0))
         disagree("a present flag differs from the payload's");
       else if (!sameValue(signal, messageValues[m][s] + k * storedBytes(signal),
                           wanted))
         disagree(here[s] ? "a value differs from the payload's"
-                         : "a missing value is not zero");
+                         : "a missing value is not NaN or zero");
     }
   }
 };

@@ -593,16 +593,22 @@ def _merge(np, parts: List[dict]) -> dict:
             if got is not None:
                 dtype = got[0].dtype if dtype is None else \
                     np.result_type(dtype, got[0].dtype)
+        # Missing floats are NaN, missing integers 0, as in the
+        # library's arrays.
+        missing = np.nan if dtype.kind == "f" else 0
         for part in parts:
             got = part["signals"].get(name)
             size = part["count"]
             if got is None:
-                values.append(np.zeros(size, dtype))
+                values.append(np.full(size, missing, dtype))
                 masks.append(np.zeros(size, bool))
-            else:
-                values.append(got[0].astype(dtype, copy=False))
-                masks.append(np.ones(size, bool) if got[1] is None
-                             else got[1])
+                continue
+            value = got[0].astype(dtype, copy=False)
+            if got[1] is not None and dtype.kind == "f" and \
+                    got[0].dtype.kind != "f":  # integers converted: a copy
+                np.putmask(value, ~got[1], missing)
+            values.append(value)
+            masks.append(np.ones(size, bool) if got[1] is None else got[1])
         mask = np.concatenate(masks)
         signals[name] = (np.concatenate(values),
                          None if mask.all() else mask)
@@ -765,7 +771,7 @@ def _table(np, table: dict, choices: bool, scaling: bool, as_: str,
             elif b is not None and a.dtype.kind in "iu":
                 frame[name] = pd.arrays.IntegerArray(a, ~b)
             elif b is not None:
-                frame[name] = _with_nan(np, a, b)
+                frame[name] = _float64(np, a)
             else:
                 frame[name] = a
         # The arrays are this table's alone: no copy, no consolidation.
@@ -814,21 +820,17 @@ def _numpy_column(np, kind: str, a, b):
     if b is None:
         return a
     if a.dtype.kind == "f":
-        return _with_nan(np, a, b)
+        return _float64(np, a)
     return np.ma.MaskedArray(a, mask=~b)
 
 
-def _with_nan(np, a, b):
-    """Float values as float64 with NaN where `b` is false: in place where
-    they are float64 already (the arrays of a decoding are its tables'
-    alone), else in a copy."""
-    if a.dtype == np.float64 and a.flags.writeable:
-        values = a
-    else:
-        with np.errstate(invalid="ignore"):  # signalling NaNs in the payloads
-            values = a.astype(np.float64, copy=True)
-    np.putmask(values, ~b, np.nan)  # faster than values[~b] = np.nan
-    return values
+def _float64(np, a):
+    """Float values as float64, NaN where missing as the library (and
+    _merge) leave them: as they are, or converted from float32."""
+    if a.dtype == np.float64:
+        return a
+    with np.errstate(invalid="ignore"):  # signalling NaNs in the payloads
+        return a.astype(np.float64)
 
 
 def _check(as_: str, scaling, decode_choices) -> None:

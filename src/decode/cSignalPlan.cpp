@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <memory>
 #include <new>
 #include <vector>
@@ -433,6 +434,17 @@ template <uint8_t kKind, bool kRaw>
   }
 }
 
+// What a missing value stores: NaN where the value is a float (a quiet
+// float32 NaN in the low half for a raw float32), else 0, so that
+// physical values need no second pass to mark what is missing.
+static uint64_t missingBits(const Step& step) {
+  if (!step.raw || step.kind == kSignalFloat64)
+    return std::bit_cast<uint64_t>(std::numeric_limits<double>::quiet_NaN());
+  if (step.kind == kSignalFloat32)
+    return std::bit_cast<uint32_t>(std::numeric_limits<float>::quiet_NaN());
+  return 0;
+}
+
 // Stores value i: 4 bytes for a raw float32, else 8.
 template <uint8_t kKind, bool kRaw>
 [[gnu::always_inline]] inline void storeValue(void* values, uint64_t i,
@@ -447,9 +459,10 @@ template <uint8_t kKind, bool kRaw>
 // `stride` bytes a row (at least 8 more than any present field's last
 // byte), their lengths in `lengths` (the shortest `shortest`). `muxPresent` and
 // `muxPatterns` are the multiplexer's (null without one); `patterns` receives
-// the signal's own where it selects others. A missing value reads 0, never what
-// the memory held. The layout is fixed per instantiation and the step's fields
-// are copied into locals, so that the loop reloads nothing after each store.
+// the signal's own where it selects others. A missing value reads as
+// missingBits gives, never what the memory held. The layout is fixed per
+// instantiation and the step's fields are copied into locals, so that the loop
+// reloads nothing after each store.
 template <bool kLittle, uint8_t kKind, bool kRaw>
 static uint64_t runSignal(const Step& step, const uint64_t* selectors,
                           const uint8_t* dense, size_t stride,
@@ -467,6 +480,7 @@ static uint64_t runSignal(const Step& step, const uint64_t* selectors,
   const double scale = step.scale;
   const double offset = step.offset;
   const uint32_t selectorCount = step.selectorCount;
+  const uint64_t missing = missingBits(step);
   uint64_t here = 0;
   const uint8_t* at = dense + step.byte;
   if (muxPresent == nullptr && patterns == nullptr && needed <= shortest) {
@@ -490,7 +504,7 @@ static uint64_t runSignal(const Step& step, const uint64_t* selectors,
       const uint64_t word = storedBits<kKind, kRaw>(
           fieldBits<kLittle, kKind>(at, shift, ninth, length, mask, sign),
           scale, offset);
-      storeValue<kKind, kRaw>(values, i, ok ? word : 0);
+      storeValue<kKind, kRaw>(values, i, ok ? word : missing);
     }
     return here;
   }
@@ -504,7 +518,7 @@ static uint64_t runSignal(const Step& step, const uint64_t* selectors,
                                      muxPatterns[i]));
     present[i] = ok ? 1 : 0;
     if (!ok) {
-      storeValue<kKind, kRaw>(values, i, 0);
+      storeValue<kKind, kRaw>(values, i, missing);
       continue;
     }
     const uint64_t bits =
@@ -630,9 +644,14 @@ bool cSignalPlan_extract(const cSignalPlan* plan, const cSignalInput* input,
         }
         if (step.needed > width) {  // beyond every payload
           std::memset(present, 0, count);
-          std::memset(static_cast<uint8_t*>(output->values[index]) +
-                          first * valueBytes(step),
-                      0, count * valueBytes(step));
+          const uint64_t missing = missingBits(step);
+          void* values = static_cast<uint8_t*>(output->values[index]) +
+                         first * valueBytes(step);
+          if (valueBytes(step) == 4)
+            std::fill_n(static_cast<uint32_t*>(values), count,
+                        static_cast<uint32_t>(missing));
+          else
+            std::fill_n(static_cast<uint64_t*>(values), count, missing);
           continue;
         }
         const size_t mux = step.mux >= 0 ? static_cast<size_t>(step.mux) : 0;

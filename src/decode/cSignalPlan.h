@@ -22,7 +22,8 @@
 //     sign-extended integer or as the bits of an IEEE single or double;
 //   - the stored value is that raw value as uint64, int64, float or double
 //     when the signal keeps raw values, else (double)raw * scale + offset.
-// A row's values of absent signals are left as they are (present 0).
+// An absent signal's value in a row is NaN where the value is a float (a
+// physical value, or a raw float's), else 0; never what the memory held.
 //
 // Everything is bounded by the layouts' sizes and the input's rows: no
 // allocation per row, no recursion, no read outside the input's buffers.

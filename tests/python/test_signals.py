@@ -678,6 +678,30 @@ def test_a_message_name_of_two_databases_with_other_value_tables():
     assert table["S"].tolist() == ["15", "4095"] * 3
 
 
+@pytest.mark.parametrize("as_", ["numpy", "pandas", "arrow"])
+def test_a_signal_of_two_databases_as_integer_and_float(as_):
+    """Raw values, an integer in one database and a float32 in the other,
+    in one float column: missing in both where the frames are short."""
+    def database(*signals):
+        return Database(messages=[Message(0x10, "Shared", 4, list(signals))])
+    cols = columns_of([(0x10, False, b"\x01\x02"),
+                       (0x10, False, b"\x00\x00\x20\x40"),
+                       (0x10, False, b"\x01\x02\x03"),
+                       (0x10, False, b"\x00\x00")])
+    cols["channel"] = np.array(["CAN 1", "CAN 2"] * 2)
+    table = decode_signals(cols, databases={
+        "CAN 1": database(signal("S", 16, 8), signal("T", 0, 8)),
+        "CAN 2": database(signal("S", 0, 32, is_float=True))},
+        scaling=False, as_=as_)["Shared"]
+    values = np.asarray(table["S"], np.float64)
+    np.testing.assert_array_equal(values, [np.nan, 2.5, 3, np.nan])
+    t = table["T"]  # an integer of the first database alone
+    missing = np.ma.getmaskarray(t) if as_ == "numpy" else \
+        t.is_null().to_numpy(zero_copy_only=False) if as_ == "arrow" else \
+        t.isna().to_numpy()
+    assert missing.tolist() == [False, True, False, True]
+
+
 def test_unknown_ids_are_counted_in_the_debug_log(caplog):
     with caplog.at_level(logging.DEBUG, "python_can_brenix_mf4"):
         decode_signals(columns_of(FRAMES), DB, as_="numpy")

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -178,11 +179,22 @@ Result run(const Layouts& layouts, const cSignalPlan* plan,
   EXPECT_EQ(valuesAgain, result.values);
   EXPECT_EQ(presentAgain, result.present);
   EXPECT_EQ(presentCountsAgain, result.presentCounts);
-  for (size_t s = 0; s < layouts.signals.size(); ++s)
-    for (size_t i = 0; i < result.values[s].size(); ++i)
-      if (result.present[s][i] == 0) {  // float32 values fill 4 bytes
-        EXPECT_EQ(static_cast<uint32_t>(result.values[s][i]), 0u) << s << i;
-      }
+  // Missing values: NaN where the value is a float, else 0.
+  for (size_t s = 0; s < layouts.signals.size(); ++s) {
+    const cSignalLayout& layout = layouts.signals[s];
+    for (size_t i = 0; i < result.values[s].size(); ++i) {
+      if (result.present[s][i] != 0) continue;
+      const uint64_t value = result.values[s][i];
+      if (layout.raw && layout.kind == kSignalFloat32)  // fills 4 bytes
+        EXPECT_TRUE(
+            std::isnan(std::bit_cast<float>(static_cast<uint32_t>(value))))
+            << s << i;
+      else if (layout.raw && layout.kind != kSignalFloat64)
+        EXPECT_EQ(value, 0u) << s << i;
+      else
+        EXPECT_TRUE(std::isnan(std::bit_cast<double>(value))) << s << i;
+    }
+  }
   return result;
 }
 
