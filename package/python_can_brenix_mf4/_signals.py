@@ -754,7 +754,8 @@ def _table(np, table: dict, choices: bool, scaling: bool, as_: str,
         codes = columns["channel"][1]
         names = table["channel_names"]
         if as_ == "numpy":
-            columns["channel"] = ("plain", np.take(names, codes), None)
+            columns["channel"] = ("plain", _channel_names(np, codes, names),
+                                  None)
         else:
             columns["channel"] = ("category",) + _channel_categories(
                 np, codes, names)
@@ -790,6 +791,18 @@ def _table(np, table: dict, choices: bool, scaling: bool, as_: str,
         pl = _need("polars", "polars", "decode_signals(as_='polars')")
         return pl.from_arrow(result)
     return result
+
+
+def _channel_names(np, codes, names):
+    """numpy's channel column: the rows' names, as text only as wide as the
+    names from the rows' lowest code to their highest need (every row is
+    written whole: "CAN 1" takes 20 bytes, not the table's 28)."""
+    if len(codes):
+        low, high = int(codes.min()), int(codes.max())
+        wide = max(len(name) for name in names[low:high + 1].tolist())
+        if wide < names.dtype.itemsize // 4:
+            names = names.astype("<U%d" % max(wide, 1))
+    return np.take(names, codes)
 
 
 def _channel_categories(np, codes, names):
