@@ -47,6 +47,17 @@ void cPages_preferHuge(void* bytes, uint64_t size) {
 #endif
 }
 
+cPagesBlock cPages_block(uint64_t bytes) {
+  if (bytes < kPagesHuge)
+    return cPagesBlock(static_cast<uint8_t*>(std::malloc(bytes ? bytes : 1)));
+  if (bytes > UINT64_MAX - kPagesHuge) return nullptr;
+  const uint64_t size = (bytes + kPagesHuge - 1) & ~(kPagesHuge - 1);
+  cPagesBlock block(
+      static_cast<uint8_t*>(std::aligned_alloc(kPagesHuge, size)));
+  cPages_preferHuge(block.get(), size);
+  return block;
+}
+
 void cPages_release(void* bytes, uint64_t size, uint64_t page) {
 #ifdef MADV_DONTNEED
   const auto begin = reinterpret_cast<uintptr_t>(bytes);

@@ -18,6 +18,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 
 // Bytes of a huge page.
 constexpr uint64_t kPagesHuge = uint64_t{2} << 20;
@@ -29,6 +31,17 @@ void cPages_populate(void* base, uint64_t from, uint64_t to);
 // Asks that the whole huge pages (kPagesHuge) within `size` bytes from `bytes`
 // be huge pages when first touched: one fault each instead of 512.
 void cPages_preferHuge(void* bytes, uint64_t size);
+
+// Memory left uninitialised, for arrays whose every element is written
+// before it is read: from a huge page on, aligned to one and asked to be
+// huge pages (the whole rounded up to a huge page), so that its first
+// touches fault in 2 MiB each; smaller ones as malloc gives them. Null when
+// memory runs out.
+struct cPagesFree {
+  void operator()(void* bytes) const { std::free(bytes); }
+};
+using cPagesBlock = std::unique_ptr<uint8_t, cPagesFree>;
+cPagesBlock cPages_block(uint64_t bytes);
 
 // Gives back the whole pages (of `page` bytes, 0: the system's small pages)
 // within `size` bytes from `bytes`: their contents are dropped (they read

@@ -204,9 +204,10 @@ static void releaseRoom(const MessageBlock& block) {
 // signal's own (of its block's capacity) once the signal misses a value;
 // a signal that never does has no present array.
 struct Outputs {
-  std::vector<MessageBlock> blocks;     // per message
-  std::vector<OwnedRef> present;        // per signal, or null
-  std::vector<uint8_t> scratch;         // a batch's present bytes
+  std::vector<MessageBlock> blocks;  // per message
+  std::vector<OwnedRef> present;     // per signal, or null
+  cPagesBlock scratch;               // a batch's present bytes
+  uint64_t scratchBytes = 0;
   std::vector<uint64_t> counts;         // per message: the batch's rows
   std::vector<int64_t*> rowOut;         // per message, null: not wanted
   std::vector<void*> carriedOut;        // per message and carried column
@@ -265,14 +266,25 @@ static bool makeRoom(const cSignalLayouts& layouts, const uint64_t* counts,
                    counts[m], layouts.messages[m].signalCount, &bytes) ||
                __builtin_add_overflow(scratch, bytes, &scratch);
   }
-  try {
-    if (tooMany) throw std::bad_alloc();
-    if (out->scratch.size() < scratch) out->scratch.resize(scratch);
-  } catch (const std::exception&) {
+  if (tooMany) {
     PyErr_NoMemory();
     return false;
   }
-  uint8_t* free = out->scratch.data();
+  if (out->scratchBytes < scratch) {  // its bytes are written before read
+    // Batch after batch the rows' messages vary: half as much again,
+    // so that the scratch is not made anew (in fresh pages) for a few
+    // rows more.
+    scratch = std::max(scratch, out->scratchBytes + out->scratchBytes / 2);
+    out->scratch.reset();
+    out->scratch = cPages_block(scratch);
+    if (!out->scratch) {
+      out->scratchBytes = 0;
+      PyErr_NoMemory();
+      return false;
+    }
+    out->scratchBytes = scratch;
+  }
+  uint8_t* free = out->scratch.get();
   for (size_t m = 0; m < layouts.messageCount; ++m) {
     out->counts[m] = counts[m];
     if (counts[m] == 0) continue;
@@ -543,10 +555,12 @@ static PyObject* SignalDecoding_decode(PyObject*, PyObject* args) {
   } catch (const std::exception&) {
     return PyErr_NoMemory();
   }
-  std::vector<int32_t> messageOfRow;
+  // Every row's message is set by the match.
+  const cPagesBlock messageBlock = cPages_block(rows * sizeof(int32_t));
+  int32_t* messageOfRow = reinterpret_cast<int32_t*>(messageBlock.get());
   std::vector<uint64_t> counts;
   try {
-    messageOfRow.resize(rows);
+    if (!messageBlock) throw std::bad_alloc();
     counts.resize(compiled.messages.size());
   } catch (const std::exception&) {
     return PyErr_NoMemory();
@@ -569,7 +583,7 @@ static PyObject* SignalDecoding_decode(PyObject*, PyObject* args) {
   input.carriedCount = carriedWidths.size();
   bool matched = false;
   Py_BEGIN_ALLOW_THREADS matched = cMdfSignals_match(
-      plan, &input, messageOfRow.data(), counts.data(), &reason, threads != 0);
+      plan, &input, messageOfRow, counts.data(), &reason, threads != 0);
   Py_END_ALLOW_THREADS if (!matched) {
     PyErr_Format(PyExc_ValueError, "data: %s", cReason_text(&reason));
     return nullptr;
@@ -584,7 +598,7 @@ static PyObject* SignalDecoding_decode(PyObject*, PyObject* args) {
   const cSignalOutput output = out.output();
   bool extracted = false;
   Py_BEGIN_ALLOW_THREADS extracted = cMdfSignals_extract(
-      plan, &input, messageOfRow.data(), counts.data(), &output, threads != 0);
+      plan, &input, messageOfRow, counts.data(), &output, threads != 0);
   Py_END_ALLOW_THREADS if (!extracted) return PyErr_NoMemory();
   if (!keepMissing(layouts, out.presentCounts.data(), &out)) return nullptr;
   return results(layouts, out);

@@ -93,3 +93,16 @@ TEST(cPagePool, TooSmallOrNull) {
 }
 
 }  // namespace
+
+TEST(cPages, BlocksFromAHugePageOnStartOnOne) {
+  for (const uint64_t bytes : {uint64_t{0}, uint64_t{1}, kPagesHuge - 1,
+                               kPagesHuge, 3 * kPagesHuge + 5}) {
+    const cPagesBlock block = cPages_block(bytes);
+    ASSERT_NE(block, nullptr) << bytes;
+    if (bytes >= kPagesHuge) {
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(block.get()) % kPagesHuge, 0u);
+    }
+    std::memset(block.get(), 0xA5, bytes);  // all of it is the caller's
+  }
+  EXPECT_EQ(cPages_block(UINT64_MAX - 1), nullptr);
+}
