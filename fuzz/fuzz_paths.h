@@ -38,7 +38,10 @@ inline bool fuzz_anyWriter(const uint8_t* data, size_t size) {
 //   some 15 ms), their payloads 64 bytes a row with kFuzzSlots (else
 //   packed behind offsets), every third copy of a frame unusable and no
 //   channels with kFuzzUnusable, row numbers of the even messages only
-//   with kFuzzSomeRows, and none with kFuzzSomeRows without kFuzzOverlap.
+//   with kFuzzSomeRows, and none with kFuzzSomeRows without kFuzzOverlap;
+//   kFuzzSplit where that byte is kFuzzPrefetchMark instead reads the
+//   frames ahead as while a database is parsed (cMdfSignals_prefetch) and
+//   keeps only those of the layouts' ids (cMdfSignals_decodePrefetched).
 inline constexpr uint8_t kFuzzLargeFill = 0x06;
 inline constexpr uint8_t kFuzzOverlap = 0x02;
 inline constexpr uint8_t kFuzzSmallBatches = 0x04;
@@ -48,6 +51,7 @@ inline constexpr uint8_t kFuzzSplit = 0x20;
 inline constexpr uint8_t kFuzzSlots = 0x40;
 inline constexpr uint8_t kFuzzUnusable = 0x80;
 inline constexpr uint8_t kFuzzSplitMark = 0x5A;
+inline constexpr uint8_t kFuzzPrefetchMark = 0xA5;
 inline constexpr size_t kFuzzLayoutBytes = 48;
 
 // The password of the containers the fuzz targets unwrap (under the key

@@ -2,6 +2,7 @@
 // CAN data frames decoded into the signals of fixed layouts, batch after
 // batch, and checked row by row against a decoding of the harness's own
 // that takes each field bit by bit (the plan loads 8-byte windows).
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cmath>
@@ -276,6 +277,9 @@ struct Frames {
   uint8_t values[kMaxRows * 64];
   int64_t offsets[kMaxRows + 1];
   int32_t message[kMaxRows];  // -1: none
+  // The row number the decoding gives each frame (-1: it keeps none): its
+  // place among the frames kept.
+  int64_t row[kMaxRows];
 };
 
 // Static: 900 kB, and the path runs once at a time.
@@ -598,7 +602,7 @@ struct Sink {
     digest.add(m);
     if (rows[m] != nullptr) {
       digest.add(rows[m][k]);
-      if (frame >= 0 && rows[m][k] != frame)
+      if (frame >= 0 && rows[m][k] != frames->row[frame])
         disagree("a row number that is not the frame's");
     }
     digest.add(timestamps[k]);
@@ -864,18 +868,34 @@ bool checkSplit(const Frames& f, const cSignalPlan* plan, uint8_t flags,
   return true;
 }
 
+// The distinct arbitration ids of the layouts' keys into `ids`; how many.
+size_t keyIds(const cSignalLayouts& layouts, uint32_t* ids) {
+  size_t count = 0;
+  for (size_t k = 0; k < layouts.keyCount; ++k) {
+    const auto id = static_cast<uint32_t>(layouts.keys[k].key);
+    if (std::find(ids, ids + count, id) == ids + count) ids[count++] = id;
+  }
+  return count;
+}
+
 // Decodes the frames of `mdf` with `plan` (built from `layouts`) and checks
-// what the sink received, and with `split` the split extraction; false when
-// reading failed or memory ran short, else *digest (when not null) covers
-// it.
+// what the sink received, and with `split` the split extraction; with
+// `prefetched` reads ahead of the plan and keeps the frames of the
+// layouts' ids only. False when reading failed or memory ran short, else
+// *digest (when not null) covers it.
 bool decode(cMdf* mdf, const cSignalLayouts& layouts, const cSignalPlan* plan,
-            uint8_t flags, bool split, uint64_t* digest) {
+            uint8_t flags, bool split, bool prefetched, uint64_t* digest) {
   Frames& f = frames;
   if (!readFrames(mdf, &f)) return false;
-  uint64_t unmatched = 0;
+  static uint32_t ids[kMaxKeys];
+  const size_t idCount = prefetched ? keyIds(layouts, ids) : 0;
+  uint64_t kept = 0, unmatched = 0;
   for (uint64_t r = 0; r < f.rows; ++r) {
     f.message[r] = messageOf(layouts, f, r);
-    unmatched += f.message[r] < 0;
+    const bool keep =
+        !prefetched || std::find(ids, ids + idCount, f.id[r]) != ids + idCount;
+    f.row[r] = keep ? static_cast<int64_t>(kept++) : -1;
+    unmatched += keep && f.message[r] < 0;
   }
   cMdfColumnFilter filter{};
   filter.kinds = 1u << kMdfBusMsgCanData;
@@ -888,9 +908,19 @@ bool decode(cMdf* mdf, const cSignalLayouts& layouts, const cSignalPlan* plan,
   uint64_t presentCounts[kMaxSignals];
   cMdfSignalRun run{};
   const uint64_t batchRows = (flags & kFuzzSmallBatches) != 0 ? 7 : 64;
-  const int32_t result =
-      cMdfSignals_decode(reader, plan, batchRows, (flags & kFuzzOverlap) != 0,
-                         &callbacks, presentCounts, &run);
+  const bool overlap = (flags & kFuzzOverlap) != 0;
+  int32_t result = kMdfSignalsNoMemory;
+  if (prefetched) {
+    cMdfSignalPrefetch* prefetch =
+        cMdfSignals_prefetch(reader, batchRows, overlap);
+    if (prefetch != nullptr)
+      result = cMdfSignals_decodePrefetched(prefetch, plan, ids, idCount,
+                                            &callbacks, presentCounts, &run);
+    cMdfSignals_prefetchDtor(prefetch);
+  } else {
+    result = cMdfSignals_decode(reader, plan, batchRows, overlap, &callbacks,
+                                presentCounts, &run);
+  }
   const bool read = cMdfColumnReader_failure(reader) == kMdfReadOk;
   cMdfColumnReader_dtor(reader);
   // A read that failed orders the frames otherwise (a data group ends
@@ -908,7 +938,7 @@ bool decode(cMdf* mdf, const cSignalLayouts& layouts, const cSignalPlan* plan,
       broken("present counts that are not the rows present");
   }
   if (result == kMdfSignalsDone && !f.more) {
-    if (run.rows != f.rows || run.unmatched != unmatched)
+    if (run.rows != kept || run.unmatched != unmatched)
       broken("rows or unmatched rows that are not the frames'");
     for (size_t m = 0; m < sink.messages; ++m) {
       if (sink.nextFrame(m) >= 0) broken("a frame of a message not decoded");
@@ -934,8 +964,9 @@ bool fuzz_decodeSignals(cIO* stream, uint64_t* digest, bool anyWriter) {
     return false;
   }
   const uint8_t flags = got > 0 ? tail[got - 1] : 0;
-  const bool split =
-      (flags & kFuzzSplit) != 0 && got > 1 && tail[got - 2] == kFuzzSplitMark;
+  const uint8_t mark = (flags & kFuzzSplit) != 0 && got > 1 ? tail[got - 2] : 0;
+  const bool split = mark == kFuzzSplitMark;
+  const bool prefetched = mark == kFuzzPrefetchMark;
   static Layouts layouts;
   fixedLayouts(&layouts);
   if ((flags & kFuzzLayouts) != 0 && got > 1)
@@ -953,8 +984,8 @@ bool fuzz_decodeSignals(cIO* stream, uint64_t* digest, bool anyWriter) {
       cSignalPlan_signalCount(plan) != layouts.view.signalCount)
     broken("a plan of other counts than its layouts");
   cMdf* mdf = cMdf_open(stream, nullptr, anyWriter);
-  const bool read =
-      mdf != nullptr && decode(mdf, layouts.view, plan, flags, split, digest);
+  const bool read = mdf != nullptr && decode(mdf, layouts.view, plan, flags,
+                                             split, prefetched, digest);
   cMdf_close(mdf);
   cIO_close(stream);
   cSignalPlan_dtor(plan);

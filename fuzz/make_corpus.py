@@ -27,6 +27,7 @@ TARGETS = ("plain", "container", "finalize", "columns", "signals")
 # The last byte's bits the targets read (fuzz/fuzz_paths.h).
 LARGE_FILL = 0x06
 OVERLAP, SMALL_BATCHES, LAYOUTS, SOME_ROWS = 0x02, 0x04, 0x08, 0x10
+SPLIT, PREFETCH_MARK = 0x20, 0xA5
 LAYOUT_BYTES = 48
 METADATA = {"serial": Prop("0001E240", ro=True),
             "CAN1": {"bitrate": Prop("500", type="integer", unit="kbit/s")}}
@@ -179,6 +180,8 @@ def build():
         "signals": {
             "sorted.mf4": sorted_signals + bytes((0,)),
             "sorted_overlap.mf4": sorted_signals + bytes((OVERLAP,)),
+            "sorted_prefetch.mf4": sorted_signals
+            + bytes((PREFETCH_MARK, OVERLAP | SPLIT)),
             "unsorted_cg.mf4": build_mf4([DataGroup(
                 signals, record_id_size=1, vlsd="cg")]).data
             + bytes((OVERLAP | SMALL_BATCHES,)),

@@ -73,6 +73,34 @@ TEST(FuzzSignals, SplitExtractionEqualsTheWholeOne) {
   EXPECT_GE(next, std::size(forms));
 }
 
+// The signals path with kFuzzPrefetchMark on its seeds, reading ahead of
+// the plan and keeping the frames of the layouts' ids: it checks every
+// row and its number among the frames kept (else it aborts); where a seed
+// has frames of other ids, the numbers differ from those of every frame.
+TEST(FuzzSignals, ReadingAheadKeepsTheFramesOfTheLayoutsIds) {
+  const fuzzsupport::Path& path = fuzzsupport::kPaths[4];
+  size_t renumbered = 0;
+  for (const fs::path& seed :
+       fuzzsupport::inputs(fuzzsupport::seedDir(path.target))) {
+    for (const uint8_t overlap : {uint8_t{0}, kFuzzOverlap}) {
+      SCOPED_TRACE(seed.string());
+      std::string bytes = fuzzsupport::bytesOf(seed);
+      const auto flags = static_cast<uint8_t>(bytes.back());
+      if ((flags & kFuzzLayouts) != 0) continue;
+      bytes.back() =
+          static_cast<char>((flags & ~(kFuzzOverlap | kFuzzSplit)) | overlap);
+      uint64_t every = 0, kept = 0;
+      ASSERT_TRUE(fuzzsupport::run(path, bytes, &every));
+      bytes += static_cast<char>(kFuzzPrefetchMark);
+      bytes +=
+          static_cast<char>((flags & ~kFuzzOverlap) | overlap | kFuzzSplit);
+      EXPECT_TRUE(fuzzsupport::run(path, bytes, &kept));
+      renumbered += kept != every;
+    }
+  }
+  EXPECT_GT(renumbered, 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Targets, FuzzPath, testing::ValuesIn(fuzzsupport::kPaths),
     [](const testing::TestParamInfo<fuzzsupport::Path>& param) {
