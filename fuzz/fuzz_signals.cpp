@@ -630,7 +630,8 @@ struct Sink {
   }
 
   // The row's signals bit by bit: present where the payload holds them
-  // and their multiplexer selects them, their values, zero where absent.
+  // and their multiplexer selects them, their values, NaN or zero where
+  // absent.
   void checkSignals(size_t m, uint64_t k, size_t r) {
     const cSignalMessage& message = layouts->messages[m];
     const uint8_t* payload = frames->values + frames->offsets[r];
