@@ -183,83 +183,112 @@ cSignalInput tailOf(const cSignalInput& input, size_t first,
   return tail;
 }
 
-// An extraction in two halves of the rows, which two threads may run at
-// once: the first half's rows go where the output says, the second's
-// after each message's rows of the first half. The second half counts its
-// present values apart; addPresentCounts adds them once both are done.
-class Halves {
+// Rows of a piece of an extraction that two threads share: small enough
+// that the thread that is done first waits little for the other, large
+// enough that a piece's own set-up (a chunk's buffers) is paid rarely.
+constexpr uint64_t kPieceRows = 16384;
+
+// An extraction cut into pieces of the rows, which two threads may run at
+// once, each taking the next piece no thread has taken yet: a piece's rows
+// go after each message's rows of the pieces before it. Each piece counts
+// its present values apart; sumPresentCounts gives the output's once all
+// pieces are done.
+class Pieces {
  public:
   // Throws std::bad_alloc when memory runs out.
-  Halves(const cSignalPlan* plan, const cSignalInput* input,
-         const int32_t* messageOfRow, const uint64_t* counts,
-         const cSignalOutput* output)
-      : plan_(plan), messageOfRow_(messageOfRow), output_(output) {
+  Pieces(const cSignalPlan* plan, const cSignalInput* input,
+         const int32_t* messageOfRow, const cSignalOutput* output)
+      : plan_(plan), output_(output) {
     const size_t messageCount = cSignalPlan_messageCount(plan);
     const size_t signalCount = cSignalPlan_signalCount(plan);
     const size_t carriedCount = input->carriedCount;
-    half_ = input->rows / 2;
-    // Each message's rows in the first half, and where the second half's
-    // go: after them.
-    head_.assign(messageCount, 0);
-    tail_.assign(messageCount, 0);
-    for (size_t r = 0; r < half_; ++r)
-      if (messageOfRow[r] >= 0) ++head_[static_cast<size_t>(messageOfRow[r])];
-    rowsAt_.assign(messageCount, nullptr);
-    carriedAt_.assign(messageCount * carriedCount, nullptr);
-    valuesAt_.assign(signalCount, nullptr);
-    presentAt_.assign(signalCount, nullptr);
-    presentCounts_.assign(signalCount, 0);
-    for (size_t m = 0; m < messageCount; ++m) {
-      tail_[m] = counts[m] - head_[m];
-      if (tail_[m] == 0) continue;
-      if (output->rows != nullptr && output->rows[m] != nullptr)
-        rowsAt_[m] = output->rows[m] + head_[m];
-      for (size_t c = 0; c < carriedCount; ++c)
-        carriedAt_[m * carriedCount + c] =
-            static_cast<uint8_t*>(output->carried[m * carriedCount + c]) +
-            head_[m] * input->carriedWidths[c];
-      const cSignalMessage message = cSignalPlan_message(plan, m);
-      for (uint32_t k = 0; k < message.signalCount; ++k) {
-        const size_t s = message.firstSignal + k;
-        valuesAt_[s] = static_cast<uint8_t*>(output->values[s]) +
-                       head_[m] * cSignalPlan_valueWidth(plan, s);
-        presentAt_[s] = output->present[s] + head_[m];
+    const size_t rows = input->rows;
+    const size_t count = std::clamp<size_t>(rows / kPieceRows, 2, 8);
+    pieces_ = std::vector<Piece>(count);
+    // Each message's rows in the pieces before the one at hand.
+    std::vector<uint64_t> before(messageCount, 0);
+    for (size_t p = 0; p < count; ++p) {
+      Piece& piece = pieces_[p];
+      const size_t begin = rows * p / count;
+      const size_t end = rows * (p + 1) / count;
+      piece.counts.assign(messageCount, 0);
+      for (size_t r = begin; r < end; ++r)
+        if (messageOfRow[r] >= 0)
+          ++piece.counts[static_cast<size_t>(messageOfRow[r])];
+      piece.rowsAt.assign(messageCount, nullptr);
+      piece.carriedAt.assign(messageCount * carriedCount, nullptr);
+      piece.valuesAt.assign(signalCount, nullptr);
+      piece.presentAt.assign(signalCount, nullptr);
+      piece.presentCounts.assign(signalCount, 0);
+      for (size_t m = 0; m < messageCount; ++m) {
+        const uint64_t at = before[m];
+        before[m] += piece.counts[m];
+        if (piece.counts[m] == 0) continue;
+        if (output->rows != nullptr && output->rows[m] != nullptr)
+          piece.rowsAt[m] = output->rows[m] + at;
+        for (size_t c = 0; c < carriedCount; ++c)
+          piece.carriedAt[m * carriedCount + c] =
+              static_cast<uint8_t*>(output->carried[m * carriedCount + c]) +
+              at * input->carriedWidths[c];
+        const cSignalMessage message = cSignalPlan_message(plan, m);
+        for (uint32_t k = 0; k < message.signalCount; ++k) {
+          const size_t s = message.firstSignal + k;
+          piece.valuesAt[s] = static_cast<uint8_t*>(output->values[s]) +
+                              at * cSignalPlan_valueWidth(plan, s);
+          piece.presentAt[s] = output->present[s] + at;
+        }
       }
+      piece.carried.assign(carriedCount, nullptr);
+      piece.input = tailOf(*input, begin, &piece.carried);
+      piece.input.rows = end - begin;
+      piece.messageOfRow = messageOfRow + begin;
+      piece.output = {output->rows == nullptr ? nullptr : piece.rowsAt.data(),
+                      piece.valuesAt.data(), piece.presentAt.data(),
+                      piece.presentCounts.data(), piece.carriedAt.data()};
     }
-    carried_.assign(carriedCount, nullptr);
-    second_ = tailOf(*input, half_, &carried_);
-    first_ = *input;
-    first_.rows = half_;
-    secondOutput_ = {rowsAt_.data(), valuesAt_.data(), presentAt_.data(),
-                     presentCounts_.data(), carriedAt_.data()};
   }
 
-  bool first() {
-    return cSignalPlan_extract(plan_, &first_, messageOfRow_, head_.data(),
-                               output_);
+  // Extracts the pieces no thread has taken yet, one at a time, until none
+  // is left; false when memory ran out in one of them.
+  bool run() {
+    bool done = true;
+    for (size_t p = next_.fetch_add(1, std::memory_order_relaxed);
+         p < pieces_.size();
+         p = next_.fetch_add(1, std::memory_order_relaxed)) {
+      Piece& piece = pieces_[p];
+      done = cSignalPlan_extract(plan_, &piece.input, piece.messageOfRow,
+                                 piece.counts.data(), &piece.output) &&
+             done;
+    }
+    return done;
   }
-  bool second() {
-    return cSignalPlan_extract(plan_, &second_, messageOfRow_ + half_,
-                               tail_.data(), &secondOutput_);
-  }
-  void addPresentCounts() const {
-    for (size_t s = 0; s < presentCounts_.size(); ++s)
-      output_->presentCounts[s] += presentCounts_[s];
+
+  // The output's present counts: those of every piece (all of them done).
+  void sumPresentCounts() const {
+    const size_t signals = cSignalPlan_signalCount(plan_);
+    std::fill(output_->presentCounts, output_->presentCounts + signals, 0);
+    for (const Piece& piece : pieces_)
+      for (size_t s = 0; s < signals; ++s)
+        output_->presentCounts[s] += piece.presentCounts[s];
   }
 
  private:
+  struct Piece {
+    cSignalInput input{};
+    const int32_t* messageOfRow = nullptr;
+    std::vector<uint64_t> counts;  // per message
+    std::vector<int64_t*> rowsAt;
+    std::vector<void*> carriedAt, valuesAt;
+    std::vector<uint8_t*> presentAt;
+    std::vector<uint64_t> presentCounts;
+    std::vector<const void*> carried;
+    cSignalOutput output{};
+  };
+
   const cSignalPlan* plan_;
-  const int32_t* messageOfRow_;
   const cSignalOutput* output_;
-  size_t half_ = 0;
-  std::vector<uint64_t> head_, tail_;
-  std::vector<int64_t*> rowsAt_;
-  std::vector<void*> carriedAt_, valuesAt_;
-  std::vector<uint8_t*> presentAt_;
-  std::vector<uint64_t> presentCounts_;
-  std::vector<const void*> carried_;
-  cSignalInput first_{}, second_{};
-  cSignalOutput secondOutput_{};
+  std::vector<Piece> pieces_;
+  std::atomic<size_t> next_{0};  // the next piece to take
 };
 
 }  // namespace
@@ -289,7 +318,8 @@ struct cMdfSignalPrefetch {
   // results' memory). Four or more measured slower: their own fresh
   // memory, and a pool the smaller for them while databases are parsed.
   static constexpr size_t kRing = 3;
-  // Rows of a batch from which the thread is offered half its extraction.
+  // Rows of a batch from which the thread is offered pieces of its
+  // extraction.
   static constexpr uint64_t kShareRows = 8192;
 
   // Where a filled batch's matching stands.
@@ -325,13 +355,13 @@ struct cMdfSignalPrefetch {
   const cMdfSignalSink* sink = nullptr;
   const uint64_t* estimate = nullptr;  // rows to prepare for, or null
   bool preparing = false;              // the thread is in the sink's prepare
-  // The second half of the extraction at hand, offered to the thread: it
-  // takes it before anything else (the extraction sets the pace), else the
-  // caller runs it when done with the first.
+  // The extraction at hand, offered to the thread: it takes its pieces
+  // before anything else (the extraction sets the pace) alongside the
+  // caller, who runs them all where the thread does not come.
   enum Help : uint8_t { kNoHelp, kOffered, kHelping, kHelped };
   Help help = kNoHelp;
-  Halves* halves = nullptr;
-  bool helped = false;            // the second half's result
+  Pieces* pieces = nullptr;
+  bool helped = false;            // the thread's pieces' result
   std::atomic<bool> stop{false};  // prepare no more
   std::thread thread;             // last: started once the rest is there
 
@@ -385,7 +415,7 @@ struct cMdfSignalPrefetch {
       if (help == kOffered) {
         help = kHelping;
         lock.unlock();
-        const bool done = halves->second();
+        const bool done = pieces->run();
         lock.lock();
         helped = done;
         help = kHelped;
@@ -508,26 +538,26 @@ struct cMdfSignalPrefetch {
     wake.wait(lock, [this] { return !preparing; });
   }
 
-  // Offers the second half of an extraction to the thread (its preparing
-  // stops for it); reclaim() must follow before `offered` goes.
-  void offer(Halves* offered) {
+  // Offers the pieces of an extraction to the thread (its preparing stops
+  // for them); the caller runs them too, then reclaim() must follow before
+  // `offered` goes.
+  void offer(Pieces* offered) {
     {
       std::lock_guard<std::mutex> lock(mutex);
-      halves = offered;
+      pieces = offered;
       help = kOffered;
     }
     stop.store(true, std::memory_order_relaxed);
     wake.notify_all();
   }
 
-  // The offered half's result: the thread's once it is done, where it took
-  // it; else the caller runs it here.
+  // Once the caller has run out of pieces: the thread's result, when it
+  // is done with its own (true where it took none).
   bool reclaim() {
     std::unique_lock<std::mutex> lock(mutex);
     if (help == kOffered) {
       help = kNoHelp;
-      lock.unlock();
-      return halves->second();
+      return true;
     }
     wake.wait(lock, [this] { return help == kHelped; });
     help = kNoHelp;
@@ -662,12 +692,11 @@ int32_t cMdfSignals_decodePrefetched(cMdfSignalPrefetch* prefetch,
             inputOf(*current, static_cast<int64_t>(run->rows), carried);
         bool extracted = false;
         if (prefetch->threaded() && rows >= cMdfSignalPrefetch::kShareRows) {
-          Halves halves(plan, &input, current->messageOfRow.data(),
-                        current->counts.data(), &output);
-          prefetch->offer(&halves);
-          const bool first = halves.first();
-          extracted = prefetch->reclaim() && first;
-          halves.addPresentCounts();
+          Pieces pieces(plan, &input, current->messageOfRow.data(), &output);
+          prefetch->offer(&pieces);
+          const bool mine = pieces.run();
+          extracted = prefetch->reclaim() && mine;
+          pieces.sumPresentCounts();
         } else {
           extracted =
               cSignalPlan_extract(plan, &input, current->messageOfRow.data(),
@@ -757,18 +786,18 @@ bool cMdfSignals_extract(const cSignalPlan* plan, const cSignalInput* input,
   if (!split || rows < kSplitRows || std::thread::hardware_concurrency() <= 1)
     return cSignalPlan_extract(plan, input, messageOfRow, counts, output);
   try {
-    Halves halves(plan, input, messageOfRow, counts, output);
-    bool firstDone = false;
+    Pieces pieces(plan, input, messageOfRow, output);
+    bool theirs = false;
     std::thread thread;
     try {
-      thread = std::thread([&] { firstDone = halves.first(); });
+      thread = std::thread([&] { theirs = pieces.run(); });
     } catch (const std::exception&) {
       return cSignalPlan_extract(plan, input, messageOfRow, counts, output);
     }
-    const bool secondDone = halves.second();
+    const bool mine = pieces.run();
     thread.join();
-    halves.addPresentCounts();
-    return firstDone && secondDone;
+    pieces.sumPresentCounts();
+    return mine && theirs;
   } catch (const std::exception&) {
     return false;
   }

@@ -4,7 +4,7 @@
 // ones are filled (and matched) on a second thread; a few batches' columns
 // are allocated once and reused, so that they stay in the caches. The
 // extraction sets the pace: the second thread, when it has nothing to fill
-// or match, extracts the second half of the batch at hand.
+// or match, takes pieces of the batch at hand alongside the caller.
 //
 //   cMdfSignalSink sink{context, reserve, prepare, settle};
 //   cMdfSignalRun run{};
@@ -140,7 +140,7 @@ bool cMdfSignals_match(const cSignalPlan* plan, const cSignalInput* input,
                        bool split);
 
 // cSignalPlan_extract over rows in memory (the input and messageOfRow and
-// counts as match gave them), in two halves on two threads when `split`,
+// counts as match gave them), in pieces two threads share when `split`,
 // the rows are many and the machine has more than one CPU (else, or when
 // no thread can be started, in one). Both threads are joined before it
 // returns. False when memory runs out.

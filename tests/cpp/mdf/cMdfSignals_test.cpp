@@ -433,9 +433,10 @@ Extracted extractInMemory(const cSignalPlan* plan,
   return got;
 }
 
-TEST_F(cMdfSignals, AnExtractionInMemorySplitInTwoGivesTheSame) {
-  // More rows than a split needs, of every planned message and of none,
-  // with payloads of every length, packed and in rows of 64 bytes.
+TEST_F(cMdfSignals, AnExtractionInMemoryInPiecesOnTwoThreadsGivesTheSame) {
+  // More rows than a split needs (in pieces of unequal sizes), of every
+  // planned message and of none, with payloads of every length, packed
+  // and in rows of 64 bytes.
   constexpr size_t kRows = 150001;
   std::vector<uint32_t> ids(kRows);
   std::vector<uint8_t> extended(kRows), lengths(kRows);
@@ -489,7 +490,7 @@ TEST_F(cMdfSignals, AnExtractionInMemorySplitInTwoGivesTheSame) {
     EXPECT_GT(missing, 0u);
     EXPECT_EQ(extractInMemory(plan.get(), layouts, input, true), whole);
   }
-  // A payload beyond the data in the second half: refused, naming its row
+  // A payload beyond the data in the last piece: refused, naming its row
   // among all, split or not.
   offsets[kRows - 3] = static_cast<int64_t>(packed.size()) + 1;
   input.payload = packed.data();
