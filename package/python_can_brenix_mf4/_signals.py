@@ -646,10 +646,12 @@ def signal_of(table: dict, name: str) -> Optional[_Signal]:
 _LOOKUP_BITS = 16
 
 
-def _categories(np, signal: _Signal, raw, mask, scaling: bool):
+def _categories(np, signal: _Signal, raw, mask, scaling: bool,
+                bounded: bool = False):
     """Codes (-1 where missing) and category labels of a signal with a
     value table: its labels, then every other value as cantools gives it,
-    as text (in ascending order of the values)."""
+    as text (in ascending order of the values). `bounded`: the values are
+    the library's of this signal, within what its bits can hold."""
     labels: List[str] = []
     index: Dict[str, int] = {}
     keys = sorted(signal.choices)
@@ -679,20 +681,26 @@ def _categories(np, signal: _Signal, raw, mask, scaling: bool):
         size = 1 << signal.length
         # Unsigned values below 2 ** 63: their int64 view is them.
         at = raw.view(np.int64) if raw.dtype == np.uint64 else \
-            raw.astype(np.int64) - first
+            np.subtract(raw, first, dtype=np.int64)
         # A table merged from databases whose signals of this name differ
         # may hold values beyond this signal's: those take the search.
-        lookup = not len(at) or (int(at.min()) >= 0 and int(at.max()) < size)
+        lookup = bounded or not len(at) or (
+            int(at.min()) >= 0 and int(at.max()) < size)
     if lookup:
         table = np.full(size, -1, np.int32)
         for key, code in zip(keys, key_codes):
             if first <= key < first + size:
                 table[key - first] = code
-        seen = np.zeros(size, bool)
-        seen[at if mask is None else at[mask]] = True
-        for position in np.flatnonzero(seen & (table < 0)).tolist():
-            table[position] = code_of(position + first)
-        codes = np.take(table.astype(_code_type(np, len(labels))), at)
+        if (table < 0).any():  # values without a label: those found named
+            seen = np.zeros(size, bool)
+            seen[at if mask is None else at[mask]] = True
+            for position in np.flatnonzero(seen & (table < 0)).tolist():
+                table[position] = code_of(position + first)
+        kind = _code_type(np, len(labels))
+        if len(labels) == size and (table == np.arange(size)).all():
+            codes = at.astype(kind)  # the labels in the values' order
+        else:
+            codes = np.take(table.astype(kind), at)
         if mask is not None:
             codes[~mask] = -1
         return codes, labels
@@ -741,12 +749,17 @@ def _table(np, table: dict, choices: bool, scaling: bool, as_: str,
     category dtypes made for the tables of one call."""
     carried = table["carried"]
     columns: Dict[str, Any] = {}
+    # The rows of one database message (not merged from databases whose
+    # signals of a name may differ) hold its signals' values as the library
+    # gives them, within what their bits can hold.
+    bounded = len({id(m) for m in table.get("messages", ())}) < 2
     for name, value in carried.items():
         columns[name] = ("plain", value, None)
     for name, (value, mask) in table["signals"].items():
         signal = signal_of(table, name)
         if choices and signal is not None and signal.choices:
-            codes, labels = _categories(np, signal, value, mask, scaling)
+            codes, labels = _categories(np, signal, value, mask, scaling,
+                                        bounded)
             columns[name] = ("category", codes, labels)
         else:
             columns[name] = ("values", value, mask)
@@ -816,9 +829,13 @@ def _channel_categories(np, codes, names):
     else:
         used = np.flatnonzero(np.bincount(codes, minlength=len(names)))
     kind = _code_type(np, len(used))
+    if high == low:  # one channel
+        return np.zeros(len(codes), kind), names[used].tolist()
     if len(used) == high - low + 1:  # a range of codes: shifted
-        return (codes - codes.dtype.type(low)).astype(kind), \
-            names[used].tolist()
+        shifted = np.empty(len(codes), kind)
+        np.subtract(codes, codes.dtype.type(low), out=shifted,
+                    casting="unsafe")
+        return shifted, names[used].tolist()
     index = np.zeros(len(names), kind)
     index[used] = np.arange(len(used))
     return np.take(index, codes), names[used].tolist()

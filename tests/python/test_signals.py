@@ -86,23 +86,32 @@ MESSAGES = [
                choices={1: "One"}),
         signal("Common", 48, 16)]),
 ]
-DB = Database(messages=MESSAGES)
-KEYS = {(m.frame_id, m.is_extended_frame): m for m in MESSAGES}
+# Value tables that name every value of their fields: in the values'
+# order, unsigned, signed and big endian, and with labels two values share.
+NAMED = Message(0x300, "Named", 2, [
+    signal("U", 0, 2, choices={0: "Zero", 1: "One", 2: "Two", 3: "Three"}),
+    signal("V", 2, 2, signed=True, scale=2,
+           choices={-2: "M2", -1: "M1", 0: "Z", 1: "P1"}),
+    signal("W", 4, 2, choices={0: "Low", 1: "Low", 2: "High", 3: "High"}),
+    signal("Y", big(1, 7), 3, BE,
+           choices={k: "Y%d" % (7 - k) for k in range(8)})])
+DB = Database(messages=MESSAGES + [NAMED])
+KEYS = {(m.frame_id, m.is_extended_frame): m for m in DB.messages}
 
 
-def random_frames(count, seed):
+def random_frames(count, seed, messages=MESSAGES):
     """(arbitration id, extended, payload) of random frames: mostly
-    database messages, of random lengths up to and beyond theirs, and ids
-    no message has."""
+    `messages`, of random lengths up to and beyond theirs, and ids no
+    message has."""
     rng = np.random.default_rng(seed)
     frames = []
     for _ in range(count):
-        pick = rng.integers(len(MESSAGES) + 1)
-        if pick == len(MESSAGES):
+        pick = rng.integers(len(messages) + 1)
+        if pick == len(messages):
             frames.append((int(rng.integers(0x700, 0x7FF)), False,
                            rng.bytes(int(rng.integers(0, 9)))))
             continue
-        message = MESSAGES[pick]
+        message = messages[pick]
         length = message.length if rng.random() < 0.5 else \
             int(rng.integers(0, message.length + 1))
         payload = bytearray(rng.bytes(length))
@@ -115,7 +124,7 @@ def random_frames(count, seed):
     return frames
 
 
-FRAMES = random_frames(3000, 18)
+FRAMES = random_frames(3000, 18) + random_frames(200, 19, [NAMED])
 
 
 def columns_of(frames):
@@ -215,7 +224,7 @@ OPTIONS = [dict(scaling=True, decode_choices=False),
 @pytest.mark.parametrize("options", OPTIONS, ids=str)
 def test_values_equal_cantools_over_columns(options):
     tables = decode_signals(columns_of(FRAMES), DB, as_="arrow", **options)
-    assert set(tables) == {m.name for m in MESSAGES}
+    assert set(tables) == {m.name for m in DB.messages}
     check(tables, FRAMES, int, **options)
 
 
@@ -226,7 +235,7 @@ def test_values_equal_cantools_when_every_frame_is_whole(options):
     frames = [f for f in FRAMES if (f[0], f[1]) in KEYS
               and len(f[2]) == KEYS[(f[0], f[1])].length]
     tables = decode_signals(columns_of(frames), DB, as_="arrow", **options)
-    assert set(tables) == {m.name for m in MESSAGES}
+    assert set(tables) == {m.name for m in DB.messages}
     check(tables, frames, int, **options)
 
 
