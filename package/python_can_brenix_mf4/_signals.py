@@ -404,6 +404,11 @@ class _Plan:
     def ids(self) -> List[int]:
         return sorted({key % _EXTENDED for t in self.tables for key in t})
 
+    def shared(self) -> bool:
+        """Whether messages of one name come from several databases (their
+        rows are then merged in row order)."""
+        return len({m.name for m in self.messages}) < len(self.messages)
+
     def records(self, np, scaling: bool, choices: bool) -> tuple:
         """The library's tables: signal records, selectors, messages and
         keys as bytes, and per message whether each signal (in decoding
@@ -504,17 +509,20 @@ def _decode_columns(np, batch, plan: _Plan, scaling: bool,
         channel_databases = plan.channel_databases(np, names)
     count = batch["count"]
     carried = batch["carried"]
+    # Row numbers only where they are read: to merge the rows of one name
+    # from several databases, or to find the ids of the rows of none.
+    debug = _LOG.isEnabledFor(logging.DEBUG)
     results = _decode_signals(
         plan.tables_for(signals, selectors, messages, keys,
                         channel_databases),
         count, batch["ids"], batch["extended"], channels, batch["usable"],
         batch["payload"], batch["offsets"], batch["lengths"],
         [(_buffer(np, value), value.dtype.itemsize)
-         for value in carried.values()], _helper())
+         for value in carried.values()], _helper(), plan.shared() or debug)
     parts, matched = _parts(np, plan, raws, results,
                             [value.dtype for value in carried.values()],
                             list(carried), batch.get("channel_names"))
-    if matched < count and _LOG.isEnabledFor(logging.DEBUG):
+    if matched < count and debug:
         _log_unknown(np, batch, parts)
     return parts
 
@@ -1013,7 +1021,7 @@ def decode_log(log, plan: _Plan, scaling: bool, choices: bool, *,
     tables = plan.tables_for(signals, selectors, messages, keys,
                              plan.channel_databases(np, names.tolist()))
     # Messages of one name from several databases are merged in row order.
-    shared = len({m.name for m in plan.messages}) < len(plan.messages)
+    shared = plan.shared()
     if prefetch is not None:
         # The frames of every id were read: those of the wanted ones are
         # kept, as the reader's filter would have.

@@ -505,10 +505,11 @@ static PyObject* SignalDecoding_decode(PyObject*, PyObject* args) {
   PyObject* lengthsObject = nullptr;
   PyObject* carriedObject = nullptr;
   int threads = 0;
-  if (!PyArg_ParseTuple(args, "OKOOOOOOOOp:_decode_signals", &tables, &rows,
+  int rowNumbers = 0;
+  if (!PyArg_ParseTuple(args, "OKOOOOOOOOpp:_decode_signals", &tables, &rows,
                         &idsObject, &extendedObject, &channelsObject,
                         &usableObject, &payloadObject, &offsetsObject,
-                        &lengthsObject, &carriedObject, &threads))
+                        &lengthsObject, &carriedObject, &threads, &rowNumbers))
     return nullptr;
   if (rows > (PY_SSIZE_T_MAX >> 7)) {
     PyErr_SetString(PyExc_ValueError, "rows out of range");
@@ -589,7 +590,8 @@ static PyObject* SignalDecoding_decode(PyObject*, PyObject* args) {
     return nullptr;
   }
   Outputs out;
-  if (!prepare(plan, true, input.carriedWidths, input.carriedCount, &out))
+  if (!prepare(plan, rowNumbers != 0, input.carriedWidths, input.carriedCount,
+               &out))
     return nullptr;
   if (!makeRoom(
           layouts, counts.data(),

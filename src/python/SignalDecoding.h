@@ -4,15 +4,15 @@
 // databases into the layouts' records and wraps the results with numpy.
 //
 //   _decode_signals(tables, rows, ids, extended, channels, usable, payload,
-//                   offsets, lengths, carried, threads)
+//                   offsets, lengths, carried, threads, row_numbers)
 //     -> [None or (block, count, rows_at, [carried_at, ...],
 //                  [(values_at, present, present_count), ...]), ...]
 //
 // Per message with rows, its `count` rows in one bytearray `block`: the
 // arrays start at the byte offsets given (*_at), each of `count`
-// elements: the row numbers (int64; rows_at None when not asked for), the
-// carried columns, and per signal its values (float64, or the raw int64,
-// uint64, float32 or float64). A signal missing in some row has its
+// elements: the row numbers (int64, with `row_numbers`, else rows_at is
+// None), the carried columns, and per signal its values (float64, or the
+// raw int64, uint64, float32 or float64). A signal missing in some row has its
 // present bytes (bool) in a bytearray `present` of its own, else None.
 //
 // tables is a tuple (signals, selectors, messages, keys, databases,
