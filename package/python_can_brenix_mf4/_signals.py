@@ -21,6 +21,7 @@ from typing import Any, Dict, List, Optional, Sequence
 
 from ._columns import _DTYPES, _Filter, _helper, _lookup, _need, _numpy, _rows
 from ._native import _channel_codes as _native_channel_codes
+from ._native import _channel_texts as _native_channel_texts
 from ._native import (_decode_log, _decode_log_from, _decode_log_start,
                       _decode_log_stop, _decode_signals)
 
@@ -209,16 +210,26 @@ def _buffer(np, array):
     """The bytes of an array for the library: the bytearray or bytes it
     wraps whole (the columns of to_numpy and iter_batches) without a copy,
     else a copy."""
+    base, offset = _buffer_at(np, array)
+    if offset == 0 and len(base) == array.nbytes:
+        return base
+    return np.ascontiguousarray(array).tobytes()
+
+
+def _buffer_at(np, array):
+    """(bytes or bytearray, offset) of an array's elements for the library:
+    the one it views (a part of a message's block, say), else a copy."""
     base = array
     while isinstance(base, np.ndarray) and base.base is not None:
         base = base.base
     if isinstance(base, memoryview) and base.c_contiguous:
         base = base.obj
     if isinstance(base, (bytes, bytearray)) and array.flags.c_contiguous \
-            and array.nbytes == len(base) and len(base) and \
-            array.ctypes.data == np.frombuffer(base, np.uint8).ctypes.data:
-        return base
-    return np.ascontiguousarray(array).tobytes()
+            and len(base):
+        offset = array.ctypes.data - np.frombuffer(base, np.uint8).ctypes.data
+        if 0 <= offset <= len(base) - array.nbytes:
+            return base, offset
+    return np.ascontiguousarray(array).tobytes(), 0
 
 
 def _from_arrow(np, table) -> Dict[str, Any]:
@@ -751,10 +762,21 @@ def _pandas_category(pd, codes, labels: List[str], dtypes: dict):
         return pd.Categorical.from_codes(codes, dtype=dtype)
 
 
+def _tables(np, tables: Dict[str, dict], choices: bool, scaling: bool,
+            as_: str) -> Dict[str, Any]:
+    """Every message's table as `as_` asks."""
+    dtypes: dict = {}  # the pandas category dtypes made for the tables
+    texts = _channel_texts(np, tables) if as_ == "numpy" else {}
+    return {name: _table(np, table, choices, scaling, as_, dtypes,
+                         texts.get(name))
+            for name, table in tables.items()}
+
+
 def _table(np, table: dict, choices: bool, scaling: bool, as_: str,
-           dtypes: Optional[dict] = None):
+           dtypes: Optional[dict] = None, channel_text=None):
     """One message's table as `as_` asks; `dtypes` keeps the pandas
-    category dtypes made for the tables of one call."""
+    category dtypes made for the tables of one call; `channel_text` is
+    numpy's channel column where it was made already."""
     carried = table["carried"]
     columns: Dict[str, Any] = {}
     # The rows of one database message (not merged from databases whose
@@ -775,7 +797,8 @@ def _table(np, table: dict, choices: bool, scaling: bool, as_: str,
         codes = columns["channel"][1]
         names = table["channel_names"]
         if as_ == "numpy":
-            columns["channel"] = ("plain", _channel_names(np, codes, names),
+            columns["channel"] = ("plain", _channel_names(np, codes, names)
+                                  if channel_text is None else channel_text,
                                   None)
         else:
             columns["channel"] = ("category",) + _channel_categories(
@@ -833,6 +856,30 @@ def _pandas_frame(np, pd, frame: Dict[str, Any]):
               for i, column in enumerate(frame.values())]
     return create_dataframe_from_blocks(
         blocks, index=pd.RangeIndex(count), columns=pd.Index(list(frame)))
+
+
+def _channel_texts(np, tables: Dict[str, dict]) -> Dict[str, Any]:
+    """numpy's channel column of the tables that have one (see
+    _channel_names), written by the library: on two threads, a large one
+    in huge pages; tables of codes it does not take are left out."""
+    groups: Dict[int, list] = {}  # by their table of names
+    for name, table in tables.items():
+        codes = table["carried"].get("channel")
+        names = table.get("channel_names")
+        if codes is not None and codes.dtype == np.uint16 and \
+                names is not None and names.dtype.str[:2] == "<U" and \
+                names.dtype.itemsize:
+            groups.setdefault(id(names), []).append((name, codes, names))
+    texts = {}
+    for found in groups.values():
+        names = found[0][2]
+        made = _native_channel_texts(
+            [_buffer_at(np, codes) + (len(codes),) for _, codes, _ in found],
+            _buffer(np, names), names.dtype.itemsize, _helper())
+        for (name, codes, _), (text, offset, chars) in zip(found, made):
+            texts[name] = np.frombuffer(text, "<U%d" % chars, len(codes),
+                                        offset)
+    return texts
 
 
 def _channel_names(np, codes, names):
@@ -933,10 +980,9 @@ def decode_signals(columns, database=None, *, databases=None,
     plan = _Plan(database, databases, messages)
     cols = _input_columns(np, columns)
     parts = _decode_columns(np, cols, plan, scaling, decode_choices)
-    dtypes: dict = {}
-    return {name: _table(np, _merge(np, found), decode_choices, scaling, as_,
-                         dtypes)
-            for name, found in parts.items()}
+    return _tables(np, {name: _merge(np, found)
+                        for name, found in parts.items()},
+                   decode_choices, scaling, as_)
 
 
 def decode_signals_method(self, database=None, *, databases=None,
@@ -966,9 +1012,7 @@ def decode_signals_method(self, database=None, *, databases=None,
     finally:
         if prefetch is not None:
             _decode_log_stop(prefetch)
-    dtypes: dict = {}
-    return {name: _table(np, table, decode_choices, scaling, as_, dtypes)
-            for name, table in found.items()}
+    return _tables(np, found, decode_choices, scaling, as_)
 
 
 def _batch_rows(rows: int, reader) -> int:

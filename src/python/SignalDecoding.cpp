@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -1103,10 +1104,176 @@ static PyObject* SignalDecoding_channelCodes(PyObject*, PyObject* args) {
   return PyTuple_Pack(2, codesObject.get(), rowsOf.get());
 }
 
+// Rows of a table's channel text one thread takes at a time.
+constexpr uint64_t kTextPiece = 65536;
+
+// A table's channel codes and the text _channel_texts writes from them.
+struct ChannelText {
+  const uint16_t* codes = nullptr;
+  uint64_t rows = 0;
+  uint64_t chars = 0;  // the widest name of its codes (at least 1)
+  uint8_t* out = nullptr;
+};
+
+// Rows [first, end) of one table's text.
+struct TextPiece {
+  size_t table;
+  uint64_t first;
+  uint64_t end;
+};
+
+// Runs work(i) for every i below `count`, each once, on this thread and,
+// where `threads` allows it, a second one, each taking the next i left.
+template <typename Work>
+static void onTwoThreads(size_t count, bool threads, Work work) {
+  std::atomic<size_t> next{0};
+  const auto run = [&] {
+    for (size_t i; (i = next.fetch_add(1)) < count;) work(i);
+  };
+  std::thread second;
+  if (threads && count > 1 && std::thread::hardware_concurrency() > 1) {
+    try {
+      second = std::thread(run);
+    } catch (...) {
+    }
+  }
+  run();
+  if (second.joinable()) second.join();
+}
+
+// _channel_texts(items, names, itemsize, threads): see SignalDecoding.h.
+static PyObject* SignalDecoding_channelTexts(PyObject*, PyObject* args) {
+  PyObject* itemsObject = nullptr;
+  PyObject* namesObject = nullptr;
+  Py_ssize_t itemSize = 0;
+  int threads = 0;
+  if (!PyArg_ParseTuple(args, "OOnp:_channel_texts", &itemsObject, &namesObject,
+                        &itemSize, &threads))
+    return nullptr;
+  Bytes names;
+  if (!bytesOf(namesObject, "names", 0, false, &names)) return nullptr;
+  if (itemSize <= 0 || itemSize % 4 != 0 ||
+      names.size % static_cast<size_t>(itemSize) != 0) {
+    PyErr_SetString(PyExc_ValueError, "names: not a whole number of items");
+    return nullptr;
+  }
+  const auto size = static_cast<size_t>(itemSize);
+  const size_t count = names.size / size;
+  OwnedRef items(PySequence_Fast(itemsObject, "items"));
+  if (!items) return nullptr;
+  const Py_ssize_t tableCount = PySequence_Size(items.get());
+  if (tableCount < 0) return nullptr;
+  std::vector<ChannelText> tables;
+  std::vector<OwnedRef> held;  // the items, whose buffers are read unlocked
+  std::vector<TextPiece> pieces;
+  std::vector<uint64_t> nameChars;
+  std::vector<uint64_t> pieceChars;
+  try {
+    // Each name's characters: those before its trailing zeros.
+    nameChars.resize(count);
+    for (size_t k = 0; k < count; ++k) {
+      const uint8_t* name = names.data + k * size;
+      size_t chars = size / 4;
+      while (chars > 0 && cCoding_loadLE<uint32_t>(name + 4 * (chars - 1)) == 0)
+        --chars;
+      nameChars[k] = chars;
+    }
+    tables.resize(static_cast<size_t>(tableCount));
+    held.reserve(static_cast<size_t>(tableCount));
+    for (Py_ssize_t t = 0; t < tableCount; ++t) {
+      PyObject* item = PySequence_GetItem(items.get(), t);
+      if (item == nullptr) return nullptr;
+      OwnedRef owned(item);
+      PyObject* column = nullptr;
+      unsigned long long offset = 0, rows = 0;
+      if (!PyArg_ParseTuple(item, "OKK:items", &column, &offset, &rows))
+        return nullptr;
+      Bytes bytes;
+      if (!bytesOf(column, "items", 0, false, &bytes)) return nullptr;
+      if (offset % 2 != 0 || offset > bytes.size ||
+          rows > (bytes.size - offset) / 2) {
+        PyErr_SetString(PyExc_ValueError, "items: codes beyond their buffer");
+        return nullptr;
+      }
+      held.push_back(std::move(owned));
+      tables[t].codes = reinterpret_cast<const uint16_t*>(bytes.data + offset);
+      tables[t].rows = rows;
+      for (uint64_t first = 0; first < rows; first += kTextPiece)
+        pieces.push_back(
+            TextPiece{static_cast<size_t>(t), first,
+                      std::min<uint64_t>(rows, first + kTextPiece)});
+    }
+    pieceChars.assign(pieces.size(), 0);
+  } catch (const std::exception&) {
+    return PyErr_NoMemory();
+  }
+  // The widest name of each table's codes (a code beyond the table: none).
+  Py_BEGIN_ALLOW_THREADS onTwoThreads(
+      pieces.size(), threads != 0, [&](size_t i) {
+        const TextPiece& piece = pieces[i];
+        const uint16_t* codes = tables[piece.table].codes;
+        uint64_t widest = 0;
+        for (uint64_t r = piece.first; r < piece.end; ++r)
+          widest = std::max(widest, codes[r] < count ? nameChars[codes[r]] : 0);
+        pieceChars[i] = widest;
+      });
+  Py_END_ALLOW_THREADS;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    ChannelText& table = tables[pieces[i].table];
+    table.chars = std::max(table.chars, pieceChars[i]);
+  }
+  OwnedRef list(PyList_New(tableCount));
+  if (!list) return nullptr;
+  for (Py_ssize_t t = 0; t < tableCount; ++t) {
+    ChannelText& table = tables[t];
+    table.chars = std::max<uint64_t>(table.chars, 1);
+    uint64_t bytes = 0;
+    if (__builtin_mul_overflow(table.rows, table.chars * 4, &bytes) ||
+        bytes > static_cast<uint64_t>(PY_SSIZE_T_MAX) - kPagesHuge)
+      return PyErr_NoMemory();
+    // A large text in huge pages, from a huge page boundary (the bytearray
+    // has a huge page more), as the blocks are.
+    const bool huge = bytes >= kPagesHuge;
+    void* buffer = nullptr;
+    OwnedRef text(newBuffer(bytes + (huge ? kPagesHuge : 0), &buffer));
+    if (!text) return nullptr;
+    uint64_t lead = 0;
+    if (huge) {
+      lead = (kPagesHuge - reinterpret_cast<uintptr_t>(buffer) % kPagesHuge) %
+             kPagesHuge;
+      cPages_preferHuge(static_cast<uint8_t*>(buffer) + lead, bytes);
+    }
+    table.out = static_cast<uint8_t*>(buffer) + lead;
+    PyObject* entry = Py_BuildValue(
+        "(OKK)", text.get(), static_cast<unsigned long long>(lead),
+        static_cast<unsigned long long>(table.chars));
+    if (entry == nullptr) return nullptr;
+    PyList_SetItem(list.get(), t, entry);  // steals entry
+  }
+  // Each row's name, as wide as its table's text (its own trailing zeros
+  // pad it).
+  Py_BEGIN_ALLOW_THREADS onTwoThreads(
+      pieces.size(), threads != 0, [&](size_t i) {
+        const TextPiece& piece = pieces[i];
+        const ChannelText& table = tables[piece.table];
+        const size_t width = table.chars * 4;
+        uint8_t* to = table.out + piece.first * width;
+        for (uint64_t r = piece.first; r < piece.end; ++r, to += width) {
+          const uint16_t code = table.codes[r];
+          if (code < count)
+            std::memcpy(to, names.data + code * size, width);
+          else
+            std::memset(to, 0, width);
+        }
+      });
+  Py_END_ALLOW_THREADS;
+  return list.release();
+}
+
 static PyMethodDef SignalDecodingFunctions[] = {
     {"_decode_signals", SignalDecoding_decode, METH_VARARGS,
      "_decode_signals(tables, rows, ids, extended, channels, usable, "
-     "payload, offsets, lengths, carried, threads, /)\n--\n\n"
+     "payload, offsets, lengths, carried, threads, row_numbers, /)\n--\n\n"
      "The signals of database messages in frame columns (internal: see "
      "decode_signals)."},
     {"_decode_log", SignalDecoding_decodeLog, METH_VARARGS,
@@ -1126,6 +1293,10 @@ static PyMethodDef SignalDecodingFunctions[] = {
     {"_decode_log_stop", SignalDecoding_decodeLogStop, METH_O,
      "_decode_log_stop(prefetch, /)\n--\n\n"
      "Ends a reading started ahead that is not decoded (internal)."},
+    {"_channel_texts", SignalDecoding_channelTexts, METH_VARARGS,
+     "_channel_texts(items, names, itemsize, threads, /)\n--\n\n"
+     "The channel names of tables' channel codes as fixed-width text "
+     "(internal: see decode_signals)."},
     {"_channel_codes", SignalDecoding_channelCodes, METH_VARARGS,
      "_channel_codes(items, itemsize, threads, /)\n--\n\n"
      "Codes of fixed-width items and the first row of each, or None for "

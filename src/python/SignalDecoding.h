@@ -57,10 +57,22 @@
 // where each first appears; None when there are more than 64 distinct
 // items. Many items are coded in two halves on two threads where
 // `threads` allows it.
+//
+//   _channel_texts(items, names, itemsize, threads)
+//     -> [(text, offset, chars), ...]
+//
+// The channel names of tables' rows, each table's as fixed-width text
+// (UCS-4, numpy's "<U{chars}") from byte `offset` of a bytearray `text`:
+// items are (buffer, offset, rows) of uint16 codes into `names` (bytes of
+// fixed-width UCS-4 names of `itemsize` bytes each); each table's text is
+// as wide as the widest name of its codes (at least a character), and a
+// code beyond the names gives an empty one. A large text lives in huge
+// pages; the work is shared with a second thread where `threads` allows
+// it.
 #pragma once
 
 #include "python/Support.h"
 
-// Adds _decode_signals, the _decode_log functions and _channel_codes to the
-// module; false with a Python error.
+// Adds _decode_signals, the _decode_log functions, _channel_codes and
+// _channel_texts to the module; false with a Python error.
 bool SignalDecoding_addFunctions(PyObject* module);

@@ -568,6 +568,8 @@ def test_channel_names_come_through(names):
         rows = table["timestamp_ns"]
         truth = cols["channel"][rows].tolist()
         assert table["channel"].tolist() == truth
+        # As wide as the table's own names need.
+        assert table["channel"].dtype == "<U%d" % max(map(len, truth))
         channel = frames[name]["channel"]
         assert channel.astype(str).tolist() == truth
         assert sorted(channel.cat.categories) == sorted(set(truth))
@@ -623,6 +625,43 @@ def test_channel_names_of_many_rows(monkeypatch, threads, first, second):
         truth = cols["channel"][table["timestamp_ns"]].tolist()
         assert table["channel"].tolist() == truth
         assert frames[name]["channel"].astype(str).tolist() == truth
+
+
+@pytest.mark.parametrize("threads", ["", "1"], ids=["threads", "one"])
+def test_the_channel_text_of_a_large_table(tmp_path, monkeypatch, threads):
+    """A table of 150,000 rows from columns and from a log: its channel
+    text (3 MB, in pieces, in huge pages) names every row's channel."""
+    monkeypatch.setenv("MF4_THREADS", threads)
+    count = 150_000
+    frames = [(0x123, False, bytes(8))] * count
+    cols = columns_of(frames)
+    cols["channel"] = np.where(np.arange(count) % 3, "CAN 12", "CAN 7")
+    table = decode_signals(cols, DB, as_="numpy")["Little"]
+    np.testing.assert_array_equal(table["channel"], cols["channel"])
+    assert table["channel"].dtype == "<U6"
+    path = tmp_path / "log.mf4"
+    path.write_bytes(build_mf4([DataGroup([
+        CanFrame(0.001 * row, 0x123, bytes(8), channel=1 + row % 2)
+        for row in range(count)])]).data)
+    with MdfFile(str(path)) as log:
+        table = log.decode_signals(DB, as_="numpy")["Little"]
+    np.testing.assert_array_equal(table["channel"],
+                                  np.where(np.arange(count) % 2, "CAN 2",
+                                           "CAN 1"))
+
+
+@pytest.mark.parametrize("items, names, itemsize, error", [
+    ([(bytes(4), 1, 1)], bytes(8), 4, "beyond"),  # an odd offset
+    ([(bytes(4), 2, 2)], bytes(8), 4, "beyond"),  # past the end
+    ([(bytes(4), 0, 1 << 62)], bytes(8), 4, "beyond"),
+    ([(bytes(4), 0, 2)], bytes(8), 3, "whole"),  # not UCS-4
+    ([(bytes(4), 0, 2)], bytes(6), 4, "whole"),
+    ([(bytes(4), 0)], bytes(8), 4, "items"),
+])
+def test_channel_texts_refuse_bad_arguments(items, names, itemsize, error):
+    from python_can_brenix_mf4._native import _channel_texts
+    with pytest.raises((ValueError, TypeError), match=error):
+        _channel_texts(items, names, itemsize, False)
 
 
 def test_databases_by_channel_and_messages(tmp_path):
