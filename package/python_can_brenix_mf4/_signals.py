@@ -836,16 +836,28 @@ def _table(np, table: dict, choices: bool, scaling: bool, as_: str,
     return result
 
 
+# pandas' create_dataframe_from_blocks (pandas 3 on), or None, once looked
+# up (a failed import costs its search every time).
+_FROM_BLOCKS: List[Any] = []
+
+
+def _from_blocks():
+    if not _FROM_BLOCKS:
+        try:
+            from pandas.api.internals import create_dataframe_from_blocks
+        except ImportError:
+            create_dataframe_from_blocks = None
+        _FROM_BLOCKS.append(create_dataframe_from_blocks)
+    return _FROM_BLOCKS[0]
+
+
 def _pandas_frame(np, pd, frame: Dict[str, Any]):
     """A DataFrame of the columns `frame` has, each array this table's
     alone: no copy, no consolidation. Where pandas takes blocks as they
     are (from pandas 3), each column is made a block of its own directly,
     without the checks of every column the constructor makes (a third of a
     table's time)."""
-    try:
-        from pandas.api.internals import create_dataframe_from_blocks
-    except ImportError:
-        create_dataframe_from_blocks = None
+    create_dataframe_from_blocks = _from_blocks()
     if create_dataframe_from_blocks is None or any(
             isinstance(column, np.ndarray) and column.dtype.kind not in "biuf"
             for column in frame.values()):  # numbers alone go as they are
